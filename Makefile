@@ -1,0 +1,44 @@
+# Thin wrapper over CMake. `make run` builds and runs morvask on the bundled
+# example; `make test` builds and runs every test, plain and under sanitizers.
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?= -G Ninja
+
+.PHONY: all deps build run test test-plain test-asan test-tsan bench fuzz clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	@cmake -S . -B build $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build -j $(JOBS)
+
+run: build
+	@scripts/run-example
+
+test: test-plain test-asan test-tsan
+
+test-plain: build
+	@cd build && ctest -j $(JOBS) --output-on-failure
+
+test-asan: deps
+	@cmake -S . -B build-asan $(CMAKE_FLAGS) -DVANTRIX_SANITIZE=ON -DVANTRIX_BENCH=OFF >/dev/null
+	@cmake --build build-asan -j $(JOBS)
+	@cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest -j $(JOBS) --output-on-failure
+
+test-tsan: deps
+	@cmake -S . -B build-tsan $(CMAKE_FLAGS) -DVANTRIX_TSAN=ON -DVANTRIX_BENCH=OFF >/dev/null
+	@cmake --build build-tsan -j $(JOBS)
+	@cd build-tsan && ctest -j $(JOBS) --output-on-failure
+
+bench: build
+	@for b in build/bench/*_bench; do echo "== $$b"; $$b; done
+
+fuzz: deps
+	@cmake -S . -B build-fuzz $(CMAKE_FLAGS) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
+	  -DVANTRIX_FUZZ=ON -DVANTRIX_TESTS=OFF -DVANTRIX_BENCH=OFF >/dev/null
+	@cmake --build build-fuzz -j $(JOBS)
+
+clean:
+	rm -rf build build-asan build-tsan build-fuzz

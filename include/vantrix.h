@@ -1,0 +1,70 @@
+/*
+ * vantrix.h: the Vantro SDK interface an adapter calls.
+ *
+ * A plain C interface: C types, fixed layouts, result codes. Everything else
+ * the library offers (containers, logs, packets, monitoring, ...) is in
+ * vantrix_extra.h.
+ */
+#ifndef VANTRIX_H
+#define VANTRIX_H
+
+#include <limits.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <sys/types.h>
+#include <time.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Version */
+#define VANTRIX_MAJOR_VERSION 5
+#define VANTRIX_MINOR_VERSION 2
+
+/* Common types */
+typedef int sock_t;
+
+typedef struct _vn_list {
+    struct _vn_list *next;
+    struct _vn_list *prev;
+} vn_list_t;
+
+/* Memory (memory) */
+void *vn_malloc(size_t size);
+void *vn_calloc(size_t nmemb, size_t size);
+void *vn_realloc(void *ptr, size_t size);
+char *vn_strdup(const char *text);
+void vn_free(void *ptr);
+/* (end memory) */
+
+/* Configuration (config) */
+/* (end config) */
+
+/* Start-up (vantrix) */
+/* (end vantrix) */
+
+/* Event loop (event) */
+/* (end event) */
+
+/* Logs (log) */
+/* (end log) */
+
+/* UDP commands (udpsignal) */
+/* (end udpsignal) */
+
+/* Fields (fields) */
+/* (end fields) */
+
+/* Data records (record, page, container, permission, api) */
+/* (end record) */
+
+/* Typed binary encoding (binary) */
+/* (end binary) */
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VANTRIX_H */

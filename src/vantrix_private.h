@@ -1,0 +1,108 @@
+/*
+ * vantrix_private.h: what the library's modules share outside the public
+ * interface. Each module's group is opened by a one-line comment; names that
+ * cross modules carry a leading underscore.
+ */
+#ifndef VANTRIX_PRIVATE_H
+#define VANTRIX_PRIVATE_H
+
+#include "vantrix.h"
+#include "vantrix_extra.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Circular doubly linked lists: an empty head points at itself. */
+static inline void _vn_list_init(vn_list_t *head)
+{
+    head->next = head;
+    head->prev = head;
+}
+
+static inline int _vn_list_empty(const vn_list_t *head)
+{
+    return head->next == head;
+}
+
+static inline void _vn_list_insert(vn_list_t *link, vn_list_t *prev, vn_list_t *next)
+{
+    next->prev = link;
+    link->next = next;
+    link->prev = prev;
+    prev->next = link;
+}
+
+/* Appends at the tail (before the head). */
+static inline void _vn_list_add_tail(vn_list_t *head, vn_list_t *link)
+{
+    _vn_list_insert(link, head->prev, head);
+}
+
+/* Inserts at the head (after the head). */
+static inline void _vn_list_add_head(vn_list_t *head, vn_list_t *link)
+{
+    _vn_list_insert(link, head, head->next);
+}
+
+static inline void _vn_list_del(vn_list_t *link)
+{
+    link->next->prev = link->prev;
+    link->prev->next = link->next;
+    link->next = link;
+    link->prev = link;
+}
+
+#define _vn_list_entry(link, type, member) \
+    ((type *)((char *)(link) - offsetof(type, member)))
+
+/* misc */
+/* (end misc) */
+
+/* compat, net */
+/* (end compat) */
+
+/* stringpool */
+/* (end stringpool) */
+
+/* config */
+/* (end config) */
+
+/* config_macro */
+/* (end config_macro) */
+
+/* config_expr */
+/* (end config_expr) */
+
+/* config_xmlout */
+/* (end config_xmlout) */
+
+/* vantrix (start-up), daemon */
+/* (end vantrix) */
+
+/* log */
+/* (end log) */
+
+/* monitor */
+/* (end monitor) */
+
+/* udpsignal */
+/* (end udpsignal) */
+
+/* fields, quix64 */
+/* (end fields) */
+
+/* record, page, container, permission, api */
+/* (end record) */
+
+/* binary */
+/* (end binary) */
+
+/* pkt */
+/* (end pkt) */
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VANTRIX_PRIVATE_H */

@@ -1,0 +1,142 @@
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace vntest {
+
+TempRoot::TempRoot()
+{
+    const char *tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/vantrix-test-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr)
+        throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
+    path_ = buffer.data();
+    std::filesystem::create_directory(path_ + "/var");
+}
+
+TempRoot::~TempRoot()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TempRoot::write(const std::string &relative, const std::string &text) const
+{
+    std::string full = file(relative);
+    std::filesystem::create_directories(std::filesystem::path(full).parent_path());
+    std::ofstream out(full, std::ios::binary | std::ios::trunc);
+    out << text;
+    return full;
+}
+
+std::string TempRoot::read(const std::string &relative) const
+{
+    return read_file(file(relative));
+}
+
+bool TempRoot::exists(const std::string &relative) const
+{
+    return std::filesystem::exists(file(relative));
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+namespace {
+
+// Reads both pipes until the child closes them, so neither can fill and block it.
+void drain(int out_fd, int err_fd, std::string &out, std::string &err)
+{
+    pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+    int open_count = 2;
+    char buffer[4096];
+    while (open_count > 0) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        for (auto &entry : fds) {
+            if (entry.fd < 0 || entry.revents == 0)
+                continue;
+            ssize_t got = read(entry.fd, buffer, sizeof buffer);
+            if (got > 0) {
+                (entry.fd == out_fd ? out : err).append(buffer, static_cast<size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                close(entry.fd);
+                entry.fd = -1;
+                open_count--;
+            }
+        }
+    }
+}
+
+} // namespace
+
+RunResult run(const std::vector<std::string> &argv, const std::string &cwd,
+              const std::map<std::string, std::string> &env)
+{
+    int out_pipe[2], err_pipe[2];
+    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
+        throw std::runtime_error("pipe failed");
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        close(out_pipe[0]);
+        close(err_pipe[0]);
+        close(out_pipe[1]);
+        close(err_pipe[1]);
+        int null_fd = open("/dev/null", O_RDONLY);
+        if (null_fd >= 0)
+            dup2(null_fd, 0);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0)
+            _exit(126);
+        for (const auto &[name, value] : env)
+            setenv(name.c_str(), value.c_str(), 1);
+        std::vector<char *> args;
+        for (const auto &arg : argv)
+            args.push_back(const_cast<char *>(arg.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    RunResult result;
+    drain(out_pipe[0], err_pipe[0], result.out, result.err);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+RunResult run_morvask(const std::vector<std::string> &args, const std::string &cwd,
+                      const std::map<std::string, std::string> &env)
+{
+    std::vector<std::string> argv{MORVASK_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv, cwd, env);
+}
+
+} // namespace vntest
