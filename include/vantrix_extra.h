@@ -48,6 +48,20 @@ char *vn_strduplen2(const char *text, size_t length, char prefix, const char *fi
 /* (end memory) */
 
 /* String, hash and file helpers (misc) */
+/* The string hash of the whole system: never negative, 0 for empty text. */
+int vn_hash_code(const char *text);
+int vn_hash_code_len(const char *text, int length);
+/* Ends the first word at its blank; 1 when a blank ended it. */
+char vn_get_word(char *line, char **rest);
+/* Splits the line in place at every separator; free the array with vn_free. */
+char **vn_get_words(char *line, int length, int *count, char separator);
+char *vn_strduplen(const char *text, size_t length);
+char *vn_strdupdp(const char *text, int places);
+char *vn_asprintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+int vn_file_printf(sock_t fd, const char *format, ...) __attribute__((format(printf, 2, 3)));
+/* The hidden marker beside a log file records when the log was created. */
+time_t vn_file_return_creation_time(const char *file_name);
+void vn_file_update_creation_time(const char *file_name);
 /* (end misc) */
 
 /* String pool (stringpool) */
