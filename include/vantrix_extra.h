@@ -68,9 +68,37 @@ void vn_file_update_creation_time(const char *file_name);
 /* (end stringpool) */
 
 /* Platform shims (compat_linux, compat_posix) */
+void vn_thread_setname(const char *name);
+void vn_set_dumpable(int verbose);
+long vn_num_cpus(int verbose);
+/* One new dotted-quad text per IPv4 interface address; null when none. */
+char **vn_get_addresses(int *count);
+int vn_filename_resolve(const char *name, char *buffer, size_t size);
+void vn_set_superuser(void);
+void vn_unset_superuser(void);
 /* (end compat) */
 
 /* IPv4 sockets (net) */
+/* Every socket operation returns -1 (or null) and leaves the reason in errno. */
+sock_t vn_listen_socket(const struct in_addr *address, int port, int backlog);
+sock_t vn_accept_socket(sock_t listener);
+sock_t vn_client_socket(const char *host, u_short port);
+sock_t vn_client_socket_nonblocking(const char *host, u_short port);
+sock_t vn_udp_listen_socket(const char *interface_address, int port);
+sock_t vn_multicast_listen_socket(const char *interface_address, const char *group, int port);
+sock_t vn_udp_client_socket(const char *host, int port, struct sockaddr_in *address);
+int vn_udp_bind_client_socket(sock_t sock, const char *local_address, int port);
+ssize_t vn_udp_send(const void *data, size_t length, const char *host, int port);
+ssize_t vn_udp_sendto(const void *data, size_t length, const struct sockaddr_in *address);
+struct sockaddr *vn_gethostsockaddr(const char *host, struct sockaddr *address);
+int vn_getaddr(const char *host, struct in_addr *address);
+int vn_inet_aton(const char *text, struct in_addr *address);
+/* Shared static result: not for concurrent callers. */
+const char *vn_interface_address(const char *interface_name);
+int vn_check_subnet(const char *address, const char *network, const char *netmask);
+int vn_pipe(sock_t fds[2]);
+int vn_setnonblocking(sock_t fd);
+const char *vn_socket_strerror(int error);
 /* (end net) */
 
 /* Container callbacks (codelibrary/container) */
