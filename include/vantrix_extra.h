@@ -84,6 +84,7 @@ char *vn_strduplen2(const char *text, size_t length, char prefix, const char *fi
 /* (end config_xmlout) */
 
 /* Start-up internals (vantrix, daemon) */
+int vn_filename_resolve(const char *name, char *buffer, size_t bufsize);
 /* (end vantrix) */
 
 /* Event loop (event) */

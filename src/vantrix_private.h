@@ -78,6 +78,8 @@ static inline void _vn_list_del(vn_list_t *link)
 /* (end config_xmlout) */
 
 /* vantrix (start-up), daemon */
+void _vn_get_version(int *major, int *minor);
+void _vn_exit_log(int code, const char *format, ...) __attribute__((format(printf, 2, 3)));
 /* (end vantrix) */
 
 /* log */
