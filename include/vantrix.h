@@ -75,6 +75,7 @@ typedef struct _vn_init {
     struct _vn_log *log;
 } vn_init_t;
 
+const char *vn_get_app_name(void);
 char *vn_filename_expand(const char *format, char *buffer, size_t bufsize);
 /* (end vantrix) */
 

@@ -98,6 +98,11 @@ std::string pattern_value(char letter)
 
 } // namespace
 
+const char *vn_get_app_name(void)
+{
+    return option_application_name ? option_application_name : "NONE";
+}
+
 void _vn_get_version(int *major, int *minor)
 {
     *major = library_version().major;
@@ -151,6 +156,6 @@ void _vn_exit_log(int code, const char *format, ...)
         return;
     }
     const char *name = known_app_name();
-    std::fprintf(stderr, "%s: %s\n", name ? name : "NONE", text);
+    std::fprintf(stderr, "%s: %s\n", name ? name : vn_get_app_name(), text);
     std::exit(code);
 }

@@ -75,6 +75,13 @@ static inline void _vn_list_del(vn_list_t *link)
 /* (end config_expr) */
 
 /* config_xmlout */
+void *_vn_xmlNewDoc(const char *version);
+void _vn_xmlFreeDoc(void *doc);
+void *_vn_xmlDocSetRootElement(void *doc, void *root);
+int _vn_xmlSaveFile(const char *filename, void *doc);
+void *_vn_xmlAddChild(void *parent, void *child);
+void *_vn_xmlNewProp(void *node, const char *name, const char *value);
+void *_vn_xmlNewNode(void *ns, const char *name);
 /* (end config_xmlout) */
 
 /* vantrix (start-up), daemon */
