@@ -123,9 +123,25 @@ const char *vn_socket_strerror(int error);
 /* (end config_expr) */
 
 /* XML export (config_xmlout) */
+/* The XML tree operations the application installs, in slot order. Documents,
+ * nodes and attributes are the XML library's objects, passed through untouched. */
+typedef struct _vn_xml_implementation {
+    void *(*xmlNewDoc)(const char *version);
+    void (*xmlFreeDoc)(void *doc);
+    void *(*xmlDocSetRootElement)(void *doc, void *root);
+    int (*xmlSaveFile)(const char *filename, void *doc);
+    void *(*xmlAddChild)(void *parent, void *child);
+    void *(*xmlNewProp)(void *node, const char *name, const char *value);
+    void *(*xmlNewNode)(void *ns, const char *name);
+} vn_xml_implementation_t;
+
+void vn_xml_set_implementation(vn_xml_implementation_t *table);
+void vn_xmlout_jmx_config_init(void);
+void vn_xml_write_config(const char *config_file, const char *fields_file);
 /* (end config_xmlout) */
 
 /* Start-up internals (vantrix, daemon) */
+int vn_filename_resolve(const char *name, char *buffer, size_t bufsize);
 /* (end vantrix) */
 
 /* Event loop (event) */
