@@ -92,6 +92,27 @@ char *vn_filename_expand(const char *format, char *buffer, size_t bufsize);
 /* (end fields) */
 
 /* Data records (record, page, container, permission, api) */
+/* One field of a record: every value travels as text. */
+typedef struct _vn_field {
+    int32_t fieldnum;
+    int32_t len;     /* value length without its terminator */
+    char *value;     /* owned, NUL-terminated */
+    uint16_t flags;  /* 1 on a container position field; the low 15 bits travel */
+} vn_field_t;
+
+/* The data record: every update, image, no-data notice and status rides in one. */
+typedef struct _vn_data {
+    uint16_t seq;        /* stamped by the senders */
+    uint16_t flags;      /* 0x1000: the record replaces the whole object */
+    uint16_t type;       /* 221 page, 222 record, 228 container, 230 permission, 0 no data */
+    char *subject;       /* owned */
+    uint16_t count;      /* fields in use */
+    vn_field_t *fields;  /* owned; capacity a multiple of 10, NULL while empty */
+    time_t time;         /* send-event marker of the _no_free senders (9999); never travels */
+} vn_data_t;
+
+typedef vn_data_t vn_datapkt_t;
+
 /* (end record) */
 
 /* Typed binary encoding (binary) */
