@@ -141,7 +141,6 @@ void vn_xml_write_config(const char *config_file, const char *fields_file);
 /* (end config_xmlout) */
 
 /* Start-up internals (vantrix, daemon) */
-int vn_filename_resolve(const char *name, char *buffer, size_t bufsize);
 /* (end vantrix) */
 
 /* Event loop (event) */

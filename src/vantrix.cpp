@@ -134,16 +134,6 @@ char *vn_filename_expand(const char *format, char *buffer, size_t bufsize)
     return buffer;
 }
 
-int vn_filename_resolve(const char *name, char *buffer, size_t bufsize)
-{
-    if (bufsize > 0) {
-        std::strncpy(buffer, name, bufsize - 1);
-        buffer[bufsize - 1] = '\0';
-    }
-    struct stat info;
-    return stat(name, &info) == 0 ? 0 : -1;
-}
-
 void _vn_exit_log(int code, const char *format, ...)
 {
     char text[kExitMessageBytes];
