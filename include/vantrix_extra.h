@@ -117,6 +117,11 @@ void *tarvelutil_queue_peek_back_wait(tarvelutil_queue_t *queue, int seconds);
 /* (end hashmap) */
 
 /* Argument splitter (codelibrary/stringhandler) */
+/* Splits the first length bytes of line into words in place (the line needs room
+   for length + 1 bytes). Returns a new array of the word starts, the first being
+   line itself, ended by a null slot and freed with vn_free; count gets the number
+   of words. A null line or a negative length gives null and a count of 0. */
+char **tarvelutil_argument_parse(char *line, int length, int *count);
 /* (end stringhandler) */
 
 /* Configuration internals shared with modules (config) */
