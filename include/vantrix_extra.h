@@ -48,15 +48,57 @@ char *vn_strduplen2(const char *text, size_t length, char prefix, const char *fi
 /* (end memory) */
 
 /* String, hash and file helpers (misc) */
+/* The string hash of the whole system: never negative, 0 for empty text. */
+int vn_hash_code(const char *text);
+int vn_hash_code_len(const char *text, int length);
+/* Ends the first word at its blank; 1 when a blank ended it. */
+char vn_get_word(char *line, char **rest);
+/* Splits the line in place at every separator; free the array with vn_free. */
+char **vn_get_words(char *line, int length, int *count, char separator);
+char *vn_strduplen(const char *text, size_t length);
+char *vn_strdupdp(const char *text, int places);
+char *vn_asprintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+int vn_file_printf(sock_t fd, const char *format, ...) __attribute__((format(printf, 2, 3)));
+/* The hidden marker beside a log file records when the log was created. */
+time_t vn_file_return_creation_time(const char *file_name);
+void vn_file_update_creation_time(const char *file_name);
 /* (end misc) */
 
 /* String pool (stringpool) */
 /* (end stringpool) */
 
 /* Platform shims (compat_linux, compat_posix) */
+void vn_thread_setname(const char *name);
+void vn_set_dumpable(int verbose);
+long vn_num_cpus(int verbose);
+/* One new dotted-quad text per IPv4 interface address; null when none. */
+char **vn_get_addresses(int *count);
+int vn_filename_resolve(const char *name, char *buffer, size_t size);
+void vn_set_superuser(void);
+void vn_unset_superuser(void);
 /* (end compat) */
 
 /* IPv4 sockets (net) */
+/* Every socket operation returns -1 (or null) and leaves the reason in errno. */
+sock_t vn_listen_socket(const struct in_addr *address, int port, int backlog);
+sock_t vn_accept_socket(sock_t listener);
+sock_t vn_client_socket(const char *host, u_short port);
+sock_t vn_client_socket_nonblocking(const char *host, u_short port);
+sock_t vn_udp_listen_socket(const char *interface_address, int port);
+sock_t vn_multicast_listen_socket(const char *interface_address, const char *group, int port);
+sock_t vn_udp_client_socket(const char *host, int port, struct sockaddr_in *address);
+int vn_udp_bind_client_socket(sock_t sock, const char *local_address, int port);
+ssize_t vn_udp_send(const void *data, size_t length, const char *host, int port);
+ssize_t vn_udp_sendto(const void *data, size_t length, const struct sockaddr_in *address);
+struct sockaddr *vn_gethostsockaddr(const char *host, struct sockaddr *address);
+int vn_getaddr(const char *host, struct in_addr *address);
+int vn_inet_aton(const char *text, struct in_addr *address);
+/* Shared static result: not for concurrent callers. */
+const char *vn_interface_address(const char *interface_name);
+int vn_check_subnet(const char *address, const char *network, const char *netmask);
+int vn_pipe(sock_t fds[2]);
+int vn_setnonblocking(sock_t fd);
+const char *vn_socket_strerror(int error);
 /* (end net) */
 
 /* Container callbacks (codelibrary/container) */
@@ -131,9 +173,25 @@ char **tarvelutil_argument_parse(char *line, int length, int *count);
 /* (end config_expr) */
 
 /* XML export (config_xmlout) */
+/* The XML tree operations the application installs, in slot order. Documents,
+ * nodes and attributes are the XML library's objects, passed through untouched. */
+typedef struct _vn_xml_implementation {
+    void *(*xmlNewDoc)(const char *version);
+    void (*xmlFreeDoc)(void *doc);
+    void *(*xmlDocSetRootElement)(void *doc, void *root);
+    int (*xmlSaveFile)(const char *filename, void *doc);
+    void *(*xmlAddChild)(void *parent, void *child);
+    void *(*xmlNewProp)(void *node, const char *name, const char *value);
+    void *(*xmlNewNode)(void *ns, const char *name);
+} vn_xml_implementation_t;
+
+void vn_xml_set_implementation(vn_xml_implementation_t *table);
+void vn_xmlout_jmx_config_init(void);
+void vn_xml_write_config(const char *config_file, const char *fields_file);
 /* (end config_xmlout) */
 
 /* Start-up internals (vantrix, daemon) */
+int vn_filename_resolve(const char *name, char *buffer, size_t bufsize);
 /* (end vantrix) */
 
 /* Event loop (event) */
