@@ -102,9 +102,54 @@ const char *vn_socket_strerror(int error);
 /* (end net) */
 
 /* Container callbacks (codelibrary/container) */
+/* Disposes of one item; called only when a whole container is cleared or deleted. */
+typedef void (*tarvelutil_container_delete_func)(void *context, void *data);
+/* 0 removes the item (without the delete callback), -1 stops the walk, any other value goes on. */
+typedef int (*tarvelutil_container_foreach_func)(void *context, const void *key, void *data);
+/* Must give 0 or a positive value. */
+typedef int (*tarvelutil_container_hash_func)(const void *key);
+/* 0 when the two keys are equal. */
+typedef int (*tarvelutil_container_compare_func)(const void *key1, const void *key2);
 /* (end container) */
 
 /* Locked queue (codelibrary/queue) */
+typedef struct _tarvelutil_queue tarvelutil_queue_t;
+
+/* Called after a non-quiet push with the queue still locked; count is the new item count. */
+typedef void (*tarvelutil_queue_trigger_func)(void *context, tarvelutil_queue_t *queue, int count);
+
+struct _tarvelutil_queue {
+    vn_list_t queue;       /* front is queue.next, back is queue.prev */
+    int queue_count;       /* item count; read without the mutex through atomic loads */
+    void *context;
+    tarvelutil_queue_trigger_func trigger_func;
+    tarvelutil_container_delete_func delete_func;
+    pthread_mutex_t mutex;
+    pthread_cond_t cond;   /* broadcast on every push */
+};
+
+tarvelutil_queue_t *tarvelutil_queue_create(tarvelutil_container_delete_func delete_func,
+                                            tarvelutil_queue_trigger_func trigger_func, void *context);
+void tarvelutil_queue_delete(tarvelutil_queue_t *queue);
+void tarvelutil_queue_clear(tarvelutil_queue_t *queue);
+int tarvelutil_queue_count(tarvelutil_queue_t *queue);
+int tarvelutil_queue_foreach(tarvelutil_queue_t *queue, tarvelutil_container_foreach_func foreach_func, void *context);
+
+void tarvelutil_queue_push_back(tarvelutil_queue_t *queue, void *data);
+void tarvelutil_queue_push_front(tarvelutil_queue_t *queue, void *data);
+void tarvelutil_queue_push_back_quiet(tarvelutil_queue_t *queue, void *data);
+void tarvelutil_queue_push_front_quiet(tarvelutil_queue_t *queue, void *data);
+
+/* Takers return null when there is nothing to take. The _wait forms wait without
+   limit for seconds 0, up to that many seconds above 0, and not at all below 0. */
+void *tarvelutil_queue_pop_front(tarvelutil_queue_t *queue);
+void *tarvelutil_queue_pop_front_wait(tarvelutil_queue_t *queue, int seconds);
+void *tarvelutil_queue_peek_front(tarvelutil_queue_t *queue);
+void *tarvelutil_queue_peek_front_wait(tarvelutil_queue_t *queue, int seconds);
+void *tarvelutil_queue_pop_back(tarvelutil_queue_t *queue);
+void *tarvelutil_queue_pop_back_wait(tarvelutil_queue_t *queue, int seconds);
+void *tarvelutil_queue_peek_back(tarvelutil_queue_t *queue);
+void *tarvelutil_queue_peek_back_wait(tarvelutil_queue_t *queue, int seconds);
 /* (end queue) */
 
 /* Locked hash table (codelibrary/hashtable) */
@@ -114,6 +159,11 @@ const char *vn_socket_strerror(int error);
 /* (end hashmap) */
 
 /* Argument splitter (codelibrary/stringhandler) */
+/* Splits the first length bytes of line into words in place (the line needs room
+   for length + 1 bytes). Returns a new array of the word starts, the first being
+   line itself, ended by a null slot and freed with vn_free; count gets the number
+   of words. A null line or a negative length gives null and a count of 0. */
+char **tarvelutil_argument_parse(char *line, int length, int *count);
 /* (end stringhandler) */
 
 /* Configuration internals shared with modules (config) */
@@ -123,6 +173,21 @@ const char *vn_socket_strerror(int error);
 /* (end config_expr) */
 
 /* XML export (config_xmlout) */
+/* The XML tree operations the application installs, in slot order. Documents,
+ * nodes and attributes are the XML library's objects, passed through untouched. */
+typedef struct _vn_xml_implementation {
+    void *(*xmlNewDoc)(const char *version);
+    void (*xmlFreeDoc)(void *doc);
+    void *(*xmlDocSetRootElement)(void *doc, void *root);
+    int (*xmlSaveFile)(const char *filename, void *doc);
+    void *(*xmlAddChild)(void *parent, void *child);
+    void *(*xmlNewProp)(void *node, const char *name, const char *value);
+    void *(*xmlNewNode)(void *ns, const char *name);
+} vn_xml_implementation_t;
+
+void vn_xml_set_implementation(vn_xml_implementation_t *table);
+void vn_xmlout_jmx_config_init(void);
+void vn_xml_write_config(const char *config_file, const char *fields_file);
 /* (end config_xmlout) */
 
 /* Start-up internals (vantrix, daemon) */
