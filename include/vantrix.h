@@ -40,6 +40,70 @@ void vn_free(void *ptr);
 /* (end memory) */
 
 /* Configuration (config) */
+/* Option type codes; the flags are added to the code. */
+#define VN_CONFIG_BOOL 1
+#define VN_CONFIG_INT 2
+#define VN_CONFIG_DOUBLE 3
+#define VN_CONFIG_STRING 4
+#define VN_CONFIG_CHAR 5
+#define VN_CONFIG_FUNCTION 6
+#define VN_CONFIG_FILE 7
+#define VN_CONFIG_GROUP 16
+#define VN_CONFIG_END_GROUP 17
+#define VN_CONFIG_SECTION 32
+#define VN_CONFIG_END_SECTION 33
+#define VN_CONFIG_ARRAY 0x100      /* array of an int, double, string or char element */
+#define VN_CONFIG_STRICT 0x200     /* only the enumeration's values, no modifiers */
+#define VN_CONFIG_DEPRECATED 0x400 /* every setting is reported */
+#define VN_CONFIG_PRIVATE 0x800    /* left out of the option documentation */
+
+/* One row of an enumeration table; a table ends with a row whose name is NULL. */
+typedef struct _vn_config_enum {
+    const char *name;
+    double value;
+    const char *docstring;
+} vn_config_enum_t;
+
+typedef struct _config_ctx vn_config_ctx_t;
+
+/* A function option (type 6): called with its name and the value split into words. */
+typedef void (*vn_config_func_t)(const char *name, int count, char **words);
+
+/*
+ * Registration appends to the open group, the open section or the top-level
+ * list. Inside a group `value` (and an array's `count`) is the byte offset of
+ * the field in the group's record; elsewhere it is the variable's address. A
+ * string variable holds text from vn_malloc (or NULL) and is freed when it is
+ * replaced. Bounds are int or double according to the type and are copied.
+ */
+void vn_config_add_option(char opt, const char *longopt, const char *help, int type, void *value);
+void vn_config_add_option_enum(char opt, const char *longopt, const char *help, int type, void *value,
+                               const vn_config_enum_t *enums);
+void vn_config_add_bounded_option(char opt, const char *longopt, const char *help, int type, void *value,
+                                  const void *min, const void *max);
+void vn_config_add_bounded_option_enum(char opt, const char *longopt, const char *help, int type, void *value,
+                                       const vn_config_enum_t *enums, const void *min, const void *max);
+void vn_config_add_array_option(const char *longopt, const char *help, int type, void *value, int *count);
+void vn_config_add_array_option_enum(const char *longopt, const char *help, int type, void *value, int *count,
+                                     const vn_config_enum_t *enums);
+void vn_config_add_bounded_array_option(const char *longopt, const char *help, int type, void *value, int *count,
+                                        const void *min, const void *max);
+void vn_config_add_bounded_array_option_enum(const char *longopt, const char *help, int type, void *value,
+                                             int *count, const vn_config_enum_t *enums, const void *min,
+                                             const void *max);
+void vn_config_add_group(const char *longopt, const char *help, void *base, const void *template_record,
+                         size_t size, int *num);
+void vn_config_end_group(const char *longopt, const char *help);
+void vn_config_add_section(const char *longopt, const char *help);
+void vn_config_end_section(const char *longopt, const char *help);
+
+vn_config_ctx_t *vn_config_new_ctx(void);
+vn_config_ctx_t *vn_config_set_ctx(vn_config_ctx_t *ctx);
+void vn_config_free_ctx(vn_config_ctx_t *ctx);
+
+void vn_config_set_option(const char *name, const char *text);
+int vn_config_get_enum(const char *text, const vn_config_enum_t *table);
+void vn_config_parse_args(int argc, char **argv, int *kept);
 /* (end config) */
 
 /* Start-up (vantrix) */

@@ -167,6 +167,25 @@ char **tarvelutil_argument_parse(char *line, int length, int *count);
 /* (end stringhandler) */
 
 /* Configuration internals shared with modules (config) */
+void vn_config_add_file(const char *name);
+void vn_config_add_search(const char *path);
+void vn_config_set_test(const char *tag, char **correct_value);
+void vn_config_del_test(const char *tag);
+void vn_config_del_option(const char *name);
+
+/* The source being read: a file name ("args" for the command line) and line. */
+const char *vn_config_get_filename(void);
+int vn_config_get_linenumber(void);
+
+/* Collected configuration messages; each text ends with its own newline. */
+void vn_config_add_error_message(const char *text);
+void vn_config_add_error_message_fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void vn_config_add_config_reading_message_fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+void vn_config_parse_files(void);
+int vn_config_parse_file(const char *name);
+/* Maps %h, %a and %n in place; `text` must have room for 1024 bytes. */
+void vn_config_percent_mappings_r(char *text);
 /* (end config) */
 
 /* Expressions (config_expr) */
