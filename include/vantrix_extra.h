@@ -118,6 +118,9 @@ typedef struct _tarvelutil_queue tarvelutil_queue_t;
 /* Called after a non-quiet push with the queue still locked; count is the new item count. */
 typedef void (*tarvelutil_queue_trigger_func)(void *context, tarvelutil_queue_t *queue, int count);
 
+/* Remembers the library's log; returns 0. */
+int tarvelutil_queue_init(struct _vn_log *log);
+
 struct _tarvelutil_queue {
     vn_list_t queue;       /* front is queue.next, back is queue.prev */
     int queue_count;       /* item count; read without the mutex through atomic loads */
@@ -153,6 +156,42 @@ void *tarvelutil_queue_peek_back_wait(tarvelutil_queue_t *queue, int seconds);
 /* (end queue) */
 
 /* Locked hash table (codelibrary/hashtable) */
+/* Flags of the entry operations: 0 takes no entry hold, 1 (and 3) a read hold,
+   2 a write hold. A hold taken by get, put or put_unique stays until
+   tarvelutil_hashtable_release with the same flags. */
+struct _tarvelutil_hashtable_bucket_list;
+
+typedef struct _tarvelutil_hashtable {
+    int size;  /* buckets, fixed at creation */
+    int num;   /* entries; changed and read through atomic operations */
+    struct _tarvelutil_hashtable_bucket_list *table;
+    void *context;
+    int flags; /* stored, not used */
+    tarvelutil_container_hash_func hash;
+    tarvelutil_container_compare_func compare;
+    tarvelutil_container_delete_func dealloc; /* called only by delete */
+} tarvelutil_hashtable_t;
+
+int tarvelutil_hashtable_init(struct _vn_log *log);
+/* Size below 1 gives 250 buckets; a null hash is vn_hash_code of the key as text,
+   a null compare strcmp. */
+tarvelutil_hashtable_t *tarvelutil_hashtable_create(int size, tarvelutil_container_hash_func hash,
+                                                    tarvelutil_container_compare_func compare,
+                                                    tarvelutil_container_delete_func dealloc, void *context,
+                                                    int flags);
+/* Adds an entry without looking for an equal key: the newest is found first. */
+void tarvelutil_hashtable_put(tarvelutil_hashtable_t *table, const void *key, void *data, int flags);
+/* Replaces the data of an equal-keyed entry and returns the previous data, or adds an entry and returns null. */
+void *tarvelutil_hashtable_put_unique(tarvelutil_hashtable_t *table, const void *key, void *data, int flags);
+void *tarvelutil_hashtable_get(tarvelutil_hashtable_t *table, const void *key, int flags);
+void tarvelutil_hashtable_release(tarvelutil_hashtable_t *table, const void *key, int flags);
+/* Unlinks the newest equal-keyed entry and returns its data, which the caller then owns. */
+void *tarvelutil_hashtable_remove(tarvelutil_hashtable_t *table, const void *key, int flags);
+/* The callback runs with the bucket locked: it must not call into the same table. */
+int tarvelutil_hashtable_foreach(tarvelutil_hashtable_t *table, tarvelutil_container_foreach_func foreach_func,
+                                 void *context, int flags);
+int tarvelutil_hashtable_get_size(tarvelutil_hashtable_t *table);
+void tarvelutil_hashtable_delete(tarvelutil_hashtable_t *table);
 /* (end hashtable) */
 
 /* Growing hash map (codelibrary/hashmap) */
