@@ -65,6 +65,11 @@ void vn_file_update_creation_time(const char *file_name);
 /* (end misc) */
 
 /* String pool (stringpool) */
+/* The pooled copy of a text, shared by every caller that asks for an equal
+   text; give it back with vn_stringpool_release. A null text gives null. */
+char *vn_stringpool_alloc(const char *wanted);
+/* Gives back one reference to a pooled copy; the copy is freed with the last. */
+void vn_stringpool_release(const char *torelease);
 /* (end stringpool) */
 
 /* Platform shims (compat_linux, compat_posix) */
