@@ -67,6 +67,10 @@ long _vn_get_process_size(void);
 /* (end compat) */
 
 /* stringpool */
+/* Registers stringpool-hashtable-size. */
+void _vn_stringpool_config_init(void);
+/* Keeps the start-up record's event log and makes the pool. */
+void _vn_stringpool_init(vn_init_t *init);
 /* (end stringpool) */
 
 /* config */
