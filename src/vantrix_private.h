@@ -80,6 +80,14 @@ static inline void _vn_list_del(vn_list_t *link)
 /* vantrix (start-up), daemon */
 /* (end vantrix) */
 
+/* event */
+/* The start-up hooks take the start-up record (vn_init_t *). */
+void _vn_event_config_init(void);
+void _vn_event_init(void *init);
+/* Makes the calling thread's loop; 1 when it has one, 0 when no back-end started. */
+int _vn_event_thread_init(void *sys_init, int event_module, int flags);
+/* (end event) */
+
 /* log */
 /* (end log) */
 
