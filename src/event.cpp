@@ -31,7 +31,7 @@ static_assert(sizeof(vn_timed_event_t) <= kTimedEventBytes, "timed events come f
 
 pthread_key_t _vn_event_globals_key;
 std::once_flag key_once;
-void *kept_init = nullptr; // the start-up record, for loops made by vn_thread_init
+vn_init_t *kept_init = nullptr; // the start-up record, for loops made by vn_thread_init
 
 // Bound to `event-module`: the back-ends to try, as a bit mask.
 int c_event_module = 4;
@@ -55,10 +55,8 @@ double now_seconds()
 
 } // namespace
 
-// Links to start-up, logs, configuration, monitoring and call channels. Each
-// is built once its module is in the library; until then the loop runs
-// without it (no event-log lines, the default back-end, no pid file, no
-// cross-thread deletes).
+// Links to start-up, logs, configuration, monitoring and call channels (see
+// the end of this file).
 namespace {
 
 const char *application_name();
@@ -217,13 +215,13 @@ int socket_table_size()
 
 extern "C" {
 
-void _vn_event_init(void *init)
+void _vn_event_init(vn_init_t *init)
 {
     kept_init = init;
     make_key();
 }
 
-int _vn_event_thread_init(void *sys_init, int event_module, int flags)
+int _vn_event_thread_init(vn_init_t *sys_init, int event_module, int flags)
 {
     make_key();
     int mask = event_module != 0 ? event_module : c_event_module;
@@ -678,6 +676,20 @@ extern "C" char *vn_get_timezone(char *buf, int len)
 }
 
 // ---- Socket watches ----
+
+void _vn_event_lists_init(event_watch_lists_t *watch_lists)
+{
+    constexpr size_t kWatchBytes = 64;
+    constexpr size_t kReadWatchesPerBlock = 4096;
+    constexpr size_t kOtherWatchesPerBlock = 2048;
+    for (vn_list_t &list : watch_lists->lists)
+        _vn_list_init(&list);
+    watch_lists->caches[kWatchRead] = vn_new_memroot(kWatchBytes, kReadWatchesPerBlock, 0);
+    watch_lists->caches[kWatchWrite] = vn_new_memroot(kWatchBytes, kOtherWatchesPerBlock, 0);
+    watch_lists->caches[kWatchExcept] = vn_new_memroot(kWatchBytes, kOtherWatchesPerBlock, 0);
+    watch_lists->dispatch_next = nullptr;
+}
+
 namespace {
 
 const char *const kAddNames[] = {"vn_add_read_event", "vn_add_write_event", "vn_add_except_event"};
@@ -824,10 +836,10 @@ int vn_del_except_event_free_data(vn_except_event_t *ev, vn_event_free_cb free_d
 } // extern "C"
 
 // ---- Links to neighbouring modules ----
-// Start-up (_vn_exit_log, the pid file, the application name, the init
-// thread), logs, configuration, monitoring and call channels are built by
-// their own modules. Each link below is switched on once its module is in
-// the library; until then the loop works on its own.
+// The pid file, the init thread's identity, logs, configuration, monitoring
+// and call channels are built by their own modules. Each link below is
+// switched on once its module is in the library; until then the loop works
+// on its own.
 namespace {
 
 #ifdef VN_EVENT_WITH_CONFIG
@@ -843,18 +855,12 @@ const vn_config_enum_t vn_event_module_enums_rows[] = {
 
 const char *application_name()
 {
-#ifdef VN_EVENT_WITH_STARTUP
     return vn_get_app_name();
-#else
-    return program_invocation_short_name;
-#endif
 }
 
-void exit_no_event_module([[maybe_unused]] int mask)
+void exit_no_event_module(int mask)
 {
-#ifdef VN_EVENT_WITH_STARTUP
     _vn_exit_log(1, "No supported event module configured (%d)", mask);
-#endif
 }
 
 void activate_monitoring_on_init_thread()
@@ -896,8 +902,8 @@ extern "C" void _vn_event_config_init(void)
 
 void _vn_event_log([[maybe_unused]] event_globals_t *globals, [[maybe_unused]] int level, const char *format, ...)
 {
-#if defined(VN_EVENT_WITH_STARTUP) && defined(VN_EVENT_WITH_LOG)
-    vn_init_t *init = static_cast<vn_init_t *>(globals->init);
+#ifdef VN_EVENT_WITH_LOG
+    vn_init_t *init = globals->init;
     if (init == nullptr || init->log == nullptr)
         return;
     char line[1024];
@@ -913,7 +919,7 @@ void _vn_event_log([[maybe_unused]] event_globals_t *globals, [[maybe_unused]] i
 
 void _vn_event_write_pid_file()
 {
-#ifdef VN_EVENT_WITH_STARTUP
+#ifdef VN_EVENT_WITH_PIDFILE
     _vn_write_pid_file();
 #endif
 }

@@ -65,7 +65,7 @@ struct event_module_functions_t {
 
 struct event_globals_t {
     int stop_vnloop;
-    void *init; // the start-up record (vn_init_t)
+    vn_init_t *init; // its log takes the loop's messages
     heap_t *timed_event_heap;
     int checked;
     vn_memroot_t *timed_event_cache;
@@ -105,6 +105,19 @@ void _vn_event_log(event_globals_t *globals, int level, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 // Called by each back-end as its loop starts.
 void _vn_event_write_pid_file();
+
+// A back-end's own state behind the loop's opaque pointer.
+template <typename State>
+State *_vn_event_state(event_globals_t *globals)
+{
+    return reinterpret_cast<State *>(globals->module_globals);
+}
+
+template <typename State>
+event_module_globals_t *_vn_event_new_state()
+{
+    return reinterpret_cast<event_module_globals_t *>(vn_calloc(1, sizeof(State)));
+}
 
 // The result rules every back-end applies after a watch's callback: 1 keeps
 // it, -1 stops it but keeps the handle, anything else stops and releases it.
@@ -149,6 +162,59 @@ void _vn_event_set_watch_callback(void *handle, vn_io_event_cb cb, int val, void
     watch->callback = cb;
     watch->event_base.val = val;
     watch->event_base.data = data;
+}
+
+// The per-type watch lists and pools of the poll and select back-ends.
+struct event_watch_lists_t {
+    vn_list_t lists[3]; // read, write, except; new watches at the front
+    vn_memroot_t *caches[3];
+    vn_list_t *dispatch_next; // the link a running walk takes next
+};
+
+void _vn_event_lists_init(event_watch_lists_t *watch_lists);
+
+// Takes a watch of `type` from its pool, fills its common fields and links
+// it at the front of its list.
+template <typename Watch>
+Watch *_vn_event_lists_take(event_watch_lists_t *watch_lists, int type, event_globals_t *globals, sock_t fd,
+                            vn_io_event_cb cb, int val, void *data)
+{
+    Watch *watch = static_cast<Watch *>(vn_mem_get(watch_lists->caches[type]));
+    watch->event_base = {globals, val, data};
+    watch->fd = fd;
+    watch->callback = cb;
+    watch->in_callback = 0;
+    watch->deleted = 0;
+    watch->type = static_cast<unsigned>(type) & 3u;
+    _vn_list_add_head(&watch_lists->lists[type], &watch->list);
+    return watch;
+}
+
+// Unlinks a watch; a walk that was to take it next takes its successor.
+inline void _vn_event_lists_unlink(event_watch_lists_t *watch_lists, vn_list_t *link)
+{
+    if (watch_lists->dispatch_next == link)
+        watch_lists->dispatch_next = link->next;
+    _vn_list_del(link);
+}
+
+template <typename Watch>
+void _vn_event_lists_release(event_watch_lists_t *watch_lists, Watch *watch)
+{
+    vn_mem_release(watch_lists->caches[watch->type], watch);
+}
+
+// Visits the watches of `type` front to back. A visit may stop or delete any
+// watch, itself included; watches added meanwhile wait for the next walk.
+template <typename Watch, typename Visit>
+void _vn_event_lists_walk(event_watch_lists_t *watch_lists, int type, Visit visit)
+{
+    vn_list_t *head = &watch_lists->lists[type];
+    for (vn_list_t *link = head->next; link != head; link = watch_lists->dispatch_next) {
+        watch_lists->dispatch_next = link->next;
+        visit(_vn_list_entry(link, Watch, list));
+    }
+    watch_lists->dispatch_next = nullptr;
 }
 
 // Fills a back-end's table from its add and delete, which take the watch type.

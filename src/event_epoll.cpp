@@ -41,15 +41,7 @@ struct epoll_state_t {
     vn_memroot_t *epoll_event_cache;
 };
 
-epoll_state_t *state_of(event_globals_t *globals)
-{
-    return reinterpret_cast<epoll_state_t *>(globals->module_globals);
-}
-
-event_module_globals_t *epoll_globals()
-{
-    return reinterpret_cast<event_module_globals_t *>(vn_calloc(1, sizeof(epoll_state_t)));
-}
+constexpr auto state_of = _vn_event_state<epoll_state_t>;
 
 void epoll_init(int, int max)
 {
@@ -190,6 +182,6 @@ int _vn_event_epoll_init(event_module_functions_t *functions)
     if (probe < 0)
         return 0;
     close(probe);
-    epoll_slots::fill(functions, epoll_globals, epoll_init, epoll_loop);
+    epoll_slots::fill(functions, _vn_event_new_state<epoll_state_t>, epoll_init, epoll_loop);
     return 1;
 }

@@ -6,9 +6,6 @@
 
 namespace {
 
-constexpr size_t kWatchBytes = 64;
-constexpr size_t kReadWatchesPerBlock = 4096;
-constexpr size_t kOtherWatchesPerBlock = 2048;
 constexpr int kInitialEntries = 10;
 constexpr unsigned kLiveMagic = 0xCAFBABE;
 constexpr unsigned kReleasedMagic = 0xDEDBEEF;
@@ -28,38 +25,23 @@ struct poll_watch_t {
     unsigned magic_number : 28;
     unsigned type : 2; // its list, pool and poll bit
 };
-static_assert(sizeof(poll_watch_t) <= kWatchBytes, "watches come from 64-byte pool elements");
+static_assert(sizeof(poll_watch_t) <= 64, "watches come from 64-byte pool elements");
 
 struct poll_state_t {
-    vn_list_t event_lists[3]; // read, write, except; new watches at the front
-    vn_memroot_t *event_caches[3];
+    event_watch_lists_t watch_lists;
     struct pollfd *ufds;
     int nfds;
     int nfds_alloc;
     int max;
     int *fd2pollfd; // by socket, -1 for none
-    // The watch the dispatch takes next; moved on when that watch is stopped.
-    vn_list_t *dispatch_next;
 };
 
-poll_state_t *state_of(event_globals_t *globals)
-{
-    return reinterpret_cast<poll_state_t *>(globals->module_globals);
-}
-
-event_module_globals_t *poll_globals()
-{
-    return reinterpret_cast<event_module_globals_t *>(vn_calloc(1, sizeof(poll_state_t)));
-}
+constexpr auto state_of = _vn_event_state<poll_state_t>;
 
 void poll_init(int, int max)
 {
     poll_state_t *state = state_of(_vn_event_get_globals());
-    for (vn_list_t &list : state->event_lists)
-        _vn_list_init(&list);
-    state->event_caches[kWatchRead] = vn_new_memroot(kWatchBytes, kReadWatchesPerBlock, 0);
-    state->event_caches[kWatchWrite] = vn_new_memroot(kWatchBytes, kOtherWatchesPerBlock, 0);
-    state->event_caches[kWatchExcept] = vn_new_memroot(kWatchBytes, kOtherWatchesPerBlock, 0);
+    _vn_event_lists_init(&state->watch_lists);
     state->nfds = 0;
     state->nfds_alloc = kInitialEntries;
     state->ufds = static_cast<struct pollfd *>(vn_calloc(kInitialEntries, sizeof(struct pollfd)));
@@ -88,15 +70,8 @@ void *add_watch(event_globals_t *globals, int type, sock_t fd, vn_io_event_cb cb
     poll_state_t *state = state_of(globals);
     if (_vn_event_refuse_socket(globals, kAddNames[type], fd, state->max))
         return nullptr;
-    poll_watch_t *watch = static_cast<poll_watch_t *>(vn_mem_get(state->event_caches[type]));
-    watch->event_base = {globals, val, data};
-    watch->fd = fd;
-    watch->callback = cb;
+    poll_watch_t *watch = _vn_event_lists_take<poll_watch_t>(&state->watch_lists, type, globals, fd, cb, val, data);
     watch->magic_number = kLiveMagic;
-    watch->in_callback = 0;
-    watch->deleted = 0;
-    watch->type = static_cast<unsigned>(type) & 3u;
-    _vn_list_add_head(&state->event_lists[type], &watch->list);
     int index = state->fd2pollfd[fd];
     if (index >= 0 && index < state->nfds)
         state->ufds[index].events = static_cast<short>(state->ufds[index].events | kTypeBits[type]);
@@ -128,15 +103,13 @@ void stop_watching(event_globals_t *globals, poll_watch_t *watch)
 {
     poll_state_t *state = state_of(globals);
     clear_entry_bit(globals, state, state->fd2pollfd[watch->fd], kTypeBits[watch->type]);
-    if (state->dispatch_next == &watch->list)
-        state->dispatch_next = watch->list.next;
-    _vn_list_del(&watch->list);
+    _vn_event_lists_unlink(&state->watch_lists, &watch->list);
 }
 
 void release(poll_state_t *state, poll_watch_t *watch)
 {
     watch->magic_number = kReleasedMagic;
-    vn_mem_release(state->event_caches[watch->type], watch);
+    _vn_event_lists_release(&state->watch_lists, watch);
 }
 
 int del_watch(event_globals_t *globals, void *handle, int)
@@ -152,17 +125,14 @@ int del_watch(event_globals_t *globals, void *handle, int)
 int dispatch_list(event_globals_t *globals, poll_state_t *state, int type)
 {
     int handled = 0;
-    vn_list_t *head = &state->event_lists[type];
-    for (vn_list_t *link = head->next; link != head; link = state->dispatch_next) {
-        state->dispatch_next = link->next;
-        poll_watch_t *watch = _vn_list_entry(link, poll_watch_t, list);
+    _vn_event_lists_walk<poll_watch_t>(&state->watch_lists, type, [&](poll_watch_t *watch) {
         int index = state->fd2pollfd[watch->fd];
         if (index < 0)
-            continue;
+            return;
         struct pollfd &entry = state->ufds[index];
         short due = static_cast<short>(entry.revents & kCheckMasks[type]);
         if (due == 0)
-            continue;
+            return;
         // Taken off, so an error or hang-up goes to the first due watch only.
         entry.revents = static_cast<short>(entry.revents & ~due);
         if (entry.revents == 0)
@@ -170,8 +140,7 @@ int dispatch_list(event_globals_t *globals, poll_state_t *state, int type)
         _vn_event_run_watch(
             watch, [=](poll_watch_t *stopped) { stop_watching(globals, stopped); },
             [=](poll_watch_t *released) { release(state, released); });
-    }
-    state->dispatch_next = nullptr;
+    });
     return handled;
 }
 
@@ -215,6 +184,6 @@ using poll_slots = event_typed_slots_t<poll_watch_t, add_watch, del_watch>;
 
 int _vn_event_poll_init(event_module_functions_t *functions)
 {
-    poll_slots::fill(functions, poll_globals, poll_init, poll_loop);
+    poll_slots::fill(functions, _vn_event_new_state<poll_state_t>, poll_init, poll_loop);
     return 1;
 }

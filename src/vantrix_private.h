@@ -92,11 +92,10 @@ void _vn_exit_log(int code, const char *format, ...) __attribute__((format(print
 /* (end vantrix) */
 
 /* event */
-/* The start-up hooks take the start-up record (vn_init_t *). */
 void _vn_event_config_init(void);
-void _vn_event_init(void *init);
+void _vn_event_init(vn_init_t *init);
 /* Makes the calling thread's loop; 1 when it has one, 0 when no back-end started. */
-int _vn_event_thread_init(void *sys_init, int event_module, int flags);
+int _vn_event_thread_init(vn_init_t *sys_init, int event_module, int flags);
 /* (end event) */
 
 /* log */
