@@ -481,6 +481,11 @@ TEST_P(EventLoop, SocketsOutsideTheTableAreRefused)
     }
 }
 
+namespace {
+// Loops live as long as the process, also past the end of their thread.
+event_globals_t *ended_thread_loop = nullptr;
+} // namespace
+
 TEST(EventThreads, EachThreadRunsItsOwnLoop)
 {
     make_loop(kPoll);
@@ -488,6 +493,7 @@ TEST(EventThreads, EachThreadRunsItsOwnLoop)
     Counter counter;
     std::thread other([&] {
         ASSERT_EQ(vn_thread_init(kEpoll, 0), 0);
+        ended_thread_loop = _vn_event_get_globals();
         counter.result = 1;
         counter.stop_at = 3;
         vn_add_timed_event(0, 0.001, count_timer, 0, &counter);
@@ -495,6 +501,7 @@ TEST(EventThreads, EachThreadRunsItsOwnLoop)
     });
     other.join();
     EXPECT_EQ(counter.calls, 3);
+    EXPECT_NE(ended_thread_loop, _vn_event_get_globals());
 }
 
 // ---- Back-end choice ----
