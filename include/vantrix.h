@@ -144,6 +144,52 @@ char *vn_filename_expand(const char *format, char *buffer, size_t bufsize);
 /* (end vantrix) */
 
 /* Event loop (event) */
+/* Callback results: 1 keeps the event, -1 stops it but keeps the handle until
+ * it is deleted, anything else ends and frees it. */
+typedef int (*vn_timed_event_cb)(int id, int value, void *data);
+typedef int (*vn_io_event_cb)(sock_t socket, int value, void *data);
+/* Disposes of an event's value and pointer when it is deleted. */
+typedef void (*vn_event_free_cb)(int value, void *data);
+
+typedef struct _vn_timed_event vn_timed_event_t;
+typedef struct _vn_read_event vn_read_event_t;
+typedef struct _vn_write_event vn_write_event_t;
+typedef struct _vn_except_event vn_except_event_t;
+
+void vn_loop(void);
+void vn_stop(void);
+int vn_thread_init(int event_module, int flags);
+
+vn_timed_event_t *vn_add_timed_event(int id, double delay, vn_timed_event_cb cb, int value, void *data);
+vn_timed_event_t *vn_add_periodic_event(int starttime, int period, int id, vn_timed_event_cb cb, int value,
+                                        void *data);
+vn_timed_event_t *vn_add_periodic_event_from_time(time_t then, int starttime, int period, int id,
+                                                  vn_timed_event_cb cb, int value, void *data);
+int vn_check_periodic_event(int period, vn_timed_event_t **tev);
+void vn_set_timed_delay(vn_timed_event_t *ev, double delay);
+void vn_set_timed_delay_next(vn_timed_event_t *ev, double delay);
+void vn_timed_event_set_callback(vn_timed_event_t *ev, vn_timed_event_cb cb, int value, void *data);
+int vn_del_timed_event(vn_timed_event_t *ev);
+int vn_del_timed_event_free_data(vn_timed_event_t *ev, vn_event_free_cb free_data);
+
+vn_read_event_t *vn_add_read_event(sock_t fd, vn_io_event_cb cb, int value, void *data);
+vn_write_event_t *vn_add_write_event(sock_t fd, vn_io_event_cb cb, int value, void *data);
+vn_except_event_t *vn_add_except_event(sock_t fd, vn_io_event_cb cb, int value, void *data);
+void vn_read_event_set_callback(vn_read_event_t *ev, vn_io_event_cb cb, int value, void *data);
+void vn_write_event_set_callback(vn_write_event_t *ev, vn_io_event_cb cb, int value, void *data);
+int vn_del_read_event(vn_read_event_t *ev);
+int vn_del_write_event(vn_write_event_t *ev);
+int vn_del_except_event(vn_except_event_t *ev);
+int vn_del_read_event_free_data(vn_read_event_t *ev, vn_event_free_cb free_data);
+int vn_del_write_event_free_data(vn_write_event_t *ev, vn_event_free_cb free_data);
+int vn_del_except_event_free_data(vn_except_event_t *ev, vn_event_free_cb free_data);
+
+time_t vn_get_time(void);
+uint64_t vn_get_relative_time(void);
+struct tm *vn_localtime(void);
+struct tm *vn_gmtime(void);
+int vn_get_gmt_offset(time_t t);
+char *vn_get_timezone(char *buf, int len);
 /* (end event) */
 
 /* Logs (log) */

@@ -173,6 +173,13 @@ void _vn_get_version(int *major, int *minor);
 void _vn_exit_log(int code, const char *format, ...) __attribute__((format(printf, 2, 3)));
 /* (end vantrix) */
 
+/* event */
+void _vn_event_config_init(void);
+void _vn_event_init(vn_init_t *init);
+/* Makes the calling thread's loop; 1 when it has one, 0 when no back-end started. */
+int _vn_event_thread_init(vn_init_t *sys_init, int event_module, int flags);
+/* (end event) */
+
 /* log */
 /* (end log) */
 
