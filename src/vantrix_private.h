@@ -60,6 +60,8 @@ static inline void _vn_list_del(vn_list_t *link)
 /* (end misc) */
 
 /* compat, net */
+/* Keeps the start-up record for the platform layer (its application root and event log). */
+void _vn_compat_init(vn_init_t *init);
 /* Resident set size of this process in kB, or -1. */
 long _vn_get_process_size(void);
 /* (end compat) */
