@@ -316,6 +316,45 @@ void vn_xml_write_config(const char *config_file, const char *fields_file);
 /* (end batch) */
 
 /* Logs (log) */
+typedef struct _vn_log vn_log_t;
+struct iovec;
+
+/* Levels: 0 CONFIG, 1 (no prefix), 2 CRIT, 3 ERROR, 4 NOTIFY, 5 WARN, 6 INFO,
+ * 7 DEBUG, 8 FINER, 9 FINEST; a message is written when its level is at most
+ * the log's. Flags added to a level: 0x80 always to monitoring, 0x100 also to
+ * standard error, 0x200 also to the system log, 0x400 to the file only, 0x800
+ * never to monitoring. */
+typedef void (*vn_loglevelchange_t)(vn_log_t *log, int level);
+typedef void (*vn_log_message_cb)(vn_log_t *log, int level, const char *fmt, va_list ap);
+typedef void (*vn_logcycled_t)(vn_log_t *log);
+
+/* A file name starting with "|" is a command that reads the log on its
+ * standard input; a name without "/" lies in the log directory. */
+vn_log_t *vn_new_log(const char *name, const char *logname);
+vn_log_t *vn_new_level_log(const char *name, const char *logname, vn_loglevelchange_t change_cb);
+vn_log_t *vn_new_headed_log(const char *name, const char *logname, const char *header);
+void vn_free_log(vn_log_t *log);
+
+void vn_log(vn_log_t *log, int level, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+void vn_printf_time_ap(vn_log_t *log, const char *extra, const char *fmt, va_list ap)
+    __attribute__((format(printf, 3, 0)));
+void vn_printf_time(vn_log_t *log, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void vn_printf(vn_log_t *log, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void vn_syslog(vn_log_t *log, int priority, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+ssize_t vn_write(vn_log_t *log, const void *data, size_t len);
+ssize_t vn_writev(vn_log_t *log, const struct iovec *iov, int count);
+
+int vn_debug_level(const char *text);
+const char *vn_debug_string(int level);
+const char *vn_debug_config_string(int level);
+int vn_log_get_level(vn_log_t *log);
+int vn_log_set_log_level(vn_log_t *log, const char *text);
+const char *vn_log_getname(vn_log_t *log);
+const char *vn_log_getfilename(vn_log_t *log);
+char *vn_log_filename(const char *format);
+vn_log_message_cb vn_log_set_message_cb(vn_log_t *log, vn_log_message_cb cb);
+void vn_log_change_level_callback(vn_log_t *log, vn_loglevelchange_t cb);
+vn_logcycled_t vn_log_cycled_callback(vn_log_t *log, vn_logcycled_t cb);
 /* (end log) */
 
 /* Monitoring (monitor) */

@@ -181,6 +181,13 @@ int _vn_event_thread_init(vn_init_t *sys_init, int event_module, int flags);
 /* (end event) */
 
 /* log */
+void _vn_log_config_init(void);
+void _vn_log_init(vn_init_t *init);
+/* The head of every stamped line: local time, milliseconds, offset from GMT. */
+int _vn_log_timestamp(char *buf, size_t buflen);
+/* The ring's lines, oldest first: a new array of new texts, or NULL when the
+ * ring is empty; the caller frees each text and the array. */
+char **_vn_log_history_lines(vn_log_t *log, int *count);
 /* (end log) */
 
 /* monitor */
