@@ -90,6 +90,7 @@ static inline void _vn_list_del(vn_list_t *link)
 /* (end udpsignal) */
 
 /* fields, quix64 */
+void _vn_quix64_config_init(void);
 /* (end fields) */
 
 /* record, page, container, permission, api */
@@ -99,6 +100,13 @@ static inline void _vn_list_del(vn_list_t *link)
 /* (end binary) */
 
 /* pkt */
+/* A request message holds at most this many payload bytes. */
+#define VN_REQUEST_MESSAGE_BYTES 8192
+
+/* Serialises list's subjects from index first on into one request message in
+ * buf (*len: capacity in, bytes out); returns how many it holds, 0 when
+ * subject first alone does not fit. */
+uint16_t _vn_reqpkt_pack(const vn_reqpkt_t *list, uint16_t first, unsigned char *buf, size_t *len);
 /* (end pkt) */
 
 #ifdef __cplusplus
