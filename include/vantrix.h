@@ -43,6 +43,40 @@ void vn_free(void *ptr);
 /* (end config) */
 
 /* Start-up (vantrix) */
+struct _vn_log;
+struct _vn_data;
+
+typedef void (*recv_request_t)(int peer, int count, char **subjects, uint16_t flags);
+typedef void (*recv_discard_t)(int peer, int count, char **subjects, uint16_t flags);
+typedef void (*recv_update_t)(int peer, struct _vn_data *data);
+typedef void (*recv_nodata_t)(int peer, char *subject, uint16_t flags);
+typedef void (*recv_peer_status_t)(int peer, int status, int value, void *data);
+typedef void (*recv_object_status_t)(int peer, char *subject, int state, uint16_t code, char *message);
+typedef void (*recv_service_status_t)(char *service, int state);
+typedef void (*vn_exit_func_t)(int32_t code, const char *text);
+
+/* The application's start-up record; vn_init keeps it by pointer and fills
+ * in the name, root and event log. */
+typedef struct _vn_init {
+    char *application_name;
+    char *application_root;
+    char *log_root;
+    uint16_t flags;
+    uint16_t type;
+    recv_request_t recv_request;
+    recv_discard_t recv_discard;
+    recv_update_t recv_update;
+    recv_nodata_t recv_nodata;
+    recv_peer_status_t recv_peer_status;
+    recv_object_status_t recv_object_status;
+    recv_service_status_t recv_service_status;
+    vn_exit_func_t exit_func;
+    char *logfile;
+    struct _vn_log *log;
+} vn_init_t;
+
+const char *vn_get_app_name(void);
+char *vn_filename_expand(const char *format, char *buffer, size_t bufsize);
 /* (end vantrix) */
 
 /* Event loop (event) */

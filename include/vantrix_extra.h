@@ -48,21 +48,108 @@ char *vn_strduplen2(const char *text, size_t length, char prefix, const char *fi
 /* (end memory) */
 
 /* String, hash and file helpers (misc) */
+/* The string hash of the whole system: never negative, 0 for empty text. */
+int vn_hash_code(const char *text);
+int vn_hash_code_len(const char *text, int length);
+/* Ends the first word at its blank; 1 when a blank ended it. */
+char vn_get_word(char *line, char **rest);
+/* Splits the line in place at every separator; free the array with vn_free. */
+char **vn_get_words(char *line, int length, int *count, char separator);
+char *vn_strduplen(const char *text, size_t length);
+char *vn_strdupdp(const char *text, int places);
+char *vn_asprintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+int vn_file_printf(sock_t fd, const char *format, ...) __attribute__((format(printf, 2, 3)));
+/* The hidden marker beside a log file records when the log was created. */
+time_t vn_file_return_creation_time(const char *file_name);
+void vn_file_update_creation_time(const char *file_name);
 /* (end misc) */
 
 /* String pool (stringpool) */
 /* (end stringpool) */
 
 /* Platform shims (compat_linux, compat_posix) */
+void vn_thread_setname(const char *name);
+void vn_set_dumpable(int verbose);
+long vn_num_cpus(int verbose);
+/* One new dotted-quad text per IPv4 interface address; null when none. */
+char **vn_get_addresses(int *count);
+int vn_filename_resolve(const char *name, char *buffer, size_t size);
+void vn_set_superuser(void);
+void vn_unset_superuser(void);
 /* (end compat) */
 
 /* IPv4 sockets (net) */
+/* Every socket operation returns -1 (or null) and leaves the reason in errno. */
+sock_t vn_listen_socket(const struct in_addr *address, int port, int backlog);
+sock_t vn_accept_socket(sock_t listener);
+sock_t vn_client_socket(const char *host, u_short port);
+sock_t vn_client_socket_nonblocking(const char *host, u_short port);
+sock_t vn_udp_listen_socket(const char *interface_address, int port);
+sock_t vn_multicast_listen_socket(const char *interface_address, const char *group, int port);
+sock_t vn_udp_client_socket(const char *host, int port, struct sockaddr_in *address);
+int vn_udp_bind_client_socket(sock_t sock, const char *local_address, int port);
+ssize_t vn_udp_send(const void *data, size_t length, const char *host, int port);
+ssize_t vn_udp_sendto(const void *data, size_t length, const struct sockaddr_in *address);
+struct sockaddr *vn_gethostsockaddr(const char *host, struct sockaddr *address);
+int vn_getaddr(const char *host, struct in_addr *address);
+int vn_inet_aton(const char *text, struct in_addr *address);
+/* Shared static result: not for concurrent callers. */
+const char *vn_interface_address(const char *interface_name);
+int vn_check_subnet(const char *address, const char *network, const char *netmask);
+int vn_pipe(sock_t fds[2]);
+int vn_setnonblocking(sock_t fd);
+const char *vn_socket_strerror(int error);
 /* (end net) */
 
 /* Container callbacks (codelibrary/container) */
+/* Disposes of one item; called only when a whole container is cleared or deleted. */
+typedef void (*tarvelutil_container_delete_func)(void *context, void *data);
+/* 0 removes the item (without the delete callback), -1 stops the walk, any other value goes on. */
+typedef int (*tarvelutil_container_foreach_func)(void *context, const void *key, void *data);
+/* Must give 0 or a positive value. */
+typedef int (*tarvelutil_container_hash_func)(const void *key);
+/* 0 when the two keys are equal. */
+typedef int (*tarvelutil_container_compare_func)(const void *key1, const void *key2);
 /* (end container) */
 
 /* Locked queue (codelibrary/queue) */
+typedef struct _tarvelutil_queue tarvelutil_queue_t;
+
+/* Called after a non-quiet push with the queue still locked; count is the new item count. */
+typedef void (*tarvelutil_queue_trigger_func)(void *context, tarvelutil_queue_t *queue, int count);
+
+struct _tarvelutil_queue {
+    vn_list_t queue;       /* front is queue.next, back is queue.prev */
+    int queue_count;       /* item count; read without the mutex through atomic loads */
+    void *context;
+    tarvelutil_queue_trigger_func trigger_func;
+    tarvelutil_container_delete_func delete_func;
+    pthread_mutex_t mutex;
+    pthread_cond_t cond;   /* broadcast on every push */
+};
+
+tarvelutil_queue_t *tarvelutil_queue_create(tarvelutil_container_delete_func delete_func,
+                                            tarvelutil_queue_trigger_func trigger_func, void *context);
+void tarvelutil_queue_delete(tarvelutil_queue_t *queue);
+void tarvelutil_queue_clear(tarvelutil_queue_t *queue);
+int tarvelutil_queue_count(tarvelutil_queue_t *queue);
+int tarvelutil_queue_foreach(tarvelutil_queue_t *queue, tarvelutil_container_foreach_func foreach_func, void *context);
+
+void tarvelutil_queue_push_back(tarvelutil_queue_t *queue, void *data);
+void tarvelutil_queue_push_front(tarvelutil_queue_t *queue, void *data);
+void tarvelutil_queue_push_back_quiet(tarvelutil_queue_t *queue, void *data);
+void tarvelutil_queue_push_front_quiet(tarvelutil_queue_t *queue, void *data);
+
+/* Takers return null when there is nothing to take. The _wait forms wait without
+   limit for seconds 0, up to that many seconds above 0, and not at all below 0. */
+void *tarvelutil_queue_pop_front(tarvelutil_queue_t *queue);
+void *tarvelutil_queue_pop_front_wait(tarvelutil_queue_t *queue, int seconds);
+void *tarvelutil_queue_peek_front(tarvelutil_queue_t *queue);
+void *tarvelutil_queue_peek_front_wait(tarvelutil_queue_t *queue, int seconds);
+void *tarvelutil_queue_pop_back(tarvelutil_queue_t *queue);
+void *tarvelutil_queue_pop_back_wait(tarvelutil_queue_t *queue, int seconds);
+void *tarvelutil_queue_peek_back(tarvelutil_queue_t *queue);
+void *tarvelutil_queue_peek_back_wait(tarvelutil_queue_t *queue, int seconds);
 /* (end queue) */
 
 /* Locked hash table (codelibrary/hashtable) */
@@ -72,6 +159,11 @@ char *vn_strduplen2(const char *text, size_t length, char prefix, const char *fi
 /* (end hashmap) */
 
 /* Argument splitter (codelibrary/stringhandler) */
+/* Splits the first length bytes of line into words in place (the line needs room
+   for length + 1 bytes). Returns a new array of the word starts, the first being
+   line itself, ended by a null slot and freed with vn_free; count gets the number
+   of words. A null line or a negative length gives null and a count of 0. */
+char **tarvelutil_argument_parse(char *line, int length, int *count);
 /* (end stringhandler) */
 
 /* Configuration internals shared with modules (config) */
@@ -81,6 +173,21 @@ char *vn_strduplen2(const char *text, size_t length, char prefix, const char *fi
 /* (end config_expr) */
 
 /* XML export (config_xmlout) */
+/* The XML tree operations the application installs, in slot order. Documents,
+ * nodes and attributes are the XML library's objects, passed through untouched. */
+typedef struct _vn_xml_implementation {
+    void *(*xmlNewDoc)(const char *version);
+    void (*xmlFreeDoc)(void *doc);
+    void *(*xmlDocSetRootElement)(void *doc, void *root);
+    int (*xmlSaveFile)(const char *filename, void *doc);
+    void *(*xmlAddChild)(void *parent, void *child);
+    void *(*xmlNewProp)(void *node, const char *name, const char *value);
+    void *(*xmlNewNode)(void *ns, const char *name);
+} vn_xml_implementation_t;
+
+void vn_xml_set_implementation(vn_xml_implementation_t *table);
+void vn_xmlout_jmx_config_init(void);
+void vn_xml_write_config(const char *config_file, const char *fields_file);
 /* (end config_xmlout) */
 
 /* Start-up internals (vantrix, daemon) */

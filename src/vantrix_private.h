@@ -60,6 +60,10 @@ static inline void _vn_list_del(vn_list_t *link)
 /* (end misc) */
 
 /* compat, net */
+/* Keeps the start-up record for the platform layer (its application root and event log). */
+void _vn_compat_init(vn_init_t *init);
+/* Resident set size of this process in kB, or -1. */
+long _vn_get_process_size(void);
 /* (end compat) */
 
 /* stringpool */
@@ -75,9 +79,18 @@ static inline void _vn_list_del(vn_list_t *link)
 /* (end config_expr) */
 
 /* config_xmlout */
+void *_vn_xmlNewDoc(const char *version);
+void _vn_xmlFreeDoc(void *doc);
+void *_vn_xmlDocSetRootElement(void *doc, void *root);
+int _vn_xmlSaveFile(const char *filename, void *doc);
+void *_vn_xmlAddChild(void *parent, void *child);
+void *_vn_xmlNewProp(void *node, const char *name, const char *value);
+void *_vn_xmlNewNode(void *ns, const char *name);
 /* (end config_xmlout) */
 
 /* vantrix (start-up), daemon */
+void _vn_get_version(int *major, int *minor);
+void _vn_exit_log(int code, const char *format, ...) __attribute__((format(printf, 2, 3)));
 /* (end vantrix) */
 
 /* log */
