@@ -262,11 +262,10 @@ int8_t vn_get_binary_int8(const char *text) { return static_cast<int8_t>(read_fi
 
 } // extern "C"
 
-// Waits for the start-up module's vn_init_t: enable once it has landed.
-#ifdef VANTRIX_WITH_STARTUP
+// The reverse table is built at compile time, so decoding works before
+// start-up too; the hook only rebuilds it from the alphabet.
 extern "C" void _vn_binary_init(vn_init_t *init)
 {
     (void)init;
     unbase64 = build_unbase64(base64);
 }
-#endif

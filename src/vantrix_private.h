@@ -110,6 +110,7 @@ void _vn_quix64_config_init(void);
 /* (end record) */
 
 /* binary */
+void _vn_binary_init(vn_init_t *init);
 /* (end binary) */
 
 /* pkt */
