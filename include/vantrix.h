@@ -89,6 +89,23 @@ char *vn_filename_expand(const char *format, char *buffer, size_t bufsize);
 /* (end udpsignal) */
 
 /* Fields (fields) */
+/* The process-wide field table. Failed lookups give INT_MIN for numbers and
+ * indexes and NULL for texts. */
+/* Adds a field and returns its index (that of an entry with the same name and
+ * number when there is one); num INT_MIN asks for an automatic number (65535
+ * upward). INT_MIN when the table is full or num is outside -65535 .. 65535. */
+int vn_fields_add(int num, const char *name, int flags, int dp, const char *fmt);
+int vn_fields_max(void);
+const char *vn_fields_namebynum(int num);
+int vn_fields_indexbynum(int num);
+int vn_fields_numbyname(const char *name);
+int vn_fields_indexbyname(const char *name);
+int vn_fields_numbyindex(int index);
+const char *vn_fields_namebyindex(int index);
+const char *vn_fields_quixnumbyindex(int index);
+int vn_fields_quixnumlenbyindex(int index); /* 0 when not found */
+int vn_fields_getflags(int index);          /* 0 when not found */
+int vn_fields_getdp(int index);             /* -1 when not found */
 /* (end fields) */
 
 /* Data records (record, page, container, permission, api) */

@@ -103,6 +103,13 @@ void _vn_exit_log(int code, const char *format, ...) __attribute__((format(print
 /* (end udpsignal) */
 
 /* fields, quix64 */
+void _vn_fields_config_init(void);
+void _vn_fields_init(vn_init_t *init);
+/* The field's format for a type slot (0 pointer, 1 float32, 2 float64, 3 int8,
+ * 4 int16, 5 int32, 6 int64); the global one for a number without a field;
+ * NULL for a number outside -65535 .. 65535 or a slot outside 0 .. 6. */
+const char *_vn_fields_fmtbynum(int num, int slot);
+void _vn_fields_write_xml(void *doc, void *parent);
 void _vn_quix64_config_init(void);
 /* (end fields) */
 
