@@ -199,6 +199,23 @@ char *vn_get_timezone(char *buf, int len);
 /* (end udpsignal) */
 
 /* Fields (fields) */
+/* The process-wide field table. Failed lookups give INT_MIN for numbers and
+ * indexes and NULL for texts. */
+/* Adds a field and returns its index (that of an entry with the same name and
+ * number when there is one); num INT_MIN asks for an automatic number (65535
+ * upward). INT_MIN when the table is full or num is outside -65535 .. 65535. */
+int vn_fields_add(int num, const char *name, int flags, int dp, const char *fmt);
+int vn_fields_max(void);
+const char *vn_fields_namebynum(int num);
+int vn_fields_indexbynum(int num);
+int vn_fields_numbyname(const char *name);
+int vn_fields_indexbyname(const char *name);
+int vn_fields_numbyindex(int index);
+const char *vn_fields_namebyindex(int index);
+const char *vn_fields_quixnumbyindex(int index);
+int vn_fields_quixnumlenbyindex(int index); /* 0 when not found */
+int vn_fields_getflags(int index);          /* 0 when not found */
+int vn_fields_getdp(int index);             /* -1 when not found */
 /* (end fields) */
 
 /* Data records (record, page, container, permission, api) */
@@ -226,6 +243,64 @@ typedef vn_data_t vn_datapkt_t;
 /* (end record) */
 
 /* Typed binary encoding (binary) */
+#include <sys/time.h>
+
+/* Base64 (RFC 4648). encode: buf holds 4 * ceil(len / 3) + 1 characters; returns
+ * the characters written with the terminator. decode: buf holds 3 * (strlen(text) / 4) + 1
+ * bytes; returns the bytes decoded, followed by a zero byte. */
+size_t vn_base64_encode(char *buf, const void *value, size_t len);
+size_t vn_base64_decode(const char *text, unsigned char *buf);
+
+/* Adders: one field holding the type letter and the base64 of the value's
+ * big-endian bytes (a float32, b float64, c int8, d int16, e int32, f int64,
+ * g uint8, h uint16, i uint32, j uint64, k string, l opaque, m time,
+ * n time in milliseconds, o timeval). */
+void vn_add_binary_float32(vn_data_t *data, int fieldnum, float value);
+void vn_add_binary_float64(vn_data_t *data, int fieldnum, double value);
+void vn_add_binary_int8(vn_data_t *data, int fieldnum, int8_t value);
+void vn_add_binary_int16(vn_data_t *data, int fieldnum, int16_t value);
+void vn_add_binary_int32(vn_data_t *data, int fieldnum, int32_t value);
+void vn_add_binary_int64(vn_data_t *data, int fieldnum, int64_t value);
+void vn_add_binary_uint8(vn_data_t *data, int fieldnum, uint8_t value);
+void vn_add_binary_uint16(vn_data_t *data, int fieldnum, uint16_t value);
+void vn_add_binary_uint32(vn_data_t *data, int fieldnum, uint32_t value);
+void vn_add_binary_uint64(vn_data_t *data, int fieldnum, uint64_t value);
+void vn_add_binary_time(vn_data_t *data, int fieldnum, time_t value);
+void vn_add_binary_time_millis(vn_data_t *data, int fieldnum, int64_t value);
+void vn_add_binary_timeval(vn_data_t *data, int fieldnum, struct timeval value);
+void vn_add_binary_string(vn_data_t *data, int fieldnum, const char *text);
+void vn_add_binary_opaque(vn_data_t *data, int fieldnum, const void *bytes, size_t len);
+void vn_add_binary(vn_data_t *data, int fieldnum, const void *bytes, size_t len, char letter);
+
+/* The same behind a prefix of plen bytes, copied as given. */
+void vn_add_binary2_float32(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, float value);
+void vn_add_binary2_float64(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, double value);
+void vn_add_binary2_int8(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, int8_t value);
+void vn_add_binary2_int16(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, int16_t value);
+void vn_add_binary2_int32(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, int32_t value);
+void vn_add_binary2_int64(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, int64_t value);
+void vn_add_binary2_uint8(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, uint8_t value);
+void vn_add_binary2_uint16(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, uint16_t value);
+void vn_add_binary2_uint32(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, uint32_t value);
+void vn_add_binary2_uint64(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, uint64_t value);
+void vn_add_binary2_time(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, time_t value);
+void vn_add_binary2_time_millis(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, int64_t value);
+void vn_add_binary2_timeval(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, struct timeval value);
+void vn_add_binary2_string(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, const char *text);
+void vn_add_binary2_opaque(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, const void *bytes,
+                           size_t vlen);
+
+/* Readers of the text after the type letter; missing bytes read as 0. */
+double vn_get_binary_float64(const char *text);
+float vn_get_binary_float32(const char *text);
+uint64_t vn_get_binary_uint64(const char *text);
+int64_t vn_get_binary_int64(const char *text);
+uint32_t vn_get_binary_uint32(const char *text);
+int32_t vn_get_binary_int32(const char *text);
+uint16_t vn_get_binary_uint16(const char *text);
+int16_t vn_get_binary_int16(const char *text);
+uint8_t vn_get_binary_uint8(const char *text);
+int8_t vn_get_binary_int8(const char *text);
 /* (end binary) */
 
 #ifdef __cplusplus

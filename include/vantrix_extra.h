@@ -364,12 +364,106 @@ vn_logcycled_t vn_log_cycled_callback(vn_log_t *log, vn_logcycled_t cb);
 /* (end udpsignal) */
 
 /* Fields and quix64 (fields, quix64) */
+/* quix64 digits: 0-9, A-Z, a-z, '-', '_' for 0 .. 63. Values out of range give '\0'. */
+char vn_quix64_map(int value);
+char vn_quix64_hi(int value); /* high digit of a 12-bit value */
+char vn_quix64_lo(int value); /* low digit of a 12-bit value */
+/* The value of a digit string; "" is 0; -1 for a non-digit or a value above INT_MAX. */
+int vn_quix64_decode(const char *text);
 /* (end fields) */
 
 /* Object image cache store (codelibrary/cache) */
 /* (end cache) */
 
 /* Wire packets (pkt) */
+/* Message types: the 16-bit type of the frame that carries a payload. */
+#define VN_DATAUPDATE16 1 /* data update, 16-bit field heads; accepted, never sent */
+#define VN_NODATA 2
+#define VN_SUBJREQ 3
+#define VN_SUBJDSC 4
+#define VN_PEERINFO 5
+#define VN_STATUS 6
+#define VN_HEARTBEAT 7
+#define VN_DATAUPDATE 8 /* data update, 32-bit field heads with flags */
+
+/* No-data reasons: the flags of a VN_NODATA record. */
+#define VN_NODATA_NOTFOUND 1
+#define VN_NODATA_READDENY 2
+#define VN_NODATA_WRITEDENY 3
+#define VN_NODATA_DELETEOBJECT 4
+#define VN_NODATA_UNAVAILABLE 5
+
+typedef struct _vn_hbtpkt {
+    uint16_t flags;
+    int16_t period; /* the sender's heartbeat period in seconds; -1: none */
+} vn_hbtpkt_t;
+
+typedef struct _vn_statuspkt {
+    uint16_t seq;
+    uint16_t flags;
+    uint16_t type;
+    char *name;   /* the subject */
+    char *msgstr; /* may be NULL on a record to be sent */
+} vn_statuspkt_t;
+
+typedef struct _vn_reqpkt {
+    uint16_t flags;
+    uint16_t type;
+    uint16_t count;
+    char **subjects; /* a parsed record owns the texts; a pending list only borrows them */
+} vn_reqpkt_t;
+
+typedef struct _vn_infopkt {
+    uint16_t flags;
+    uint16_t type;
+    uint16_t id;
+    char *name;
+    uint16_t val;
+    char *data; /* may be NULL */
+} vn_infopkt_t;
+
+vn_hbtpkt_t *vn_new_hbtpkt(int16_t period, uint16_t flags);
+vn_reqpkt_t *vn_new_reqpkt(uint16_t type, uint16_t flags);
+vn_statuspkt_t *vn_new_statuspkt(const char *subject, uint16_t type, uint16_t flags, const char *msgstr);
+vn_infopkt_t *vn_new_infopkt(uint16_t id, const char *name, uint16_t type, uint16_t flags);
+vn_datapkt_t *vn_new_datapkt(const char *subject, uint16_t type, uint16_t flags);
+
+/* Appends a copy of value; a record holds at most 65535 fields, further ones are dropped. */
+void vn_datapkt_add_field_with_flags(vn_datapkt_t *pkt, int fieldnum, const char *value, uint16_t flags);
+void vn_datapkt_add_field(vn_datapkt_t *pkt, int fieldnum, const char *value);
+
+/* The _data forms release what the record owns; the plain forms the record too. */
+void vn_free_hbtpkt(vn_hbtpkt_t *pkt);
+void vn_free_statuspkt_data(vn_statuspkt_t *pkt);
+void vn_free_statuspkt(vn_statuspkt_t *pkt);
+void vn_free_reqpkt_data(vn_reqpkt_t *pkt);
+void vn_free_reqpkt(vn_reqpkt_t *pkt);
+void vn_free_infopkt_data(vn_infopkt_t *pkt);
+void vn_free_infopkt(vn_infopkt_t *pkt);
+void vn_free_datapkt_data(vn_datapkt_t *pkt);
+void vn_free_datapkt(vn_datapkt_t *pkt);
+
+/* Serialisers: *len holds the capacity on entry and the payload length on
+ * return. A length above the capacity means nothing was written: serialise
+ * again into that many bytes. NULL with length 0: the record cannot travel
+ * (a text of 65536 bytes or more, a value of 2^31 bytes or more). The request
+ * serialiser never needs more: it lowers the record's count to the subjects
+ * that fit. */
+unsigned char *vn_hbtpkt_serialise(const vn_hbtpkt_t *pkt, unsigned char *buf, size_t *len);
+unsigned char *vn_statuspkt_serialise(const vn_statuspkt_t *pkt, unsigned char *buf, size_t *len);
+unsigned char *vn_reqpkt_serialise(vn_reqpkt_t *pkt, unsigned char *buf, size_t *len);
+unsigned char *vn_infopkt_serialise(const vn_infopkt_t *pkt, unsigned char *buf, size_t *len);
+unsigned char *vn_datapkt_serialise(const vn_datapkt_t *pkt, unsigned char *buf, size_t *len);
+
+/* Parsers: 0 (the record owns fresh copies), -2 (the payload is shorter than
+ * its head or a length it announces) or -1 (a broken list of subjects or
+ * fields; nothing is left allocated). vn_datapkt_parse reads 32-bit field heads
+ * for VN_DATAUPDATE and 16-bit ones for any other message type. */
+int vn_hbtpkt_parse(vn_hbtpkt_t *pkt, const unsigned char *buf, size_t len);
+int vn_statuspkt_parse(vn_statuspkt_t *pkt, const unsigned char *buf, size_t len);
+int vn_reqpkt_parse(vn_reqpkt_t *pkt, const unsigned char *buf, size_t len);
+int vn_infopkt_parse(vn_infopkt_t *pkt, const unsigned char *buf, size_t len);
+int vn_datapkt_parse(vn_datapkt_t *pkt, int msgtype, const unsigned char *buf, size_t len);
 /* (end pkt) */
 
 #ifdef __cplusplus

@@ -197,15 +197,31 @@ char **_vn_log_history_lines(vn_log_t *log, int *count);
 /* (end udpsignal) */
 
 /* fields, quix64 */
+void _vn_fields_config_init(void);
+void _vn_fields_init(vn_init_t *init);
+/* The field's format for a type slot (0 pointer, 1 float32, 2 float64, 3 int8,
+ * 4 int16, 5 int32, 6 int64); the global one for a number without a field;
+ * NULL for a number outside -65535 .. 65535 or a slot outside 0 .. 6. */
+const char *_vn_fields_fmtbynum(int num, int slot);
+void _vn_fields_write_xml(void *doc, void *parent);
+void _vn_quix64_config_init(void);
 /* (end fields) */
 
 /* record, page, container, permission, api */
 /* (end record) */
 
 /* binary */
+void _vn_binary_init(vn_init_t *init);
 /* (end binary) */
 
 /* pkt */
+/* A request message holds at most this many payload bytes. */
+#define VN_REQUEST_MESSAGE_BYTES 8192
+
+/* Serialises list's subjects from index first on into one request message in
+ * buf (*len: capacity in, bytes out); returns how many it holds, 0 when
+ * subject first alone does not fit. */
+uint16_t _vn_reqpkt_pack(const vn_reqpkt_t *list, uint16_t first, unsigned char *buf, size_t *len);
 /* (end pkt) */
 
 #ifdef __cplusplus
