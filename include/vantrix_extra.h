@@ -304,6 +304,7 @@ void vn_xml_write_config(const char *config_file, const char *fields_file);
 /* (end config_xmlout) */
 
 /* Start-up internals (vantrix, daemon) */
+pthread_t vn_main_thread(void);
 /* (end vantrix) */
 
 /* Event loop (event) */

@@ -170,6 +170,12 @@ void *_vn_xmlNewNode(void *ns, const char *name);
 
 /* vantrix (start-up), daemon */
 void _vn_get_version(int *major, int *minor);
+void _vn_daemon_config_init(void);
+void _vn_daemon_init(vn_init_t *init);
+void _vn_write_pid_file(void);
+void _vn_format_uptime(time_t seconds, char *buffer, size_t bufsize);
+int _vn_xml_config_format(void);
+int _vn_init2(vn_init_t *init, int argc, char **argv, vn_log_message_cb eventlog_cb);
 void _vn_exit_log(int code, const char *format, ...) __attribute__((format(printf, 2, 3)));
 /* (end vantrix) */
 
