@@ -308,6 +308,7 @@ pthread_t vn_main_thread(void);
 /* (end vantrix) */
 
 /* Event loop (event) */
+extern const vn_config_enum_t vn_event_module_enums[];
 /* (end event) */
 
 /* Cross-thread call channels (codelibrary/signalmain) */
