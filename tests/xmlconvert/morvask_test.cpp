@@ -196,3 +196,14 @@ TEST(Morvask, ProcessUsagePeriodIsBoundedAboveZero)
               std::string::npos)
         << result.err;
 }
+
+TEST(Morvask, MissingVarDirectoryEndsStartUpWithCodeTwo)
+{
+    TempRoot top;
+    top.write("app/morvask.conf", "");
+    std::string app = top.file("app");
+    RunResult result = run_morvask({"--application-root", app, "-n", "feed"}, top.path());
+    EXPECT_EQ(result.exit_code, 2);
+    EXPECT_EQ(result.err, "feed: Cannot create event_log: " + app + "/var/feed.log\n\n");
+    EXPECT_FALSE(top.exists("app/Vantro.xml"));
+}
