@@ -120,8 +120,9 @@ char c_log_use_parent_handlers = 0;
 int c_debug_level = kDefaultLevel;
 int c_monitor_debug_level = kDefaultMonitorLevel;
 
-// Newest first, as the log list has always been walked.
-std::vector<vn_log_t *> log_list;
+// Newest first. Logs live until the process ends and exit hooks may still
+// write to them, so the list is never destroyed.
+std::vector<vn_log_t *> &log_list = *new std::vector<vn_log_t *>;
 logcycle_t global_logcycle;
 logcycle_t *logcycle_array;
 int logcycle_num;
