@@ -21,11 +21,6 @@
 #include <utility>
 #include <vector>
 
-// Until the event loop (its clock gives every line's offset from GMT) and the
-// option registry are merged, the module stays out of the build; each gate
-// opens by itself when its module's declarations arrive, and then goes.
-#if __has_include("event.h")
-
 namespace {
 
 constexpr size_t kLineBytes = 32768;     // every stamped writer formats into this
@@ -643,8 +638,6 @@ void _vn_log_init(vn_init_t *init)
 
 } // extern "C"
 
-#ifdef VN_CONFIG_STRING
-
 namespace {
 
 logcycle_t log_template;
@@ -724,7 +717,3 @@ extern "C" void _vn_log_config_init(void)
     add_cycle_group("add-log", "!Logging|!Add Log Info", false);
     add_cycle_group("add-log-cycle", "!Deprecated|!Add Log Info", true);
 }
-
-#endif // VN_CONFIG_STRING
-
-#endif // __has_include("event.h")

@@ -20,9 +20,6 @@
 #include <string>
 #include <vector>
 
-// Runs once the event loop and the option registry are merged (see log.cpp).
-#if __has_include("event.h") && defined(VN_CONFIG_STRING)
-
 namespace {
 
 // A stamped line: "YYYY/MM/DD-hh:mm:ss.mmm +hhmm: " and the rest; 'd' marks
@@ -541,5 +538,3 @@ TEST_F(LogTest, CallbacksAreSwappedAndFreedLogsLeaveTheList)
 }
 
 } // namespace
-
-#endif
