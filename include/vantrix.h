@@ -40,6 +40,70 @@ void vn_free(void *ptr);
 /* (end memory) */
 
 /* Configuration (config) */
+/* Option type codes; the flags are added to the code. */
+#define VN_CONFIG_BOOL 1
+#define VN_CONFIG_INT 2
+#define VN_CONFIG_DOUBLE 3
+#define VN_CONFIG_STRING 4
+#define VN_CONFIG_CHAR 5
+#define VN_CONFIG_FUNCTION 6
+#define VN_CONFIG_FILE 7
+#define VN_CONFIG_GROUP 16
+#define VN_CONFIG_END_GROUP 17
+#define VN_CONFIG_SECTION 32
+#define VN_CONFIG_END_SECTION 33
+#define VN_CONFIG_ARRAY 0x100      /* array of an int, double, string or char element */
+#define VN_CONFIG_STRICT 0x200     /* only the enumeration's values, no modifiers */
+#define VN_CONFIG_DEPRECATED 0x400 /* every setting is reported */
+#define VN_CONFIG_PRIVATE 0x800    /* left out of the option documentation */
+
+/* One row of an enumeration table; a table ends with a row whose name is NULL. */
+typedef struct _vn_config_enum {
+    const char *name;
+    double value;
+    const char *docstring;
+} vn_config_enum_t;
+
+typedef struct _config_ctx vn_config_ctx_t;
+
+/* A function option (type 6): called with its name and the value split into words. */
+typedef void (*vn_config_func_t)(const char *name, int count, char **words);
+
+/*
+ * Registration appends to the open group, the open section or the top-level
+ * list. Inside a group `value` (and an array's `count`) is the byte offset of
+ * the field in the group's record; elsewhere it is the variable's address. A
+ * string variable holds text from vn_malloc (or NULL) and is freed when it is
+ * replaced. Bounds are int or double according to the type and are copied.
+ */
+void vn_config_add_option(char opt, const char *longopt, const char *help, int type, void *value);
+void vn_config_add_option_enum(char opt, const char *longopt, const char *help, int type, void *value,
+                               const vn_config_enum_t *enums);
+void vn_config_add_bounded_option(char opt, const char *longopt, const char *help, int type, void *value,
+                                  const void *min, const void *max);
+void vn_config_add_bounded_option_enum(char opt, const char *longopt, const char *help, int type, void *value,
+                                       const vn_config_enum_t *enums, const void *min, const void *max);
+void vn_config_add_array_option(const char *longopt, const char *help, int type, void *value, int *count);
+void vn_config_add_array_option_enum(const char *longopt, const char *help, int type, void *value, int *count,
+                                     const vn_config_enum_t *enums);
+void vn_config_add_bounded_array_option(const char *longopt, const char *help, int type, void *value, int *count,
+                                        const void *min, const void *max);
+void vn_config_add_bounded_array_option_enum(const char *longopt, const char *help, int type, void *value,
+                                             int *count, const vn_config_enum_t *enums, const void *min,
+                                             const void *max);
+void vn_config_add_group(const char *longopt, const char *help, void *base, const void *template_record,
+                         size_t size, int *num);
+void vn_config_end_group(const char *longopt, const char *help);
+void vn_config_add_section(const char *longopt, const char *help);
+void vn_config_end_section(const char *longopt, const char *help);
+
+vn_config_ctx_t *vn_config_new_ctx(void);
+vn_config_ctx_t *vn_config_set_ctx(vn_config_ctx_t *ctx);
+void vn_config_free_ctx(vn_config_ctx_t *ctx);
+
+void vn_config_set_option(const char *name, const char *text);
+int vn_config_get_enum(const char *text, const vn_config_enum_t *table);
+void vn_config_parse_args(int argc, char **argv, int *kept);
 /* (end config) */
 
 /* Start-up (vantrix) */
@@ -80,6 +144,52 @@ char *vn_filename_expand(const char *format, char *buffer, size_t bufsize);
 /* (end vantrix) */
 
 /* Event loop (event) */
+/* Callback results: 1 keeps the event, -1 stops it but keeps the handle until
+ * it is deleted, anything else ends and frees it. */
+typedef int (*vn_timed_event_cb)(int id, int value, void *data);
+typedef int (*vn_io_event_cb)(sock_t socket, int value, void *data);
+/* Disposes of an event's value and pointer when it is deleted. */
+typedef void (*vn_event_free_cb)(int value, void *data);
+
+typedef struct _vn_timed_event vn_timed_event_t;
+typedef struct _vn_read_event vn_read_event_t;
+typedef struct _vn_write_event vn_write_event_t;
+typedef struct _vn_except_event vn_except_event_t;
+
+void vn_loop(void);
+void vn_stop(void);
+int vn_thread_init(int event_module, int flags);
+
+vn_timed_event_t *vn_add_timed_event(int id, double delay, vn_timed_event_cb cb, int value, void *data);
+vn_timed_event_t *vn_add_periodic_event(int starttime, int period, int id, vn_timed_event_cb cb, int value,
+                                        void *data);
+vn_timed_event_t *vn_add_periodic_event_from_time(time_t then, int starttime, int period, int id,
+                                                  vn_timed_event_cb cb, int value, void *data);
+int vn_check_periodic_event(int period, vn_timed_event_t **tev);
+void vn_set_timed_delay(vn_timed_event_t *ev, double delay);
+void vn_set_timed_delay_next(vn_timed_event_t *ev, double delay);
+void vn_timed_event_set_callback(vn_timed_event_t *ev, vn_timed_event_cb cb, int value, void *data);
+int vn_del_timed_event(vn_timed_event_t *ev);
+int vn_del_timed_event_free_data(vn_timed_event_t *ev, vn_event_free_cb free_data);
+
+vn_read_event_t *vn_add_read_event(sock_t fd, vn_io_event_cb cb, int value, void *data);
+vn_write_event_t *vn_add_write_event(sock_t fd, vn_io_event_cb cb, int value, void *data);
+vn_except_event_t *vn_add_except_event(sock_t fd, vn_io_event_cb cb, int value, void *data);
+void vn_read_event_set_callback(vn_read_event_t *ev, vn_io_event_cb cb, int value, void *data);
+void vn_write_event_set_callback(vn_write_event_t *ev, vn_io_event_cb cb, int value, void *data);
+int vn_del_read_event(vn_read_event_t *ev);
+int vn_del_write_event(vn_write_event_t *ev);
+int vn_del_except_event(vn_except_event_t *ev);
+int vn_del_read_event_free_data(vn_read_event_t *ev, vn_event_free_cb free_data);
+int vn_del_write_event_free_data(vn_write_event_t *ev, vn_event_free_cb free_data);
+int vn_del_except_event_free_data(vn_except_event_t *ev, vn_event_free_cb free_data);
+
+time_t vn_get_time(void);
+uint64_t vn_get_relative_time(void);
+struct tm *vn_localtime(void);
+struct tm *vn_gmtime(void);
+int vn_get_gmt_offset(time_t t);
+char *vn_get_timezone(char *buf, int len);
 /* (end event) */
 
 /* Logs (log) */

@@ -67,9 +67,89 @@ long _vn_get_process_size(void);
 /* (end compat) */
 
 /* stringpool */
+/* Registers stringpool-hashtable-size. */
+void _vn_stringpool_config_init(void);
+/* Keeps the start-up record's event log and makes the pool. */
+void _vn_stringpool_init(vn_init_t *init);
 /* (end stringpool) */
 
 /* config */
+typedef struct _section section_t;
+typedef struct _group group_t;
+
+/* One registered option; lists are linked through `list`. */
+typedef struct _option {
+    char opt;        /* short letter, 0 for none */
+    char *longopt;
+    int len;         /* strlen(longopt) */
+    char *help;      /* help text without its label */
+    int type;        /* type code and flags */
+    void *value;     /* variable address; a field offset inside a group; group_t or section_t */
+    void *def;       /* default snapshot; a group's template; an array's count address or offset */
+    const vn_config_enum_t *enums;
+    void *min, *max; /* owned copies of the bounds, or NULL */
+    char *docstring; /* label from the help text, or NULL */
+    vn_list_t list;
+    group_t *owner;  /* the group whose records hold this field, or NULL */
+} option_t;
+
+struct _group {
+    void *base;      /* address of the record-array pointer; its offset in the parent's record */
+    size_t size;     /* size of one record */
+    int *num;        /* address of the record count; its offset in the parent's record */
+    int next;        /* index of the record being filled */
+    vn_list_t list;
+    option_t *add_opt;
+    option_t *end_opt;
+    group_t *parent;
+    int has_record;  /* 0 while the group was opened without adding a record */
+};
+
+struct _section {
+    option_t *opt;
+    vn_list_t list;
+};
+
+typedef struct _configfile {
+    char *file;
+    vn_list_t list;
+} configfile_t;
+
+typedef struct _searchpath {
+    char *path; /* ends with "/" unless empty */
+    vn_list_t list;
+} searchpath_t;
+
+typedef struct _configtest {
+    vn_list_t list;
+    char *tag;
+    char **correct_value;
+} configtest_t;
+
+struct _macro_ctx;
+
+struct _config_ctx {
+    vn_list_t _option_list;
+    vn_list_t _file_list; /* new entries at the head; walk through prev */
+    section_t *_current_section;
+    group_t *_current_group;
+    vn_list_t *_current_list;
+    struct _macro_ctx *macro;
+};
+
+/* The type code without the strict, deprecated and private flags. */
+#define _VN_CONFIG_BASE_TYPE(type) ((type) & ~(VN_CONFIG_STRICT | VN_CONFIG_DEPRECATED | VN_CONFIG_PRIVATE))
+
+vn_config_ctx_t *_vn_config_get_ctx(void);
+struct _macro_ctx *_vn_config_get_macro_context(void);
+/* The first option of that long name in the current option list, or NULL. */
+option_t *_vn_config_find_option(const char *name);
+void set_value(option_t *option, const char *text, int check_only);
+void unknown_option(const char *name);
+char *_vn_config_get_option_value(const char *name, char *buffer, size_t size);
+/* Returns the help after the label; *label gets an owned copy of the label or NULL. */
+const char *_vn_parse_help_string(const char *help, char **label);
+void _vn_config_config_init(void);
 /* (end config) */
 
 /* config_macro */
@@ -93,7 +173,21 @@ void _vn_get_version(int *major, int *minor);
 void _vn_exit_log(int code, const char *format, ...) __attribute__((format(printf, 2, 3)));
 /* (end vantrix) */
 
+/* event */
+void _vn_event_config_init(void);
+void _vn_event_init(vn_init_t *init);
+/* Makes the calling thread's loop; 1 when it has one, 0 when no back-end started. */
+int _vn_event_thread_init(vn_init_t *sys_init, int event_module, int flags);
+/* (end event) */
+
 /* log */
+void _vn_log_config_init(void);
+void _vn_log_init(vn_init_t *init);
+/* The head of every stamped line: local time, milliseconds, offset from GMT. */
+int _vn_log_timestamp(char *buf, size_t buflen);
+/* The ring's lines, oldest first: a new array of new texts, or NULL when the
+ * ring is empty; the caller frees each text and the array. */
+char **_vn_log_history_lines(vn_log_t *log, int *count);
 /* (end log) */
 
 /* monitor */
