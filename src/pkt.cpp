@@ -435,13 +435,14 @@ unsigned char *vn_datapkt_serialise(const vn_datapkt_t *pkt, unsigned char *buf,
         out.u16(pkt->count);
         for (uint16_t i = 0; i < pkt->count; i++) {
             const vn_field_t &field = pkt->fields[i];
-            size_t value_len = std::strlen(field.value); // a value is sent up to its first NUL
+            size_t value_len = text_len(field.value); // a value is sent up to its first NUL
             out.u32(field_head(field));
             if (value_len < kShortValueLimit)
                 out.u16(static_cast<uint32_t>(value_len));
             else
                 out.u32(static_cast<uint32_t>(value_len) | kLongLengthBit);
-            std::memcpy(out.at, field.value, value_len);
+            if (value_len != 0)
+                std::memcpy(out.at, field.value, value_len);
             out.at += value_len;
         }
     }
