@@ -222,6 +222,9 @@ void _vn_binary_init(vn_init_t *init);
  * buf (*len: capacity in, bytes out); returns how many it holds, 0 when
  * subject first alone does not fit. */
 uint16_t _vn_reqpkt_pack(const vn_reqpkt_t *list, uint16_t first, unsigned char *buf, size_t *len);
+/* Appends an uninitialised field slot to a record, growing its array; every
+ * writer of a record's fields goes through it, so all agree on its capacity. */
+vn_field_t *_vn_datapkt_new_field(vn_datapkt_t *pkt);
 /* (end pkt) */
 
 #ifdef __cplusplus
