@@ -144,6 +144,52 @@ char *vn_filename_expand(const char *format, char *buffer, size_t bufsize);
 /* (end vantrix) */
 
 /* Event loop (event) */
+/* Callback results: 1 keeps the event, -1 stops it but keeps the handle until
+ * it is deleted, anything else ends and frees it. */
+typedef int (*vn_timed_event_cb)(int id, int value, void *data);
+typedef int (*vn_io_event_cb)(sock_t socket, int value, void *data);
+/* Disposes of an event's value and pointer when it is deleted. */
+typedef void (*vn_event_free_cb)(int value, void *data);
+
+typedef struct _vn_timed_event vn_timed_event_t;
+typedef struct _vn_read_event vn_read_event_t;
+typedef struct _vn_write_event vn_write_event_t;
+typedef struct _vn_except_event vn_except_event_t;
+
+void vn_loop(void);
+void vn_stop(void);
+int vn_thread_init(int event_module, int flags);
+
+vn_timed_event_t *vn_add_timed_event(int id, double delay, vn_timed_event_cb cb, int value, void *data);
+vn_timed_event_t *vn_add_periodic_event(int starttime, int period, int id, vn_timed_event_cb cb, int value,
+                                        void *data);
+vn_timed_event_t *vn_add_periodic_event_from_time(time_t then, int starttime, int period, int id,
+                                                  vn_timed_event_cb cb, int value, void *data);
+int vn_check_periodic_event(int period, vn_timed_event_t **tev);
+void vn_set_timed_delay(vn_timed_event_t *ev, double delay);
+void vn_set_timed_delay_next(vn_timed_event_t *ev, double delay);
+void vn_timed_event_set_callback(vn_timed_event_t *ev, vn_timed_event_cb cb, int value, void *data);
+int vn_del_timed_event(vn_timed_event_t *ev);
+int vn_del_timed_event_free_data(vn_timed_event_t *ev, vn_event_free_cb free_data);
+
+vn_read_event_t *vn_add_read_event(sock_t fd, vn_io_event_cb cb, int value, void *data);
+vn_write_event_t *vn_add_write_event(sock_t fd, vn_io_event_cb cb, int value, void *data);
+vn_except_event_t *vn_add_except_event(sock_t fd, vn_io_event_cb cb, int value, void *data);
+void vn_read_event_set_callback(vn_read_event_t *ev, vn_io_event_cb cb, int value, void *data);
+void vn_write_event_set_callback(vn_write_event_t *ev, vn_io_event_cb cb, int value, void *data);
+int vn_del_read_event(vn_read_event_t *ev);
+int vn_del_write_event(vn_write_event_t *ev);
+int vn_del_except_event(vn_except_event_t *ev);
+int vn_del_read_event_free_data(vn_read_event_t *ev, vn_event_free_cb free_data);
+int vn_del_write_event_free_data(vn_write_event_t *ev, vn_event_free_cb free_data);
+int vn_del_except_event_free_data(vn_except_event_t *ev, vn_event_free_cb free_data);
+
+time_t vn_get_time(void);
+uint64_t vn_get_relative_time(void);
+struct tm *vn_localtime(void);
+struct tm *vn_gmtime(void);
+int vn_get_gmt_offset(time_t t);
+char *vn_get_timezone(char *buf, int len);
 /* (end event) */
 
 /* Logs (log) */
@@ -153,6 +199,23 @@ char *vn_filename_expand(const char *format, char *buffer, size_t bufsize);
 /* (end udpsignal) */
 
 /* Fields (fields) */
+/* The process-wide field table. Failed lookups give INT_MIN for numbers and
+ * indexes and NULL for texts. */
+/* Adds a field and returns its index (that of an entry with the same name and
+ * number when there is one); num INT_MIN asks for an automatic number (65535
+ * upward). INT_MIN when the table is full or num is outside -65535 .. 65535. */
+int vn_fields_add(int num, const char *name, int flags, int dp, const char *fmt);
+int vn_fields_max(void);
+const char *vn_fields_namebynum(int num);
+int vn_fields_indexbynum(int num);
+int vn_fields_numbyname(const char *name);
+int vn_fields_indexbyname(const char *name);
+int vn_fields_numbyindex(int index);
+const char *vn_fields_namebyindex(int index);
+const char *vn_fields_quixnumbyindex(int index);
+int vn_fields_quixnumlenbyindex(int index); /* 0 when not found */
+int vn_fields_getflags(int index);          /* 0 when not found */
+int vn_fields_getdp(int index);             /* -1 when not found */
 /* (end fields) */
 
 /* Data records (record, page, container, permission, api) */
@@ -180,6 +243,64 @@ typedef vn_data_t vn_datapkt_t;
 /* (end record) */
 
 /* Typed binary encoding (binary) */
+#include <sys/time.h>
+
+/* Base64 (RFC 4648). encode: buf holds 4 * ceil(len / 3) + 1 characters; returns
+ * the characters written with the terminator. decode: buf holds 3 * (strlen(text) / 4) + 1
+ * bytes; returns the bytes decoded, followed by a zero byte. */
+size_t vn_base64_encode(char *buf, const void *value, size_t len);
+size_t vn_base64_decode(const char *text, unsigned char *buf);
+
+/* Adders: one field holding the type letter and the base64 of the value's
+ * big-endian bytes (a float32, b float64, c int8, d int16, e int32, f int64,
+ * g uint8, h uint16, i uint32, j uint64, k string, l opaque, m time,
+ * n time in milliseconds, o timeval). */
+void vn_add_binary_float32(vn_data_t *data, int fieldnum, float value);
+void vn_add_binary_float64(vn_data_t *data, int fieldnum, double value);
+void vn_add_binary_int8(vn_data_t *data, int fieldnum, int8_t value);
+void vn_add_binary_int16(vn_data_t *data, int fieldnum, int16_t value);
+void vn_add_binary_int32(vn_data_t *data, int fieldnum, int32_t value);
+void vn_add_binary_int64(vn_data_t *data, int fieldnum, int64_t value);
+void vn_add_binary_uint8(vn_data_t *data, int fieldnum, uint8_t value);
+void vn_add_binary_uint16(vn_data_t *data, int fieldnum, uint16_t value);
+void vn_add_binary_uint32(vn_data_t *data, int fieldnum, uint32_t value);
+void vn_add_binary_uint64(vn_data_t *data, int fieldnum, uint64_t value);
+void vn_add_binary_time(vn_data_t *data, int fieldnum, time_t value);
+void vn_add_binary_time_millis(vn_data_t *data, int fieldnum, int64_t value);
+void vn_add_binary_timeval(vn_data_t *data, int fieldnum, struct timeval value);
+void vn_add_binary_string(vn_data_t *data, int fieldnum, const char *text);
+void vn_add_binary_opaque(vn_data_t *data, int fieldnum, const void *bytes, size_t len);
+void vn_add_binary(vn_data_t *data, int fieldnum, const void *bytes, size_t len, char letter);
+
+/* The same behind a prefix of plen bytes, copied as given. */
+void vn_add_binary2_float32(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, float value);
+void vn_add_binary2_float64(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, double value);
+void vn_add_binary2_int8(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, int8_t value);
+void vn_add_binary2_int16(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, int16_t value);
+void vn_add_binary2_int32(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, int32_t value);
+void vn_add_binary2_int64(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, int64_t value);
+void vn_add_binary2_uint8(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, uint8_t value);
+void vn_add_binary2_uint16(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, uint16_t value);
+void vn_add_binary2_uint32(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, uint32_t value);
+void vn_add_binary2_uint64(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, uint64_t value);
+void vn_add_binary2_time(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, time_t value);
+void vn_add_binary2_time_millis(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, int64_t value);
+void vn_add_binary2_timeval(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, struct timeval value);
+void vn_add_binary2_string(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, const char *text);
+void vn_add_binary2_opaque(vn_data_t *data, const char *prefix, size_t plen, int fieldnum, const void *bytes,
+                           size_t vlen);
+
+/* Readers of the text after the type letter; missing bytes read as 0. */
+double vn_get_binary_float64(const char *text);
+float vn_get_binary_float32(const char *text);
+uint64_t vn_get_binary_uint64(const char *text);
+int64_t vn_get_binary_int64(const char *text);
+uint32_t vn_get_binary_uint32(const char *text);
+int32_t vn_get_binary_int32(const char *text);
+uint16_t vn_get_binary_uint16(const char *text);
+int16_t vn_get_binary_int16(const char *text);
+uint8_t vn_get_binary_uint8(const char *text);
+int8_t vn_get_binary_int8(const char *text);
 /* (end binary) */
 
 #ifdef __cplusplus

@@ -65,6 +65,11 @@ void vn_file_update_creation_time(const char *file_name);
 /* (end misc) */
 
 /* String pool (stringpool) */
+/* The pooled copy of a text, shared by every caller that asks for an equal
+   text; give it back with vn_stringpool_release. A null text gives null. */
+char *vn_stringpool_alloc(const char *wanted);
+/* Gives back one reference to a pooled copy; the copy is freed with the last. */
+void vn_stringpool_release(const char *torelease);
 /* (end stringpool) */
 
 /* Platform shims (compat_linux, compat_posix) */
@@ -118,6 +123,9 @@ typedef struct _tarvelutil_queue tarvelutil_queue_t;
 /* Called after a non-quiet push with the queue still locked; count is the new item count. */
 typedef void (*tarvelutil_queue_trigger_func)(void *context, tarvelutil_queue_t *queue, int count);
 
+/* Remembers the library's log; returns 0. */
+int tarvelutil_queue_init(struct _vn_log *log);
+
 struct _tarvelutil_queue {
     vn_list_t queue;       /* front is queue.next, back is queue.prev */
     int queue_count;       /* item count; read without the mutex through atomic loads */
@@ -153,9 +161,95 @@ void *tarvelutil_queue_peek_back_wait(tarvelutil_queue_t *queue, int seconds);
 /* (end queue) */
 
 /* Locked hash table (codelibrary/hashtable) */
+/* Flags of the entry operations: 0 takes no entry hold, 1 (and 3) a read hold,
+   2 a write hold. A hold taken by get, put or put_unique stays until
+   tarvelutil_hashtable_release with the same flags. */
+struct _tarvelutil_hashtable_bucket_list;
+
+typedef struct _tarvelutil_hashtable {
+    int size;  /* buckets, fixed at creation */
+    int num;   /* entries; changed and read through atomic operations */
+    struct _tarvelutil_hashtable_bucket_list *table;
+    void *context;
+    int flags; /* stored, not used */
+    tarvelutil_container_hash_func hash;
+    tarvelutil_container_compare_func compare;
+    tarvelutil_container_delete_func dealloc; /* called only by delete */
+} tarvelutil_hashtable_t;
+
+int tarvelutil_hashtable_init(struct _vn_log *log);
+/* Size below 1 gives 250 buckets; a null hash is vn_hash_code of the key as text,
+   a null compare strcmp. */
+tarvelutil_hashtable_t *tarvelutil_hashtable_create(int size, tarvelutil_container_hash_func hash,
+                                                    tarvelutil_container_compare_func compare,
+                                                    tarvelutil_container_delete_func dealloc, void *context,
+                                                    int flags);
+/* Adds an entry without looking for an equal key: the newest is found first. */
+void tarvelutil_hashtable_put(tarvelutil_hashtable_t *table, const void *key, void *data, int flags);
+/* Replaces the data of an equal-keyed entry and returns the previous data, or adds an entry and returns null. */
+void *tarvelutil_hashtable_put_unique(tarvelutil_hashtable_t *table, const void *key, void *data, int flags);
+void *tarvelutil_hashtable_get(tarvelutil_hashtable_t *table, const void *key, int flags);
+void tarvelutil_hashtable_release(tarvelutil_hashtable_t *table, const void *key, int flags);
+/* Unlinks the newest equal-keyed entry and returns its data, which the caller then owns. */
+void *tarvelutil_hashtable_remove(tarvelutil_hashtable_t *table, const void *key, int flags);
+/* The callback runs with the bucket locked: it must not call into the same table. */
+int tarvelutil_hashtable_foreach(tarvelutil_hashtable_t *table, tarvelutil_container_foreach_func foreach_func,
+                                 void *context, int flags);
+int tarvelutil_hashtable_get_size(tarvelutil_hashtable_t *table);
+void tarvelutil_hashtable_delete(tarvelutil_hashtable_t *table);
 /* (end hashtable) */
 
 /* Growing hash map (codelibrary/hashmap) */
+/* For one thread at a time: no lock. When full it grows and moves its old
+   buckets a few at a time, so no single put pays for the whole rehash. */
+struct _tarvelutil_hashmap_bucket_list;
+
+typedef struct _tarvelutil_hashmap {
+    int size;     /* buckets of the current table */
+    int size2;    /* buckets of the old table while a migration is pending, else 0 */
+    int migrated; /* old buckets moved so far */
+    struct _tarvelutil_hashmap_bucket_list *table;
+    struct _tarvelutil_hashmap_bucket_list *table2;
+    int num;      /* entries in both tables */
+    void *context;
+    tarvelutil_container_hash_func hash;
+    tarvelutil_container_compare_func compare;
+    tarvelutil_container_delete_func dealloc; /* called only by delete */
+} tarvelutil_hashmap_t;
+
+/* Decodes a text in place (in and out are the same text); the result is not used. */
+typedef size_t (*tarvelutil_hashmap_decode_func)(const char *in, size_t inlen, char *out, size_t outlen);
+
+int tarvelutil_hashmap_init(struct _vn_log *log);
+/* Process-wide tuning, meant to be set before maps are used: a map grows when it
+   holds more than fill factor (2) entries per bucket, by grow factor (2), moving
+   migrate num (100) old buckets per put. Values below 1 (grow factor: below 2)
+   are ignored. */
+void tarvelutil_hashmap_set_fill_factor(int fill_factor);
+void tarvelutil_hashmap_set_grow_factor(int grow_factor);
+void tarvelutil_hashmap_set_migrate_num(int migrate_num);
+/* Size below 1 gives 250 buckets; a null hash is vn_hash_code, a null compare strcmp. */
+tarvelutil_hashmap_t *tarvelutil_hashmap_create(int size, tarvelutil_container_hash_func hash,
+                                                tarvelutil_container_compare_func compare,
+                                                tarvelutil_container_delete_func dealloc, void *context, int flags);
+/* Adds an entry without looking for an equal key: the newest is found first. */
+void tarvelutil_hashmap_put(tarvelutil_hashmap_t *map, const void *key, void *data, int flags);
+/* Replaces the data of an equal-keyed entry and returns the previous data, or adds an entry and returns null. */
+void *tarvelutil_hashmap_put_unique(tarvelutil_hashmap_t *map, const void *key, void *data, int flags);
+void *tarvelutil_hashmap_get(tarvelutil_hashmap_t *map, const void *key, int flags);
+/* Unlinks the newest equal-keyed entry and returns its data, which the caller then owns. */
+void *tarvelutil_hashmap_remove(tarvelutil_hashmap_t *map, const void *key, int flags);
+int tarvelutil_hashmap_foreach(tarvelutil_hashmap_t *map, tarvelutil_container_foreach_func foreach_func,
+                               void *context, int flags);
+/* Walks only the entries whose key equals key; returns how many were passed to the function. */
+int tarvelutil_hashmap_find_foreach(tarvelutil_hashmap_t *map, const void *key,
+                                    tarvelutil_container_foreach_func foreach_func, void *context, int flags);
+int tarvelutil_hashmap_get_size(tarvelutil_hashmap_t *map);
+void tarvelutil_hashmap_delete(tarvelutil_hashmap_t *map);
+/* Puts every name=value word of text (split in place at separator) into map,
+   name and value decoded in place; they point into text, which must outlive them. */
+void tarvelutil_hashmap_stringtohashmap(char *text, char separator, tarvelutil_hashmap_t *map,
+                                        tarvelutil_hashmap_decode_func decode);
 /* (end hashmap) */
 
 /* Argument splitter (codelibrary/stringhandler) */
@@ -222,6 +316,45 @@ void vn_xml_write_config(const char *config_file, const char *fields_file);
 /* (end batch) */
 
 /* Logs (log) */
+typedef struct _vn_log vn_log_t;
+struct iovec;
+
+/* Levels: 0 CONFIG, 1 (no prefix), 2 CRIT, 3 ERROR, 4 NOTIFY, 5 WARN, 6 INFO,
+ * 7 DEBUG, 8 FINER, 9 FINEST; a message is written when its level is at most
+ * the log's. Flags added to a level: 0x80 always to monitoring, 0x100 also to
+ * standard error, 0x200 also to the system log, 0x400 to the file only, 0x800
+ * never to monitoring. */
+typedef void (*vn_loglevelchange_t)(vn_log_t *log, int level);
+typedef void (*vn_log_message_cb)(vn_log_t *log, int level, const char *fmt, va_list ap);
+typedef void (*vn_logcycled_t)(vn_log_t *log);
+
+/* A file name starting with "|" is a command that reads the log on its
+ * standard input; a name without "/" lies in the log directory. */
+vn_log_t *vn_new_log(const char *name, const char *logname);
+vn_log_t *vn_new_level_log(const char *name, const char *logname, vn_loglevelchange_t change_cb);
+vn_log_t *vn_new_headed_log(const char *name, const char *logname, const char *header);
+void vn_free_log(vn_log_t *log);
+
+void vn_log(vn_log_t *log, int level, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+void vn_printf_time_ap(vn_log_t *log, const char *extra, const char *fmt, va_list ap)
+    __attribute__((format(printf, 3, 0)));
+void vn_printf_time(vn_log_t *log, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void vn_printf(vn_log_t *log, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void vn_syslog(vn_log_t *log, int priority, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+ssize_t vn_write(vn_log_t *log, const void *data, size_t len);
+ssize_t vn_writev(vn_log_t *log, const struct iovec *iov, int count);
+
+int vn_debug_level(const char *text);
+const char *vn_debug_string(int level);
+const char *vn_debug_config_string(int level);
+int vn_log_get_level(vn_log_t *log);
+int vn_log_set_log_level(vn_log_t *log, const char *text);
+const char *vn_log_getname(vn_log_t *log);
+const char *vn_log_getfilename(vn_log_t *log);
+char *vn_log_filename(const char *format);
+vn_log_message_cb vn_log_set_message_cb(vn_log_t *log, vn_log_message_cb cb);
+void vn_log_change_level_callback(vn_log_t *log, vn_loglevelchange_t cb);
+vn_logcycled_t vn_log_cycled_callback(vn_log_t *log, vn_logcycled_t cb);
 /* (end log) */
 
 /* Monitoring (monitor) */
@@ -231,12 +364,106 @@ void vn_xml_write_config(const char *config_file, const char *fields_file);
 /* (end udpsignal) */
 
 /* Fields and quix64 (fields, quix64) */
+/* quix64 digits: 0-9, A-Z, a-z, '-', '_' for 0 .. 63. Values out of range give '\0'. */
+char vn_quix64_map(int value);
+char vn_quix64_hi(int value); /* high digit of a 12-bit value */
+char vn_quix64_lo(int value); /* low digit of a 12-bit value */
+/* The value of a digit string; "" is 0; -1 for a non-digit or a value above INT_MAX. */
+int vn_quix64_decode(const char *text);
 /* (end fields) */
 
 /* Object image cache store (codelibrary/cache) */
 /* (end cache) */
 
 /* Wire packets (pkt) */
+/* Message types: the 16-bit type of the frame that carries a payload. */
+#define VN_DATAUPDATE16 1 /* data update, 16-bit field heads; accepted, never sent */
+#define VN_NODATA 2
+#define VN_SUBJREQ 3
+#define VN_SUBJDSC 4
+#define VN_PEERINFO 5
+#define VN_STATUS 6
+#define VN_HEARTBEAT 7
+#define VN_DATAUPDATE 8 /* data update, 32-bit field heads with flags */
+
+/* No-data reasons: the flags of a VN_NODATA record. */
+#define VN_NODATA_NOTFOUND 1
+#define VN_NODATA_READDENY 2
+#define VN_NODATA_WRITEDENY 3
+#define VN_NODATA_DELETEOBJECT 4
+#define VN_NODATA_UNAVAILABLE 5
+
+typedef struct _vn_hbtpkt {
+    uint16_t flags;
+    int16_t period; /* the sender's heartbeat period in seconds; -1: none */
+} vn_hbtpkt_t;
+
+typedef struct _vn_statuspkt {
+    uint16_t seq;
+    uint16_t flags;
+    uint16_t type;
+    char *name;   /* the subject */
+    char *msgstr; /* may be NULL on a record to be sent */
+} vn_statuspkt_t;
+
+typedef struct _vn_reqpkt {
+    uint16_t flags;
+    uint16_t type;
+    uint16_t count;
+    char **subjects; /* a parsed record owns the texts; a pending list only borrows them */
+} vn_reqpkt_t;
+
+typedef struct _vn_infopkt {
+    uint16_t flags;
+    uint16_t type;
+    uint16_t id;
+    char *name;
+    uint16_t val;
+    char *data; /* may be NULL */
+} vn_infopkt_t;
+
+vn_hbtpkt_t *vn_new_hbtpkt(int16_t period, uint16_t flags);
+vn_reqpkt_t *vn_new_reqpkt(uint16_t type, uint16_t flags);
+vn_statuspkt_t *vn_new_statuspkt(const char *subject, uint16_t type, uint16_t flags, const char *msgstr);
+vn_infopkt_t *vn_new_infopkt(uint16_t id, const char *name, uint16_t type, uint16_t flags);
+vn_datapkt_t *vn_new_datapkt(const char *subject, uint16_t type, uint16_t flags);
+
+/* Appends a copy of value; a record holds at most 65535 fields, further ones are dropped. */
+void vn_datapkt_add_field_with_flags(vn_datapkt_t *pkt, int fieldnum, const char *value, uint16_t flags);
+void vn_datapkt_add_field(vn_datapkt_t *pkt, int fieldnum, const char *value);
+
+/* The _data forms release what the record owns; the plain forms the record too. */
+void vn_free_hbtpkt(vn_hbtpkt_t *pkt);
+void vn_free_statuspkt_data(vn_statuspkt_t *pkt);
+void vn_free_statuspkt(vn_statuspkt_t *pkt);
+void vn_free_reqpkt_data(vn_reqpkt_t *pkt);
+void vn_free_reqpkt(vn_reqpkt_t *pkt);
+void vn_free_infopkt_data(vn_infopkt_t *pkt);
+void vn_free_infopkt(vn_infopkt_t *pkt);
+void vn_free_datapkt_data(vn_datapkt_t *pkt);
+void vn_free_datapkt(vn_datapkt_t *pkt);
+
+/* Serialisers: *len holds the capacity on entry and the payload length on
+ * return. A length above the capacity means nothing was written: serialise
+ * again into that many bytes. NULL with length 0: the record cannot travel
+ * (a text of 65536 bytes or more, a value of 2^31 bytes or more). The request
+ * serialiser never needs more: it lowers the record's count to the subjects
+ * that fit. */
+unsigned char *vn_hbtpkt_serialise(const vn_hbtpkt_t *pkt, unsigned char *buf, size_t *len);
+unsigned char *vn_statuspkt_serialise(const vn_statuspkt_t *pkt, unsigned char *buf, size_t *len);
+unsigned char *vn_reqpkt_serialise(vn_reqpkt_t *pkt, unsigned char *buf, size_t *len);
+unsigned char *vn_infopkt_serialise(const vn_infopkt_t *pkt, unsigned char *buf, size_t *len);
+unsigned char *vn_datapkt_serialise(const vn_datapkt_t *pkt, unsigned char *buf, size_t *len);
+
+/* Parsers: 0 (the record owns fresh copies), -2 (the payload is shorter than
+ * its head or a length it announces) or -1 (a broken list of subjects or
+ * fields; nothing is left allocated). vn_datapkt_parse reads 32-bit field heads
+ * for VN_DATAUPDATE and 16-bit ones for any other message type. */
+int vn_hbtpkt_parse(vn_hbtpkt_t *pkt, const unsigned char *buf, size_t len);
+int vn_statuspkt_parse(vn_statuspkt_t *pkt, const unsigned char *buf, size_t len);
+int vn_reqpkt_parse(vn_reqpkt_t *pkt, const unsigned char *buf, size_t len);
+int vn_infopkt_parse(vn_infopkt_t *pkt, const unsigned char *buf, size_t len);
+int vn_datapkt_parse(vn_datapkt_t *pkt, int msgtype, const unsigned char *buf, size_t len);
 /* (end pkt) */
 
 #ifdef __cplusplus

@@ -32,8 +32,14 @@ constexpr size_t kRssValueOffset = 7; // the number follows "VmRSS:" and a blank
 
 std::atomic<long> num_cpus{-1};
 
-// The application root of the kept start-up record; null while none is kept.
-const char *application_root = nullptr;
+// The start-up record kept for its application root; null until start-up.
+std::atomic<vn_init_t *> kept_init{nullptr};
+
+const char *application_root()
+{
+    vn_init_t *init = kept_init.load();
+    return init != nullptr ? init->application_root : nullptr;
+}
 
 bool root_owns(const char *path)
 {
@@ -92,6 +98,11 @@ bool read_interfaces(std::array<struct ifreq, kMaxInterfaceRecords> &records, si
 
 extern "C" {
 
+void _vn_compat_init(vn_init_t *init)
+{
+    kept_init.store(init);
+}
+
 void vn_thread_setname(const char *name)
 {
     prctl(PR_SET_NAME, name, 0, 0, 0);
@@ -99,9 +110,9 @@ void vn_thread_setname(const char *name)
 
 void vn_set_dumpable(int /*verbose*/)
 {
-    // Root-only dumps are chosen only when root owns the application root,
-    // so that a dump cannot land where the switched-to user could read it.
-    if (root_owns(application_root) && set_dumpable_mode(kDumpableRootOnly))
+    // Root-only mode writes dumps owned by root, so it is tried only where
+    // root owns the application root the dumps land in.
+    if (root_owns(application_root()) && set_dumpable_mode(kDumpableRootOnly))
         return;
     set_dumpable_mode(kDumpableOwner);
 }

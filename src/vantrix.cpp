@@ -2,7 +2,6 @@
 // exit path.
 #include "vantrix_private.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdarg>

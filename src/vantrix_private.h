@@ -60,11 +60,17 @@ static inline void _vn_list_del(vn_list_t *link)
 /* (end misc) */
 
 /* compat, net */
+/* Keeps the start-up record for the platform layer (its application root and event log). */
+void _vn_compat_init(vn_init_t *init);
 /* Resident set size of this process in kB, or -1. */
 long _vn_get_process_size(void);
 /* (end compat) */
 
 /* stringpool */
+/* Registers stringpool-hashtable-size. */
+void _vn_stringpool_config_init(void);
+/* Keeps the start-up record's event log and makes the pool. */
+void _vn_stringpool_init(vn_init_t *init);
 /* (end stringpool) */
 
 /* config */
@@ -171,7 +177,21 @@ void _vn_get_version(int *major, int *minor);
 void _vn_exit_log(int code, const char *format, ...) __attribute__((format(printf, 2, 3)));
 /* (end vantrix) */
 
+/* event */
+void _vn_event_config_init(void);
+void _vn_event_init(vn_init_t *init);
+/* Makes the calling thread's loop; 1 when it has one, 0 when no back-end started. */
+int _vn_event_thread_init(vn_init_t *sys_init, int event_module, int flags);
+/* (end event) */
+
 /* log */
+void _vn_log_config_init(void);
+void _vn_log_init(vn_init_t *init);
+/* The head of every stamped line: local time, milliseconds, offset from GMT. */
+int _vn_log_timestamp(char *buf, size_t buflen);
+/* The ring's lines, oldest first: a new array of new texts, or NULL when the
+ * ring is empty; the caller frees each text and the array. */
+char **_vn_log_history_lines(vn_log_t *log, int *count);
 /* (end log) */
 
 /* monitor */
@@ -181,15 +201,31 @@ void _vn_exit_log(int code, const char *format, ...) __attribute__((format(print
 /* (end udpsignal) */
 
 /* fields, quix64 */
+void _vn_fields_config_init(void);
+void _vn_fields_init(vn_init_t *init);
+/* The field's format for a type slot (0 pointer, 1 float32, 2 float64, 3 int8,
+ * 4 int16, 5 int32, 6 int64); the global one for a number without a field;
+ * NULL for a number outside -65535 .. 65535 or a slot outside 0 .. 6. */
+const char *_vn_fields_fmtbynum(int num, int slot);
+void _vn_fields_write_xml(void *doc, void *parent);
+void _vn_quix64_config_init(void);
 /* (end fields) */
 
 /* record, page, container, permission, api */
 /* (end record) */
 
 /* binary */
+void _vn_binary_init(vn_init_t *init);
 /* (end binary) */
 
 /* pkt */
+/* A request message holds at most this many payload bytes. */
+#define VN_REQUEST_MESSAGE_BYTES 8192
+
+/* Serialises list's subjects from index first on into one request message in
+ * buf (*len: capacity in, bytes out); returns how many it holds, 0 when
+ * subject first alone does not fit. */
+uint16_t _vn_reqpkt_pack(const vn_reqpkt_t *list, uint16_t first, unsigned char *buf, size_t *len);
 /* (end pkt) */
 
 #ifdef __cplusplus

@@ -7,6 +7,8 @@
 
 namespace {
 
+struct _vn_log *library_log;
+
 struct bucket_t {
     vn_list_t list;
     void *data;
@@ -100,6 +102,12 @@ void clear_locked(tarvelutil_queue_t *queue)
 } // namespace
 
 extern "C" {
+
+int tarvelutil_queue_init(struct _vn_log *log)
+{
+    library_log = log;
+    return 0;
+}
 
 tarvelutil_queue_t *tarvelutil_queue_create(tarvelutil_container_delete_func delete_func,
                                             tarvelutil_queue_trigger_func trigger_func, void *context)

@@ -1,3 +1,4 @@
+#include "test_support.h"
 #include "vantrix_private.h"
 
 #include <gtest/gtest.h>
@@ -20,11 +21,26 @@ TEST(CompatLinux, ThreadNameIsSetAndCutByTheKernel)
     EXPECT_STREQ(name, "a-thread-name-l");
 }
 
-TEST(CompatLinux, DumpableWithoutAStartupRecordAllowsOwnerDumps)
+TEST(CompatLinux, DumpableEndsInAModeTheKernelAccepted)
 {
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
-    vn_set_dumpable(1);
+    vn_set_dumpable(1); // no start-up record kept yet
     EXPECT_EQ(prctl(PR_GET_DUMPABLE, 0, 0, 0, 0), 1);
+
+    // Whatever the root, the mode never stays at 0: a refused root-only mode
+    // falls back to owner dumps.
+    vntest::TempRoot root;
+    std::string missing = root.file("missing");
+    for (const char *application_root : {root.path().c_str(), missing.c_str(), static_cast<const char *>(nullptr)}) {
+        vn_init_t init{};
+        init.application_root = const_cast<char *>(application_root);
+        _vn_compat_init(&init);
+        prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+        vn_set_dumpable(0);
+        int mode = prctl(PR_GET_DUMPABLE, 0, 0, 0, 0);
+        EXPECT_TRUE(mode == 1 || mode == 2) << (application_root ? application_root : "(null)");
+    }
+    _vn_compat_init(nullptr);
 }
 
 TEST(CompatLinux, ProcessSizeGrowsWithTouchedMemory)

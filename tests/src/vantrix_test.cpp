@@ -1,5 +1,4 @@
 #include "vantrix_private.h"
-#include "test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -64,21 +63,6 @@ TEST(FilenameExpand, VersionIsFiveTwo)
     _vn_get_version(&major, &minor);
     EXPECT_EQ(major, 5);
     EXPECT_EQ(minor, 2);
-}
-
-TEST(FilenameResolve, CopiesTheNameAndTellsWhetherItExists)
-{
-    vntest::TempRoot root;
-    std::string present = root.write("present.conf", "x\n");
-    char buffer[4097];
-    EXPECT_EQ(vn_filename_resolve(present.c_str(), buffer, sizeof buffer), 0);
-    EXPECT_EQ(std::string(buffer), present);
-    std::string missing = root.file("missing.conf");
-    EXPECT_EQ(vn_filename_resolve(missing.c_str(), buffer, sizeof buffer), -1);
-    EXPECT_EQ(std::string(buffer), missing);
-    char small[5];
-    vn_filename_resolve("/abcdefgh", small, sizeof small);
-    EXPECT_STREQ(small, "/abc");
 }
 
 TEST(ExitLog, WithoutARecordWritesNoneAndExitsWithTheCode)

@@ -1,0 +1,729 @@
+// Named logs: time-stamped level logs, raw headed logs, logs piped into a
+// command, and a ring of each log's last lines for monitoring.
+#include "vantrix_private.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/uio.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+// Until the event loop (its clock gives every line's offset from GMT) and the
+// option registry are merged, the module stays out of the build; each gate
+// opens by itself when its module's declarations arrive, and then goes.
+#if __has_include("event.h")
+
+namespace {
+
+constexpr size_t kLineBytes = 32768;     // every stamped writer formats into this
+constexpr size_t kPlainLineBytes = 4096; // vn_printf's buffer
+constexpr size_t kDateBytes = 64;
+constexpr size_t kNameBytes = 4097;
+constexpr size_t kLogDirBytes = 512;
+constexpr size_t kHeaderBytes = 80;
+constexpr size_t kHeaderTextBytes = 78; // the header keeps two NULs at its end
+constexpr mode_t kLogFileMode = 0664;
+constexpr int kLevelFlags = 0x80 | 0x100 | 0x200 | 0x400 | 0x800;
+constexpr int kToStderr = 0x100;
+constexpr int kToSyslog = 0x200;
+constexpr int kFileOnly = 0x400;
+constexpr int kLevelMask = 127;
+constexpr int kDefaultLevel = 6;        // INFO
+constexpr int kDefaultMonitorLevel = 4; // NOTIFY
+constexpr int kLastInheritedFd = 31;    // a piped command's child closes 1 to this
+constexpr int kExecFailed = 127;
+constexpr const char *kDefaultLogDir = "%r/var";
+
+} // namespace
+
+// One add-log record, also the global one. C layout: the option registry
+// fills the records by field offset.
+typedef struct _logcycle {
+    char *name;
+    int maxsize;
+    int time;
+    int period;
+    char *suffix;
+    int offset;
+    char *level;
+    char *monitor_level;
+    char use_parent_handlers;
+} logcycle_t;
+
+struct _vn_log {
+    std::string name;
+    std::string logname;
+    int fd = -1;
+    logcycle_t *cycle = nullptr;
+    char header[kHeaderBytes] = {};
+    std::mutex monitor_mutex;
+    std::vector<std::string> log_history;
+    int log_head = 0;
+    int log_tail = 0;
+    time_t create_time = 0;
+    int *debug_level_ptr = nullptr;
+    int *debug_monitor_level_ptr = nullptr;
+    int debug_level = 0;
+    int debug_monitor_level = 0;
+    vn_loglevelchange_t levelchange_cb = nullptr;
+    vn_log_message_cb logmessage_cb = nullptr;
+    bool haslevel = false;
+    bool binary = false;
+    bool isdevice = false;
+    vn_logcycled_t cycle_cb = nullptr;
+};
+
+namespace {
+
+struct debug_level_row {
+    const char *config_name; // null: the level cannot be named in configuration
+    const char *prefix;
+    const char *xml_name;
+};
+
+// Level 3 is "INFO" in the XML document on purpose: readers of the document
+// know no error level.
+const debug_level_row debug_levels[] = {
+    {nullptr, "CONFIG: ", "INFO"},   {nullptr, "", "INFO"},         {"CRIT", "CRIT: ", "SEVERE"},
+    {"ERROR", "ERROR: ", "INFO"},    {"NOTIFY", "NOTIFY: ", "INFO"}, {"WARN", "WARN: ", "WARNING"},
+    {"INFO", "INFO: ", "INFO"},      {"DEBUG", "DEBUG: ", "FINE"},  {"FINER", "FINER: ", "FINER"},
+    {"FINEST", "FINEST: ", "FINEST"}, {nullptr, nullptr, "INFO"},
+};
+constexpr int kLevelRows = static_cast<int>(sizeof debug_levels / sizeof debug_levels[0]);
+constexpr int kNamedLevels = kLevelRows - 1;
+
+// Option variables.
+char *c_log_level;
+char *c_log_monitor_level;
+char *c_log_dir;
+int c_log_maxsize = 0;
+int c_log_cycle_time = 240;
+int c_log_cycle_period = 1440;
+char *c_log_cycle_suffix;
+int c_log_cycle_offset = -1;
+int c_log_max_history = 10;
+char c_log_use_parent_handlers = 0;
+
+int c_debug_level = kDefaultLevel;
+int c_monitor_debug_level = kDefaultMonitorLevel;
+
+// Newest first, as the log list has always been walked.
+std::vector<vn_log_t *> log_list;
+logcycle_t global_logcycle;
+logcycle_t *logcycle_array;
+int logcycle_num;
+int real_max_history = 11;
+char log_directory[kLogDirBytes];
+vn_init_t *init_record;
+
+const char *text_or_empty(const char *text)
+{
+    return text != nullptr ? text : "";
+}
+
+// Write errors are not reported: a log that cannot be written has nowhere
+// to say so.
+void write_quietly(int fd, const void *data, size_t len)
+{
+    ssize_t written = write(fd, data, len);
+    (void)written;
+}
+
+// Appends formatted text at `used`; returns the length the whole text wants,
+// which may exceed the buffer.
+size_t append_v(char *buf, size_t size, size_t used, const char *fmt, va_list ap)
+{
+    size_t room = used < size ? size - used : 0;
+    int added = vsnprintf(room != 0 ? buf + used : nullptr, room, fmt, ap);
+    return added < 0 ? used : used + static_cast<size_t>(added);
+}
+
+__attribute__((format(printf, 4, 5))) size_t append(char *buf, size_t size, size_t used, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    used = append_v(buf, size, used, fmt, ap);
+    va_end(ap);
+    return used;
+}
+
+// A line that did not fit keeps all but its last byte and ends in a newline.
+size_t cut_line(char *buf, size_t size, size_t wanted)
+{
+    if (wanted <= size - 1)
+        return wanted;
+    buf[size - 2] = '\n';
+    return size - 1;
+}
+
+void history_add(vn_log_t *log, const char *line, size_t len)
+{
+    if (log->binary || log->log_history.empty())
+        return;
+    if (len > 0 && line[len - 1] == '\n')
+        len--;
+    const int slots = static_cast<int>(log->log_history.size());
+    std::lock_guard<std::mutex> lock(log->monitor_mutex);
+    log->log_history[log->log_head].assign(line, len);
+    log->log_head = (log->log_head + 1) % slots;
+    if (log->log_head == log->log_tail)
+        log->log_tail = (log->log_tail + 1) % slots;
+}
+
+__attribute__((format(printf, 3, 4))) void print_stamped(vn_log_t *log, const char *extra, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    vn_printf_time_ap(log, extra, fmt, ap);
+    va_end(ap);
+}
+
+const char *app_name()
+{
+    if (init_record != nullptr && init_record->application_name != nullptr)
+        return init_record->application_name;
+    return vn_get_app_name();
+}
+
+// Copies of a level-checked message beyond the file.
+void send_copies(int level, const char *text)
+{
+    if ((level & kFileOnly) != 0)
+        return;
+    if ((level & kToStderr) != 0) {
+        fprintf(stderr, "%s: %s", app_name(), text);
+        fflush(stderr);
+    }
+    if ((level & kToSyslog) != 0)
+        syslog(LOG_INFO, "%s", text);
+}
+
+std::vector<std::string> split_blanks(const char *text)
+{
+    std::vector<std::string> words;
+    std::string word;
+    for (const char *at = text;; at++) {
+        if (*at == '\0' || isblank(static_cast<unsigned char>(*at))) {
+            if (!word.empty())
+                words.push_back(word);
+            word.clear();
+            if (*at == '\0')
+                return words;
+        } else {
+            word += *at;
+        }
+    }
+}
+
+// Runs in the forked child: only descriptor calls and exec, since the parent
+// may have other threads holding locks.
+[[noreturn]] void run_command(const sock_t ends[2], char *const argv[])
+{
+    dup2(ends[0], STDIN_FILENO);
+    for (int fd = 1; fd <= kLastInheritedFd; fd++)
+        close(fd);
+    // An end above the closed range, kept open in the command, would keep it
+    // from ever seeing the end of its input.
+    close(ends[1]);
+    if (ends[0] != STDIN_FILENO)
+        close(ends[0]);
+    if (argv[0] != nullptr)
+        execvp(argv[0], argv);
+    _exit(kExecFailed);
+}
+
+// Starts `command` (words split at blanks, no shell) reading a socket pair;
+// returns the end to write to, or -1.
+int open_command(const char *command)
+{
+    std::vector<std::string> words = split_blanks(command);
+    std::vector<char *> argv;
+    for (std::string &word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    sock_t ends[2];
+    if (vn_pipe(ends) != 0)
+        return -1;
+    pid_t child = fork();
+    if (child == 0)
+        run_command(ends, argv.data());
+    close(ends[0]);
+    if (child < 0) {
+        // Nobody would read the pair: writes would fill it and then block.
+        close(ends[1]);
+        return -1;
+    }
+    return ends[1];
+}
+
+// Opens the log's file, device or command; returns the creation time the
+// file's marker gives (0 when there is none).
+time_t open_target(vn_log_t *log)
+{
+    const char *path = log->logname.c_str();
+    if (path[0] == '|') {
+        log->fd = open_command(path + 1);
+        return 0;
+    }
+    struct stat status;
+    log->isdevice = stat(path, &status) == 0 && !S_ISREG(status.st_mode);
+    time_t created = 0;
+    if (!log->isdevice)
+        created = vn_file_return_creation_time(path) + 1;
+    log->fd = open(path, O_WRONLY | O_CREAT | O_APPEND, kLogFileMode);
+    return created;
+}
+
+int level_or(const char *text, int fallback)
+{
+    int level = text != nullptr ? vn_debug_level(text) : -1;
+    return level >= 0 ? level : fallback;
+}
+
+// A log named in an add-log record takes its cycle settings and levels.
+void attach_cycle_record(vn_log_t *log)
+{
+    log->cycle = &global_logcycle;
+    for (int i = 0; i < logcycle_num; i++) {
+        logcycle_t *record = &logcycle_array[i];
+        if (record->name == nullptr || log->name != record->name)
+            continue;
+        if (record->offset == -1)
+            record->offset = record->period;
+        int level = level_or(record->level, -1);
+        if (level >= 0) {
+            log->debug_level = level;
+            log->debug_level_ptr = &log->debug_level;
+        }
+        int monitor_level = level_or(record->monitor_level, -1);
+        if (monitor_level >= 0) {
+            log->debug_monitor_level = monitor_level;
+            log->debug_monitor_level_ptr = &log->debug_monitor_level;
+        }
+        log->cycle = record;
+        return;
+    }
+}
+
+time_t settle_creation_time(vn_log_t *log, time_t created)
+{
+    time_t now = time(nullptr);
+    if (created < 1)
+        return now;
+    if (created > now) {
+        // A marker from the future would hold the first cycle back.
+        if (!log->isdevice)
+            vn_file_update_creation_time(log->logname.c_str());
+        return now;
+    }
+    return created;
+}
+
+// The system log gets the text alone; the log gets it stamped, with a
+// newline added.
+void syslog_and_write(vn_log_t *log, int priority, const char *fmt, va_list ap)
+{
+    char text[kLineBytes];
+    vsnprintf(text, sizeof text, fmt, ap);
+    syslog(priority, "%s", text);
+    char line[kLineBytes];
+    size_t used = static_cast<size_t>(_vn_log_timestamp(line, sizeof line));
+    used = append(line, sizeof line, used, "%s", text);
+    if (used < sizeof line - 1)
+        line[used++] = '\n';
+    else
+        used = cut_line(line, sizeof line, used);
+    write_quietly(log->fd, line, used);
+}
+
+// Installs a callback and hands back the one it replaces.
+template <typename Callback> Callback swap_callback(vn_log_t *log, Callback _vn_log::*field, Callback cb)
+{
+    return log != nullptr ? std::exchange(log->*field, cb) : nullptr;
+}
+
+void write_header_if_empty(vn_log_t *log)
+{
+    struct stat status;
+    if (fstat(log->fd, &status) == 0 && status.st_size == 0)
+        write_quietly(log->fd, log->header, kHeaderBytes);
+}
+
+} // namespace
+
+static vn_log_t *_vn_new_log_internal(const char *name, const char *logname, int islevel,
+                                      vn_loglevelchange_t change_cb, int isheaded)
+{
+    if (logname == nullptr)
+        return nullptr;
+    vn_log_t *log = new vn_log_t;
+    log->haslevel = islevel != 0;
+    log->binary = isheaded != 0;
+    log->levelchange_cb = change_cb;
+    log->name = text_or_empty(name);
+    char *resolved = vn_log_filename(logname);
+    log->logname = resolved;
+    vn_free(resolved);
+    log->log_history.resize(static_cast<size_t>(real_max_history));
+    log->debug_level_ptr = &c_debug_level;
+    log->debug_monitor_level_ptr = &c_monitor_debug_level;
+    log_list.insert(log_list.begin(), log);
+
+    time_t created = open_target(log);
+    if (log->fd == -1) {
+        vn_free_log(log);
+        return nullptr;
+    }
+    attach_cycle_record(log);
+    log->create_time = settle_creation_time(log, created);
+    return log;
+}
+
+extern "C" {
+
+vn_log_t *vn_new_log(const char *name, const char *logname)
+{
+    return _vn_new_log_internal(name, logname, 0, nullptr, 0);
+}
+
+vn_log_t *vn_new_level_log(const char *name, const char *logname, vn_loglevelchange_t change_cb)
+{
+    return _vn_new_log_internal(name, logname, 1, change_cb, 0);
+}
+
+vn_log_t *vn_new_headed_log(const char *name, const char *logname, const char *header)
+{
+    vn_log_t *log = _vn_new_log_internal(name, logname, 0, nullptr, 1);
+    if (log == nullptr)
+        return nullptr;
+    const char *text = text_or_empty(header);
+    memcpy(log->header, text, strnlen(text, kHeaderTextBytes));
+    write_header_if_empty(log);
+    return log;
+}
+
+void vn_free_log(vn_log_t *log)
+{
+    if (log == nullptr)
+        return;
+    log_list.erase(std::remove(log_list.begin(), log_list.end(), log), log_list.end());
+    if (log->fd != -1)
+        close(log->fd);
+    delete log;
+}
+
+char *vn_log_filename(const char *format)
+{
+    char expanded[kNameBytes];
+    vn_filename_expand(format, expanded, sizeof expanded);
+    if (expanded[0] == '/' || expanded[0] == '|')
+        return vn_strdup(expanded);
+    std::string joined = std::string(log_directory) + "/" + expanded;
+    joined.resize(std::min(joined.size(), kNameBytes - 1));
+    return vn_strdup(joined.c_str());
+}
+
+int _vn_log_timestamp(char *buf, size_t buflen)
+{
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    time_t seconds = now.tv_sec;
+    struct tm local;
+    localtime_r(&seconds, &local);
+    char date[kDateBytes];
+    strftime(date, sizeof date, "%Y/%m/%d-%T", &local);
+    // The sign is written apart from the hours, so that a zone less than an
+    // hour west of GMT keeps its minus.
+    int offset = vn_get_gmt_offset(seconds);
+    int minutes = std::abs(offset);
+    size_t wanted = append(buf, buflen, 0, "%s.%03d %c%02d%02d: ", date, static_cast<int>(now.tv_usec / 1000),
+                           offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
+    return static_cast<int>(std::min(wanted, buflen != 0 ? buflen - 1 : 0));
+}
+
+void vn_printf_time_ap(vn_log_t *log, const char *extra, const char *fmt, va_list ap)
+{
+    if (log == nullptr)
+        return;
+    char line[kLineBytes];
+    size_t used = static_cast<size_t>(_vn_log_timestamp(line, sizeof line));
+    used = append(line, sizeof line, used, "%s", text_or_empty(extra));
+    used = cut_line(line, sizeof line, append_v(line, sizeof line, used, fmt, ap));
+    write_quietly(log->fd, line, used);
+    history_add(log, line, used);
+}
+
+void vn_printf_time(vn_log_t *log, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    vn_printf_time_ap(log, "", fmt, ap);
+    va_end(ap);
+}
+
+void vn_printf(vn_log_t *log, const char *fmt, ...)
+{
+    if (log == nullptr)
+        return;
+    char line[kPlainLineBytes];
+    va_list ap;
+    va_start(ap, fmt);
+    size_t used = cut_line(line, sizeof line, append_v(line, sizeof line, 0, fmt, ap));
+    va_end(ap);
+    write_quietly(log->fd, line, used);
+    history_add(log, line, used);
+}
+
+void vn_syslog(vn_log_t *log, int priority, const char *fmt, ...)
+{
+    if (log == nullptr)
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    syslog_and_write(log, priority, fmt, ap);
+    va_end(ap);
+}
+
+void vn_log(vn_log_t *log, int level, const char *fmt, ...)
+{
+    if (log == nullptr || !log->haslevel)
+        return;
+    const int number = level & ~kLevelFlags;
+    if (log->logmessage_cb != nullptr) {
+        va_list ap;
+        va_start(ap, fmt);
+        log->logmessage_cb(log, level, fmt, ap);
+        va_end(ap);
+    }
+    if (number > *log->debug_level_ptr)
+        return;
+    char text[kLineBytes];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    print_stamped(log, vn_debug_string(number), "%s", text);
+    send_copies(level, text);
+}
+
+ssize_t vn_write(vn_log_t *log, const void *data, size_t len)
+{
+    if (log == nullptr)
+        return -1;
+    return write(log->fd, data, len);
+}
+
+ssize_t vn_writev(vn_log_t *log, const struct iovec *iov, int count)
+{
+    if (log == nullptr)
+        return -1;
+    return writev(log->fd, iov, count);
+}
+
+int vn_debug_level(const char *text)
+{
+    if (text == nullptr)
+        return -1;
+    for (int level = 0; level < kNamedLevels; level++) {
+        const char *name = debug_levels[level].config_name;
+        if (name != nullptr && strcmp(name, text) == 0)
+            return level;
+    }
+    return -1;
+}
+
+const char *vn_debug_string(int level)
+{
+    level &= kLevelMask;
+    return level < kLevelRows ? text_or_empty(debug_levels[level].prefix) : "";
+}
+
+const char *vn_debug_config_string(int level)
+{
+    level &= kLevelMask;
+    return level < kLevelRows ? text_or_empty(debug_levels[level].config_name) : "";
+}
+
+int vn_log_get_level(vn_log_t *log)
+{
+    if (log == nullptr || !log->haslevel)
+        return -1;
+    return *log->debug_level_ptr;
+}
+
+int vn_log_set_log_level(vn_log_t *log, const char *text)
+{
+    if (log == nullptr || !log->haslevel)
+        return -1;
+    int level = vn_debug_level(text);
+    if (level < 0)
+        return -1;
+    log->debug_level = level;
+    log->debug_level_ptr = &log->debug_level;
+    if (log->levelchange_cb != nullptr)
+        log->levelchange_cb(log, level);
+    return 0;
+}
+
+const char *vn_log_getname(vn_log_t *log)
+{
+    return log != nullptr ? log->name.c_str() : nullptr;
+}
+
+const char *vn_log_getfilename(vn_log_t *log)
+{
+    return log != nullptr ? log->logname.c_str() : nullptr;
+}
+
+vn_log_message_cb vn_log_set_message_cb(vn_log_t *log, vn_log_message_cb cb)
+{
+    return swap_callback(log, &_vn_log::logmessage_cb, cb);
+}
+
+void vn_log_change_level_callback(vn_log_t *log, vn_loglevelchange_t cb)
+{
+    if (log != nullptr)
+        log->levelchange_cb = cb;
+}
+
+vn_logcycled_t vn_log_cycled_callback(vn_log_t *log, vn_logcycled_t cb)
+{
+    return swap_callback(log, &_vn_log::cycle_cb, cb);
+}
+
+char **_vn_log_history_lines(vn_log_t *log, int *count)
+{
+    *count = 0;
+    if (log == nullptr || log->log_history.empty())
+        return nullptr;
+    std::lock_guard<std::mutex> lock(log->monitor_mutex);
+    const int slots = static_cast<int>(log->log_history.size());
+    int kept = (log->log_head - log->log_tail + slots) % slots;
+    if (kept == 0)
+        return nullptr;
+    char **lines = static_cast<char **>(vn_malloc(sizeof(char *) * static_cast<size_t>(kept)));
+    for (int i = 0; i < kept; i++)
+        lines[i] = vn_strdup(log->log_history[(log->log_tail + i) % slots].c_str());
+    *count = kept;
+    return lines;
+}
+
+void _vn_log_init(vn_init_t *init)
+{
+    init_record = init;
+    real_max_history = std::max(c_log_max_history, 0) + 1;
+    vn_filename_expand(c_log_dir != nullptr ? c_log_dir : kDefaultLogDir, log_directory, sizeof log_directory);
+    init->log_root = log_directory;
+    if (c_log_cycle_offset == -1)
+        c_log_cycle_offset = c_log_cycle_period;
+    global_logcycle = logcycle_t{};
+    global_logcycle.maxsize = c_log_maxsize;
+    global_logcycle.time = c_log_cycle_time;
+    global_logcycle.suffix = c_log_cycle_suffix;
+    global_logcycle.period = c_log_cycle_period;
+    global_logcycle.offset = c_log_cycle_offset;
+    global_logcycle.use_parent_handlers = c_log_use_parent_handlers;
+    c_debug_level = level_or(c_log_level, kDefaultLevel);
+    c_monitor_debug_level = level_or(c_log_monitor_level, kDefaultMonitorLevel);
+}
+
+} // extern "C"
+
+#ifdef VN_CONFIG_STRING
+
+namespace {
+
+logcycle_t log_template;
+
+void add_option(const char *name, const char *help, int type, void *value)
+{
+    vn_config_add_option(0, name, help, type, value);
+}
+
+struct cycle_member {
+    const char *name;
+    const char *help;
+    const char *deprecated_help; // null: not in the deprecated group
+    int type;
+    size_t offset;
+};
+
+const cycle_member cycle_members[] = {
+    {"name", "Name of log", "Use add-log/name", VN_CONFIG_STRING, offsetof(logcycle_t, name)},
+    {"maxsize", "Log file max size", "Use add-log/maxsize", VN_CONFIG_INT, offsetof(logcycle_t, maxsize)},
+    {"time", "Log Cycle Time", "Use add-log/time", VN_CONFIG_INT, offsetof(logcycle_t, time)},
+    {"period", "Log Cycle Period", "Use add-log/period", VN_CONFIG_INT, offsetof(logcycle_t, period)},
+    {"suffix", "Log Cycle Suffix", "Use add-log/suffix", VN_CONFIG_STRING, offsetof(logcycle_t, suffix)},
+    {"offset", "Log Cycle Offset", "Use add-log/offset", VN_CONFIG_INT, offsetof(logcycle_t, offset)},
+    {"level", "Log level", nullptr, VN_CONFIG_STRING, offsetof(logcycle_t, level)},
+    {"monitor-level", "Log level to to push log events to monitoring", nullptr, VN_CONFIG_STRING,
+     offsetof(logcycle_t, monitor_level)},
+    {"use-parent-handlers", "!Logging|Parent handlers", nullptr, VN_CONFIG_BOOL,
+     offsetof(logcycle_t, use_parent_handlers)},
+};
+
+// add-log and its deprecated form fill the same records.
+void add_cycle_group(const char *open, const char *help, bool deprecated)
+{
+    vn_config_add_group(open, help, &logcycle_array, &log_template, sizeof(logcycle_t), &logcycle_num);
+    for (const cycle_member &member : cycle_members) {
+        if (!deprecated)
+            add_option(member.name, member.help, member.type, reinterpret_cast<void *>(member.offset));
+        else if (member.deprecated_help != nullptr)
+            add_option(member.name, member.deprecated_help, member.type | VN_CONFIG_DEPRECATED,
+                       reinterpret_cast<void *>(member.offset));
+    }
+    vn_config_end_group(deprecated ? "end-log-cycle" : "end-log", "End Log Info");
+}
+
+} // namespace
+
+extern "C" void _vn_log_config_init(void)
+{
+    // The registry frees a string variable when it replaces it.
+    c_log_level = vn_strdup("INFO");
+    c_log_monitor_level = vn_strdup("CRIT");
+    c_log_dir = vn_strdup(kDefaultLogDir);
+    c_log_cycle_suffix = vn_strdup(".%u");
+    log_template = logcycle_t{};
+    log_template.name = vn_strdup("");
+    log_template.time = 240;
+    log_template.period = 1440;
+    log_template.suffix = vn_strdup(".%u");
+    log_template.offset = -1;
+
+    add_option("log-level", "!Logging|!Default logging level", VN_CONFIG_STRING, &c_log_level);
+    add_option("debug-level", "Use log-level", VN_CONFIG_STRING | VN_CONFIG_DEPRECATED, &c_log_level);
+    add_option("log-monitor-level", "!Logging|!Default logging level to send log events to monitoring",
+               VN_CONFIG_STRING, &c_log_monitor_level);
+    add_option("log-dir", "!Logging|!Log file directory", VN_CONFIG_STRING, &c_log_dir);
+    add_option("log-maxsize", "!Logging|!Log file max size", VN_CONFIG_INT, &c_log_maxsize);
+    add_option("log-cycle-time", "!Logging|!Log Cycle Time", VN_CONFIG_INT, &c_log_cycle_time);
+    add_option("log-cycle-period", "!Logging|!Log Cycle Period", VN_CONFIG_INT, &c_log_cycle_period);
+    add_option("log-cycle-suffix", "!Logging|!Log Cycle Suffix", VN_CONFIG_STRING, &c_log_cycle_suffix);
+    add_option("log-cycle-offset", "!Logging|!Log Cycle Offset", VN_CONFIG_INT, &c_log_cycle_offset);
+    // Below 0 the history ring would have no slot at all.
+    static const int kMinHistory = 0;
+    vn_config_add_bounded_option(0, "log-max-history", "!Logging|!Max number of log lines to retain for monitoring",
+                                 VN_CONFIG_INT, &c_log_max_history, &kMinHistory, nullptr);
+    add_option("log-use-parent-handlers", "!Logging|Parent handler", VN_CONFIG_BOOL, &c_log_use_parent_handlers);
+    add_cycle_group("add-log", "!Logging|!Add Log Info", false);
+    add_cycle_group("add-log-cycle", "!Deprecated|!Add Log Info", true);
+}
+
+#endif // VN_CONFIG_STRING
+
+#endif // __has_include("event.h")

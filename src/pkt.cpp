@@ -1,0 +1,586 @@
+// Wire packets: the records of the packet kinds peers exchange, and their
+// big-endian payloads. Every parser treats the payload as hostile.
+#include "vantrix_private.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr size_t kMaxWireText = 65535;         // a 16-bit length
+constexpr size_t kMaxValueBytes = 0x7FFFFFFF;  // a 31-bit length
+constexpr size_t kShortValueLimit = 0x8000;    // values below take a 2-byte length
+constexpr uint32_t kLongLengthBit = 0x80000000;
+constexpr uint16_t kMaxFields = 65535;
+constexpr uint16_t kFieldGrowth = 10;
+constexpr size_t kHeartbeatBytes = 4;
+constexpr size_t kRequestHeadBytes = 6;
+constexpr uint32_t kNegativeNumberBit = 0x10000;
+constexpr int kFieldFlagShift = 17;
+constexpr uint16_t kWireFieldFlags = 0x7FFF;
+constexpr int32_t kZeroFieldAlias = -65536;
+
+size_t text_len(const char *text)
+{
+    return text != nullptr ? std::strlen(text) : 0;
+}
+
+char *copy_text(const char *text)
+{
+    return text != nullptr ? vn_strdup(text) : nullptr;
+}
+
+char *copy_bytes(const unsigned char *bytes, size_t len)
+{
+    char *copy = static_cast<char *>(vn_malloc(len + 1));
+    std::memcpy(copy, bytes, len);
+    copy[len] = '\0';
+    return copy;
+}
+
+// Writes big-endian values at a position the caller has already checked.
+struct Writer {
+    unsigned char *at;
+
+    void u16(uint32_t value)
+    {
+        at[0] = static_cast<unsigned char>(value >> 8);
+        at[1] = static_cast<unsigned char>(value);
+        at += 2;
+    }
+    void u32(uint32_t value)
+    {
+        u16(value >> 16);
+        u16(value & 0xFFFF);
+    }
+    void text(const char *value, size_t len)
+    {
+        u16(static_cast<uint32_t>(len));
+        if (len != 0)
+            std::memcpy(at, value, len);
+        at += len;
+    }
+};
+
+// Reads from a payload; every caller asks has() first, comparing with the bytes left.
+struct Reader {
+    const unsigned char *at;
+    size_t left;
+
+    bool has(size_t count) const { return left >= count; }
+    uint16_t u16()
+    {
+        uint16_t value = static_cast<uint16_t>((at[0] << 8) | at[1]);
+        at += 2;
+        left -= 2;
+        return value;
+    }
+    char *text(size_t len)
+    {
+        char *copy = copy_bytes(at, len);
+        at += len;
+        left -= len;
+        return copy;
+    }
+    // A 2-byte length and its bytes as a fresh copy; nullptr when either is missing.
+    char *counted_text()
+    {
+        if (!has(2))
+            return nullptr;
+        size_t len = static_cast<size_t>((at[0] << 8) | at[1]);
+        if (left - 2 < len)
+            return nullptr;
+        u16();
+        return text(len);
+    }
+};
+
+size_t value_length_bytes(size_t len)
+{
+    return len < kShortValueLimit ? 2 : 4;
+}
+
+uint32_t field_head(const vn_field_t &field)
+{
+    uint32_t head = static_cast<uint32_t>(field.flags & kWireFieldFlags) << kFieldFlagShift;
+    if (field.fieldnum < 0)
+        head |= kNegativeNumberBit;
+    return head | (static_cast<uint32_t>(field.fieldnum) & 0xFFFF);
+}
+
+int32_t number_from_head(uint32_t head)
+{
+    uint32_t number = head & 0xFFFF;
+    if (head & kNegativeNumberBit)
+        number |= 0xFFFF0000;
+    return static_cast<int32_t>(number);
+}
+
+// Object types whose 16-bit field 0 stands for -65536.
+bool zero_field_is_alias(uint16_t type)
+{
+    return type == 222 || type == 225 || type == 226;
+}
+
+size_t round_up_fields(size_t count)
+{
+    return (count + kFieldGrowth - 1) / kFieldGrowth * kFieldGrowth;
+}
+
+// Bytes the data payload needs, or 0 when it cannot be encoded at all.
+size_t datapkt_size(const vn_datapkt_t *pkt)
+{
+    size_t subject_len = text_len(pkt->subject);
+    if (subject_len > kMaxWireText)
+        return 0;
+    size_t needed = 10 + subject_len;
+    for (uint16_t i = 0; i < pkt->count; i++) {
+        size_t len = text_len(pkt->fields[i].value);
+        if (len > kMaxValueBytes)
+            return 0;
+        needed += 4 + value_length_bytes(len) + len;
+    }
+    return needed;
+}
+
+bool read_field(Reader &in, bool wide, uint16_t type, vn_field_t *field)
+{
+    if (!in.has(wide ? 6 : 4))
+        return false;
+    int32_t number;
+    uint16_t flags = 0;
+    if (wide) {
+        uint32_t head = static_cast<uint32_t>(in.u16()) << 16;
+        head |= in.u16();
+        number = number_from_head(head);
+        flags = static_cast<uint16_t>(head >> kFieldFlagShift);
+    } else {
+        number = in.u16();
+        if (number == 0 && zero_field_is_alias(type))
+            number = kZeroFieldAlias;
+    }
+    size_t len = in.u16();
+    if (len & kShortValueLimit) {
+        if (!in.has(2))
+            return false;
+        len = ((len & (kShortValueLimit - 1)) << 16) | in.u16();
+    }
+    if (!in.has(len))
+        return false;
+    field->fieldnum = number;
+    field->flags = flags;
+    field->len = static_cast<int32_t>(len);
+    field->value = in.text(len);
+    return true;
+}
+
+void free_subjects(vn_reqpkt_t *pkt)
+{
+    for (uint16_t i = 0; i < pkt->count; i++)
+        vn_free(pkt->subjects[i]);
+    vn_free(pkt->subjects);
+    pkt->subjects = nullptr;
+    pkt->count = 0;
+}
+
+template <typename Record> Record *new_record()
+{
+    return static_cast<Record *>(vn_calloc(1, sizeof(Record)));
+}
+
+} // namespace
+
+extern "C" {
+
+/* Creation */
+
+vn_hbtpkt_t *vn_new_hbtpkt(int16_t period, uint16_t flags)
+{
+    vn_hbtpkt_t *pkt = new_record<vn_hbtpkt_t>();
+    pkt->period = period;
+    pkt->flags = flags;
+    return pkt;
+}
+
+vn_reqpkt_t *vn_new_reqpkt(uint16_t type, uint16_t flags)
+{
+    vn_reqpkt_t *pkt = new_record<vn_reqpkt_t>();
+    pkt->type = type;
+    pkt->flags = flags;
+    return pkt;
+}
+
+vn_statuspkt_t *vn_new_statuspkt(const char *subject, uint16_t type, uint16_t flags, const char *msgstr)
+{
+    vn_statuspkt_t *pkt = new_record<vn_statuspkt_t>();
+    pkt->type = type;
+    pkt->flags = flags;
+    pkt->name = copy_text(subject);
+    pkt->msgstr = copy_text(msgstr);
+    return pkt;
+}
+
+vn_infopkt_t *vn_new_infopkt(uint16_t id, const char *name, uint16_t type, uint16_t flags)
+{
+    vn_infopkt_t *pkt = new_record<vn_infopkt_t>();
+    pkt->id = id;
+    pkt->name = copy_text(name);
+    pkt->type = type;
+    pkt->flags = flags;
+    return pkt;
+}
+
+vn_datapkt_t *vn_new_datapkt(const char *subject, uint16_t type, uint16_t flags)
+{
+    vn_datapkt_t *pkt = new_record<vn_datapkt_t>();
+    pkt->subject = copy_text(subject);
+    pkt->type = type;
+    pkt->flags = flags;
+    return pkt;
+}
+
+/* Fields */
+
+void vn_datapkt_add_field_with_flags(vn_datapkt_t *pkt, int fieldnum, const char *value, uint16_t flags)
+{
+    if (pkt->count == kMaxFields)
+        return; // a 65536th field would wrap the 16-bit count and corrupt the packet
+    if (pkt->count % kFieldGrowth == 0) {
+        size_t capacity = size_t{pkt->count} + kFieldGrowth;
+        pkt->fields = static_cast<vn_field_t *>(vn_realloc(pkt->fields, capacity * sizeof(vn_field_t)));
+    }
+    vn_field_t *field = &pkt->fields[pkt->count++];
+    size_t len = std::strlen(value);
+    field->fieldnum = fieldnum;
+    field->len = static_cast<int32_t>(std::min(len, kMaxValueBytes));
+    field->value = copy_bytes(reinterpret_cast<const unsigned char *>(value), len);
+    field->flags = flags;
+}
+
+void vn_datapkt_add_field(vn_datapkt_t *pkt, int fieldnum, const char *value)
+{
+    vn_datapkt_add_field_with_flags(pkt, fieldnum, value, 0);
+}
+
+/* Freeing */
+
+void vn_free_hbtpkt(vn_hbtpkt_t *pkt)
+{
+    vn_free(pkt);
+}
+
+void vn_free_statuspkt_data(vn_statuspkt_t *pkt)
+{
+    vn_free(pkt->name);
+    vn_free(pkt->msgstr);
+    pkt->name = nullptr;
+    pkt->msgstr = nullptr;
+}
+
+void vn_free_statuspkt(vn_statuspkt_t *pkt)
+{
+    if (pkt == nullptr)
+        return;
+    vn_free_statuspkt_data(pkt);
+    vn_free(pkt);
+}
+
+void vn_free_reqpkt_data(vn_reqpkt_t *pkt)
+{
+    free_subjects(pkt);
+}
+
+void vn_free_reqpkt(vn_reqpkt_t *pkt)
+{
+    if (pkt == nullptr)
+        return;
+    free_subjects(pkt);
+    vn_free(pkt);
+}
+
+void vn_free_infopkt_data(vn_infopkt_t *pkt)
+{
+    vn_free(pkt->name);
+    vn_free(pkt->data);
+    pkt->name = nullptr;
+    pkt->data = nullptr;
+}
+
+void vn_free_infopkt(vn_infopkt_t *pkt)
+{
+    if (pkt == nullptr)
+        return;
+    vn_free_infopkt_data(pkt);
+    vn_free(pkt);
+}
+
+void vn_free_datapkt_data(vn_datapkt_t *pkt)
+{
+    for (uint16_t i = 0; i < pkt->count; i++)
+        vn_free(pkt->fields[i].value);
+    vn_free(pkt->fields);
+    vn_free(pkt->subject);
+    pkt->fields = nullptr;
+    pkt->subject = nullptr;
+    pkt->count = 0;
+}
+
+void vn_free_datapkt(vn_datapkt_t *pkt)
+{
+    if (pkt == nullptr)
+        return;
+    vn_free_datapkt_data(pkt);
+    vn_free(pkt);
+}
+
+/* Serialisers: *len is the capacity on entry and the payload length on return;
+ * a length above the capacity means nothing was written and that many bytes are
+ * needed. A record that cannot be encoded (a text of 65536 bytes or more) gives
+ * NULL and length 0. */
+
+unsigned char *vn_hbtpkt_serialise(const vn_hbtpkt_t *pkt, unsigned char *buf, size_t *len)
+{
+    if (*len >= kHeartbeatBytes) {
+        Writer out{buf};
+        out.u16(pkt->flags);
+        out.u16(static_cast<uint16_t>(pkt->period));
+    }
+    *len = kHeartbeatBytes;
+    return buf;
+}
+
+unsigned char *vn_statuspkt_serialise(const vn_statuspkt_t *pkt, unsigned char *buf, size_t *len)
+{
+    size_t name_len = text_len(pkt->name);
+    size_t msg_len = text_len(pkt->msgstr);
+    if (name_len > kMaxWireText || msg_len > kMaxWireText) {
+        *len = 0;
+        return nullptr;
+    }
+    size_t needed = 10 + name_len + msg_len;
+    if (needed <= *len) {
+        Writer out{buf};
+        out.u16(pkt->seq);
+        out.u16(pkt->flags);
+        out.u16(pkt->type);
+        out.text(pkt->name, name_len);
+        out.text(pkt->msgstr, msg_len);
+    }
+    *len = needed;
+    return buf;
+}
+
+unsigned char *vn_reqpkt_serialise(vn_reqpkt_t *pkt, unsigned char *buf, size_t *len)
+{
+    size_t capacity = *len;
+    if (capacity < kRequestHeadBytes) {
+        pkt->count = 0;
+        *len = 0;
+        return buf;
+    }
+    Writer out{buf};
+    out.u16(pkt->flags);
+    out.u16(pkt->type);
+    out.at += 2; // the count goes in last, once known
+    uint16_t written = 0;
+    for (; written < pkt->count; written++) {
+        size_t subject_len = std::strlen(pkt->subjects[written]);
+        size_t room = capacity - static_cast<size_t>(out.at - buf);
+        if (subject_len > kMaxWireText || room < 2 || room - 2 < subject_len)
+            break;
+        out.text(pkt->subjects[written], subject_len);
+    }
+    pkt->count = written;
+    Writer count_at{buf + 4};
+    count_at.u16(written);
+    *len = static_cast<size_t>(out.at - buf);
+    return buf;
+}
+
+unsigned char *vn_infopkt_serialise(const vn_infopkt_t *pkt, unsigned char *buf, size_t *len)
+{
+    size_t name_len = text_len(pkt->name);
+    size_t data_len = text_len(pkt->data);
+    if (name_len > kMaxWireText || data_len > kMaxWireText) {
+        *len = 0;
+        return nullptr;
+    }
+    size_t needed = 12 + name_len + data_len;
+    if (needed <= *len) {
+        Writer out{buf};
+        out.u16(pkt->flags);
+        out.u16(pkt->type);
+        out.u16(pkt->id);
+        out.text(pkt->name, name_len);
+        out.u16(pkt->val);
+        out.text(pkt->data, data_len);
+    }
+    *len = needed;
+    return buf;
+}
+
+unsigned char *vn_datapkt_serialise(const vn_datapkt_t *pkt, unsigned char *buf, size_t *len)
+{
+    size_t needed = datapkt_size(pkt);
+    if (needed == 0) {
+        *len = 0;
+        return nullptr;
+    }
+    if (needed <= *len) {
+        Writer out{buf};
+        out.u16(pkt->seq);
+        out.u16(pkt->flags);
+        out.u16(pkt->type);
+        out.text(pkt->subject, text_len(pkt->subject));
+        out.u16(pkt->count);
+        for (uint16_t i = 0; i < pkt->count; i++) {
+            const vn_field_t &field = pkt->fields[i];
+            size_t value_len = std::strlen(field.value); // a value is sent up to its first NUL
+            out.u32(field_head(field));
+            if (value_len < kShortValueLimit)
+                out.u16(static_cast<uint32_t>(value_len));
+            else
+                out.u32(static_cast<uint32_t>(value_len) | kLongLengthBit);
+            std::memcpy(out.at, field.value, value_len);
+            out.at += value_len;
+        }
+    }
+    *len = needed;
+    return buf;
+}
+
+/* Parsers: 0, -2 (shorter than its head or an announced length) or -1 (the
+ * list of subjects or fields is broken). */
+
+int vn_hbtpkt_parse(vn_hbtpkt_t *pkt, const unsigned char *buf, size_t len)
+{
+    Reader in{buf, len};
+    if (!in.has(kHeartbeatBytes))
+        return -2;
+    pkt->flags = in.u16();
+    pkt->period = static_cast<int16_t>(in.u16());
+    return 0;
+}
+
+int vn_statuspkt_parse(vn_statuspkt_t *pkt, const unsigned char *buf, size_t len)
+{
+    pkt->name = nullptr;
+    pkt->msgstr = nullptr;
+    Reader in{buf, len};
+    if (!in.has(8))
+        return -2;
+    pkt->seq = in.u16();
+    pkt->flags = in.u16();
+    pkt->type = in.u16();
+    size_t name_len = in.u16();
+    if (!in.has(name_len + 2))
+        return -2;
+    pkt->name = in.text(name_len);
+    size_t msg_len = in.u16();
+    if (!in.has(msg_len))
+        return -2;
+    pkt->msgstr = in.text(msg_len);
+    return 0;
+}
+
+int vn_reqpkt_parse(vn_reqpkt_t *pkt, const unsigned char *buf, size_t len)
+{
+    pkt->subjects = nullptr;
+    pkt->count = 0;
+    Reader in{buf, len};
+    if (!in.has(kRequestHeadBytes))
+        return -2;
+    pkt->flags = in.u16();
+    pkt->type = in.u16();
+    uint16_t announced = in.u16();
+    if (announced == 0)
+        return 0;
+    // Each subject takes at least its 2-byte length, so a count the payload
+    // cannot hold fails before anything is allocated for it.
+    if (announced > in.left / 2)
+        return -1;
+    pkt->subjects = static_cast<char **>(vn_malloc(announced * sizeof(char *)));
+    while (pkt->count < announced) {
+        char *subject = in.counted_text();
+        if (subject == nullptr) {
+            free_subjects(pkt);
+            return -1;
+        }
+        pkt->subjects[pkt->count++] = subject;
+    }
+    return 0;
+}
+
+int vn_infopkt_parse(vn_infopkt_t *pkt, const unsigned char *buf, size_t len)
+{
+    pkt->name = nullptr;
+    pkt->data = nullptr;
+    Reader in{buf, len};
+    if (!in.has(8))
+        return -2;
+    pkt->flags = in.u16();
+    pkt->type = in.u16();
+    pkt->id = in.u16();
+    size_t name_len = in.u16();
+    if (!in.has(name_len + 4))
+        return -2;
+    pkt->name = in.text(name_len);
+    pkt->val = in.u16();
+    size_t data_len = in.u16();
+    if (!in.has(data_len)) {
+        vn_free(pkt->name);
+        pkt->name = nullptr;
+        return -2;
+    }
+    pkt->data = in.text(data_len);
+    return 0;
+}
+
+int vn_datapkt_parse(vn_datapkt_t *pkt, int msgtype, const unsigned char *buf, size_t len)
+{
+    pkt->subject = nullptr;
+    pkt->fields = nullptr;
+    pkt->count = 0;
+    pkt->time = 0;
+    Reader in{buf, len};
+    if (!in.has(8))
+        return -2;
+    pkt->seq = in.u16();
+    pkt->flags = in.u16();
+    pkt->type = in.u16();
+    size_t subject_len = in.u16();
+    if (!in.has(subject_len + 2))
+        return -2;
+    pkt->subject = in.text(subject_len);
+    uint16_t announced = in.u16();
+    bool wide = msgtype == VN_DATAUPDATE;
+    // A field takes at least its head and a 2-byte length; a count the payload
+    // cannot hold fails before anything is allocated for it.
+    if (announced > in.left / (wide ? 6 : 4)) {
+        vn_free_datapkt_data(pkt);
+        return -1;
+    }
+    if (announced != 0)
+        pkt->fields = static_cast<vn_field_t *>(vn_malloc(round_up_fields(announced) * sizeof(vn_field_t)));
+    while (pkt->count < announced) {
+        if (!read_field(in, wide, pkt->type, &pkt->fields[pkt->count])) {
+            vn_free_datapkt_data(pkt);
+            return -1;
+        }
+        pkt->count++;
+    }
+    return 0;
+}
+
+/* Request batching */
+
+uint16_t _vn_reqpkt_pack(const vn_reqpkt_t *list, uint16_t first, unsigned char *buf, size_t *len)
+{
+    vn_reqpkt_t window = *list;
+    window.count = static_cast<uint16_t>(list->count - first);
+    window.subjects = list->subjects + first;
+    vn_reqpkt_serialise(&window, buf, len);
+    return window.count;
+}
+
+} // extern "C"
