@@ -54,7 +54,7 @@ struct ConfigState {
     FILE *config_fp = nullptr;
     std::string last_file;
     std::unordered_map<const vn_list_t *, ListIndex> index;
-    struct _vn_log *event_log = nullptr;
+    vn_log_t *event_log = nullptr;
 
     ConfigState()
     {
@@ -1315,6 +1315,15 @@ void _vn_config_init(vn_init_t *init)
 {
     if (init != nullptr)
         state().event_log = init->log;
+}
+
+void _vn_config_log_errors(vn_log_t *log)
+{
+    if (log == nullptr)
+        return;
+    for (const std::string &message : state().messages)
+        vn_log(log, 0, "%s", message.c_str());
+    state().messages.clear();
 }
 
 void vn_config_free_ctx(vn_config_ctx_t *context)

@@ -396,3 +396,31 @@ TEST_F(ConfigTest, UnknownOptionNamesTheOpenGroupAndCutsLongNames)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(ConfigTest, CollectedMessagesGoToTheLogOnceAndAreThenDropped)
+{
+    vntest::TempRoot root;
+    _vn_log_config_init();
+    vn_config_set_option("log-dir", root.file("var").c_str());
+    static vn_init_t record{};
+    static char app[] = "configtest";
+    record.application_name = app;
+    _vn_log_init(&record);
+    vn_log_t *log = vn_new_level_log("config", "config.log", nullptr);
+    ASSERT_NE(log, nullptr);
+
+    _vn_config_log_errors(nullptr); // without a log the messages are kept
+    unknown_option("first");
+    vn_config_add_error_message("second\n");
+    _vn_config_log_errors(log);
+    _vn_config_log_errors(log);
+    std::string text = root.read("var/config.log");
+    EXPECT_NE(text.find("CONFIG: args:0 Unknown option: first\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("CONFIG: second\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("first", text.find("first") + 1), std::string::npos) << text;
+    vn_free_log(log);
+}
+
+} // namespace
