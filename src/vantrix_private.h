@@ -150,6 +150,10 @@ char *_vn_config_get_option_value(const char *name, char *buffer, size_t size);
 /* Returns the help after the label; *label gets an owned copy of the label or NULL. */
 const char *_vn_parse_help_string(const char *help, char **label);
 void _vn_config_config_init(void);
+/* Keeps the record's event log, to which vn_config_free_ctx writes the messages. */
+void _vn_config_init(vn_init_t *init);
+/* Writes the collected messages to `log` at level 0 and empties the list. */
+void _vn_config_log_errors(struct _vn_log *log);
 /* (end config) */
 
 /* config_macro */
