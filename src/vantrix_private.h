@@ -150,6 +150,10 @@ char *_vn_config_get_option_value(const char *name, char *buffer, size_t size);
 /* Returns the help after the label; *label gets an owned copy of the label or NULL. */
 const char *_vn_parse_help_string(const char *help, char **label);
 void _vn_config_config_init(void);
+/* Keeps the record's event log, to which vn_config_free_ctx writes the messages. */
+void _vn_config_init(vn_init_t *init);
+/* Writes the collected messages to `log` at level 0 and empties the list. */
+void _vn_config_log_errors(struct _vn_log *log);
 /* (end config) */
 
 /* config_macro */
@@ -228,6 +232,9 @@ void _vn_binary_init(vn_init_t *init);
  * buf (*len: capacity in, bytes out); returns how many it holds, 0 when
  * subject first alone does not fit. */
 uint16_t _vn_reqpkt_pack(const vn_reqpkt_t *list, uint16_t first, unsigned char *buf, size_t *len);
+/* Appends an uninitialised field slot to a record, growing its array; every
+ * writer of a record's fields goes through it, so all agree on its capacity. */
+vn_field_t *_vn_datapkt_new_field(vn_datapkt_t *pkt);
 /* (end pkt) */
 
 #ifdef __cplusplus
