@@ -575,6 +575,7 @@ const StartStep start_steps[] = {
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_log_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_fields_init(init); }},
     {create_event_log},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_config_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_binary_init(init); }},
 };
 
@@ -612,6 +613,8 @@ int _vn_init2(vn_init_t *init, int argc, char **argv, vn_log_message_cb eventlog
         if (fatal_handed_over)
             return -1;
     }
+    if (init->log != nullptr)
+        _vn_config_log_errors(init->log);
     start_cpu_timer();
     (void)build_identification[0];
     return kept;

@@ -197,6 +197,16 @@ TEST(Morvask, ProcessUsagePeriodIsBoundedAboveZero)
         << result.err;
 }
 
+TEST(Morvask, ConfigurationMessagesGoToTheEventLog)
+{
+    TempRoot root;
+    RunResult result = run_on(root, "", {"-n", "feed", "--process-usage-period", "-5"});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    std::string log = root.read("var/feed.log");
+    EXPECT_NE(log.find(": CONFIG: args:5 'process-usage-period' value -5.000000 is below minimum"), std::string::npos)
+        << log;
+}
+
 TEST(Morvask, MissingVarDirectoryEndsStartUpWithCodeTwo)
 {
     TempRoot top;
