@@ -156,6 +156,12 @@ void _vn_config_config_init(void);
 /* (end config_macro) */
 
 /* config_expr */
+/* The root node, or null (and a recorded message) when the text is no expression. */
+vn_config_expr_t *_vn_config_expr_compile(const char *text);
+/* A new text (free with vn_free); a null node gives "0". */
+char *_vn_config_expr_eval(vn_config_expr_t *node);
+void _vn_config_expr_delete(vn_config_expr_t *node);
+int is_number(const char *text);
 /* (end config_expr) */
 
 /* config_xmlout */
