@@ -157,9 +157,28 @@ void _vn_config_log_errors(struct _vn_log *log);
 /* (end config) */
 
 /* config_macro */
+typedef struct _macro_ctx vn_macro_ctx_t;
+
+vn_macro_ctx_t *_vn_config_macro_ctx_create(void);
+void _vn_config_macro_ctx_destroy(vn_macro_ctx_t *ctx);
+/* The expanded line (free with vn_free), or null for a comment line. */
+char *_vn_config_macro_parse(vn_macro_ctx_t *ctx, const char *line);
+/* The value, owned by the context; null without a context. */
+const char *_vn_config_macro_get_var(vn_macro_ctx_t *ctx, const char *name);
+void _vn_config_macro_store_var(vn_macro_ctx_t *ctx, const char *name, const char *value);
+/* -1 when no macro is being defined, else appends the line to its body. */
+int _vn_config_macro_add(vn_macro_ctx_t *ctx, const char *line);
+void _vn_config_macro_end(vn_macro_ctx_t *ctx);
+void _vn_set_define_warning_reporting(int on);
 /* (end config_macro) */
 
 /* config_expr */
+/* The root node, or null (and a recorded message) when the text is no expression. */
+vn_config_expr_t *_vn_config_expr_compile(const char *text);
+/* A new text (free with vn_free); a null node gives "0". */
+char *_vn_config_expr_eval(vn_config_expr_t *node);
+void _vn_config_expr_delete(vn_config_expr_t *node);
+int is_number(const char *text);
 /* (end config_expr) */
 
 /* config_xmlout */
