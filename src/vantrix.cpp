@@ -483,6 +483,16 @@ void answer_print_and_exit_options()
         std::printf("%s\n", value);
         std::exit(0);
     }
+    if (get_config_macro != nullptr) {
+        // Without a configuration file read there is no variable context.
+        const char *value = _vn_config_macro_get_var(_vn_config_get_macro_context(), get_config_macro);
+        if (value == nullptr) {
+            std::fprintf(stderr, "Unknown configuration macro: %s\n", get_config_macro);
+            std::exit(1);
+        }
+        std::printf("%s\n", value);
+        std::exit(0);
+    }
 }
 
 // The record's own log file, else `event-log` unless the process is named

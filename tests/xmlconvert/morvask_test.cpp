@@ -169,6 +169,14 @@ TEST(Morvask, PrintAndExitOptionsAnswerBeforeAnyDocument)
     }
 }
 
+TEST(Morvask, MacroQueryWithoutAnyConfigurationFileFails)
+{
+    TempRoot root;
+    RunResult result = run_morvask({"--application-root", root.path(), "--get-config-macro", "SITE"}, root.path());
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.err, "Unknown configuration macro: SITE\n");
+}
+
 TEST(Morvask, DocumentThatCannotBeSavedIsReportedAndFails)
 {
     TempRoot root;
