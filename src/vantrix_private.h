@@ -208,6 +208,14 @@ void _vn_quix64_config_init(void);
 /* (end fields) */
 
 /* record, page, container, permission, api */
+/* Start-up hooks: nothing to register or start. */
+void _vn_record_config_init(void);
+void _vn_page_config_init(void);
+void _vn_container_init(vn_init_t *init);
+void _vn_permission_init(vn_init_t *init);
+
+/* Adds a page's size field: number (cols << 8) + rows, value the page type. */
+void _vn_page_add_size(vn_data_t *data, int rows, int cols, const char *type);
 /* (end record) */
 
 /* binary */
