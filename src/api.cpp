@@ -43,7 +43,9 @@ ArgKind conversion_kind(const char *&at)
         }
     }
     at += length.size();
-    char conversion = *at++;
+    char conversion = *at;
+    if (conversion != '\0')
+        at++;
     if (conversion != '\0' && std::strchr("diouxX", conversion) != nullptr) {
         if (length == "ll" || length == "q")
             return ArgKind::LongLong;

@@ -22,6 +22,7 @@ constexpr int kTwoConversions = 16;
 constexpr int kStarWidth = 17;
 constexpr int kFloatForInt = 18;
 constexpr int kPositional = 19;
+constexpr int kTrailingPercent = 20;
 constexpr int kFormatSlot = 512;
 constexpr int kDecimalPlaces = 256;
 constexpr int kFormatSet = 1024;
@@ -41,6 +42,7 @@ protected:
             vn_fields_add(kStarWidth, "STAR", kFormatSlot, 5, "%*d");
             vn_fields_add(kFloatForInt, "FLOAT", kFormatSlot, 5, "%.2f");
             vn_fields_add(kPositional, "POSITIONAL", kFormatSlot, 5, "%1$d");
+            vn_fields_add(kTrailingPercent, "TRAILING", kFormatSlot, 5, "%d %");
         });
     }
 };
@@ -81,7 +83,8 @@ INSTANTIATE_TEST_SUITE_P(
         TypedCase{"TwoConversions", [](vn_data_t *d) { vn_add_data_int32(d, kTwoConversions, 7); }, {}},
         TypedCase{"StarWidth", [](vn_data_t *d) { vn_add_data_int32(d, kStarWidth, 7); }, {}},
         TypedCase{"FloatFormatForInteger", [](vn_data_t *d) { vn_add_data_int32(d, kFloatForInt, 7); }, {}},
-        TypedCase{"Positional", [](vn_data_t *d) { vn_add_data_int32(d, kPositional, 7); }, {}}),
+        TypedCase{"Positional", [](vn_data_t *d) { vn_add_data_int32(d, kPositional, 7); }, {}},
+        TypedCase{"TrailingPercent", [](vn_data_t *d) { vn_add_data_int32(d, kTrailingPercent, 7); }, {}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

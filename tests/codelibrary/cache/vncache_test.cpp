@@ -195,7 +195,7 @@ TEST_F(Cache, SameSizeImageClearsRowsAndKeepsPageFields)
     vn_data_t *first = page_rows({{0x0001, "text"}});
     vn_add_page_field(first, 1, "kept");
     update(first);
-    ASSERT_NE(tarvelutil_vncache_get_delta(object), nullptr);
+    ASSERT_NE(Record(tarvelutil_vncache_get_delta(object)).data, nullptr);
     vn_data_t *next = page_image(25, 80);
     vn_add_page_field(next, 1, "new");
     update(next);
