@@ -307,6 +307,7 @@ void vn_xml_write_config(const char *config_file, const char *fields_file);
 /* (end vantrix) */
 
 /* Event loop (event) */
+extern const vn_config_enum_t vn_event_module_enums[];
 /* (end event) */
 
 /* Cross-thread call channels (codelibrary/signalmain) */
