@@ -389,6 +389,56 @@ int vn_quix64_decode(const char *text);
 /* (end fields) */
 
 /* Object image cache store (codelibrary/cache) */
+/* What an object keeps between two deltas; pages treat FIELDS and VALUE alike. */
+typedef enum {
+    VNCACHE_DELTA_NONE = 0,   /* no delta kept */
+    VNCACHE_DELTA_FIELDS = 1, /* every field received since the last delta */
+    VNCACHE_DELTA_VALUE = 2   /* only the fields whose value changed */
+} tarvelutil_vncache_delta_mode;
+
+struct _cachefuncs;
+
+/* The cached image of one object. */
+typedef struct _tarvelutil_vncache {
+    char *name;                          /* the subject, as stored */
+    int type;                            /* 200 until the first record */
+    void *data;                          /* the type's store */
+    const struct _cachefuncs *funcs;
+    tarvelutil_vncache_delta_mode delta;
+} tarvelutil_vncache_t;
+
+/* The operations of one object type. retrieve and get_delta return a new
+ * record the caller frees, or null; compare gives 0 when equal, else 1 with
+ * a message in text. */
+typedef struct _cachefuncs {
+    void (*create)(tarvelutil_vncache_t *object);
+    void (*update)(tarvelutil_vncache_t *object, vn_data_t *data);
+    vn_data_t *(*retrieve)(tarvelutil_vncache_t *object);
+    vn_data_t *(*get_delta)(tarvelutil_vncache_t *object);
+    void (*del)(tarvelutil_vncache_t *object); /* the delete slot */
+    int (*compare)(tarvelutil_vncache_t *expected, tarvelutil_vncache_t *got, char *text, size_t size);
+} cachefuncs_t;
+
+/* Registers the page (221), record (222) and untyped (200) tables; returns 0. */
+int tarvelutil_vncache_init(struct _vn_log *log);
+tarvelutil_vncache_t *tarvelutil_vncache_create_withmode(const char *name, tarvelutil_vncache_delta_mode delta);
+/* A record of another type than the object's is ignored once the object has a type. */
+void tarvelutil_vncache_update(tarvelutil_vncache_t *object, vn_data_t *data);
+/* The whole image (flags 0x1030) or the changes since the last delta (flags 0x30); null when none. */
+vn_data_t *tarvelutil_vncache_retrieve(tarvelutil_vncache_t *object);
+vn_data_t *tarvelutil_vncache_get_delta(tarvelutil_vncache_t *object);
+void tarvelutil_vncache_delete(tarvelutil_vncache_t *object);
+
+/* Comparisons: 0 when equal, else 1 with a readable message in text (size bytes). */
+int tarvelutil_vncache_compare(tarvelutil_vncache_t *expected, tarvelutil_vncache_t *got, char *text, size_t size);
+/* Field by field in order. */
+int tarvelutil_vncache_compare_vndata(const vn_data_t *expected, const vn_data_t *got, char *text, size_t size);
+/* In any order; the field counts must match. */
+int tarvelutil_vncache_compare_vndata_out_of_order(const vn_data_t *expected, const vn_data_t *got, char *text,
+                                                   size_t size);
+/* In any order; every expected field must be present. */
+int tarvelutil_vncache_compare_vndata_present(const vn_data_t *expected, const vn_data_t *got, char *text,
+                                              size_t size);
 /* (end cache) */
 
 /* Wire packets (pkt) */
