@@ -311,9 +311,53 @@ extern const vn_config_enum_t vn_event_module_enums[];
 /* (end event) */
 
 /* Cross-thread call channels (codelibrary/signalmain) */
+/* A channel runs functions on the thread that created it (its owner, which
+ * must own an event loop): senders queue a call and a wake-up byte makes the
+ * owner's loop run it. A synchronous post waits until the call has run; one
+ * synchronous sender is admitted at a time. */
+typedef int (*tarvelutil_signalmain_cb_t)(int type, void *data);
+typedef struct _tarvelutil_signalany tarvelutil_signalany_t;
+
+/* NULL when the calling thread has no event loop. */
+tarvelutil_signalany_t *tarvelutil_signalany_create(struct _vn_log *log);
+/* On the owner runs func(type, data) at once; elsewhere as tarvelutil_signalany_send. */
+int tarvelutil_signalany_exec(tarvelutil_signalany_t *channel, int type, tarvelutil_signalmain_cb_t func, void *data,
+                              int async);
+/* Queues the call even on the owner; async 0 waits until it has run (on the
+ * owner, where waiting could never end, it runs at once instead). */
+int tarvelutil_signalany_send(tarvelutil_signalany_t *channel, int type, tarvelutil_signalmain_cb_t func, void *data,
+                              int async);
+/* Calls still queued are run and their senders woken before the channel is
+ * freed. From another thread the delete is carried out on the owner. */
+int tarvelutil_signalany_delete(tarvelutil_signalany_t *channel);
+/* Most calls run per wake-up; 0 or less: no limit. */
+int tarvelutil_signalany_set_yield_count(tarvelutil_signalany_t *channel, int count);
+int tarvelutil_signalany_get_yield_count(tarvelutil_signalany_t *channel);
+
+/* The process-wide default channel, made on the calling thread. */
+int tarvelutil_signalmain_init(struct _vn_log *log);
+int tarvelutil_signalmain_exec(int type, tarvelutil_signalmain_cb_t func, void *data, int async);
+int tarvelutil_signalmain_send(int type, tarvelutil_signalmain_cb_t func, void *data, int async);
+int tarvelutil_signalmain_set_yield_count(int count);
+int tarvelutil_signalmain_get_yield_count(int ignored);
+int tarvelutil_signalmain_exit(void);
 /* (end signalmain) */
 
 /* Timed batcher (codelibrary/batch) */
+/* Objects added from any thread are collected into batches; a periodic
+ * check closes the current batch and, batch_time seconds later, hands it
+ * object by object to the callback on the loop that made the batcher. */
+typedef void (*tarvelutil_batch_func)(void *context, void *object);
+typedef struct _tarvelutil_batch tarvelutil_batch_t;
+
+int tarvelutil_batch_init(struct _vn_log *log);
+/* check_time of 0 or less checks every second. */
+tarvelutil_batch_t *tarvelutil_batch_create(tarvelutil_batch_func callback, void *context, double batch_time,
+                                            double check_time);
+void tarvelutil_batch_add(tarvelutil_batch_t *batch, void *object);
+/* On the loop's thread: the open batch is delivered at once; closed batches
+ * are still delivered at their time. */
+void tarvelutil_batch_delete(tarvelutil_batch_t *batch);
 /* (end batch) */
 
 /* Logs (log) */
