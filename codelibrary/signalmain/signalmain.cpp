@@ -1,13 +1,8 @@
 // Cross-thread call channels: a locked queue of calls plus a socket pair whose
 // wake-up byte makes the owner's loop run them.
-#include "vantrix_private.h"
+#include "signalmain/signalmain.h"
 
-#include <pthread.h>
 #include <unistd.h>
-
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
 
 namespace {
 
@@ -21,28 +16,6 @@ struct signalany_msg_t {
     void *data;
     int *done; // the waiting sender's flag, guarded by cond_mutex
 };
-
-} // namespace
-
-struct _tarvelutil_signalany {
-    tarvelutil_queue_t *queue;
-    std::condition_variable cond; // a synchronous call has run, or a sender arrived while closing
-    std::mutex cond_mutex;        // guards cond, the done flags and closing
-    std::mutex control_mutex;     // admits one synchronous sender at a time
-    vn_log_t *logfile;
-    sock_t message_pipe[2]; // read by the owner, written by senders
-    vn_read_event_t *read_event;
-    pthread_t main_thread;
-    std::atomic<int> yield_count{0};
-    // Synchronous senders inside send, counted from before they queue for
-    // control_mutex, so a delete can wait for every one of them.
-    std::atomic<int> senders{0};
-    bool dispatching = false;      // owner only: the read callback is running calls
-    bool delete_requested = false; // owner only: a call deleted the channel
-    bool closing = false;
-};
-
-namespace {
 
 tarvelutil_signalany_t *signalmain;
 
