@@ -220,6 +220,12 @@ char **_vn_log_history_lines(vn_log_t *log, int *count);
 /* (end log) */
 
 /* monitor */
+/* Option-registration hook: empties the template list. */
+void _vn_monitor_config_init(void);
+/* The operations table a loaded monitoring module fills; empty until then. */
+vn_monitor_funcs_t *_vn_monitor_funcs(void);
+/* Tells the module, once per process, that the process is running. */
+void _vn_monitor_activate(void);
 /* (end monitor) */
 
 /* udpsignal */
