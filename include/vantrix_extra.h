@@ -362,6 +362,12 @@ vn_logcycled_t vn_log_cycled_callback(vn_log_t *log, vn_logcycled_t cb);
 /* (end monitor) */
 
 /* UDP commands (udpsignal) */
+/* The older job interface: a function run for every command of its word. */
+typedef void (*vn_udpsignal_job_cb)(int argc, char **argv);
+/* Returns 0; the description is not used. */
+int vn_udpsignal_addjob(const char *cmd, vn_udpsignal_job_cb fn, const char *desc);
+/* Removes the newest job of that word (any case) and function: 0, or -1 when there is none. */
+int vn_udpsignal_deljob(const char *cmd, vn_udpsignal_job_cb fn);
 /* (end udpsignal) */
 
 /* Fields and quix64 (fields, quix64) */

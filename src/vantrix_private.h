@@ -194,6 +194,12 @@ char **_vn_log_history_lines(vn_log_t *log, int *count);
 /* (end monitor) */
 
 /* udpsignal */
+/* Registers udp-port and udp-interface. */
+void _vn_udpsignal_config_init(void);
+/* Opens the command pipe and the configured port on the calling (init) thread's loop. */
+void _vn_udpsignal_init(vn_init_t *init);
+/* Adds the udpSignal element when a port is configured. */
+void _vn_udpsignal_write_xml(void *doc, void *root);
 /* (end udpsignal) */
 
 /* fields, quix64 */
