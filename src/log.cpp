@@ -126,8 +126,9 @@ char c_log_use_parent_handlers = 0;
 int c_debug_level = kDefaultLevel;
 int c_monitor_debug_level = kDefaultMonitorLevel;
 
-// Newest first, as the log list has always been walked.
-std::vector<vn_log_t *> log_list;
+// Newest first, as the log list has always been walked. Never destroyed:
+// logs live until the process ends, exit hooks included.
+std::vector<vn_log_t *> &log_list = *new std::vector<vn_log_t *>;
 logcycle_t global_logcycle;
 logcycle_t *logcycle_array;
 int logcycle_num;

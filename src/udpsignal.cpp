@@ -53,9 +53,10 @@ struct udpjob_t {
 int c_udp_port = kNoPort;
 char *c_udp_interface = nullptr;
 
-// Newest last; walked from the back so the newest handler runs first.
-std::vector<vn_udp_event_t *> handlers;
-std::vector<udpjob_t *> jobs; // newest first
+// Newest last; walked from the back so the newest handler runs first. The
+// lists are never destroyed: handlers live until the process ends.
+std::vector<vn_udp_event_t *> &handlers = *new std::vector<vn_udp_event_t *>;
+std::vector<udpjob_t *> &jobs = *new std::vector<udpjob_t *>; // newest first
 // Recursive: a handler runs with the list locked and may change it.
 std::recursive_mutex handler_mutex;
 int dispatch_depth = 0;
