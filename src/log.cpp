@@ -21,11 +21,6 @@
 #include <utility>
 #include <vector>
 
-// Until the event loop (its clock gives every line's offset from GMT) and the
-// option registry are merged, the module stays out of the build; each gate
-// opens by itself when its module's declarations arrive, and then goes.
-#if __has_include("event.h")
-
 namespace {
 
 constexpr size_t kLineBytes = 32768;     // every stamped writer formats into this
@@ -126,8 +121,8 @@ char c_log_use_parent_handlers = 0;
 int c_debug_level = kDefaultLevel;
 int c_monitor_debug_level = kDefaultMonitorLevel;
 
-// Newest first, as the log list has always been walked. Never destroyed:
-// logs live until the process ends, exit hooks included.
+// Newest first. Logs live until the process ends and exit hooks may still
+// write to them, so the list is never destroyed.
 std::vector<vn_log_t *> &log_list = *new std::vector<vn_log_t *>;
 logcycle_t global_logcycle;
 logcycle_t *logcycle_array;
@@ -899,8 +894,6 @@ void _vn_log_init(vn_init_t *init)
 
 } // extern "C"
 
-#ifdef VN_CONFIG_STRING
-
 namespace {
 
 logcycle_t log_template;
@@ -986,7 +979,3 @@ extern "C" void _vn_log_config_init(void)
     add_cycle_group("add-log", "!Logging|!Add Log Info", false);
     add_cycle_group("add-log-cycle", "!Deprecated|!Add Log Info", true);
 }
-
-#endif // VN_CONFIG_STRING
-
-#endif // __has_include("event.h")

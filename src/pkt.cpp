@@ -435,13 +435,14 @@ unsigned char *vn_datapkt_serialise(const vn_datapkt_t *pkt, unsigned char *buf,
         out.u16(pkt->count);
         for (uint16_t i = 0; i < pkt->count; i++) {
             const vn_field_t &field = pkt->fields[i];
-            size_t value_len = std::strlen(field.value); // a value is sent up to its first NUL
+            size_t value_len = text_len(field.value); // a value is sent up to its first NUL
             out.u32(field_head(field));
             if (value_len < kShortValueLimit)
                 out.u16(static_cast<uint32_t>(value_len));
             else
                 out.u32(static_cast<uint32_t>(value_len) | kLongLengthBit);
-            std::memcpy(out.at, field.value, value_len);
+            if (value_len != 0)
+                std::memcpy(out.at, field.value, value_len);
             out.at += value_len;
         }
     }
@@ -584,3 +585,74 @@ uint16_t _vn_reqpkt_pack(const vn_reqpkt_t *list, uint16_t first, unsigned char 
 }
 
 } // extern "C"
+
+// Sending pending request lists needs the peer layer (peer_t, _vn_peer,
+// _vn_peer_log_msg, peer_global_lock), the message queue and the event log;
+// define VN_PKT_WITH_PEERS once they are in the tree.
+#ifdef VN_PKT_WITH_PEERS
+namespace {
+
+constexpr uint16_t kPendingSlots = 64;
+constexpr int kLogNotify = 4;
+
+void count_sent(peer_t *conn, int type, uint16_t subjects)
+{
+    std::lock_guard<std::mutex> hold(peer_global_lock);
+    for (peer_t *record : {conn, &default_peer}) {
+        if (type == VN_SUBJREQ)
+            record->requests_written += subjects;
+        else
+            record->discards_written += subjects;
+        record->mon_dirty |= 1u << (type == VN_SUBJREQ ? 7 : 9);
+    }
+}
+
+} // namespace
+
+extern "C" void reqpkt_send_internal(int type, int peer, vn_reqpkt_t *list)
+{
+    peer_t *conn = _vn_peer(peer);
+    std::lock_guard<std::mutex> hold(conn->peer_lock);
+    unsigned char buf[VN_REQUEST_MESSAGE_BYTES];
+    uint16_t next = 0;
+    while (conn->msgq != nullptr && next < list->count) {
+        size_t len = sizeof buf;
+        uint16_t packed = _vn_reqpkt_pack(list, next, buf, &len);
+        if (packed == 0) {
+            // No message can hold this subject; sending it would never succeed.
+            vn_log(_vn_event_log(), kLogNotify, "Dropped request for a subject of %zu bytes to peer %d\n",
+                   std::strlen(list->subjects[next]), peer);
+            next++;
+            continue;
+        }
+        vn_msg_t msg{};
+        msg.type = static_cast<uint16_t>(type);
+        msg.len = static_cast<uint32_t>(len);
+        msg.msg = reinterpret_cast<char *>(buf);
+        _vn_peer_log_msg(conn, &msg);
+        vn_msgq_send_msg_stream_buffer(conn->msgq, &msg);
+        count_sent(conn, type, packed);
+        next = static_cast<uint16_t>(next + packed);
+    }
+    list->count = 0;
+}
+
+extern "C" void _vn_reqpkt_send(int type, int peer, vn_reqpkt_t *list)
+{
+    if (list->count == 0)
+        return;
+    reqpkt_send_internal(type, peer, list);
+    list->count = 0;
+    vn_free(list->subjects);
+    list->subjects = nullptr;
+}
+
+extern "C" void _vn_reqpkt_add(int type, int peer, vn_reqpkt_t *list, const char *subject)
+{
+    if (list->count == 0 && list->subjects == nullptr)
+        list->subjects = static_cast<char **>(vn_malloc(kPendingSlots * sizeof(char *)));
+    list->subjects[list->count++] = const_cast<char *>(subject);
+    if (list->count == kPendingSlots)
+        _vn_reqpkt_send(type, peer, list);
+}
+#endif // VN_PKT_WITH_PEERS
