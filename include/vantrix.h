@@ -139,7 +139,13 @@ typedef struct _vn_init {
     struct _vn_log *log;
 } vn_init_t;
 
+void vn_config_init(const char *file, int argc, char **argv);
+int vn_init(vn_init_t *init, int argc, char **argv);
 const char *vn_get_app_name(void);
+const char *vn_get_hostname(void);
+struct _vn_log *vn_get_event_log(void);
+int vn_daemon_disabled(void);
+void vn_daemon_redirect(void);
 char *vn_filename_expand(const char *format, char *buffer, size_t bufsize);
 /* (end vantrix) */
 

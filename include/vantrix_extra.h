@@ -283,6 +283,20 @@ void vn_config_percent_mappings_r(char *text);
 /* (end config) */
 
 /* Expressions (config_expr) */
+typedef enum {
+    VN_CONFIG_EXPR_CONSTANT = 0,
+    VN_CONFIG_EXPR_OPERATOR = 1
+} vn_config_expr_nodetype_t;
+
+/* One node of a compiled expression. */
+typedef struct _vn_config_expr {
+    vn_config_expr_nodetype_t type;
+    vn_list_t list;               /* link in the node list of the compile that made it */
+    char *value;                  /* constant: owned text */
+    int oper;                     /* operator: its code ('+', 261 "&&", 267 unary minus, ...) */
+    int nops;                     /* operator: number of operands */
+    struct _vn_config_expr **op;  /* operator: the operands */
+} vn_config_expr_t;
 /* (end config_expr) */
 
 /* XML export (config_xmlout) */
@@ -304,6 +318,7 @@ void vn_xml_write_config(const char *config_file, const char *fields_file);
 /* (end config_xmlout) */
 
 /* Start-up internals (vantrix, daemon) */
+pthread_t vn_main_thread(void);
 /* (end vantrix) */
 
 /* Event loop (event) */

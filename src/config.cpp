@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -53,7 +54,7 @@ struct ConfigState {
     FILE *config_fp = nullptr;
     std::string last_file;
     std::unordered_map<const vn_list_t *, ListIndex> index;
-    struct _vn_log *event_log = nullptr;
+    vn_log_t *event_log = nullptr;
 
     ConfigState()
     {
@@ -656,9 +657,17 @@ void vn_config_del_option(const char *name)
     case VN_CONFIG_INT:
     case VN_CONFIG_DOUBLE:
     case VN_CONFIG_CHAR: vn_free(option->def); break;
-    default: return; // arrays and groups point at their module's data
+    case VN_CONFIG_GROUP:
+    case VN_CONFIG_SECTION:
+        return; // the group or section record still names its opening option
+    default: break; // arrays point at their module's data
     }
-    option->def = nullptr;
+    vn_free(option->longopt);
+    vn_free(option->help);
+    vn_free(option->docstring);
+    vn_free(option->min);
+    vn_free(option->max);
+    vn_free(option);
 }
 
 option_t *_vn_config_find_option(const char *name)
@@ -959,7 +968,7 @@ void set_number_array(const option_t *option, char *variable, int *count_slot, c
         if (count < 0 || count > INT_MAX - words.count())
             return;
         memcpy(&array, variable, sizeof(array));
-        size_t size = element_size(option->type);
+        size_t size = element_size(base_type(option));
         array = static_cast<char *>(vn_realloc(array, size * static_cast<size_t>(count + words.count())));
         memcpy(variable, &array, sizeof(array));
     }
@@ -995,7 +1004,7 @@ void set_text_array(const option_t *option, char *variable, int *count_slot, con
     char *array;
     memcpy(&array, variable, sizeof(array));
     array = static_cast<char *>(
-        vn_realloc(array, element_size(option->type) * static_cast<size_t>(count + words.count())));
+        vn_realloc(array, element_size(base_type(option)) * static_cast<size_t>(count + words.count())));
     memcpy(variable, &array, sizeof(array));
     for (int i = 0; i < words.count(); i++, count++) {
         if (strings)
@@ -1306,6 +1315,15 @@ void _vn_config_init(vn_init_t *init)
 {
     if (init != nullptr)
         state().event_log = init->log;
+}
+
+void _vn_config_log_errors(vn_log_t *log)
+{
+    if (log == nullptr)
+        return;
+    for (const std::string &message : state().messages)
+        vn_log(log, 0, "%s", message.c_str());
+    state().messages.clear();
 }
 
 void vn_config_free_ctx(vn_config_ctx_t *context)

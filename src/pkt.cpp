@@ -122,9 +122,15 @@ bool zero_field_is_alias(uint16_t type)
     return type == 222 || type == 225 || type == 226;
 }
 
-size_t round_up_fields(size_t count)
+// Slots a record's field array holds for `count` fields: ten, then doubling,
+// so that appending stays cheap however many fields a record carries. The
+// capacity is implied by the count because the record has no room to keep it.
+size_t field_capacity(size_t count)
 {
-    return (count + kFieldGrowth - 1) / kFieldGrowth * kFieldGrowth;
+    size_t capacity = kFieldGrowth;
+    while (capacity < count)
+        capacity *= 2;
+    return capacity;
 }
 
 // Bytes the data payload needs, or 0 when it cannot be encoded at all.
@@ -241,15 +247,19 @@ vn_datapkt_t *vn_new_datapkt(const char *subject, uint16_t type, uint16_t flags)
 
 /* Fields */
 
+vn_field_t *_vn_datapkt_new_field(vn_datapkt_t *pkt)
+{
+    size_t count = pkt->count;
+    if (count == 0 || count == field_capacity(count))
+        pkt->fields = static_cast<vn_field_t *>(vn_realloc(pkt->fields, field_capacity(count + 1) * sizeof(vn_field_t)));
+    return &pkt->fields[pkt->count++];
+}
+
 void vn_datapkt_add_field_with_flags(vn_datapkt_t *pkt, int fieldnum, const char *value, uint16_t flags)
 {
     if (pkt->count == kMaxFields)
         return; // a 65536th field would wrap the 16-bit count and corrupt the packet
-    if (pkt->count % kFieldGrowth == 0) {
-        size_t capacity = size_t{pkt->count} + kFieldGrowth;
-        pkt->fields = static_cast<vn_field_t *>(vn_realloc(pkt->fields, capacity * sizeof(vn_field_t)));
-    }
-    vn_field_t *field = &pkt->fields[pkt->count++];
+    vn_field_t *field = _vn_datapkt_new_field(pkt);
     size_t len = std::strlen(value);
     field->fieldnum = fieldnum;
     field->len = static_cast<int32_t>(std::min(len, kMaxValueBytes));
@@ -562,7 +572,7 @@ int vn_datapkt_parse(vn_datapkt_t *pkt, int msgtype, const unsigned char *buf, s
         return -1;
     }
     if (announced != 0)
-        pkt->fields = static_cast<vn_field_t *>(vn_malloc(round_up_fields(announced) * sizeof(vn_field_t)));
+        pkt->fields = static_cast<vn_field_t *>(vn_malloc(field_capacity(announced) * sizeof(vn_field_t)));
     while (pkt->count < announced) {
         if (!read_field(in, wide, pkt->type, &pkt->fields[pkt->count])) {
             vn_free_datapkt_data(pkt);

@@ -150,12 +150,35 @@ char *_vn_config_get_option_value(const char *name, char *buffer, size_t size);
 /* Returns the help after the label; *label gets an owned copy of the label or NULL. */
 const char *_vn_parse_help_string(const char *help, char **label);
 void _vn_config_config_init(void);
+/* Keeps the record's event log, to which vn_config_free_ctx writes the messages. */
+void _vn_config_init(vn_init_t *init);
+/* Writes the collected messages to `log` at level 0 and empties the list. */
+void _vn_config_log_errors(struct _vn_log *log);
 /* (end config) */
 
 /* config_macro */
+typedef struct _macro_ctx vn_macro_ctx_t;
+
+vn_macro_ctx_t *_vn_config_macro_ctx_create(void);
+void _vn_config_macro_ctx_destroy(vn_macro_ctx_t *ctx);
+/* The expanded line (free with vn_free), or null for a comment line. */
+char *_vn_config_macro_parse(vn_macro_ctx_t *ctx, const char *line);
+/* The value, owned by the context; null without a context. */
+const char *_vn_config_macro_get_var(vn_macro_ctx_t *ctx, const char *name);
+void _vn_config_macro_store_var(vn_macro_ctx_t *ctx, const char *name, const char *value);
+/* -1 when no macro is being defined, else appends the line to its body. */
+int _vn_config_macro_add(vn_macro_ctx_t *ctx, const char *line);
+void _vn_config_macro_end(vn_macro_ctx_t *ctx);
+void _vn_set_define_warning_reporting(int on);
 /* (end config_macro) */
 
 /* config_expr */
+/* The root node, or null (and a recorded message) when the text is no expression. */
+vn_config_expr_t *_vn_config_expr_compile(const char *text);
+/* A new text (free with vn_free); a null node gives "0". */
+char *_vn_config_expr_eval(vn_config_expr_t *node);
+void _vn_config_expr_delete(vn_config_expr_t *node);
+int is_number(const char *text);
 /* (end config_expr) */
 
 /* config_xmlout */
@@ -170,6 +193,12 @@ void *_vn_xmlNewNode(void *ns, const char *name);
 
 /* vantrix (start-up), daemon */
 void _vn_get_version(int *major, int *minor);
+void _vn_daemon_config_init(void);
+void _vn_daemon_init(vn_init_t *init);
+void _vn_write_pid_file(void);
+void _vn_format_uptime(time_t seconds, char *buffer, size_t bufsize);
+int _vn_xml_config_format(void);
+int _vn_init2(vn_init_t *init, int argc, char **argv, vn_log_message_cb eventlog_cb);
 void _vn_exit_log(int code, const char *format, ...) __attribute__((format(printf, 2, 3)));
 /* (end vantrix) */
 
@@ -228,6 +257,9 @@ void _vn_binary_init(vn_init_t *init);
  * buf (*len: capacity in, bytes out); returns how many it holds, 0 when
  * subject first alone does not fit. */
 uint16_t _vn_reqpkt_pack(const vn_reqpkt_t *list, uint16_t first, unsigned char *buf, size_t *len);
+/* Appends an uninitialised field slot to a record, growing its array; every
+ * writer of a record's fields goes through it, so all agree on its capacity. */
+vn_field_t *_vn_datapkt_new_field(vn_datapkt_t *pkt);
 /* (end pkt) */
 
 #ifdef __cplusplus

@@ -47,9 +47,9 @@ protected:
 
 TEST_F(ConfigTest, CommandLineBooleansLettersAndValues)
 {
-    char quiet = 0, verbose = 0;
-    char *file = nullptr;
-    int port = 0;
+    static char quiet = 0, verbose = 0;
+    static char *file = nullptr;
+    static int port = 0;
     vn_config_add_option('q', "quiet", "", VN_CONFIG_BOOL, &quiet);
     vn_config_add_option('v', "verbose", "", VN_CONFIG_BOOL, &verbose);
     vn_config_add_option('f', "file", "", VN_CONFIG_STRING, &file);
@@ -71,7 +71,7 @@ TEST_F(ConfigTest, CommandLineBooleansLettersAndValues)
 
 TEST_F(ConfigTest, ValueOptionLastWithoutValueEndsParsing)
 {
-    int port = 5;
+    static int port = 5;
     vn_config_add_option('p', "port", "", VN_CONFIG_INT, &port);
     EXPECT_EQ(parse({"keep", "--port"}), std::vector<std::string>{"keep"});
     EXPECT_EQ(parse({"keep", "-p"}), std::vector<std::string>{"keep"});
@@ -80,7 +80,7 @@ TEST_F(ConfigTest, ValueOptionLastWithoutValueEndsParsing)
 
 TEST_F(ConfigTest, SectionKeywordOnCommandLineConsumesItsValue)
 {
-    int inner = 0;
+    static int inner = 0;
     vn_config_add_section("start-x", "");
     vn_config_add_option(0, "inner", "", VN_CONFIG_INT, &inner);
     vn_config_end_section("end-x", "");
@@ -99,9 +99,9 @@ struct Peer {
 
 TEST_F(ConfigTest, GroupOpenedOnCommandLineIsClosedAfterThePass)
 {
-    Peer *peers = nullptr;
-    int count = 0;
-    Peer templ = {0, 0, 80, nullptr};
+    static Peer *peers = nullptr;
+    static int count = 0;
+    static Peer templ = {0, 0, 80, nullptr};
     vn_config_add_group("add-peer", "", &peers, &templ, sizeof(Peer), &count);
     vn_config_add_option(0, "port", "", VN_CONFIG_INT, reinterpret_cast<void *>(offsetof(Peer, port)));
     vn_config_end_group("end-peer", "");
@@ -111,7 +111,7 @@ TEST_F(ConfigTest, GroupOpenedOnCommandLineIsClosedAfterThePass)
     EXPECT_EQ(peers[0].port, 9);
 
     // Registered after the pass: a top-level option, not a field.
-    int later = 0;
+    static int later = 0;
     vn_config_add_option(0, "later", "", VN_CONFIG_INT, &later);
     EXPECT_EQ(parse({"--later", "4", "--port", "1"}), (std::vector<std::string>{"--port", "1"}));
     EXPECT_EQ(later, 4);
@@ -124,8 +124,8 @@ TEST_F(ConfigTest, GroupOpenedOnCommandLineIsClosedAfterThePass)
 
 TEST_F(ConfigTest, IntegerBelowMinimumIsClamped)
 {
-    int workers = 5;
-    int min = 1, max = 10;
+    static int workers = 5;
+    static int min = 1, max = 10;
     vn_config_add_bounded_option(0, "workers", "", VN_CONFIG_INT, &workers, &min, &max);
     std::string messages = set("workers", "0");
     EXPECT_EQ(workers, 1);
@@ -136,7 +136,7 @@ TEST_F(ConfigTest, IntegerBelowMinimumIsClamped)
 
 TEST_F(ConfigTest, IntegerThatDoesNotFit32BitsIsRefused)
 {
-    int port = 5;
+    static int port = 5;
     vn_config_add_option(0, "port", "", VN_CONFIG_INT, &port);
     EXPECT_EQ(set("port", "4294967297"), "args:0 invalid integer value: 'port' = '4294967297'\n");
     EXPECT_EQ(port, 5);
@@ -147,7 +147,7 @@ const vn_config_enum_t kFlags[] = {{"a", 1, nullptr}, {"b", 2, nullptr}, {"c", 4
 
 TEST_F(ConfigTest, StrictEnumerationRefusesOtherValuesAndModifiers)
 {
-    int mode = 2;
+    static int mode = 2;
     vn_config_add_option_enum(0, "mode", "", VN_CONFIG_INT | VN_CONFIG_STRICT, &mode, kStrict);
     EXPECT_EQ(set("mode", "3"), "args:0 'mode' value 3 failed to match an enumerated value\n"
                                 "args:0 invalid integer value: 'mode' = '3'\n");
@@ -173,7 +173,7 @@ TEST_F(ConfigTest, EnumerationNamesCombineThroughModifiers)
         {"x", 0, "args:0 invalid integer value: 'flags' = 'x'\n"},
         {"0x10", 16, ""},
     };
-    int flags = -1;
+    static int flags = -1;
     vn_config_add_option_enum(0, "flags", "", VN_CONFIG_INT, &flags, kFlags);
     for (const Case &c : cases) {
         EXPECT_EQ(set("flags", c.text), c.messages) << c.text;
@@ -186,10 +186,10 @@ TEST_F(ConfigTest, EnumerationNamesCombineThroughModifiers)
 
 TEST_F(ConfigTest, StringsCharactersAndDoubles)
 {
-    char *name = nullptr;
-    char letter = 'z';
-    double ratio = 0;
-    double low = 0.5;
+    static char *name = nullptr;
+    static char letter = 'z';
+    static double ratio = 0;
+    static double low = 0.5;
     vn_config_add_option(0, "name", "", VN_CONFIG_STRING, &name);
     vn_config_add_option(0, "letter", "", VN_CONFIG_CHAR, &letter);
     vn_config_add_bounded_option(0, "ratio", "", VN_CONFIG_DOUBLE, &ratio, &low, nullptr);
@@ -220,12 +220,12 @@ TEST_F(ConfigTest, StringsCharactersAndDoubles)
 
 TEST_F(ConfigTest, ArraysGrowByTheirWords)
 {
-    double *values = static_cast<double *>(vn_malloc(2 * sizeof(double)));
+    static double *values = static_cast<double *>(vn_malloc(2 * sizeof(double)));
     values[0] = 10;
     values[1] = 20;
-    int count = 2;
-    char **names = nullptr;
-    int name_count = 0;
+    static int count = 2;
+    static char **names = nullptr;
+    static int name_count = 0;
     vn_config_add_array_option("values", "", VN_CONFIG_DOUBLE, &values, &count);
     vn_config_add_array_option("names", "", VN_CONFIG_STRING, &names, &name_count);
 
@@ -244,7 +244,7 @@ TEST_F(ConfigTest, ArraysGrowByTheirWords)
 
 TEST_F(ConfigTest, DeprecatedOptionIsReportedOnEverySetting)
 {
-    int old = 0;
+    static int old = 0;
     vn_config_add_option(0, "old", "!Label|!Use new instead", VN_CONFIG_INT | VN_CONFIG_DEPRECATED, &old);
     EXPECT_EQ(set("old", "3"), "args:0 Option old is deprecated: Use new instead\n");
     EXPECT_EQ(old, 3);
@@ -254,7 +254,7 @@ TEST_F(ConfigTest, DeprecatedOptionIsReportedOnEverySetting)
 
 TEST_F(ConfigTest, HelpLabelIsSplitOff)
 {
-    char *label = nullptr;
+    static char *label = nullptr;
     EXPECT_STREQ(_vn_parse_help_string("!Monitoring|!Period", &label), "Period");
     EXPECT_STREQ(label, "Monitoring|");
     vn_free(label);
@@ -277,13 +277,13 @@ struct Source {
 
 TEST_F(ConfigTest, GroupFieldsWriteIntoTheRecordBeingFilled)
 {
-    Service *services = nullptr;
-    int count = 0;
-    Service templ = {};
+    static Service *services = nullptr;
+    static int count = 0;
+    static Service templ = {};
     templ.timeout = 30;
     templ.name = vn_strdup("default");
-    Source source_templ = {1, 0};
-    int global_timeout = 0;
+    static Source source_templ = {1, 0};
+    static int global_timeout = 0;
     vn_config_add_option(0, "timeout", "", VN_CONFIG_INT, &global_timeout);
     vn_config_add_group("add-service", "", &services, &templ, sizeof(Service), &count);
     vn_config_add_option(0, "timeout", "", VN_CONFIG_INT, reinterpret_cast<void *>(offsetof(Service, timeout)));
@@ -313,9 +313,9 @@ TEST_F(ConfigTest, GroupFieldsWriteIntoTheRecordBeingFilled)
 
 TEST_F(ConfigTest, FieldOfAGroupOpenedWithoutRecordIsIgnored)
 {
-    Peer *peers = nullptr;
-    int count = 0;
-    Peer templ = {0, 0, 80, nullptr};
+    static Peer *peers = nullptr;
+    static int count = 0;
+    static Peer templ = {0, 0, 80, nullptr};
     vn_config_add_group("add-peer", "", &peers, &templ, sizeof(Peer), &count);
     option_t *port = nullptr;
     vn_config_add_option(0, "port", "", VN_CONFIG_INT, reinterpret_cast<void *>(offsetof(Peer, port)));
@@ -336,8 +336,8 @@ TEST_F(ConfigTest, FieldOfAGroupOpenedWithoutRecordIsIgnored)
 
 TEST_F(ConfigTest, FirstRegisteredNameWinsUntilItIsDeleted)
 {
-    char *first = vn_strdup("one");
-    char *second = nullptr;
+    static char *first = vn_strdup("one");
+    static char *second = nullptr;
     vn_config_add_option(0, "name", "", VN_CONFIG_STRING, &first);
     vn_config_add_option(0, "name", "", VN_CONFIG_STRING, &second);
     set("name", "x");
@@ -354,13 +354,13 @@ TEST_F(ConfigTest, FirstRegisteredNameWinsUntilItIsDeleted)
 
 TEST_F(ConfigTest, OptionValuesAreFormattedByType)
 {
-    char flag = 1;
-    int number = -4;
-    double ratio = 0.5;
-    char *text = nullptr;
-    char letter = 'k';
-    int *list = nullptr;
-    int list_count = 0;
+    static char flag = 1;
+    static int number = -4;
+    static double ratio = 0.5;
+    static char *text = nullptr;
+    static char letter = 'k';
+    static int *list = nullptr;
+    static int list_count = 0;
     vn_config_add_option(0, "flag", "", VN_CONFIG_BOOL, &flag);
     vn_config_add_option(0, "number", "", VN_CONFIG_INT, &number);
     vn_config_add_option(0, "ratio", "", VN_CONFIG_DOUBLE, &ratio);
@@ -382,8 +382,8 @@ TEST_F(ConfigTest, OptionValuesAreFormattedByType)
 
 TEST_F(ConfigTest, UnknownOptionNamesTheOpenGroupAndCutsLongNames)
 {
-    Peer *peers = nullptr;
-    int count = 0;
+    static Peer *peers = nullptr;
+    static int count = 0;
     vn_config_add_group("add-peer", "", &peers, nullptr, sizeof(Peer), &count);
     vn_config_end_group("end-peer", "");
     CaptureStderr();
@@ -393,6 +393,34 @@ TEST_F(ConfigTest, UnknownOptionNamesTheOpenGroupAndCutsLongNames)
     EXPECT_EQ(GetCapturedStderr(), "args:0 Unknown option: " + std::string(50, 'x') +
                                        "...\n"
                                        "args:0 Unknown option: add-peer:colour\n");
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(ConfigTest, CollectedMessagesGoToTheLogOnceAndAreThenDropped)
+{
+    vntest::TempRoot root;
+    _vn_log_config_init();
+    vn_config_set_option("log-dir", root.file("var").c_str());
+    static vn_init_t record{};
+    static char app[] = "configtest";
+    record.application_name = app;
+    _vn_log_init(&record);
+    vn_log_t *log = vn_new_level_log("config", "config.log", nullptr);
+    ASSERT_NE(log, nullptr);
+
+    _vn_config_log_errors(nullptr); // without a log the messages are kept
+    unknown_option("first");
+    vn_config_add_error_message("second\n");
+    _vn_config_log_errors(log);
+    _vn_config_log_errors(log);
+    std::string text = root.read("var/config.log");
+    EXPECT_NE(text.find("CONFIG: args:0 Unknown option: first\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("CONFIG: second\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("first", text.find("first") + 1), std::string::npos) << text;
+    vn_free_log(log);
 }
 
 } // namespace
