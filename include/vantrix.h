@@ -202,6 +202,21 @@ char *vn_get_timezone(char *buf, int len);
 /* (end log) */
 
 /* UDP commands (udpsignal) */
+/* A handler for one command word: argv[0] is the word itself. Returning 0
+ * removes the handler after this call; anything else keeps it. */
+typedef int (*vn_udp_event_cb)(int argc, char **argv, int val, void *data);
+typedef struct _vn_udp_event vn_udp_event_t;
+
+/* The word is matched without regard to case; every handler of a word runs.
+ * NULL for a null callback. Any thread. */
+vn_udp_event_t *vn_add_udp_event(const char *command, vn_udp_event_cb cb, int val, void *data);
+void vn_del_udp_event(vn_udp_event_t *event);
+/* Sends a command to this process itself; it runs on the init thread's loop.
+ * 0, or -1 when the text does not fit a 2048-byte message or cannot be sent. */
+int vn_udpsignal_send(const char *message);
+/* The command and the words of a null-ended list, joined by blanks and cut to
+ * fit one message. */
+int vn_udpsignal_send_argv(const char *command, char **argv);
 /* (end udpsignal) */
 
 /* Fields (fields) */

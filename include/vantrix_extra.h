@@ -415,6 +415,13 @@ char *vn_log_filename(const char *format);
 vn_log_message_cb vn_log_set_message_cb(vn_log_t *log, vn_log_message_cb cb);
 void vn_log_change_level_callback(vn_log_t *log, vn_loglevelchange_t cb);
 vn_logcycled_t vn_log_cycled_callback(vn_log_t *log, vn_logcycled_t cb);
+
+/* Moves the log's file aside under its name less ".log" plus the suffix (the
+ * cycle record's strftime suffix at the file's creation day when NULL) and
+ * reopens the name. maxsize -1 takes the record's limit; with a limit above 0
+ * a smaller file is left alone. 0 when cycled, -1 when not (piped logs never are). */
+int vn_cycle_log(vn_log_t *log, const char *suffix, int maxsize);
+void vn_cycle_all_logs(const char *suffix, int maxsize);
 /* (end log) */
 
 /* Monitoring (monitor) */
@@ -606,6 +613,12 @@ void vn_monitor_document_templates(FILE *fp);
 /* (end monitor) */
 
 /* UDP commands (udpsignal) */
+/* The older job interface: a function run for every command of its word. */
+typedef void (*vn_udpsignal_job_cb)(int argc, char **argv);
+/* Returns 0; the description is not used. */
+int vn_udpsignal_addjob(const char *cmd, vn_udpsignal_job_cb fn, const char *desc);
+/* Removes the newest job of that word (any case) and function: 0, or -1 when there is none. */
+int vn_udpsignal_deljob(const char *cmd, vn_udpsignal_job_cb fn);
 /* (end udpsignal) */
 
 /* Fields and quix64 (fields, quix64) */

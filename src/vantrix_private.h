@@ -229,6 +229,12 @@ void _vn_monitor_activate(void);
 /* (end monitor) */
 
 /* udpsignal */
+/* Registers udp-port and udp-interface. */
+void _vn_udpsignal_config_init(void);
+/* Opens the command pipe and the configured port on the calling (init) thread's loop. */
+void _vn_udpsignal_init(vn_init_t *init);
+/* Adds the udpSignal element when a port is configured. */
+void _vn_udpsignal_write_xml(void *doc, void *root);
 /* (end udpsignal) */
 
 /* fields, quix64 */
