@@ -99,4 +99,34 @@ void BM_Base64Decode(benchmark::State &state)
 }
 BENCHMARK(BM_Base64Decode)->Arg(8)->Arg(256);
 
+// Field lookups, on a table of 1000 fields.
+constexpr int kBenchFields = 1000;
+
+void add_bench_fields()
+{
+    if (vn_fields_max() != 0)
+        return;
+    for (int i = 0; i < kBenchFields; i++)
+        vn_fields_add(i + 1, ("FIELD_" + std::to_string(i)).c_str(), 0, -1, nullptr);
+}
+
+void BM_FieldNumByName(benchmark::State &state)
+{
+    add_bench_fields();
+    const char *name = "FIELD_500";
+    for (auto _ : state)
+        benchmark::DoNotOptimize(vn_fields_numbyname(name));
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+BENCHMARK(BM_FieldNumByName);
+
+void BM_FieldNameByNum(benchmark::State &state)
+{
+    add_bench_fields();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(vn_fields_namebynum(501));
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+BENCHMARK(BM_FieldNameByNum);
+
 } // namespace

@@ -17,6 +17,7 @@ constexpr int kNoPort = -1;
 // Variables of the management options.
 int rmi_registry_port = kNoPort;
 int rmi_client_port = kNoPort;
+char *rmi_server_hostname = nullptr;
 
 void add_jmx_manager(void *doc, void *root)
 {
@@ -39,10 +40,13 @@ void add_jmx_manager(void *doc, void *root)
 // Each module adds its own part, in this order.
 using module_writer = void (*)(void *doc, void *root);
 const module_writer config_writers[] = {
+    _vn_udpsignal_write_xml,
     add_jmx_manager,
 };
 
-const std::span<const module_writer> fields_writers;
+const module_writer fields_writers[] = {
+    _vn_fields_write_xml,
+};
 
 // A new document with an empty root element of `root_name`; the writers fill
 // it, then it is saved and freed.
@@ -98,6 +102,13 @@ void *_vn_xmlNewProp(void *node, const char *name, const char *value)
 void *_vn_xmlNewNode(void *ns, const char *name)
 {
     return xml->xmlNewNode ? xml->xmlNewNode(ns, name) : nullptr;
+}
+
+void vn_xmlout_jmx_config_init(void)
+{
+    vn_config_add_option(0, "rmi-registry-port", "Port for the RMI registry", VN_CONFIG_INT, &rmi_registry_port);
+    vn_config_add_option(0, "rmi-client-port", "Port for the RMI registry", VN_CONFIG_INT, &rmi_client_port);
+    vn_config_add_option(0, "rmi-server-hostname", "RMI server host name", VN_CONFIG_STRING, &rmi_server_hostname);
 }
 
 void vn_xml_write_config(const char *config_file, const char *fields_file)

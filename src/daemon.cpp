@@ -54,9 +54,13 @@ void reopen_on_null(int fd, int flags)
 
 } // namespace
 
-// Exposed to the option registration, which owns the variable names.
-char *_vn_daemon_enable_variable() { return &daemon_enable; }
-char **_vn_daemon_pid_filename_variable() { return &pid_filename; }
+void _vn_daemon_config_init(void)
+{
+    vn_free(pid_filename);
+    pid_filename = vn_strdup("%r/var/%a.pid");
+    vn_config_add_option('d', "daemon-enable", "Daemon mode enable", VN_CONFIG_BOOL, &daemon_enable);
+    vn_config_add_option(0, "pid-filename", "Filename for the pid file", VN_CONFIG_STRING, &pid_filename);
+}
 
 int vn_daemon_disabled(void)
 {

@@ -840,10 +840,7 @@ int vn_del_except_event_free_data(vn_except_event_t *ev, vn_event_free_cb free_d
 // and call channels are built by their own modules. Each link below is
 // switched on once its module is in the library; until then the loop works
 // on its own.
-namespace {
-
-#ifdef VN_EVENT_WITH_CONFIG
-const vn_config_enum_t vn_event_module_enums_rows[] = {
+extern "C" const vn_config_enum_t vn_event_module_enums[] = {
     {"epoll", 1, "Use the epoll event manager (Linux only)"},
     {"devpoll", 2, "Use the /dev/poll event manager (Solaris only)"},
     {"poll", 4, "Use the poll event manager (Unix only)"},
@@ -851,7 +848,9 @@ const vn_config_enum_t vn_event_module_enums_rows[] = {
     {"iocomp", 16, "Use the IO completion event manager (Windows only)"},
     {nullptr, 0, nullptr},
 };
-#endif
+
+namespace {
+
 
 const char *application_name()
 {
@@ -871,38 +870,28 @@ void activate_monitoring_on_init_thread()
 #endif
 }
 
-void create_call_channel([[maybe_unused]] event_globals_t *globals)
+void create_call_channel(event_globals_t *globals)
 {
-#ifdef VN_EVENT_WITH_SIGNALANY
     globals->signalany = tarvelutil_signalany_create(nullptr);
-#endif
 }
 
-bool post_to_owner(event_globals_t *globals, [[maybe_unused]] int type, [[maybe_unused]] int (*func)(int, void *),
-                   [[maybe_unused]] void *data)
+bool post_to_owner(event_globals_t *globals, int type, int (*func)(int, void *), void *data)
 {
     if (globals->signalany == nullptr)
         return false;
-#ifdef VN_EVENT_WITH_SIGNALANY
-    tarvelutil_signalany_exec(static_cast<tarvelutil_signalany_t *>(globals->signalany), type, func, data, 1);
+    tarvelutil_signalany_exec(globals->signalany, type, func, data, 1);
     return true;
-#else
-    return false;
-#endif
 }
 
 } // namespace
 
 extern "C" void _vn_event_config_init(void)
 {
-#ifdef VN_EVENT_WITH_CONFIG
-    vn_config_add_option_enum(0, "event-module", "", 2, &c_event_module, vn_event_module_enums_rows);
-#endif
+    vn_config_add_option_enum(0, "event-module", "", 2, &c_event_module, vn_event_module_enums);
 }
 
 void _vn_event_log([[maybe_unused]] event_globals_t *globals, [[maybe_unused]] int level, const char *format, ...)
 {
-#ifdef VN_EVENT_WITH_LOG
     vn_init_t *init = globals->init;
     if (init == nullptr || init->log == nullptr)
         return;
@@ -912,9 +901,6 @@ void _vn_event_log([[maybe_unused]] event_globals_t *globals, [[maybe_unused]] i
     vsnprintf(line, sizeof line, format, args);
     va_end(args);
     vn_log(init->log, level, "%s", line);
-#else
-    (void)format;
-#endif
 }
 
 void _vn_event_write_pid_file()

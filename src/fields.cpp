@@ -2,10 +2,6 @@
 // formats, filled while the configuration is read and read-only afterwards.
 #include "vantrix_private.h"
 
-// Built once the option registry (config) is in the tree: the table reports
-// through its messages and registers its options there.
-#ifdef VN_CONFIG_FUNCTION
-
 #include <cerrno>
 #include <climits>
 #include <clocale>
@@ -472,5 +468,3 @@ void _vn_fields_write_xml(void *doc, void *parent)
 }
 
 } // extern "C"
-
-#endif // VN_CONFIG_FUNCTION

@@ -122,9 +122,15 @@ bool zero_field_is_alias(uint16_t type)
     return type == 222 || type == 225 || type == 226;
 }
 
-size_t round_up_fields(size_t count)
+// Slots a record's field array holds for `count` fields: ten, then doubling,
+// so that appending stays cheap however many fields a record carries. The
+// capacity is implied by the count because the record has no room to keep it.
+size_t field_capacity(size_t count)
 {
-    return (count + kFieldGrowth - 1) / kFieldGrowth * kFieldGrowth;
+    size_t capacity = kFieldGrowth;
+    while (capacity < count)
+        capacity *= 2;
+    return capacity;
 }
 
 // Bytes the data payload needs, or 0 when it cannot be encoded at all.
@@ -241,15 +247,19 @@ vn_datapkt_t *vn_new_datapkt(const char *subject, uint16_t type, uint16_t flags)
 
 /* Fields */
 
+vn_field_t *_vn_datapkt_new_field(vn_datapkt_t *pkt)
+{
+    size_t count = pkt->count;
+    if (count == 0 || count == field_capacity(count))
+        pkt->fields = static_cast<vn_field_t *>(vn_realloc(pkt->fields, field_capacity(count + 1) * sizeof(vn_field_t)));
+    return &pkt->fields[pkt->count++];
+}
+
 void vn_datapkt_add_field_with_flags(vn_datapkt_t *pkt, int fieldnum, const char *value, uint16_t flags)
 {
     if (pkt->count == kMaxFields)
         return; // a 65536th field would wrap the 16-bit count and corrupt the packet
-    if (pkt->count % kFieldGrowth == 0) {
-        size_t capacity = size_t{pkt->count} + kFieldGrowth;
-        pkt->fields = static_cast<vn_field_t *>(vn_realloc(pkt->fields, capacity * sizeof(vn_field_t)));
-    }
-    vn_field_t *field = &pkt->fields[pkt->count++];
+    vn_field_t *field = _vn_datapkt_new_field(pkt);
     size_t len = std::strlen(value);
     field->fieldnum = fieldnum;
     field->len = static_cast<int32_t>(std::min(len, kMaxValueBytes));
@@ -435,13 +445,14 @@ unsigned char *vn_datapkt_serialise(const vn_datapkt_t *pkt, unsigned char *buf,
         out.u16(pkt->count);
         for (uint16_t i = 0; i < pkt->count; i++) {
             const vn_field_t &field = pkt->fields[i];
-            size_t value_len = std::strlen(field.value); // a value is sent up to its first NUL
+            size_t value_len = text_len(field.value); // a value is sent up to its first NUL
             out.u32(field_head(field));
             if (value_len < kShortValueLimit)
                 out.u16(static_cast<uint32_t>(value_len));
             else
                 out.u32(static_cast<uint32_t>(value_len) | kLongLengthBit);
-            std::memcpy(out.at, field.value, value_len);
+            if (value_len != 0)
+                std::memcpy(out.at, field.value, value_len);
             out.at += value_len;
         }
     }
@@ -561,7 +572,7 @@ int vn_datapkt_parse(vn_datapkt_t *pkt, int msgtype, const unsigned char *buf, s
         return -1;
     }
     if (announced != 0)
-        pkt->fields = static_cast<vn_field_t *>(vn_malloc(round_up_fields(announced) * sizeof(vn_field_t)));
+        pkt->fields = static_cast<vn_field_t *>(vn_malloc(field_capacity(announced) * sizeof(vn_field_t)));
     while (pkt->count < announced) {
         if (!read_field(in, wide, pkt->type, &pkt->fields[pkt->count])) {
             vn_free_datapkt_data(pkt);
@@ -584,3 +595,74 @@ uint16_t _vn_reqpkt_pack(const vn_reqpkt_t *list, uint16_t first, unsigned char 
 }
 
 } // extern "C"
+
+// Sending pending request lists needs the peer layer (peer_t, _vn_peer,
+// _vn_peer_log_msg, peer_global_lock), the message queue and the event log;
+// define VN_PKT_WITH_PEERS once they are in the tree.
+#ifdef VN_PKT_WITH_PEERS
+namespace {
+
+constexpr uint16_t kPendingSlots = 64;
+constexpr int kLogNotify = 4;
+
+void count_sent(peer_t *conn, int type, uint16_t subjects)
+{
+    std::lock_guard<std::mutex> hold(peer_global_lock);
+    for (peer_t *record : {conn, &default_peer}) {
+        if (type == VN_SUBJREQ)
+            record->requests_written += subjects;
+        else
+            record->discards_written += subjects;
+        record->mon_dirty |= 1u << (type == VN_SUBJREQ ? 7 : 9);
+    }
+}
+
+} // namespace
+
+extern "C" void reqpkt_send_internal(int type, int peer, vn_reqpkt_t *list)
+{
+    peer_t *conn = _vn_peer(peer);
+    std::lock_guard<std::mutex> hold(conn->peer_lock);
+    unsigned char buf[VN_REQUEST_MESSAGE_BYTES];
+    uint16_t next = 0;
+    while (conn->msgq != nullptr && next < list->count) {
+        size_t len = sizeof buf;
+        uint16_t packed = _vn_reqpkt_pack(list, next, buf, &len);
+        if (packed == 0) {
+            // No message can hold this subject; sending it would never succeed.
+            vn_log(_vn_event_log(), kLogNotify, "Dropped request for a subject of %zu bytes to peer %d\n",
+                   std::strlen(list->subjects[next]), peer);
+            next++;
+            continue;
+        }
+        vn_msg_t msg{};
+        msg.type = static_cast<uint16_t>(type);
+        msg.len = static_cast<uint32_t>(len);
+        msg.msg = reinterpret_cast<char *>(buf);
+        _vn_peer_log_msg(conn, &msg);
+        vn_msgq_send_msg_stream_buffer(conn->msgq, &msg);
+        count_sent(conn, type, packed);
+        next = static_cast<uint16_t>(next + packed);
+    }
+    list->count = 0;
+}
+
+extern "C" void _vn_reqpkt_send(int type, int peer, vn_reqpkt_t *list)
+{
+    if (list->count == 0)
+        return;
+    reqpkt_send_internal(type, peer, list);
+    list->count = 0;
+    vn_free(list->subjects);
+    list->subjects = nullptr;
+}
+
+extern "C" void _vn_reqpkt_add(int type, int peer, vn_reqpkt_t *list, const char *subject)
+{
+    if (list->count == 0 && list->subjects == nullptr)
+        list->subjects = static_cast<char **>(vn_malloc(kPendingSlots * sizeof(char *)));
+    list->subjects[list->count++] = const_cast<char *>(subject);
+    if (list->count == kPendingSlots)
+        _vn_reqpkt_send(type, peer, list);
+}
+#endif // VN_PKT_WITH_PEERS

@@ -3,10 +3,6 @@
 
 #include <mutex>
 
-// Until the option registry and the logs are merged, the module stays out of
-// the build; the gate opens by itself when their declarations and the log
-// module arrive, and then goes.
-#if defined(VN_CONFIG_INT) && __has_include("event.h") && __has_include("log.cpp")
 
 namespace {
 
@@ -110,4 +106,3 @@ void vn_stringpool_release(const char *torelease)
 
 } // extern "C"
 
-#endif // registry and logs merged

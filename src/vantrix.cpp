@@ -2,12 +2,20 @@
 // exit path.
 #include "vantrix_private.h"
 
+#include <fcntl.h>
+#include <pthread.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 namespace {
@@ -16,10 +24,29 @@ constexpr size_t kExitMessageBytes = 1024;
 constexpr size_t kHostNameBytes = 256;
 constexpr const char kVersionText[] = "5.2.0";
 
-vn_init_t *current_init = nullptr;
+constexpr size_t kPathBytes = 4096;
+constexpr size_t kOptionValueBytes = 4096;
 
-// Variables of the identity options; the registry writes into them.
+vn_init_t *current_init = nullptr;
+pthread_t init_thread;
+time_t start_time = 0;
+char short_host[kHostNameBytes] = "";
+
+// Set when a fatal error went to the record's exit hook instead of ending the
+// process, so that start-up stops there.
+bool fatal_handed_over = false;
+
+// Variables of the core options; the registry writes into them.
+char *option_config_file = nullptr;
+char *option_application_root = nullptr;
 char *option_application_name = nullptr;
+char *option_runtime_user = nullptr;
+double process_usage_period = 10.0;
+char *write_config_options = nullptr;
+char *get_config_value = nullptr;
+char *get_config_macro = nullptr;
+int xml_config_format = 50;
+char *event_log_name = nullptr;
 
 struct Version {
     int major = 0;
@@ -141,10 +168,454 @@ void _vn_exit_log(int code, const char *format, ...)
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
     if (current_init != nullptr && current_init->exit_func != nullptr) {
+        fatal_handed_over = true;
         current_init->exit_func(code, text);
         return;
     }
     const char *name = known_app_name();
     std::fprintf(stderr, "%s: %s\n", name ? name : vn_get_app_name(), text);
     std::exit(code);
+}
+
+namespace {
+
+// Name, first pass: the name the process will go by when the configuration
+// names none. Returns the copy made here, or null when the option was set.
+char *name_from_record_or_command(vn_init_t *init, int argc, char **argv)
+{
+    char *made_here = nullptr;
+    if (option_application_name == nullptr) {
+        const char *name = init->application_name;
+        if (name == nullptr && argc > 0 && argv != nullptr && argv[0] != nullptr) {
+            const char *slash = std::strrchr(argv[0], '/');
+            name = slash ? slash + 1 : argv[0];
+        }
+        made_here = option_application_name = vn_strdup(name ? name : "");
+    }
+    const char *exe = std::strstr(option_application_name, ".exe");
+    if (exe != nullptr && exe[4] == '\0') {
+        std::string stripped(option_application_name, static_cast<size_t>(exe - option_application_name));
+        if (made_here == option_application_name)
+            vn_free(made_here);
+        made_here = option_application_name = vn_strdup(stripped.c_str());
+    }
+    // The record's text may be read-only: it gets a shortened copy instead.
+    if (init->application_name != nullptr) {
+        size_t len = std::strlen(init->application_name);
+        if (len >= 4 && std::strcmp(init->application_name + len - 4, ".exe") == 0)
+            init->application_name = vn_strdup(std::string(init->application_name, len - 4).c_str());
+    }
+    return made_here;
+}
+
+// Name, second pass, after the files: returns true when the process is named
+// from its command.
+bool settle_name(vn_init_t *init, const char *made_here)
+{
+    bool from_command = false;
+    if (made_here != nullptr && option_application_name == made_here) {
+        if (init->application_name == nullptr) {
+            init->application_name = vn_strdup(option_application_name);
+            from_command = true;
+        }
+    } else if (option_application_name != nullptr) {
+        // The record keeps its own copy: the registry frees the option's
+        // text when it is set again.
+        init->application_name = vn_strdup(option_application_name);
+    }
+    if (option_application_name == nullptr || std::strcmp(option_application_name, init->application_name) != 0) {
+        char *copy = vn_strdup(init->application_name);
+        vn_free(option_application_name);
+        option_application_name = copy;
+    }
+    return from_command;
+}
+
+void remove_one_trailing(char *text, const char *endings)
+{
+    size_t len = std::strlen(text);
+    if (len > 0 && std::strchr(endings, text[len - 1]) != nullptr)
+        text[len - 1] = '\0';
+}
+
+std::string working_directory()
+{
+    char cwd[kPathBytes + 1];
+    if (getcwd(cwd, sizeof cwd) == nullptr)
+        return "";
+    return cwd;
+}
+
+void settle_root(vn_init_t *init)
+{
+    if (option_application_root != nullptr && option_application_root[0] != '\0') {
+        remove_one_trailing(option_application_root, "/\\");
+        if (option_application_root[0] != '/') {
+            // Start-up already changed into the root, so the working
+            // directory is its absolute form.
+            std::string cwd = working_directory();
+            vn_free(option_application_root);
+            option_application_root = vn_strdup(cwd.c_str());
+        }
+        init->application_root = vn_strdup(option_application_root);
+    }
+    if (init->application_root == nullptr) {
+        std::string cwd = working_directory();
+        init->application_root = vn_strdup(cwd == "/" ? "/tmp" : cwd.c_str());
+    }
+}
+
+void settle_host_name()
+{
+    if (gethostname(short_host, sizeof short_host) != 0) {
+        std::strcpy(short_host, "host");
+        return;
+    }
+    short_host[sizeof short_host - 1] = '\0';
+    char *dot = std::strchr(short_host, '.');
+    if (dot != nullptr)
+        *dot = '\0';
+}
+
+// The user and group `runtime-user` names; false when it names nobody known.
+bool runtime_identity(uid_t *user, gid_t *group, bool *has_group)
+{
+    char *end = nullptr;
+    long number = std::strtol(option_runtime_user, &end, 10);
+    if (number != 0) {
+        *user = static_cast<uid_t>(number);
+        struct passwd *entry = getpwuid(*user);
+        *has_group = entry != nullptr;
+        if (entry != nullptr)
+            *group = entry->pw_gid;
+        return true;
+    }
+    struct passwd *entry = getpwnam(option_runtime_user);
+    if (entry == nullptr)
+        return false;
+    *user = entry->pw_uid;
+    *group = entry->pw_gid;
+    *has_group = true;
+    return true;
+}
+
+void settle_effective_user()
+{
+    if (geteuid() == 0 && seteuid(getuid()) != 0)
+        return;
+    if (option_runtime_user == nullptr)
+        return;
+    uid_t user = 0;
+    gid_t group = 0;
+    bool has_group = false;
+    if (!runtime_identity(&user, &group, &has_group))
+        return;
+    uid_t saved_user = geteuid();
+    gid_t saved_group = getegid();
+    if (seteuid(0) != 0)
+        return;
+    if (has_group && setegid(group) != 0 && setegid(saved_group) != 0)
+        return;
+    if (seteuid(user) != 0 && seteuid(saved_user) != 0)
+        return;
+}
+
+} // namespace
+
+const char *vn_get_hostname(void)
+{
+    return short_host;
+}
+
+struct _vn_log *vn_get_event_log(void)
+{
+    return current_init ? current_init->log : nullptr;
+}
+
+pthread_t vn_main_thread(void)
+{
+    return init_thread;
+}
+
+int _vn_xml_config_format(void)
+{
+    return xml_config_format;
+}
+
+void _vn_format_uptime(time_t seconds, char *buffer, size_t bufsize)
+{
+    long minutes = (static_cast<long>(seconds) + 59) / 60;
+    long hours = minutes / 60;
+    minutes %= 60;
+    long days = hours / 24;
+    hours %= 24;
+    if (days != 0)
+        std::snprintf(buffer, bufsize, "up %ld days, %02ld:%02ld", days, hours, minutes);
+    else
+        std::snprintf(buffer, bufsize, "up %02ld:%02ld", hours, minutes);
+}
+
+namespace {
+
+
+// Sub-second samples would only keep the init thread's loop busy.
+double process_usage_period_min = 1.0;
+
+vn_config_enum_t xml_config_format_enum[] = {
+    {"4.4", 44, nullptr},
+    {"5.0", 50, nullptr},
+    {nullptr, 0, nullptr},
+};
+
+// Kept in the program file so that the build can be identified from it.
+[[gnu::used]] const char *const build_identification[] = {
+    "VANTRIX_VERSION         5.2.0",
+    "VANTRIX_BUILD           253251",
+    "VANTRIX_CONF_CPU        x86_64",
+    "VANTRIX_CONF_VENDOR     pc",
+    "VANTRIX_CONF_OS         linux-EL5-gnu",
+    "VANTRIX_COMPILE_NOTE    Release",
+    "VANTRIX_COMPILE_OPTION  ON  - VN_THREADS",
+    "VANTRIX_COMPILE_OPTION  ON  - VN_MT_THREADS",
+    "VANTRIX_COMPILE_OPTION  ON  - OPENSSL",
+    "VANTRIX_COMPILE_OPTION  OFF - DEBUG_MEMCHECK",
+    "VANTRIX_COMPILE_DATE    " __DATE__ " " __TIME__,
+};
+char os_text[] = "linux-EL5-gnu";
+char *os_test_value = os_text;
+
+[[noreturn]] void exit_on_signal(int)
+{
+    std::exit(0);
+}
+
+void reopen_closed_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1)
+            continue;
+        int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
+}
+
+void install_signal_handlers()
+{
+    signal(SIGTERM, exit_on_signal);
+    signal(SIGINT, exit_on_signal);
+    signal(SIGHUP, exit_on_signal);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+void register_core_options(const char *file)
+{
+    vn_free(option_config_file);
+    option_config_file = vn_strdup(file ? file : "vantrix.conf");
+    vn_config_add_option('f', "config-file", "Main config file", VN_CONFIG_FILE, &option_config_file);
+    vn_config_add_option('r', "application-root", "Application Root", VN_CONFIG_STRING, &option_application_root);
+    vn_config_add_option('n', "application-name", "Application Name", VN_CONFIG_STRING, &option_application_name);
+    vn_config_add_option(0, "runtime-user", "The user to run as", VN_CONFIG_STRING, &option_runtime_user);
+    vn_config_add_bounded_option(0, "process-usage-period", "!Monitoring|!Period over which to calculate load",
+                                 VN_CONFIG_DOUBLE, &process_usage_period, &process_usage_period_min, nullptr);
+    vn_config_add_option(0, "write-config-options", "!Private|!Write config options to file", VN_CONFIG_STRING | VN_CONFIG_PRIVATE,
+                         &write_config_options);
+    vn_config_add_option(0, "get-config-value", "!Private|!Get the value of a configuration option", VN_CONFIG_STRING,
+                         &get_config_value);
+    vn_config_add_option(0, "get-config-macro", "!Private|!Get the value of a configuration macro", VN_CONFIG_STRING,
+                         &get_config_macro);
+    vn_config_add_option_enum(0, "xml-config-format", "!Private|!Set the format version for XML translation",
+                              VN_CONFIG_INT, &xml_config_format, xml_config_format_enum);
+}
+
+// Each module's option registration, in this fixed order.
+void (*const config_hooks[])() = {
+    _vn_event_config_init,
+    _vn_log_config_init,
+    _vn_fields_config_init,
+    _vn_quix64_config_init,
+    _vn_daemon_config_init,
+    _vn_stringpool_config_init,
+};
+
+void change_to_application_root()
+{
+    if (option_application_root == nullptr || option_application_root[0] == '\0')
+        return;
+    remove_one_trailing(option_application_root, "/");
+    if (chdir(option_application_root) != 0) {
+        // Reported by the later steps that need the root.
+    }
+}
+
+} // namespace
+
+void vn_config_init(const char *file, int argc, char **argv)
+{
+    reopen_closed_standard_descriptors();
+    start_time = time(nullptr);
+    install_signal_handlers();
+    vn_config_set_ctx(vn_config_new_ctx());
+    register_core_options(file);
+    _vn_config_config_init();
+    vn_config_parse_args(argc, argv, nullptr);
+    vn_config_add_search("");
+    vn_config_add_search("etc/");
+    change_to_application_root();
+    for (auto hook : config_hooks)
+        hook();
+}
+
+namespace {
+
+// The three options that print something and end the process before any
+// module starts.
+void answer_print_and_exit_options()
+{
+    if (get_config_value != nullptr) {
+        char value[kOptionValueBytes];
+        if (_vn_config_get_option_value(get_config_value, value, sizeof value) == nullptr) {
+            std::fprintf(stderr, "Unknown configuration option: %s\n", get_config_value);
+            std::exit(1);
+        }
+        std::printf("%s\n", value);
+        std::exit(0);
+    }
+}
+
+// The record's own log file, else `event-log` unless the process is named
+// from its command; such a process runs without an event log.
+void create_event_log(vn_init_t *init, bool named_from_command, vn_log_message_cb eventlog_cb)
+{
+    if (init->log != nullptr)
+        return;
+    const char *pattern = init->logfile;
+    if (pattern == nullptr && !named_from_command)
+        pattern = event_log_name;
+    if (pattern == nullptr)
+        return;
+    init->log = vn_new_level_log("event_log", pattern, nullptr);
+    if (init->log != nullptr) {
+        vn_log_set_message_cb(init->log, eventlog_cb);
+        return;
+    }
+    // Names the file that was tried, whichever option gave it.
+    char *tried = vn_log_filename(pattern);
+    _vn_exit_log(2, "Cannot create event_log: %s\n", tried);
+    vn_free(tried);
+}
+
+struct CpuSample {
+    bool taken = false;
+    double wall = 0;
+    double user = 0;
+    double system = 0;
+};
+
+// The process figures the CPU timer keeps up to date.
+struct ProcessFigures {
+    double user_total = 0;
+    double system_total = 0;
+    double cpu_usage = 0;
+    char uptime[50] = "";
+};
+
+CpuSample previous_sample;
+ProcessFigures figures;
+int processor_count = 1;
+
+double seconds_of(const struct timeval &tv)
+{
+    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+}
+
+int sample_cpu(int, int, void *)
+{
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    struct rusage usage;
+    if (getrusage(RUSAGE_SELF, &usage) == 0) {
+        double user = seconds_of(usage.ru_utime);
+        double system = seconds_of(usage.ru_stime);
+        figures.user_total = user;
+        figures.system_total = system;
+        double wall = seconds_of(now);
+        if (previous_sample.taken && wall > previous_sample.wall) {
+            double used = (user - previous_sample.user) + (system - previous_sample.system);
+            figures.cpu_usage = (used < 0 ? 0 : used) * 100 / (processor_count * (wall - previous_sample.wall));
+        }
+        previous_sample = {true, wall, user, system};
+    }
+    _vn_format_uptime(now.tv_sec - start_time, figures.uptime, sizeof figures.uptime);
+    return 1;
+}
+
+void start_cpu_timer()
+{
+    sample_cpu(0, 0, nullptr);
+    vn_add_timed_event(0, process_usage_period, sample_cpu, 0, nullptr);
+    processor_count = vn_num_cpus(0);
+    if (processor_count < 1)
+        processor_count = 1;
+}
+
+// Each module's start, in this fixed order.
+struct StartStep {
+    void (*run)(vn_init_t *init, bool named_from_command, vn_log_message_cb eventlog_cb);
+};
+
+const StartStep start_steps[] = {
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_stringpool_init(init); }},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_compat_init(init); }},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_event_init(init); }},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_event_thread_init(init, 0, 0); }},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_daemon_init(init); }},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_log_init(init); }},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_fields_init(init); }},
+    {create_event_log},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_config_init(init); }},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_binary_init(init); }},
+};
+
+} // namespace
+
+int vn_init(vn_init_t *init, int argc, char **argv)
+{
+    return _vn_init2(init, argc, argv, nullptr);
+}
+
+int _vn_init2(vn_init_t *init, int argc, char **argv, vn_log_message_cb eventlog_cb)
+{
+    current_init = init;
+    init_thread = pthread_self();
+    fatal_handed_over = false;
+    vn_free(event_log_name);
+    event_log_name = vn_strdup("event-%a.log");
+    vn_config_add_option(0, "event-log", "Event Log filename", VN_CONFIG_STRING, &event_log_name);
+    vn_config_set_test("application", &option_application_name);
+    vn_config_set_test("os", &os_test_value);
+    char *made_here = name_from_record_or_command(init, argc, argv);
+    settle_host_name();
+    static char *host_test_value = short_host;
+    vn_config_set_test("host", &host_test_value);
+    int kept = argc;
+    vn_config_parse_args(argc, argv, &kept);
+    answer_print_and_exit_options();
+    settle_effective_user();
+    bool named_from_command = settle_name(init, made_here);
+    settle_root(init);
+    // A step that handed a fatal error to the record's exit hook ends
+    // start-up: the steps after it rely on what it failed to make.
+    for (const StartStep &step : start_steps) {
+        step.run(init, named_from_command, eventlog_cb);
+        if (fatal_handed_over)
+            return -1;
+    }
+    if (init->log != nullptr)
+        _vn_config_log_errors(init->log);
+    start_cpu_timer();
+    (void)build_identification[0];
+    return kept;
 }

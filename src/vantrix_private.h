@@ -157,9 +157,28 @@ void _vn_config_log_errors(struct _vn_log *log);
 /* (end config) */
 
 /* config_macro */
+typedef struct _macro_ctx vn_macro_ctx_t;
+
+vn_macro_ctx_t *_vn_config_macro_ctx_create(void);
+void _vn_config_macro_ctx_destroy(vn_macro_ctx_t *ctx);
+/* The expanded line (free with vn_free), or null for a comment line. */
+char *_vn_config_macro_parse(vn_macro_ctx_t *ctx, const char *line);
+/* The value, owned by the context; null without a context. */
+const char *_vn_config_macro_get_var(vn_macro_ctx_t *ctx, const char *name);
+void _vn_config_macro_store_var(vn_macro_ctx_t *ctx, const char *name, const char *value);
+/* -1 when no macro is being defined, else appends the line to its body. */
+int _vn_config_macro_add(vn_macro_ctx_t *ctx, const char *line);
+void _vn_config_macro_end(vn_macro_ctx_t *ctx);
+void _vn_set_define_warning_reporting(int on);
 /* (end config_macro) */
 
 /* config_expr */
+/* The root node, or null (and a recorded message) when the text is no expression. */
+vn_config_expr_t *_vn_config_expr_compile(const char *text);
+/* A new text (free with vn_free); a null node gives "0". */
+char *_vn_config_expr_eval(vn_config_expr_t *node);
+void _vn_config_expr_delete(vn_config_expr_t *node);
+int is_number(const char *text);
 /* (end config_expr) */
 
 /* config_xmlout */
@@ -174,6 +193,12 @@ void *_vn_xmlNewNode(void *ns, const char *name);
 
 /* vantrix (start-up), daemon */
 void _vn_get_version(int *major, int *minor);
+void _vn_daemon_config_init(void);
+void _vn_daemon_init(vn_init_t *init);
+void _vn_write_pid_file(void);
+void _vn_format_uptime(time_t seconds, char *buffer, size_t bufsize);
+int _vn_xml_config_format(void);
+int _vn_init2(vn_init_t *init, int argc, char **argv, vn_log_message_cb eventlog_cb);
 void _vn_exit_log(int code, const char *format, ...) __attribute__((format(printf, 2, 3)));
 /* (end vantrix) */
 
@@ -195,9 +220,21 @@ char **_vn_log_history_lines(vn_log_t *log, int *count);
 /* (end log) */
 
 /* monitor */
+/* Option-registration hook: empties the template list. */
+void _vn_monitor_config_init(void);
+/* The operations table a loaded monitoring module fills; empty until then. */
+vn_monitor_funcs_t *_vn_monitor_funcs(void);
+/* Tells the module, once per process, that the process is running. */
+void _vn_monitor_activate(void);
 /* (end monitor) */
 
 /* udpsignal */
+/* Registers udp-port and udp-interface. */
+void _vn_udpsignal_config_init(void);
+/* Opens the command pipe and the configured port on the calling (init) thread's loop. */
+void _vn_udpsignal_init(vn_init_t *init);
+/* Adds the udpSignal element when a port is configured. */
+void _vn_udpsignal_write_xml(void *doc, void *root);
 /* (end udpsignal) */
 
 /* fields, quix64 */
@@ -212,6 +249,25 @@ void _vn_quix64_config_init(void);
 /* (end fields) */
 
 /* record, page, container, permission, api */
+/* Start-up hooks: nothing to register or start. */
+void _vn_record_config_init(void);
+void _vn_page_config_init(void);
+void _vn_container_init(vn_init_t *init);
+void _vn_permission_init(vn_init_t *init);
+
+/* Adds a page's size field: number (cols << 8) + rows, value the page type. */
+void _vn_page_add_size(vn_data_t *data, int rows, int cols, const char *type);
+
+/* Object image cache store (codelibrary/cache) */
+/* Registers a type's table, replacing the one it had. */
+void _tarvelutil_cache_register_funcs(int type, const cachefuncs_t *funcs);
+/* Replaces the value of the first field with the number (1) or adds the field (0). */
+int _tarvelutil_cache_update_field(vn_data_t *data, int fieldnum, const char *value);
+/* Writes a comparison's message into text (size bytes) and returns 1. */
+int _tarvelutil_cache_mismatch(char *text, size_t size, const char *format, ...) __attribute__((format(printf, 3, 4)));
+/* The tables of the typed stores. */
+extern const cachefuncs_t _tarvelutil_cache_page_funcs;
+extern const cachefuncs_t _tarvelutil_cache_record_funcs;
 /* (end record) */
 
 /* binary */
@@ -226,6 +282,9 @@ void _vn_binary_init(vn_init_t *init);
  * buf (*len: capacity in, bytes out); returns how many it holds, 0 when
  * subject first alone does not fit. */
 uint16_t _vn_reqpkt_pack(const vn_reqpkt_t *list, uint16_t first, unsigned char *buf, size_t *len);
+/* Appends an uninitialised field slot to a record, growing its array; every
+ * writer of a record's fields goes through it, so all agree on its capacity. */
+vn_field_t *_vn_datapkt_new_field(vn_datapkt_t *pkt);
 /* (end pkt) */
 
 #ifdef __cplusplus

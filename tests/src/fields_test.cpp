@@ -7,9 +7,6 @@
 #include <string>
 #include <vector>
 
-// The field table waits for the option registry; see src/fields.cpp.
-#ifdef VN_CONFIG_FUNCTION
-
 namespace {
 
 // A fresh option registry with the field options, into which configuration
@@ -236,5 +233,3 @@ TEST_F(Fields, FieldsDocumentHasOneElementPerFieldInIndexOrder)
 }
 
 } // namespace
-
-#endif // VN_CONFIG_FUNCTION
