@@ -1294,6 +1294,572 @@ void vn_config_parse_args(int argc, char **argv, int *kept)
 
 } // extern "C"
 
+// ---- Configuration file reader ----------------------------------------------------
+
+namespace {
+
+bool level_active(int level)
+{
+    return level >= kMaxTestDepth ? false : (state().test_list[level] & ~kInactiveTaken) == 1;
+}
+
+bool test_active()
+{
+    int depth = state().test_depth;
+    return depth == 0 || level_active(depth - 1);
+}
+
+bool enclosing_active()
+{
+    int depth = state().test_depth;
+    return depth <= 1 || level_active(depth - 2);
+}
+
+// 1 true, 0 false, -1 no condition at all.
+int evaluate_condition(const char *argument)
+{
+    if (argument != nullptr) {
+        Words words(argument);
+        if (words.count() >= 2) {
+            configtest_t *test = find_test(words[0]);
+            if (test != nullptr) {
+                const char *value = test->correct_value ? *test->correct_value : nullptr;
+                return value != nullptr && strcmp(value, words[1]) == 0;
+            }
+        }
+    }
+    if (argument == nullptr) {
+        vn_config_add_error_message_fmt("%s:%d Expected expression\n", filename(), linenumber());
+        return -1;
+    }
+    vn_config_expr_t *expression = _vn_config_expr_compile(argument);
+    if (expression == nullptr) {
+        vn_config_add_error_message_fmt("%s:%d Invalid condition '%s'\n", filename(), linenumber(), argument);
+        return 0;
+    }
+    char *result = _vn_config_expr_eval(expression);
+    long number = result ? strtol(result, nullptr, 10) : 0;
+    vn_free(result);
+    _vn_config_expr_delete(expression);
+    return number != 0;
+}
+
+void push_test(int value)
+{
+    ConfigState &st = state();
+    st.test_list[st.test_depth++] = value;
+}
+
+void handle_if(const char *argument)
+{
+    ConfigState &st = state();
+    if (st.test_depth >= kMaxTestDepth) {
+        vn_config_add_error_message_fmt("%s:%d Too many sub tests in file - Max %d\n", filename(), linenumber(),
+                                        kMaxTestDepth);
+        st.test_depth++; // a level beyond the stack: inactive until its endif
+        return;
+    }
+    bool active = test_active();
+    int result = evaluate_condition(argument);
+    if (result == 1)
+        push_test(active ? kActiveTaken : kInactiveUntaken);
+    else if (result == 0)
+        push_test(kInactiveUntaken);
+    else
+        push_test(kInactiveTaken); // no condition: no branch of this if is taken
+}
+
+void handle_elseif(const char *argument)
+{
+    ConfigState &st = state();
+    if (st.test_depth == 0) {
+        vn_config_add_error_message_fmt("%s:%d Can't Perform an 'elseif' outside an if/endif\n", filename(),
+                                        linenumber());
+        return;
+    }
+    if (st.test_depth > kMaxTestDepth || !enclosing_active())
+        return;
+    int result = evaluate_condition(argument);
+    int &top = st.test_list[st.test_depth - 1];
+    if (top != kInactiveUntaken)
+        top = kInactiveTaken;
+    else if (result == 1)
+        top = kActiveTaken;
+    else if (result == -1)
+        top = kInactiveTaken;
+}
+
+void handle_else()
+{
+    ConfigState &st = state();
+    if (st.test_depth == 0) {
+        vn_config_add_error_message_fmt("%s:%d Can't Perform an 'else' outside an if/endif\n", filename(),
+                                        linenumber());
+        return;
+    }
+    if (st.test_depth > kMaxTestDepth || !enclosing_active())
+        return;
+    int &top = st.test_list[st.test_depth - 1];
+    top = top == kInactiveUntaken ? kActiveTaken : kInactiveTaken;
+}
+
+void handle_endif()
+{
+    ConfigState &st = state();
+    if (st.test_depth == 0) {
+        vn_config_add_error_message_fmt("%s:%d Can't delete a test level as there are none available\n", filename(),
+                                        linenumber());
+        return;
+    }
+    st.test_depth--;
+}
+
+void set_ccd(const std::string &directory)
+{
+    ConfigState &st = state();
+    st.ccd = directory;
+    vn_config_ctx_t *context = ctx();
+    if (context->macro != nullptr)
+        _vn_config_macro_store_var(context->macro, "ccd", directory.c_str());
+}
+
+// "ccd" is the absolute directory of the file being read.
+void update_ccd(const char *name)
+{
+    const char *slash = strrchr(name, '/');
+    std::string directory = slash ? std::string(name, static_cast<size_t>(slash - name)) : ".";
+    if (directory.empty())
+        directory = "/";
+    char *absolute = realpath(directory.c_str(), nullptr);
+    if (absolute == nullptr)
+        return; // the directory cannot be entered: "ccd" keeps its value
+    set_ccd(absolute);
+    free(absolute);
+}
+
+int config_glob_and_parse(const std::string &pattern, bool is_pattern)
+{
+    glob_t matches;
+    if (glob(pattern.c_str(), 0, nullptr, &matches) != 0)
+        return 0;
+    int read = 0;
+    for (size_t i = 0; i < matches.gl_pathc; i++) {
+        if (vn_config_parse_file(matches.gl_pathv[i])) {
+            read++;
+        } else if (is_pattern) {
+            vn_config_add_config_reading_message_fmt("%s:%d Configuration File '%s' not available\n", filename(),
+                                                     linenumber(), matches.gl_pathv[i]);
+        } else {
+            vn_config_add_error_message_fmt("%s:%d Configuration File '%s' not available\n", filename(),
+                                            linenumber(), matches.gl_pathv[i]);
+        }
+    }
+    globfree(&matches);
+    return read;
+}
+
+void include_file(const char *name)
+{
+    ConfigState &st = state();
+    if (st.include_depth >= kMaxIncludeDepth) {
+        vn_config_add_error_message_fmt("%s:%d Include depth of %d exceeded - not including '%s'\n", filename(),
+                                        linenumber(), kMaxIncludeDepth, name);
+        return;
+    }
+    bool is_pattern = strpbrk(name, "?*") != nullptr;
+    char mapped[kLineSize];
+    snprintf(mapped, sizeof(mapped), "%s", name);
+    vn_config_percent_mappings_r(mapped);
+    std::string including = st.filename;
+    int line = st.linenumber;
+    std::string ccd = st.ccd;
+
+    int read = 0;
+    if (st.current_search != nullptr)
+        read = config_glob_and_parse(std::string(st.current_search->path) + mapped, is_pattern);
+    if (read == 0)
+        read = config_glob_and_parse(mapped, is_pattern);
+    if (read == 0) {
+        size_t slash = including.rfind('/');
+        if (slash != std::string::npos)
+            read = config_glob_and_parse(including.substr(0, slash + 1) + mapped, is_pattern);
+        else
+            read = vn_config_parse_file(name);
+    }
+
+    set_filename(including.c_str());
+    st.linenumber = line;
+    set_ccd(ccd);
+    if (read != 0)
+        return;
+    if (is_pattern)
+        vn_config_add_config_reading_message_fmt("%s:%d Configuration File '%s' not available\n", filename(),
+                                                 linenumber(), mapped);
+    else
+        vn_config_add_error_message_fmt("%s:%d Configuration File '%s' not available\n", filename(), linenumber(),
+                                        mapped);
+}
+
+// The first word of an argument, or nothing.
+std::string first_word(const char *argument)
+{
+    if (argument == nullptr)
+        return "";
+    Words words(argument);
+    return words.count() ? words[0] : "";
+}
+
+void handle_keyword(const char *keyword, const char *argument)
+{
+    bool active = test_active();
+    _vn_set_define_warning_reporting(active);
+    if (strcmp(keyword, "include-file") == 0) {
+        std::string name = first_word(argument);
+        if (active && !name.empty())
+            include_file(name.c_str());
+        return;
+    }
+    if (strcmp(keyword, "include-dir") == 0) {
+        std::string path = first_word(argument);
+        if (active && argument != nullptr)
+            vn_config_add_search(path.c_str());
+        return;
+    }
+    vn_config_ctx_t *context = ctx();
+    option_t *option = index_find(context->_current_list, keyword);
+    if (option == nullptr && context->_current_group != nullptr && strncmp(keyword, "end-", 4) == 0)
+        option = context->_current_group->end_opt;
+    if (option != nullptr)
+        set_value(option, argument, !active);
+    else
+        unknown_option(keyword);
+}
+
+// Cuts a "#" comment outside quotes and the blanks before it.
+void cut_comment(char *text)
+{
+    char quote = 0;
+    for (char *p = text; *p; p++) {
+        if (*p == '\\') {
+            if (p[1] == '\0')
+                break;
+            p++;
+        } else if (quote != 0) {
+            if (*p == quote)
+                quote = 0;
+        } else if (*p == '"' || *p == '\'') {
+            quote = *p;
+        } else if (*p == '#') {
+            *p = '\0';
+            break;
+        }
+    }
+    size_t length = strlen(text);
+    while (length > 0 && (text[length - 1] == ' ' || text[length - 1] == '\t'))
+        text[--length] = '\0';
+}
+
+void trim_trailing_space(std::string &text)
+{
+    while (!text.empty() && (text.back() == ' ' || (text.back() >= '\t' && text.back() <= '\r')))
+        text.pop_back();
+}
+
+void dump_piece(const char *piece)
+{
+    ConfigState &st = state();
+    if (st.config_fp == nullptr)
+        return;
+    if (st.write_config_mode == 1 && st.last_file != st.filename) {
+        fprintf(st.config_fp, "# %s\n", st.filename);
+        st.last_file = st.filename;
+    }
+    fprintf(st.config_fp, "%s\n", piece);
+}
+
+bool is_keyword(const char *keyword, const char *name)
+{
+    return strcasecmp(keyword, name) == 0;
+}
+
+void handle_piece(std::string_view raw)
+{
+    std::string untouched(raw);
+    std::string piece = untouched;
+    trim_trailing_space(piece);
+    size_t start = piece.find_first_not_of(" \t");
+    if (start == std::string::npos || piece[start] == '#')
+        return;
+    dump_piece(piece.c_str());
+    char *text = piece.data() + start;
+    cut_comment(text);
+    char *keyword = text;
+    char *argument = nullptr;
+    char *end = keyword + strcspn(keyword, " \t");
+    if (*end != '\0') {
+        *end = '\0';
+        argument = end + 1 + strspn(end + 1, " \t");
+    }
+    struct _macro_ctx *macro = ctx()->macro;
+    if (is_keyword(keyword, "endmacro")) {
+        _vn_config_macro_end(macro);
+        return;
+    }
+    if (_vn_config_macro_add(macro, untouched.c_str()) == 0)
+        return;
+    if (is_keyword(keyword, "if"))
+        handle_if(argument);
+    else if (is_keyword(keyword, "elseif"))
+        handle_elseif(argument);
+    else if (is_keyword(keyword, "else"))
+        handle_else();
+    else if (is_keyword(keyword, "endif"))
+        handle_endif();
+    else
+        handle_keyword(keyword, argument);
+}
+
+// An expanded line may hold several lines (a macro call): each is cut at its
+// newline, or at a carriage return when it has none.
+void handle_expanded(const char *expanded)
+{
+    std::string_view rest(expanded);
+    while (!rest.empty()) {
+        size_t cut = rest.find('\n');
+        if (cut == std::string_view::npos)
+            cut = rest.find('\r');
+        handle_piece(rest.substr(0, cut));
+        if (cut == std::string_view::npos)
+            break;
+        rest.remove_prefix(cut + 1);
+    }
+}
+
+enum class SourceKind { kFile, kPipe };
+
+struct Source {
+    FILE *fp = nullptr;
+    SourceKind kind = SourceKind::kFile;
+    bool plain_file = false;
+};
+
+FILE *open_command(const std::string &command)
+{
+    if (command.size() > kMaxCommand) {
+        vn_config_add_error_message_fmt("%s:%d Command too long - not run: %.50s...\n", filename(), linenumber(),
+                                        command.c_str());
+        return nullptr;
+    }
+    fflush(nullptr); // the child must not repeat our unwritten output
+    return popen(command.c_str(), "r");
+}
+
+Source open_source(const char *resolved, bool exists)
+{
+    Source source;
+    if (strncmp(resolved, "http://", 7) == 0 || strncmp(resolved, "https://", 8) == 0) {
+        if (c_http_download_command != nullptr)
+            source.fp = open_command(std::string(c_http_download_command) + " " + resolved);
+        source.kind = SourceKind::kPipe;
+    } else if (resolved[0] == '|') {
+        source.fp = open_command(resolved + 1);
+        source.kind = SourceKind::kPipe;
+    } else if (exists) {
+        struct stat info;
+        if (stat(resolved, &info) == 0 && S_ISDIR(info.st_mode))
+            return source; // a directory is not a configuration file
+        if (c_preprocessor_binary != nullptr && c_preprocessor_binary[0] != '\0') {
+            source.fp = open_command(std::string(c_preprocessor_binary) + " " + resolved);
+            source.kind = SourceKind::kPipe;
+        } else {
+            source.fp = fopen(resolved, "r");
+            source.plain_file = true;
+        }
+    }
+    return source;
+}
+
+void record_reading(const char *resolved, const Source &source)
+{
+    if (source.plain_file && resolved[0] != '/') {
+        char cwd[kPathSize];
+        if (getcwd(cwd, sizeof(cwd)) == nullptr)
+            cwd[0] = '\0';
+        vn_config_add_config_reading_message_fmt("Reading config file %s/%s\n", cwd, resolved);
+    } else {
+        vn_config_add_config_reading_message_fmt("Reading config file %s\n", resolved);
+    }
+}
+
+// Reads the lines of an open source; returns whether any line was read.
+bool read_lines(FILE *fp)
+{
+    ConfigState &st = state();
+    char line[kLineSize];
+    bool any = false;
+    while (fgets(line, sizeof(line), fp) != nullptr) {
+        any = true;
+        st.linenumber++;
+        if (st.write_config_mode == 2 && st.config_fp != nullptr)
+            fprintf(st.config_fp, "# %s:%d << %s", st.filename, st.linenumber, line);
+        char *expanded = _vn_config_macro_parse(ctx()->macro, line);
+        if (expanded == nullptr)
+            continue;
+        handle_expanded(expanded);
+        vn_free(expanded);
+    }
+    return any;
+}
+
+bool same_file(const char *first, const char *second)
+{
+    struct stat a, b;
+    return stat(first, &a) == 0 && stat(second, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+void close_dump()
+{
+    ConfigState &st = state();
+    if (st.config_fp != nullptr)
+        fclose(st.config_fp);
+    st.config_fp = nullptr;
+}
+
+void read_dump_environment()
+{
+    ConfigState &st = state();
+    if (st.write_config_mode >= 0)
+        return;
+    const char *mode = getenv("VNTK_CONFIG_DUMP");
+    const char *directory = getenv("VNTK_CONFIG_DUMP_DIR");
+    st.write_config_mode = 0;
+    if (mode == nullptr || directory == nullptr)
+        return;
+    if (strcasecmp(mode, "processed") == 0)
+        st.write_config_mode = 1;
+    else if (strcasecmp(mode, "complete") == 0)
+        st.write_config_mode = 2;
+    st.write_config_dir = directory;
+}
+
+// Opens the dump for one attempt at `registered` (read from `source`).
+void open_dump(const char *registered, const char *source)
+{
+    read_dump_environment();
+    ConfigState &st = state();
+    if (st.write_config_mode == 0)
+        return;
+    close_dump();
+    const char *slash = strrchr(registered, '/');
+    std::string path = st.write_config_dir + "/" + (slash ? slash + 1 : registered);
+    // Truncating the dump must never truncate the configuration itself.
+    if (same_file(path.c_str(), source)) {
+        vn_config_add_error_message_fmt("Not writing configuration dump %s: it is the file being read\n",
+                                        path.c_str());
+        return;
+    }
+    st.config_fp = fopen(path.c_str(), "w");
+    st.last_file.clear();
+}
+
+} // namespace
+
+extern "C" {
+
+int vn_config_parse_file(const char *name)
+{
+    if (name == nullptr)
+        return 0;
+    ConfigState &st = state();
+    char resolved[kPathSize];
+    bool exists = vn_filename_resolve(name, resolved, sizeof(resolved)) == 0;
+    Source source = open_source(resolved, exists);
+    if (source.fp == nullptr)
+        return 0;
+    record_reading(resolved, source);
+    set_filename(resolved);
+    st.linenumber = 0;
+    vn_config_ctx_t *context = ctx();
+    if (context->macro == nullptr)
+        context->macro = _vn_config_macro_ctx_create();
+    update_ccd(resolved);
+
+    int depth = st.test_depth;
+    st.include_depth++;
+    bool any = read_lines(source.fp);
+    st.include_depth--;
+    if (source.kind == SourceKind::kPipe)
+        pclose(source.fp);
+    else
+        fclose(source.fp);
+    if (st.test_depth != depth) {
+        _vn_exit_log(1, "Missing endif in file %s\n", resolved);
+        st.test_depth = depth; // only reached when the start-up record takes the exit
+    }
+    set_filename("None");
+    st.linenumber = 0;
+    if (any || source.plain_file)
+        return 1;
+    vn_config_add_error_message_fmt("Nothing read from file %s\n", resolved);
+    return 0;
+}
+
+void vn_config_parse_files(void)
+{
+    ConfigState &st = state();
+    vn_list_t *files = &ctx()->_file_list;
+    for (vn_list_t *link = files->prev; link != files; link = link->prev) {
+        configfile_t *entry = _vn_list_entry(link, configfile_t, list);
+        for (vn_list_t *path = st.search_list.prev; path != &st.search_list; path = path->prev) {
+            if (entry->file == nullptr)
+                break;
+            searchpath_t *search = _vn_list_entry(path, searchpath_t, list);
+            st.current_search = search;
+            std::string joined = std::string(search->path) + entry->file;
+            if (joined.size() >= kPathSize)
+                continue; // no such file can exist
+            char expanded[kPathSize];
+            vn_filename_expand(joined.c_str(), expanded, sizeof(expanded));
+            char resolved[kPathSize];
+            vn_filename_resolve(expanded, resolved, sizeof(resolved));
+            open_dump(entry->file, resolved);
+            if (vn_config_parse_file(expanded))
+                break;
+            close_dump();
+        }
+    }
+    close_dump();
+    st.current_search = nullptr;
+}
+
+void vn_config_percent_mappings_r(char *text)
+{
+    if (text == nullptr)
+        return;
+    std::string mapped;
+    size_t length = strnlen(text, kLineSize - 1);
+    for (size_t i = 0; i < length; i++) {
+        char letter = i + 1 < length ? text[i + 1] : '\0';
+        if (text[i] == '%' && letter == 'h') {
+            char host[kLineSize];
+            mapped += vn_filename_expand("%h", host, sizeof(host));
+            i++;
+        } else if (text[i] == '%' && (letter == 'a' || letter == 'n')) {
+            const char *name = vn_get_app_name();
+            mapped += name ? name : "";
+            i++;
+        } else {
+            mapped += text[i];
+        }
+    }
+    // The text lives in a buffer of a statement's size: a longer result is cut.
+    size_t kept = std::min(mapped.size(), kLineSize - 1);
+    memcpy(text, mapped.data(), kept);
+    text[kept] = '\0';
+}
+
+} // extern "C"
+
 // ---- The reader's own options and the end of a context ------------------------------
 
 extern "C" {

@@ -40,6 +40,7 @@ void add_jmx_manager(void *doc, void *root)
 // Each module adds its own part, in this order.
 using module_writer = void (*)(void *doc, void *root);
 const module_writer config_writers[] = {
+    _vn_udpsignal_write_xml,
     add_jmx_manager,
 };
 

@@ -42,6 +42,9 @@ constexpr int kLastInheritedFd = 31;    // a piped command's child closes 1 to t
 constexpr int kExecFailed = 127;
 constexpr const char *kDefaultLogDir = "%r/var";
 
+void arm_cycle_timer(vn_log_t *log);
+void disarm_cycle_timer(vn_log_t *log);
+
 } // namespace
 
 // One add-log record, also the global one. C layout: the option registry
@@ -53,6 +56,7 @@ typedef struct _logcycle {
     int period;
     char *suffix;
     int offset;
+    vn_timed_event_t *event; // the record's one cycle timer
     char *level;
     char *monitor_level;
     char use_parent_handlers;
@@ -79,6 +83,8 @@ struct _vn_log {
     bool binary = false;
     bool isdevice = false;
     vn_logcycled_t cycle_cb = nullptr;
+    vn_udp_event_t *udp_event = nullptr;
+    bool owns_cycle_timer = false; // its record's timer was armed for this log
 };
 
 namespace {
@@ -385,6 +391,7 @@ static vn_log_t *_vn_new_log_internal(const char *name, const char *logname, int
     }
     attach_cycle_record(log);
     log->create_time = settle_creation_time(log, created);
+    arm_cycle_timer(log);
     return log;
 }
 
@@ -416,6 +423,8 @@ void vn_free_log(vn_log_t *log)
     if (log == nullptr)
         return;
     log_list.erase(std::remove(log_list.begin(), log_list.end(), log), log_list.end());
+    disarm_cycle_timer(log);
+    vn_del_udp_event(log->udp_event);
     if (log->fd != -1)
         close(log->fd);
     delete log;
@@ -600,6 +609,251 @@ vn_logcycled_t vn_log_cycled_callback(vn_log_t *log, vn_logcycled_t cb)
     return swap_callback(log, &_vn_log::cycle_cb, cb);
 }
 
+} // extern "C"
+
+// ---- Cycling: moving a log's file aside and reopening its name ----
+
+namespace {
+
+constexpr double kCloseDelaySeconds = 5.0; // writers on other threads may still hold the old descriptor
+constexpr size_t kSuffixBytes = 128;
+constexpr int kMinutesPerDay = 1440;
+constexpr long kSecondsPerMinute = 60;
+constexpr int kNoRecord = -1;
+constexpr int kLevelNotify = 4;
+constexpr int kLevelError = 3;
+constexpr int kLevelWarn = 5;
+constexpr const char *kLogSuffix = ".log";
+
+sock_t log_cycle_fds[2] = {-1, -1};
+
+bool is_piped(const vn_log_t *log)
+{
+    return !log->logname.empty() && log->logname[0] == '|';
+}
+
+bool is_live(const vn_log_t *log)
+{
+    return std::find(log_list.begin(), log_list.end(), log) != log_list.end();
+}
+
+int close_log_file(int, int fd, void *)
+{
+    close(fd);
+    return 0;
+}
+
+// The old descriptor stays open a while, since other threads may be writing
+// to it; without a loop to close it later it is closed now.
+void close_later(int fd)
+{
+    if (fd == -1)
+        return;
+    if (vn_add_timed_event(0, kCloseDelaySeconds, close_log_file, fd, nullptr) == nullptr)
+        close(fd);
+}
+
+bool below_limit(const vn_log_t *log, int maxsize)
+{
+    int limit = maxsize == -1 ? log->cycle->maxsize : maxsize;
+    if (limit <= 0)
+        return false;
+    struct stat status;
+    if (stat(log->logname.c_str(), &status) != 0)
+        return true;
+    return status.st_size < static_cast<off_t>(limit);
+}
+
+// The record's suffix with the day the file was begun, or the caller's.
+std::string suffix_for(const vn_log_t *log, const char *suffix)
+{
+    std::string chosen;
+    if (suffix != nullptr) {
+        chosen = suffix;
+    } else {
+        time_t begun = vn_file_return_creation_time(log->logname.c_str()) + 1;
+        struct tm local;
+        localtime_r(&begun, &local);
+        char text[kSuffixBytes] = "";
+        strftime(text, sizeof text, text_or_empty(log->cycle->suffix), &local);
+        chosen = text;
+    }
+    // Only the suffix is expanded: the name already carries the log directory,
+    // and a relative one must not be put in front of it twice.
+    char expanded[kNameBytes];
+    vn_filename_expand(chosen.c_str(), expanded, sizeof expanded);
+    return expanded;
+}
+
+std::string cycled_name(const vn_log_t *log, const char *suffix)
+{
+    std::string stem = log->logname;
+    size_t suffix_len = strlen(kLogSuffix);
+    if (stem.size() >= suffix_len && stem.compare(stem.size() - suffix_len, suffix_len, kLogSuffix) == 0)
+        stem.resize(stem.size() - suffix_len);
+    std::string name = stem + suffix_for(log, suffix);
+    name.resize(std::min(name.size(), kNameBytes - 1));
+    return name;
+}
+
+void cycle_global(void)
+{
+    std::vector<vn_log_t *> logs = log_list; // a cycled callback may free logs
+    for (vn_log_t *log : logs)
+        if (is_live(log) && log->cycle == &global_logcycle)
+            vn_cycle_log(log, nullptr, -1);
+}
+
+logcycle_t *record_of(int index)
+{
+    return index >= 0 && index < logcycle_num ? &logcycle_array[index] : &global_logcycle;
+}
+
+int cycle_log(int, int, void *log)
+{
+    vn_cycle_log(static_cast<vn_log_t *>(log), nullptr, -1);
+    return 1;
+}
+
+int cycle_log_timed(int, int index, void *log)
+{
+    vn_cycle_log(static_cast<vn_log_t *>(log), nullptr, -1);
+    logcycle_t *record = record_of(index);
+    return vn_check_periodic_event(record->period, &record->event);
+}
+
+int cycle_global_logs(int, int, void *)
+{
+    cycle_global();
+    return 1;
+}
+
+int cycle_global_logs_timed(int, int, void *)
+{
+    cycle_global();
+    return vn_check_periodic_event(global_logcycle.period, &global_logcycle.event);
+}
+
+int record_index(const logcycle_t *record)
+{
+    return record == &global_logcycle ? kNoRecord : static_cast<int>(record - logcycle_array);
+}
+
+void arm_cycle_timer(vn_log_t *log)
+{
+    logcycle_t *record = log->cycle;
+    if (record->event != nullptr || record->period <= 0 || is_piped(log))
+        return;
+    const bool global = record == &global_logcycle;
+    const long period_seconds = static_cast<long>(record->period) * kSecondsPerMinute;
+    time_t now = time(nullptr);
+    time_t start = log->create_time;
+    if (now - start > period_seconds)
+        start = now - period_seconds - 1;
+    // The global timer cycles whichever logs use the record, so it names none.
+    void *data = global ? nullptr : log;
+    vn_timed_event_cb callback = global ? cycle_global_logs : cycle_log;
+    if (record->time < 0) {
+        record->event = vn_add_timed_event(0, static_cast<double>(period_seconds), callback, record_index(record), data);
+    } else {
+        if (record->period % kMinutesPerDay == 0)
+            callback = global ? cycle_global_logs_timed : cycle_log_timed;
+        record->event = vn_add_periodic_event_from_time(start, record->time, record->period, 0, callback,
+                                                        record_index(record), data);
+    }
+    log->owns_cycle_timer = !global && record->event != nullptr;
+}
+
+// A timer must not outlive the log it names; another log on the same record
+// takes the record's timer over.
+void disarm_cycle_timer(vn_log_t *log)
+{
+    if (!log->owns_cycle_timer)
+        return;
+    logcycle_t *record = log->cycle;
+    vn_del_timed_event(record->event);
+    record->event = nullptr;
+    for (vn_log_t *other : log_list)
+        if (other->cycle == record) {
+            arm_cycle_timer(other);
+            return;
+        }
+}
+
+int _vn_log_pipe_read(sock_t fd, int, void *)
+{
+    vn_log_t *log = nullptr;
+    ssize_t got = read(fd, &log, sizeof log);
+    // A request may name a log freed since it was sent.
+    if (got == static_cast<ssize_t>(sizeof log) && is_live(log))
+        vn_cycle_log(log, nullptr, -1);
+    return 1;
+}
+
+void open_cycle_pipe()
+{
+    if (log_cycle_fds[0] != -1 || vn_pipe(log_cycle_fds) != 0)
+        return;
+    vn_add_read_event(log_cycle_fds[0], _vn_log_pipe_read, 0, nullptr);
+}
+
+int _vn_debug_udp_event(int argc, char **argv, int, void *data)
+{
+    vn_log_t *log = static_cast<vn_log_t *>(data);
+    if (log == nullptr || !log->haslevel)
+        return 0;
+    if (argc != 2)
+        vn_log(log, kLevelWarn, "Incorrect number (%d) of arguments given for log-level udp command\n", argc);
+    else if (vn_log_set_log_level(log, argv[1]) == 0)
+        vn_log(log, kLevelNotify, "Logging level switched to %s\n", argv[1]);
+    else
+        vn_log(log, kLevelError, "Incorrect parameter for log-level udp command - <%s>\n", argv[1]);
+    return 1;
+}
+
+int log_add_udp_events(int, int, void *)
+{
+    vn_log_t *event_log = init_record != nullptr ? init_record->log : nullptr;
+    if (event_log == nullptr)
+        return 0;
+    vn_add_udp_event("log-level", _vn_debug_udp_event, 0, event_log);
+    vn_add_udp_event("debug", _vn_debug_udp_event, 0, event_log);
+    return 0;
+}
+
+} // namespace
+
+extern "C" {
+
+int vn_cycle_log(vn_log_t *log, const char *suffix, int maxsize)
+{
+    // A command reading the log has no file to move.
+    if (log == nullptr || is_piped(log) || below_limit(log, maxsize))
+        return -1;
+    close_later(log->fd);
+    std::string moved = cycled_name(log, suffix);
+    const char *path = log->logname.c_str();
+    if (!log->isdevice) {
+        int renamed = rename(path, moved.c_str());
+        (void)renamed;
+        vn_file_update_creation_time(path);
+    }
+    log->fd = open(path, O_WRONLY | O_CREAT | O_APPEND, kLogFileMode);
+    if (log->fd != -1 && log->binary)
+        write_header_if_empty(log);
+    if (log->cycle_cb != nullptr)
+        log->cycle_cb(log);
+    return 0;
+}
+
+void vn_cycle_all_logs(const char *suffix, int maxsize)
+{
+    std::vector<vn_log_t *> logs = log_list;
+    for (vn_log_t *log : logs)
+        if (is_live(log))
+            vn_cycle_log(log, suffix, maxsize);
+}
+
 char **_vn_log_history_lines(vn_log_t *log, int *count)
 {
     *count = 0;
@@ -634,6 +888,8 @@ void _vn_log_init(vn_init_t *init)
     global_logcycle.use_parent_handlers = c_log_use_parent_handlers;
     c_debug_level = level_or(c_log_level, kDefaultLevel);
     c_monitor_debug_level = level_or(c_log_monitor_level, kDefaultMonitorLevel);
+    open_cycle_pipe();
+    vn_add_timed_event(0, 0, log_add_udp_events, 0, nullptr);
 }
 
 } // extern "C"
@@ -646,6 +902,9 @@ void add_option(const char *name, const char *help, int type, void *value)
 {
     vn_config_add_option(0, name, help, type, value);
 }
+
+// A negative period would make a cycle timer fire without end.
+const int kMinPeriod = 0;
 
 struct cycle_member {
     const char *name;
@@ -674,11 +933,13 @@ void add_cycle_group(const char *open, const char *help, bool deprecated)
 {
     vn_config_add_group(open, help, &logcycle_array, &log_template, sizeof(logcycle_t), &logcycle_num);
     for (const cycle_member &member : cycle_members) {
+        const int *min = member.offset == offsetof(logcycle_t, period) ? &kMinPeriod : nullptr;
+        void *offset = reinterpret_cast<void *>(member.offset);
         if (!deprecated)
-            add_option(member.name, member.help, member.type, reinterpret_cast<void *>(member.offset));
+            vn_config_add_bounded_option(0, member.name, member.help, member.type, offset, min, nullptr);
         else if (member.deprecated_help != nullptr)
-            add_option(member.name, member.deprecated_help, member.type | VN_CONFIG_DEPRECATED,
-                       reinterpret_cast<void *>(member.offset));
+            vn_config_add_bounded_option(0, member.name, member.deprecated_help,
+                                         member.type | VN_CONFIG_DEPRECATED, offset, min, nullptr);
     }
     vn_config_end_group(deprecated ? "end-log-cycle" : "end-log", "End Log Info");
 }
@@ -706,7 +967,8 @@ extern "C" void _vn_log_config_init(void)
     add_option("log-dir", "!Logging|!Log file directory", VN_CONFIG_STRING, &c_log_dir);
     add_option("log-maxsize", "!Logging|!Log file max size", VN_CONFIG_INT, &c_log_maxsize);
     add_option("log-cycle-time", "!Logging|!Log Cycle Time", VN_CONFIG_INT, &c_log_cycle_time);
-    add_option("log-cycle-period", "!Logging|!Log Cycle Period", VN_CONFIG_INT, &c_log_cycle_period);
+    vn_config_add_bounded_option(0, "log-cycle-period", "!Logging|!Log Cycle Period", VN_CONFIG_INT,
+                                 &c_log_cycle_period, &kMinPeriod, nullptr);
     add_option("log-cycle-suffix", "!Logging|!Log Cycle Suffix", VN_CONFIG_STRING, &c_log_cycle_suffix);
     add_option("log-cycle-offset", "!Logging|!Log Cycle Offset", VN_CONFIG_INT, &c_log_cycle_offset);
     // Below 0 the history ring would have no slot at all.
