@@ -854,6 +854,92 @@ void vn_cycle_all_logs(const char *suffix, int maxsize)
             vn_cycle_log(log, suffix, maxsize);
 }
 
+} // extern "C"
+
+// ---- The logging and packetLog elements of the configuration document ----
+
+namespace {
+
+constexpr int kXmlFormat44 = 44;
+
+vn_log_t *find_log(const char *name)
+{
+    for (vn_log_t *log : log_list)
+        if (log->name == name)
+            return log;
+    return nullptr;
+}
+
+void set_number(void *node, const char *name, int value)
+{
+    char text[16];
+    snprintf(text, sizeof text, "%d", value);
+    _vn_xmlNewProp(node, name, text);
+}
+
+void add_pattern(void *node, const vn_log_t *log)
+{
+    void *pattern = _vn_xmlNewNode(nullptr, "pattern");
+    _vn_xmlAddChild(node, pattern);
+    _vn_xmlNewProp(pattern, "patternString", log->logname.c_str());
+}
+
+void add_cycle_settings(void *node, const logcycle_t *record)
+{
+    if (record->maxsize > 0)
+        set_number(node, "maxSize", record->maxsize);
+    set_number(node, "cyclePeriod", record->period);
+    set_number(node, "cycleTime", record->time);
+}
+
+const char *xml_level_name(const vn_log_t *log)
+{
+    int level = *log->debug_level_ptr;
+    return debug_levels[level >= 0 && level < kLevelRows ? level : kLevelRows - 1].xml_name;
+}
+
+} // namespace
+
+extern "C" {
+
+void _vn_log_write_xml(void *doc, void *root)
+{
+    (void)doc;
+    const vn_log_t *log = find_log("event_log");
+    if (log == nullptr)
+        return;
+    const bool format44 = _vn_xml_config_format() == kXmlFormat44;
+    void *node = _vn_xmlNewNode(nullptr, "logging");
+    _vn_xmlAddChild(root, node);
+    _vn_xmlNewProp(node, "default", "true");
+    if (format44)
+        _vn_xmlNewProp(node, "defaultFileName", log->logname.c_str());
+    else
+        add_pattern(node, log);
+    _vn_xmlNewProp(node, "useParentHandlers", log->cycle->use_parent_handlers ? "true" : "false");
+    _vn_xmlNewProp(node, "level", xml_level_name(log));
+    if (!format44)
+        add_cycle_settings(node, log->cycle);
+}
+
+void _vn_log_packet_write_xml(void *doc, void *root)
+{
+    (void)doc;
+    const vn_log_t *log = find_log("packet_log");
+    if (log == nullptr)
+        return;
+    void *node = _vn_xmlNewNode(nullptr, "packetLog");
+    _vn_xmlAddChild(root, node);
+    if (log->logname == "/dev/null") {
+        _vn_xmlNewProp(node, "noPacketLog", "true");
+        return;
+    }
+    add_pattern(node, log);
+    if (_vn_xml_config_format() == kXmlFormat44)
+        _vn_xmlNewProp(node, "append", "true");
+    add_cycle_settings(node, log->cycle);
+}
+
 char **_vn_log_history_lines(vn_log_t *log, int *count)
 {
     *count = 0;
