@@ -261,6 +261,55 @@ typedef struct _vn_data {
 
 typedef vn_data_t vn_datapkt_t;
 
+/* Record life: subjects are name-mapped when stored; the caller owns the record. */
+vn_data_t *vn_init_data(const char *subject, uint16_t type, uint16_t flags);
+void vn_set_subject(vn_data_t *data, const char *subject);
+void vn_free_data(vn_data_t *data);
+
+/* Adders: every value is stored as text; none reports failure. */
+void vn_add_data(vn_data_t *data, int fieldnum, const char *value);
+void vn_add_data_str(vn_data_t *data, int fieldnum, const char *value);
+void vn_add_data_char(vn_data_t *data, int fieldnum, char value);
+/* The printf result, cut to 255 characters. */
+void vn_add_data_fmt(vn_data_t *data, int fieldnum, const char *format, ...) __attribute__((format(printf, 3, 4)));
+/* Formatted with the field's format for the type; no field without a usable format. */
+void vn_add_data_float32(vn_data_t *data, int fieldnum, float value);
+void vn_add_data_float64(vn_data_t *data, int fieldnum, double value);
+void vn_add_data_int8(vn_data_t *data, int fieldnum, int8_t value);
+void vn_add_data_int16(vn_data_t *data, int fieldnum, int16_t value);
+void vn_add_data_int32(vn_data_t *data, int fieldnum, int32_t value);
+void vn_add_data_int64(vn_data_t *data, int fieldnum, int64_t value);
+
+/* By-name adders: the field number, or INT_MIN (nothing added) for an unknown name. */
+int vn_add_record_str(vn_data_t *data, const char *name, const char *value);
+/* The printf result, cut to 1023 characters. */
+int vn_add_record_fmt(vn_data_t *data, const char *name, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+int vn_add_record_float(vn_data_t *data, const char *name, double value);
+int vn_add_record_char(vn_data_t *data, const char *name, char value);
+int vn_add_record_int(vn_data_t *data, const char *name, int value);
+
+/* Pages (type 221): row text at (col << 8) | row, page fields at fieldnum | 0xC000.
+ * With flags 0x1000 the page starts with its size field, (cols << 8) + rows,
+ * whose value is the page type ("218" for 14 x 64 and "25" otherwise when none). */
+vn_data_t *vn_init_page(const char *subject, int rows, int cols, const char *type, uint16_t flags);
+void vn_add_page_row(vn_data_t *data, int row, int col, const char *text);
+void vn_add_page_field(vn_data_t *data, int fieldnum, const char *text);
+/* An unknown name adds nothing. */
+void vn_add_page_field_by_name(vn_data_t *data, const char *name, const char *text);
+
+/* Containers (type 228): lists of member subjects. */
+vn_data_t *vn_init_container(const char *subject, uint16_t flags);
+void vn_add_container_symbol(vn_data_t *data, const char *symbol);
+void vn_add_container_symbol_and_request(vn_data_t *data, const char *symbol, int request);
+void vn_remove_container_symbol(vn_data_t *data, const char *symbol);
+void vn_cleardown_container_with_prefix(vn_data_t *data, const char *prefix);
+void vn_add_container_symbol_at_position(vn_data_t *data, int position, const char *symbol);
+
+/* Permissions (type 230): a key, when given, is field 1. */
+vn_data_t *vn_init_permission(const char *subject, const char *key, uint16_t flags);
+void vn_add_permission_key(vn_data_t *data, const char *key);
+
 /* (end record) */
 
 /* Typed binary encoding (binary) */

@@ -326,9 +326,53 @@ extern const vn_config_enum_t vn_event_module_enums[];
 /* (end event) */
 
 /* Cross-thread call channels (codelibrary/signalmain) */
+/* A channel runs functions on the thread that created it (its owner, which
+ * must own an event loop): senders queue a call and a wake-up byte makes the
+ * owner's loop run it. A synchronous post waits until the call has run; one
+ * synchronous sender is admitted at a time. */
+typedef int (*tarvelutil_signalmain_cb_t)(int type, void *data);
+typedef struct _tarvelutil_signalany tarvelutil_signalany_t;
+
+/* NULL when the calling thread has no event loop. */
+tarvelutil_signalany_t *tarvelutil_signalany_create(struct _vn_log *log);
+/* On the owner runs func(type, data) at once; elsewhere as tarvelutil_signalany_send. */
+int tarvelutil_signalany_exec(tarvelutil_signalany_t *channel, int type, tarvelutil_signalmain_cb_t func, void *data,
+                              int async);
+/* Queues the call even on the owner; async 0 waits until it has run (on the
+ * owner, where waiting could never end, it runs at once instead). */
+int tarvelutil_signalany_send(tarvelutil_signalany_t *channel, int type, tarvelutil_signalmain_cb_t func, void *data,
+                              int async);
+/* Calls still queued are run and their senders woken before the channel is
+ * freed. From another thread the delete is carried out on the owner. */
+int tarvelutil_signalany_delete(tarvelutil_signalany_t *channel);
+/* Most calls run per wake-up; 0 or less: no limit. */
+int tarvelutil_signalany_set_yield_count(tarvelutil_signalany_t *channel, int count);
+int tarvelutil_signalany_get_yield_count(tarvelutil_signalany_t *channel);
+
+/* The process-wide default channel, made on the calling thread. */
+int tarvelutil_signalmain_init(struct _vn_log *log);
+int tarvelutil_signalmain_exec(int type, tarvelutil_signalmain_cb_t func, void *data, int async);
+int tarvelutil_signalmain_send(int type, tarvelutil_signalmain_cb_t func, void *data, int async);
+int tarvelutil_signalmain_set_yield_count(int count);
+int tarvelutil_signalmain_get_yield_count(int ignored);
+int tarvelutil_signalmain_exit(void);
 /* (end signalmain) */
 
 /* Timed batcher (codelibrary/batch) */
+/* Objects added from any thread are collected into batches; a periodic
+ * check closes the current batch and, batch_time seconds later, hands it
+ * object by object to the callback on the loop that made the batcher. */
+typedef void (*tarvelutil_batch_func)(void *context, void *object);
+typedef struct _tarvelutil_batch tarvelutil_batch_t;
+
+int tarvelutil_batch_init(struct _vn_log *log);
+/* check_time of 0 or less checks every second. */
+tarvelutil_batch_t *tarvelutil_batch_create(tarvelutil_batch_func callback, void *context, double batch_time,
+                                            double check_time);
+void tarvelutil_batch_add(tarvelutil_batch_t *batch, void *object);
+/* On the loop's thread: the open batch is delivered at once; closed batches
+ * are still delivered at their time. */
+void tarvelutil_batch_delete(tarvelutil_batch_t *batch);
 /* (end batch) */
 
 /* Logs (log) */
@@ -381,6 +425,191 @@ void vn_cycle_all_logs(const char *suffix, int maxsize);
 /* (end log) */
 
 /* Monitoring (monitor) */
+/* Type codes: the low five bits of a member's typeflags and of a value's datatype. */
+#define VN_MONITOR_BINARY 1 /* no scalar payload; an array of bytes */
+#define VN_MONITOR_STRING 2
+#define VN_MONITOR_SHORT 3
+#define VN_MONITOR_USHORT 4
+#define VN_MONITOR_LONG 5
+#define VN_MONITOR_ULONG 6
+#define VN_MONITOR_LLONG 7
+#define VN_MONITOR_ULLONG 8
+#define VN_MONITOR_DOUBLE 9
+#define VN_MONITOR_TIMESTAMP 10 /* signed 64 bits */
+#define VN_MONITOR_BOOLEAN 11   /* 16 bits, 0 or 1 */
+#define VN_MONITOR_RELATION 20     /* member kind only */
+#define VN_MONITOR_SUBSCRIPTION 21 /* member kind only; its arrays hold texts */
+#define VN_MONITOR_TYPE_MASK 0x1f
+/* Flags added to a type code. */
+#define VN_MONITOR_ARRAY 0x20     /* the value is a vn_array_t */
+#define VN_MONITOR_ACTIVE 0x40    /* produced on request by the member's getter */
+#define VN_MONITOR_ACTIVE2 0x80   /* read on request from the member's live variable */
+#define VN_MONITOR_METHOD 0x100   /* a method with a callback */
+#define VN_MONITOR_KEY 0x200      /* holds the group's key */
+#define VN_MONITOR_HIERARCHY 0x400
+#define VN_MONITOR_ARGUMENT_FLAG 0x800 /* argument lists only: documented as 1 */
+
+typedef struct _vn_array {
+    int32_t size; /* element count; bytes for BINARY */
+    union {
+        void *ptr;
+        unsigned char *b;
+        char **c; /* owned texts */
+        int16_t *s;
+        uint16_t *us;
+        int32_t *l;
+        uint32_t *ul;
+        int64_t *ll;
+        uint64_t *ull;
+        double *d;
+    } data;
+} vn_array_t;
+
+/* One value. TIMESTAMP is held in ll, BOOLEAN in us. */
+typedef struct _vn_monitor {
+    char *propertyname; /* owned, may be NULL */
+    int32_t datatype;   /* type code, plus VN_MONITOR_ARRAY for an array */
+    union {
+        void *active_ptr;
+        char *c; /* owned */
+        int16_t s;
+        uint16_t us;
+        int32_t l;
+        uint32_t ul;
+        int64_t ll;
+        uint64_t ull;
+        double d;
+        vn_array_t array;
+    } data;
+} vn_monitor_t;
+
+/* One argument of a method; a list ends with an entry whose name is NULL.
+ * Lists are kept by pointer, so they must outlive the template. */
+typedef struct _vn_arguments {
+    int32_t typeflags;
+    const char *name;
+    const char *description;
+    const char *docstring; /* label, or NULL */
+} vn_arguments_t;
+
+/* Getters and methods return a new value that their caller frees. A method
+ * gets its own name as argv[0] and its arguments after it. */
+typedef vn_monitor_t *(*vn_monitor_method_cb)(const char *template_name, const char *key, const char *property,
+                                              int argc, char **argv);
+typedef vn_monitor_t *(*vn_monitor_active_cb)(const char *template_name, const char *key, const char *property);
+
+/* One member of a template; fields a kind does not use are NULL or 0. */
+typedef struct _vn_property {
+    char *propertyname;
+    char *description;    /* without its label */
+    char *targettemplate; /* relations and subscriptions */
+    int32_t typeflags;
+    vn_arguments_t *arguments; /* a method's argument list */
+    void *genptr;              /* method, getter, subscription callback or live variable */
+    char *singleton;           /* subscriptions */
+    int32_t thisend;           /* relations */
+    int32_t thatend;
+    char *docstring; /* the description's label, or NULL */
+} vn_property_t;
+
+typedef struct _vn_template {
+    char *templatename;
+    int32_t num_properties;
+    vn_property_t *properties;
+    char *description; /* without its label */
+} vn_template_t;
+
+/* The operations a monitoring module fills, in slot order. Empty slots are
+ * skipped; results are not used. */
+typedef struct _vn_monitor_funcs {
+    int (*monitor_exit)(void);
+    int (*monitor_new_template)(const char *name, vn_template_t *tmpl);
+    /* The module owns the value from then on. */
+    int (*monitor_update)(const char *template_name, const char *key, vn_monitor_t *value);
+    int (*monitor_create)(const char *template_name, const char *key, const char *brief, const char *description);
+    int (*monitor_delete)(const char *template_name, const char *key);
+    int (*monitor_add_relation)(const char *template_name, const char *key, const char *property,
+                                const char *target_key);
+    int (*monitor_del_relation)(const char *template_name, const char *key, const char *property,
+                                const char *target_key);
+    int (*monitor_activate)(void);
+    int (*monitor_add_subscription)(const char *template_name, const char *key, const char *property,
+                                    const char *value);
+    int (*monitor_del_subscription)(const char *template_name, const char *key, const char *property,
+                                    const char *value);
+} vn_monitor_funcs_t;
+
+/* Templates, built on the init thread during start-up. Descriptions may
+ * begin with a label, "!Label|!text". Adding to a template that does not
+ * exist starts it with an empty description; lookups find the first of a name. */
+vn_template_t *vn_monitor_start_template(const char *name, const char *description);
+/* ptr is the method callback, ACTIVE getter or ACTIVE2 variable. */
+void vn_monitor_add_template_member(const char *template_name, const char *name, const char *description,
+                                    int typeflags, vn_arguments_t *args, void *ptr);
+void vn_monitor_add_template_relation(const char *template_name, const char *name, const char *target,
+                                      const char *description, int thisend, int thatend);
+void vn_monitor_add_template_subscription(const char *template_name, const char *name, const char *target,
+                                          const char *description, const char *singleton,
+                                          vn_monitor_active_cb callback);
+/* Hands the finished template to the monitoring module. */
+void vn_monitor_end_template(const char *name);
+
+/* Values; the caller owns the result. A scalar copies the value at datum (a
+ * STRING datum is the text). With VN_MONITOR_ARRAY, datum points at datasize
+ * elements (texts for STRING, bytes for BINARY and BOOLEAN). */
+vn_monitor_t *vn_monitor_new(const char *name, int type, int datasize, const void *datum);
+vn_monitor_t *vn_monitor_new_array(const char *name, int type);
+/* Appends one element to an array value (a STRING datum is the text). */
+void vn_monitor_add_data(vn_monitor_t *value, const void *datum);
+/* The typed makers ignore template and key. */
+vn_monitor_t *vn_monitor_new_double(const char *template_name, const char *key, const char *name, double value);
+vn_monitor_t *vn_monitor_new_timestamp(const char *template_name, const char *key, const char *name, int64_t value);
+vn_monitor_t *vn_monitor_new_llong(const char *template_name, const char *key, const char *name, int64_t value);
+vn_monitor_t *vn_monitor_new_ullong(const char *template_name, const char *key, const char *name, uint64_t value);
+vn_monitor_t *vn_monitor_new_long(const char *template_name, const char *key, const char *name, int32_t value);
+vn_monitor_t *vn_monitor_new_ulong(const char *template_name, const char *key, const char *name, uint32_t value);
+vn_monitor_t *vn_monitor_new_short(const char *template_name, const char *key, const char *name, int16_t value);
+vn_monitor_t *vn_monitor_new_boolean(const char *template_name, const char *key, const char *name, int value);
+vn_monitor_t *vn_monitor_new_ushort(const char *template_name, const char *key, const char *name, uint16_t value);
+vn_monitor_t *vn_monitor_new_string(const char *template_name, const char *key, const char *name,
+                                    const char *value);
+/* Both accept NULL; vn_monitor_free also frees the record. */
+void vn_monitor_free_data(vn_monitor_t *value);
+void vn_monitor_free(vn_monitor_t *value);
+
+/* Groups and updates, forwarded to the monitoring module from any thread;
+ * without one they do nothing. */
+void vn_monitor_create_group(const char *template_name, const char *key, const char *brief, const char *description);
+void vn_monitor_delete_group(const char *template_name, const char *key);
+void vn_monitor_add_relation(const char *template_name, const char *key, const char *property,
+                             const char *target_key);
+void vn_monitor_del_relation(const char *template_name, const char *key, const char *property,
+                             const char *target_key);
+void vn_monitor_add_subscription(const char *template_name, const char *key, const char *property,
+                                 const char *value);
+void vn_monitor_del_subscription(const char *template_name, const char *key, const char *property,
+                                 const char *value);
+/* The value belongs to the module from then on; without one it is freed at once. */
+void vn_monitor_update(const char *template_name, const char *key, vn_monitor_t *value);
+void vn_monitor_update_double(const char *template_name, const char *key, const char *name, double value);
+void vn_monitor_update_timestamp(const char *template_name, const char *key, const char *name, int64_t value);
+void vn_monitor_update_llong(const char *template_name, const char *key, const char *name, int64_t value);
+void vn_monitor_update_ullong(const char *template_name, const char *key, const char *name, uint64_t value);
+void vn_monitor_update_long(const char *template_name, const char *key, const char *name, int32_t value);
+void vn_monitor_update_ulong(const char *template_name, const char *key, const char *name, uint32_t value);
+void vn_monitor_update_short(const char *template_name, const char *key, const char *name, int16_t value);
+void vn_monitor_update_boolean(const char *template_name, const char *key, const char *name, int value);
+void vn_monitor_update_ushort(const char *template_name, const char *key, const char *name, uint16_t value);
+void vn_monitor_update_string(const char *template_name, const char *key, const char *name, const char *value);
+
+/* Calls for the monitoring module. Unknown templates or members give NULL;
+ * a returned value belongs to the caller. */
+vn_template_t *vnmon_get_template(const char *name);
+vn_monitor_t *vnmon_get_active(const char *template_name, const char *key, const char *property);
+vn_monitor_t *vnmon_call_method(const char *template_name, const char *key, const char *property, int argc,
+                                char **argv);
+/* Writes every template as pipe-separated lines, in creation order. */
+void vn_monitor_document_templates(FILE *fp);
 /* (end monitor) */
 
 /* UDP commands (udpsignal) */
@@ -402,6 +631,56 @@ int vn_quix64_decode(const char *text);
 /* (end fields) */
 
 /* Object image cache store (codelibrary/cache) */
+/* What an object keeps between two deltas; pages treat FIELDS and VALUE alike. */
+typedef enum {
+    VNCACHE_DELTA_NONE = 0,   /* no delta kept */
+    VNCACHE_DELTA_FIELDS = 1, /* every field received since the last delta */
+    VNCACHE_DELTA_VALUE = 2   /* only the fields whose value changed */
+} tarvelutil_vncache_delta_mode;
+
+struct _cachefuncs;
+
+/* The cached image of one object. */
+typedef struct _tarvelutil_vncache {
+    char *name;                          /* the subject, as stored */
+    int type;                            /* 200 until the first record */
+    void *data;                          /* the type's store */
+    const struct _cachefuncs *funcs;
+    tarvelutil_vncache_delta_mode delta;
+} tarvelutil_vncache_t;
+
+/* The operations of one object type. retrieve and get_delta return a new
+ * record the caller frees, or null; compare gives 0 when equal, else 1 with
+ * a message in text. */
+typedef struct _cachefuncs {
+    void (*create)(tarvelutil_vncache_t *object);
+    void (*update)(tarvelutil_vncache_t *object, vn_data_t *data);
+    vn_data_t *(*retrieve)(tarvelutil_vncache_t *object);
+    vn_data_t *(*get_delta)(tarvelutil_vncache_t *object);
+    void (*del)(tarvelutil_vncache_t *object); /* the delete slot */
+    int (*compare)(tarvelutil_vncache_t *expected, tarvelutil_vncache_t *got, char *text, size_t size);
+} cachefuncs_t;
+
+/* Registers the page (221), record (222) and untyped (200) tables; returns 0. */
+int tarvelutil_vncache_init(struct _vn_log *log);
+tarvelutil_vncache_t *tarvelutil_vncache_create_withmode(const char *name, tarvelutil_vncache_delta_mode delta);
+/* A record of another type than the object's is ignored once the object has a type. */
+void tarvelutil_vncache_update(tarvelutil_vncache_t *object, vn_data_t *data);
+/* The whole image (flags 0x1030) or the changes since the last delta (flags 0x30); null when none. */
+vn_data_t *tarvelutil_vncache_retrieve(tarvelutil_vncache_t *object);
+vn_data_t *tarvelutil_vncache_get_delta(tarvelutil_vncache_t *object);
+void tarvelutil_vncache_delete(tarvelutil_vncache_t *object);
+
+/* Comparisons: 0 when equal, else 1 with a readable message in text (size bytes). */
+int tarvelutil_vncache_compare(tarvelutil_vncache_t *expected, tarvelutil_vncache_t *got, char *text, size_t size);
+/* Field by field in order. */
+int tarvelutil_vncache_compare_vndata(const vn_data_t *expected, const vn_data_t *got, char *text, size_t size);
+/* In any order; the field counts must match. */
+int tarvelutil_vncache_compare_vndata_out_of_order(const vn_data_t *expected, const vn_data_t *got, char *text,
+                                                   size_t size);
+/* In any order; every expected field must be present. */
+int tarvelutil_vncache_compare_vndata_present(const vn_data_t *expected, const vn_data_t *got, char *text,
+                                              size_t size);
 /* (end cache) */
 
 /* Wire packets (pkt) */

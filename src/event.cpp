@@ -870,24 +870,17 @@ void activate_monitoring_on_init_thread()
 #endif
 }
 
-void create_call_channel([[maybe_unused]] event_globals_t *globals)
+void create_call_channel(event_globals_t *globals)
 {
-#ifdef VN_EVENT_WITH_SIGNALANY
     globals->signalany = tarvelutil_signalany_create(nullptr);
-#endif
 }
 
-bool post_to_owner(event_globals_t *globals, [[maybe_unused]] int type, [[maybe_unused]] int (*func)(int, void *),
-                   [[maybe_unused]] void *data)
+bool post_to_owner(event_globals_t *globals, int type, int (*func)(int, void *), void *data)
 {
     if (globals->signalany == nullptr)
         return false;
-#ifdef VN_EVENT_WITH_SIGNALANY
-    tarvelutil_signalany_exec(static_cast<tarvelutil_signalany_t *>(globals->signalany), type, func, data, 1);
+    tarvelutil_signalany_exec(globals->signalany, type, func, data, 1);
     return true;
-#else
-    return false;
-#endif
 }
 
 } // namespace

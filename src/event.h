@@ -76,7 +76,7 @@ struct event_globals_t {
     struct tm gmtime_tm;
     event_module_globals_t *module_globals;
     pthread_t thread_id;
-    void *signalany; // the loop's call channel, once that module is built
+    tarvelutil_signalany_t *signalany; // the loop's call channel: deletes and calls from other threads
     event_module_functions_t event_module_functions;
 };
 

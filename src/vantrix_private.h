@@ -224,6 +224,12 @@ void _vn_log_packet_write_xml(void *doc, void *root);
 /* (end log) */
 
 /* monitor */
+/* Option-registration hook: empties the template list. */
+void _vn_monitor_config_init(void);
+/* The operations table a loaded monitoring module fills; empty until then. */
+vn_monitor_funcs_t *_vn_monitor_funcs(void);
+/* Tells the module, once per process, that the process is running. */
+void _vn_monitor_activate(void);
 /* (end monitor) */
 
 /* udpsignal */
@@ -247,6 +253,25 @@ void _vn_quix64_config_init(void);
 /* (end fields) */
 
 /* record, page, container, permission, api */
+/* Start-up hooks: nothing to register or start. */
+void _vn_record_config_init(void);
+void _vn_page_config_init(void);
+void _vn_container_init(vn_init_t *init);
+void _vn_permission_init(vn_init_t *init);
+
+/* Adds a page's size field: number (cols << 8) + rows, value the page type. */
+void _vn_page_add_size(vn_data_t *data, int rows, int cols, const char *type);
+
+/* Object image cache store (codelibrary/cache) */
+/* Registers a type's table, replacing the one it had. */
+void _tarvelutil_cache_register_funcs(int type, const cachefuncs_t *funcs);
+/* Replaces the value of the first field with the number (1) or adds the field (0). */
+int _tarvelutil_cache_update_field(vn_data_t *data, int fieldnum, const char *value);
+/* Writes a comparison's message into text (size bytes) and returns 1. */
+int _tarvelutil_cache_mismatch(char *text, size_t size, const char *format, ...) __attribute__((format(printf, 3, 4)));
+/* The tables of the typed stores. */
+extern const cachefuncs_t _tarvelutil_cache_page_funcs;
+extern const cachefuncs_t _tarvelutil_cache_record_funcs;
 /* (end record) */
 
 /* binary */

@@ -482,6 +482,58 @@ TEST_P(EventLoop, SocketsOutsideTheTableAreRefused)
 }
 
 namespace {
+
+// Where and how often an event's data was disposed of by a delete.
+struct Disposal {
+    pthread_t owner;
+    int count = 0;
+    bool on_owner = true;
+    int stop_at = 0;
+};
+
+void dispose_on_delete(int, void *data)
+{
+    Disposal *disposal = static_cast<Disposal *>(data);
+    disposal->count++;
+    disposal->on_owner = disposal->on_owner && pthread_equal(disposal->owner, pthread_self());
+    if (disposal->count == disposal->stop_at)
+        vn_stop();
+}
+
+int never_called_timer(int, int, void *)
+{
+    ADD_FAILURE() << "a deleted timer fired";
+    return 0;
+}
+
+int never_called_watch(sock_t, int, void *)
+{
+    ADD_FAILURE() << "a deleted watch fired";
+    return 0;
+}
+
+} // namespace
+
+TEST_P(EventLoop, DeletesFromAnotherThreadRunOnTheOwnerLoop)
+{
+    Disposal disposal;
+    disposal.owner = pthread_self();
+    disposal.stop_at = 2;
+    SocketPair pair;
+    vn_timed_event_t *timer = vn_add_timed_event(0, 1000, never_called_timer, 0, &disposal);
+    vn_read_event_t *watch = vn_add_read_event(pair.near, never_called_watch, 0, &disposal);
+    std::thread other([&] {
+        EXPECT_EQ(vn_del_timed_event_free_data(timer, dispose_on_delete), 1);
+        EXPECT_EQ(vn_del_read_event_free_data(watch, dispose_on_delete), 1);
+    });
+    other.join();
+    EXPECT_EQ(disposal.count, 0); // posted, not yet run
+    vn_loop();
+    EXPECT_EQ(disposal.count, 2);
+    EXPECT_TRUE(disposal.on_owner);
+}
+
+namespace {
 // Loops live as long as the process, also past the end of their thread.
 event_globals_t *ended_thread_loop = nullptr;
 } // namespace

@@ -4,6 +4,12 @@
 #include "test_support.h"
 #include "vantrix_private.h"
 
+#include <fcntl.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -303,16 +309,27 @@ void send_after_refusal(vn_log_t *, int, const char *fmt, va_list)
 
 } // namespace
 
+std::set<int> open_descriptors()
+{
+    std::set<int> fds;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        fds.insert(std::stoi(entry.path().filename().string()));
+    return fds;
+}
+
 TEST_F(UdpSignalTest, PipeMessageWithAnImpossibleLengthIsRefusedAndLaterOnesRun)
 {
-    // The pipe is the first pair of descriptors the module opens.
-    int next_fd = dup(0);
-    close(next_fd);
+    // The pipe is the pair of sockets the module opens; its write end is the
+    // second, higher descriptor of the pair.
+    std::set<int> before = open_descriptors();
     start(-1);
-    int write_end = next_fd + 1;
-    struct stat status;
-    ASSERT_EQ(fstat(write_end, &status), 0);
-    ASSERT_TRUE(S_ISSOCK(status.st_mode));
+    int write_end = -1;
+    for (int fd : open_descriptors()) {
+        struct stat status;
+        if (before.count(fd) == 0 && fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode))
+            write_end = std::max(write_end, fd);
+    }
+    ASSERT_GE(write_end, 0);
 
     vn_log_set_message_cb(record.log, send_after_refusal);
     uint32_t impossible = 1u << 30;
