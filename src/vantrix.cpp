@@ -578,6 +578,7 @@ const StartStep start_steps[] = {
     {create_event_log},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_udpsignal_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_config_init(init); }},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_log_monitor_config(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_binary_init(init); }},
 };
 

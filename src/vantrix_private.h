@@ -221,6 +221,9 @@ char **_vn_log_history_lines(vn_log_t *log, int *count);
  * log's), each only when that log exists. */
 void _vn_log_write_xml(void *doc, void *root);
 void _vn_log_packet_write_xml(void *doc, void *root);
+/* Makes the logging monitoring template and publishes every log made so far;
+ * logs made later are published as they are made. */
+void _vn_log_monitor_config(vn_init_t *init);
 /* (end log) */
 
 /* monitor */

@@ -356,4 +356,65 @@ TEST_F(LogCycleTest, PacketLogElementNamesItsFileOrSaysThereIsNone)
     EXPECT_EQ(element_of(file, "packetLog"), std::vector<std::string>{"noPacketLog=true"});
 }
 
+// ---- The logging template's methods and lines ----
+
+std::string answer_text(vn_monitor_t *value)
+{
+    std::string text = value != nullptr && value->data.c != nullptr ? value->data.c : "(none)";
+    vn_monitor_free(value);
+    return text;
+}
+
+std::vector<std::string> lines_of(vn_monitor_t *value)
+{
+    std::vector<std::string> lines;
+    if (value != nullptr && (value->datatype & VN_MONITOR_ARRAY) != 0)
+        for (int i = 0; i < value->data.array.size; i++)
+            lines.emplace_back(value->data.array.data.c[i]);
+    vn_monitor_free(value);
+    return lines;
+}
+
+void stop_on_level(vn_log_t *, int)
+{
+    vn_stop();
+}
+
+TEST_F(LogCycleTest, MonitoringMethodsCycleAndSetTheLevelOnTheInitThread)
+{
+    start({{"log-cycle-period", "0"}, {"log-max-history", "2"}});
+    vn_log_t *early = vn_new_level_log("early", "early.log", stop_on_level);
+    ASSERT_NE(early, nullptr);
+    _vn_udpsignal_init(&record);
+    _vn_log_monitor_config(&record);
+    vn_log_t *binary = vn_new_headed_log("packets", "packets.log", "header");
+    ASSERT_NE(binary, nullptr);
+    const std::string tmpl = "cycletest.server.logging";
+    char method[] = "set-debug-level", level[] = "DEBUG";
+    char *two[] = {method, level};
+
+    EXPECT_EQ(lines_of(vnmon_get_active(tmpl.c_str(), "early", "loglines")),
+              std::vector<std::string>{"No loglines available"});
+    EXPECT_EQ(answer_text(vnmon_call_method(tmpl.c_str(), "early", "set-debug-level", 1, two)), "-1");
+    EXPECT_EQ(answer_text(vnmon_call_method(tmpl.c_str(), "early", "set-debug-level", 2, two)), "0");
+    run_loop(); // the level command reaches the log through the command pipe
+    EXPECT_EQ(vn_log_get_level(early), 7);
+
+    vn_log_cycled_callback(early, stop_on_cycle);
+    EXPECT_EQ(answer_text(vnmon_call_method(tmpl.c_str(), "nosuch", "cycle", 1, two)), "Unknown logfile");
+    EXPECT_EQ(answer_text(vnmon_call_method(tmpl.c_str(), "early", "cycle", 1, two)), "Logfile cycled");
+    run_loop();
+    EXPECT_EQ(cycled, std::vector<vn_log_t *>{early});
+
+    vn_printf(early, "one\n");
+    vn_printf(early, "two\n");
+    vn_printf(early, "three\n");
+    EXPECT_EQ(lines_of(vnmon_get_active(tmpl.c_str(), "early", "loglines")),
+              (std::vector<std::string>{"two", "three"}));
+    EXPECT_EQ(lines_of(vnmon_get_active(tmpl.c_str(), "packets", "loglines")),
+              std::vector<std::string>{"Binary logfile - no loglines available"});
+    EXPECT_EQ(lines_of(vnmon_get_active(tmpl.c_str(), "nosuch", "loglines")),
+              std::vector<std::string>{"Unknown logname"});
+}
+
 } // namespace
