@@ -836,14 +836,8 @@ int vn_del_except_event_free_data(vn_except_event_t *ev, vn_event_free_cb free_d
 } // extern "C"
 
 // ---- Links to neighbouring modules ----
-// The pid file, the init thread's identity, logs, configuration, monitoring
-// and call channels are built by their own modules. Each link below is
-// switched on once its module is in the library; until then the loop works
-// on its own.
-namespace {
-
 #ifdef VN_EVENT_WITH_CONFIG
-const vn_config_enum_t vn_event_module_enums_rows[] = {
+extern "C" const vn_config_enum_t vn_event_module_enums[] = {
     {"epoll", 1, "Use the epoll event manager (Linux only)"},
     {"devpoll", 2, "Use the /dev/poll event manager (Solaris only)"},
     {"poll", 4, "Use the poll event manager (Unix only)"},
@@ -852,6 +846,12 @@ const vn_config_enum_t vn_event_module_enums_rows[] = {
     {nullptr, 0, nullptr},
 };
 #endif
+// The pid file, the init thread's identity, logs, configuration, monitoring
+// and call channels are built by their own modules. Each link below is
+// switched on once its module is in the library; until then the loop works
+// on its own.
+namespace {
+
 
 const char *application_name()
 {
@@ -896,7 +896,7 @@ bool post_to_owner(event_globals_t *globals, [[maybe_unused]] int type, [[maybe_
 extern "C" void _vn_event_config_init(void)
 {
 #ifdef VN_EVENT_WITH_CONFIG
-    vn_config_add_option_enum(0, "event-module", "", 2, &c_event_module, vn_event_module_enums_rows);
+    vn_config_add_option_enum(0, "event-module", "", 2, &c_event_module, vn_event_module_enums);
 #endif
 }
 
