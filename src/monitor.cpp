@@ -17,8 +17,9 @@ struct template_record_t {
 };
 
 // Built on the init thread during start-up and only read afterwards, so the
-// lookups take no lock.
-std::vector<template_record_t *> templates;
+// lookups take no lock. Never destroyed: modules may publish until the very
+// end of the process.
+std::vector<template_record_t *> &templates = *new std::vector<template_record_t *>;
 
 // Filled by the monitoring module when one is loaded; every slot empty until then.
 vn_monitor_funcs_t monitor_funcs;
