@@ -40,7 +40,9 @@ void add_jmx_manager(void *doc, void *root)
 // Each module adds its own part, in this order.
 using module_writer = void (*)(void *doc, void *root);
 const module_writer config_writers[] = {
+    _vn_log_write_xml,
     _vn_udpsignal_write_xml,
+    _vn_log_packet_write_xml,
     add_jmx_manager,
 };
 

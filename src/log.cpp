@@ -44,6 +44,9 @@ constexpr const char *kDefaultLogDir = "%r/var";
 
 void arm_cycle_timer(vn_log_t *log);
 void disarm_cycle_timer(vn_log_t *log);
+void publish_log(vn_log_t *log);
+void publish_message(vn_log_t *log, int level, const char *text);
+void publish_level(vn_log_t *log, int level);
 
 } // namespace
 
@@ -392,6 +395,7 @@ static vn_log_t *_vn_new_log_internal(const char *name, const char *logname, int
     attach_cycle_record(log);
     log->create_time = settle_creation_time(log, created);
     arm_cycle_timer(log);
+    publish_log(log);
     return log;
 }
 
@@ -521,6 +525,7 @@ void vn_log(vn_log_t *log, int level, const char *fmt, ...)
     vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
     print_stamped(log, vn_debug_string(number), "%s", text);
+    publish_message(log, level, text);
     send_copies(level, text);
 }
 
@@ -578,6 +583,7 @@ int vn_log_set_log_level(vn_log_t *log, const char *text)
         return -1;
     log->debug_level = level;
     log->debug_level_ptr = &log->debug_level;
+    publish_level(log, level);
     if (log->levelchange_cb != nullptr)
         log->levelchange_cb(log, level);
     return 0;
@@ -754,7 +760,8 @@ void arm_cycle_timer(vn_log_t *log)
     void *data = global ? nullptr : log;
     vn_timed_event_cb callback = global ? cycle_global_logs : cycle_log;
     if (record->time < 0) {
-        record->event = vn_add_timed_event(0, static_cast<double>(period_seconds), callback, record_index(record), data);
+        record->event =
+            vn_add_timed_event(0, static_cast<double>(period_seconds), callback, record_index(record), data);
     } else {
         if (record->period % kMinutesPerDay == 0)
             callback = global ? cycle_global_logs_timed : cycle_log_timed;
@@ -852,6 +859,264 @@ void vn_cycle_all_logs(const char *suffix, int maxsize)
     for (vn_log_t *log : logs)
         if (is_live(log))
             vn_cycle_log(log, suffix, maxsize);
+}
+
+} // extern "C"
+
+// ---- Monitoring: one group per log in the logging template ----
+
+namespace {
+
+constexpr size_t kTemplateNameBytes = 256;
+constexpr size_t kCommandBytes = 256;
+constexpr int kAlwaysMonitor = 0x80;
+constexpr int kNeverMonitor = 0x800;
+
+std::string template_name; // empty until the template is made
+
+bool monitored()
+{
+    return !template_name.empty();
+}
+
+vn_monitor_t *string_answer(const char *property, const char *text)
+{
+    return vn_monitor_new(property, VN_MONITOR_STRING, 0, text);
+}
+
+vn_monitor_t *single_line(const char *property, const char *text)
+{
+    vn_monitor_t *lines = vn_monitor_new_array(property, VN_MONITOR_STRING);
+    vn_monitor_add_data(lines, text);
+    return lines;
+}
+
+vn_monitor_t *_vn_log_monitor_cycle_log(const char *, const char *key, const char *property, int, char **)
+{
+    bool found = false;
+    for (vn_log_t *log : log_list) {
+        if (log->name != key)
+            continue;
+        found = true;
+        ssize_t written = write(log_cycle_fds[1], &log, sizeof log);
+        (void)written;
+    }
+    return string_answer(property, found ? "Logfile cycled" : "Unknown logfile");
+}
+
+// The change is made by the level command on the init thread, not on the
+// monitoring module's thread.
+vn_monitor_t *_vn_log_monitor_set_log_level(const char *, const char *key, const char *property, int argc,
+                                            char **argv)
+{
+    if (argc != 2)
+        return string_answer(property, "-1");
+    char command[kCommandBytes];
+    snprintf(command, sizeof command, "%s-log-level %s", key, argv[1]);
+    vn_udpsignal_send(command);
+    return string_answer(property, "0");
+}
+
+vn_monitor_t *_vn_log_monitor_history_get(const char *, const char *key, const char *property)
+{
+    for (vn_log_t *log : log_list) {
+        if (log->name != key)
+            continue;
+        if (log->binary)
+            return single_line(property, "Binary logfile - no loglines available");
+        int count = 0;
+        char **lines = _vn_log_history_lines(log, &count);
+        if (count == 0)
+            return single_line(property, "No loglines available");
+        vn_monitor_t *value = vn_monitor_new_array(property, VN_MONITOR_STRING);
+        for (int i = 0; i < count; i++) {
+            vn_monitor_add_data(value, lines[i]);
+            vn_free(lines[i]);
+        }
+        vn_free(lines);
+        return value;
+    }
+    return single_line(property, "Unknown logname");
+}
+
+vn_arguments_t set_level_arguments[] = {
+    {VN_MONITOR_STRING, "level", "Level to set the logfile to", nullptr},
+    {0, nullptr, nullptr, nullptr},
+};
+
+struct template_member {
+    const char *name;
+    const char *description;
+    int typeflags;
+    vn_arguments_t *arguments;
+    void *callback;
+};
+
+const template_member logging_members[] = {
+    {"name", "Log Name", VN_MONITOR_STRING | VN_MONITOR_KEY, nullptr, nullptr},
+    {"filename", "Filename", VN_MONITOR_STRING, nullptr, nullptr},
+    {"maximum-size", "Maximum File Size", VN_MONITOR_ULLONG, nullptr, nullptr},
+    {"cycle-period", "Cycle Period (mins)", VN_MONITOR_LONG, nullptr, nullptr},
+    {"cycle-time", "Cycle Time (mins)", VN_MONITOR_LONG, nullptr, nullptr},
+    {"cycle-suffix", "Cycle Suffix", VN_MONITOR_STRING, nullptr, nullptr},
+    {"debug-level", "Current Logging Level", VN_MONITOR_STRING, nullptr, nullptr},
+    {"isbinary", "Logfile is binary", VN_MONITOR_BOOLEAN, nullptr, nullptr},
+    {"islevel", "Logfile has levels", VN_MONITOR_BOOLEAN, nullptr, nullptr},
+    {"cycle", "Cycle The Logfile", VN_MONITOR_STRING | VN_MONITOR_METHOD, nullptr,
+     reinterpret_cast<void *>(_vn_log_monitor_cycle_log)},
+    {"set-debug-level", "Set Logging Level", VN_MONITOR_STRING | VN_MONITOR_METHOD, set_level_arguments,
+     reinterpret_cast<void *>(_vn_log_monitor_set_log_level)},
+    {"loglines", "Last Few Lines", VN_MONITOR_STRING | VN_MONITOR_ARRAY | VN_MONITOR_ACTIVE, nullptr,
+     reinterpret_cast<void *>(_vn_log_monitor_history_get)},
+    {"message", "Last Monitorable Message", VN_MONITOR_STRING, nullptr, nullptr},
+};
+
+const char *level_config_name(const vn_log_t *log)
+{
+    return log->haslevel ? vn_debug_config_string(*log->debug_level_ptr) : "-";
+}
+
+void publish_log(vn_log_t *log)
+{
+    if (!monitored())
+        return;
+    const char *tmpl = template_name.c_str();
+    const char *key = log->name.c_str();
+    std::string description = "Information about the log " + log->name;
+    vn_monitor_create_group(tmpl, key, key, description.c_str());
+    vn_monitor_update_string(tmpl, key, "name", key);
+    vn_monitor_update_string(tmpl, key, "filename", log->logname.c_str());
+    vn_monitor_update_ullong(tmpl, key, "maximum-size", static_cast<uint64_t>(std::max(log->cycle->maxsize, 0)));
+    vn_monitor_update_long(tmpl, key, "cycle-period", log->cycle->period);
+    vn_monitor_update_string(tmpl, key, "cycle-suffix", text_or_empty(log->cycle->suffix));
+    vn_monitor_update_long(tmpl, key, "cycle-time", log->cycle->time);
+    vn_monitor_update_string(tmpl, key, "debug-level", level_config_name(log));
+    vn_monitor_update_boolean(tmpl, key, "isbinary", log->binary);
+    vn_monitor_update_boolean(tmpl, key, "islevel", log->haslevel);
+    if (log->udp_event == nullptr) {
+        std::string word = log->name + "-log-level";
+        log->udp_event = vn_add_udp_event(word.c_str(), _vn_debug_udp_event, 0, log);
+    }
+}
+
+void publish_message(vn_log_t *log, int level, const char *text)
+{
+    const int number = level & ~kLevelFlags;
+    const bool wanted = (level & kAlwaysMonitor) != 0 || number <= *log->debug_monitor_level_ptr;
+    if (!monitored() || !wanted || (level & (kNeverMonitor | kFileOnly)) != 0)
+        return;
+    char line[kLineBytes];
+    size_t used = static_cast<size_t>(_vn_log_timestamp(line, sizeof line));
+    append(line, sizeof line, used, "%s", text);
+    vn_monitor_update_string(template_name.c_str(), log->name.c_str(), "message", line);
+}
+
+void publish_level(vn_log_t *log, int level)
+{
+    if (monitored())
+        vn_monitor_update_string(template_name.c_str(), log->name.c_str(), "debug-level",
+                                 vn_debug_config_string(level));
+}
+
+} // namespace
+
+extern "C" void _vn_log_monitor_config(vn_init_t *init)
+{
+    char name[kTemplateNameBytes];
+    const char *app = init != nullptr && init->application_name != nullptr ? init->application_name : app_name();
+    snprintf(name, sizeof name, "%s.server.logging", app);
+    vn_monitor_start_template(name, "!System|!Log file information");
+    for (const template_member &member : logging_members)
+        vn_monitor_add_template_member(name, member.name, member.description, member.typeflags, member.arguments,
+                                       member.callback);
+    vn_monitor_end_template(name);
+    template_name = name;
+    for (vn_log_t *log : log_list)
+        publish_log(log);
+}
+
+// ---- The logging and packetLog elements of the configuration document ----
+
+namespace {
+
+constexpr int kXmlFormat44 = 44;
+
+vn_log_t *find_log(const char *name)
+{
+    for (vn_log_t *log : log_list)
+        if (log->name == name)
+            return log;
+    return nullptr;
+}
+
+void set_number(void *node, const char *name, int value)
+{
+    char text[16];
+    snprintf(text, sizeof text, "%d", value);
+    _vn_xmlNewProp(node, name, text);
+}
+
+void add_pattern(void *node, const vn_log_t *log)
+{
+    void *pattern = _vn_xmlNewNode(nullptr, "pattern");
+    _vn_xmlAddChild(node, pattern);
+    _vn_xmlNewProp(pattern, "patternString", log->logname.c_str());
+}
+
+void add_cycle_settings(void *node, const logcycle_t *record)
+{
+    if (record->maxsize > 0)
+        set_number(node, "maxSize", record->maxsize);
+    set_number(node, "cyclePeriod", record->period);
+    set_number(node, "cycleTime", record->time);
+}
+
+const char *xml_level_name(const vn_log_t *log)
+{
+    int level = *log->debug_level_ptr;
+    return debug_levels[level >= 0 && level < kLevelRows ? level : kLevelRows - 1].xml_name;
+}
+
+} // namespace
+
+extern "C" {
+
+void _vn_log_write_xml(void *doc, void *root)
+{
+    (void)doc;
+    const vn_log_t *log = find_log("event_log");
+    if (log == nullptr)
+        return;
+    const bool format44 = _vn_xml_config_format() == kXmlFormat44;
+    void *node = _vn_xmlNewNode(nullptr, "logging");
+    _vn_xmlAddChild(root, node);
+    _vn_xmlNewProp(node, "default", "true");
+    if (format44)
+        _vn_xmlNewProp(node, "defaultFileName", log->logname.c_str());
+    else
+        add_pattern(node, log);
+    _vn_xmlNewProp(node, "useParentHandlers", log->cycle->use_parent_handlers ? "true" : "false");
+    _vn_xmlNewProp(node, "level", xml_level_name(log));
+    if (!format44)
+        add_cycle_settings(node, log->cycle);
+}
+
+void _vn_log_packet_write_xml(void *doc, void *root)
+{
+    (void)doc;
+    const vn_log_t *log = find_log("packet_log");
+    if (log == nullptr)
+        return;
+    void *node = _vn_xmlNewNode(nullptr, "packetLog");
+    _vn_xmlAddChild(root, node);
+    if (log->logname == "/dev/null") {
+        _vn_xmlNewProp(node, "noPacketLog", "true");
+        return;
+    }
+    add_pattern(node, log);
+    if (_vn_xml_config_format() == kXmlFormat44)
+        _vn_xmlNewProp(node, "append", "true");
+    add_cycle_settings(node, log->cycle);
 }
 
 char **_vn_log_history_lines(vn_log_t *log, int *count)

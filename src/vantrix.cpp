@@ -438,6 +438,7 @@ void (*const config_hooks[])() = {
     _vn_quix64_config_init,
     _vn_daemon_config_init,
     _vn_monitor_config_init,
+    _vn_udpsignal_config_init,
     _vn_stringpool_config_init,
 };
 
@@ -586,7 +587,9 @@ const StartStep start_steps[] = {
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_log_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_fields_init(init); }},
     {create_event_log},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_udpsignal_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_config_init(init); }},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_log_monitor_config(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_binary_init(init); }},
 };
 

@@ -217,6 +217,13 @@ int _vn_log_timestamp(char *buf, size_t buflen);
 /* The ring's lines, oldest first: a new array of new texts, or NULL when the
  * ring is empty; the caller frees each text and the array. */
 char **_vn_log_history_lines(vn_log_t *log, int *count);
+/* The logging element (the event log's) and the packetLog element (the packet
+ * log's), each only when that log exists. */
+void _vn_log_write_xml(void *doc, void *root);
+void _vn_log_packet_write_xml(void *doc, void *root);
+/* Makes the logging monitoring template and publishes every log made so far;
+ * logs made later are published as they are made. */
+void _vn_log_monitor_config(vn_init_t *init);
 /* (end log) */
 
 /* monitor */

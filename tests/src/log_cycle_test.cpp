@@ -5,6 +5,8 @@
 #include "vantrix_private.h"
 
 #include <gtest/gtest.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
 
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -267,6 +269,152 @@ TEST_F(LogCycleTest, LevelCommandsChangeTheEventLogsLevelAndReportMistakes)
                              "ERROR: Incorrect parameter for log-level udp command - <NOPE>\n",
                              "WARN: Incorrect number (3) of arguments given for log-level udp command\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line << text;
+}
+
+// ---- The logging and packetLog elements ----
+
+// An element's attributes as "name=value", then its pattern child's
+// patternString as "pattern=value"; {"none"} without the element.
+std::vector<std::string> element_of(const std::string &file, const char *element)
+{
+    xmlDocPtr doc = xmlReadFile(file.c_str(), nullptr, 0);
+    if (doc == nullptr)
+        return {"unreadable"};
+    std::vector<std::string> found = {"none"};
+    auto add_attributes = [&found](xmlNodePtr node, const std::string &prefix) {
+        for (xmlAttrPtr attr = node->properties; attr != nullptr; attr = attr->next) {
+            xmlChar *value = xmlNodeGetContent(attr->children);
+            found.push_back(prefix + reinterpret_cast<const char *>(attr->name) + "=" +
+                            reinterpret_cast<const char *>(value));
+            xmlFree(value);
+        }
+    };
+    for (xmlNodePtr node = xmlDocGetRootElement(doc)->children; node != nullptr; node = node->next) {
+        if (node->type != XML_ELEMENT_NODE || xmlStrcmp(node->name, BAD_CAST element) != 0)
+            continue;
+        found.clear();
+        add_attributes(node, "");
+        for (xmlNodePtr child = node->children; child != nullptr; child = child->next)
+            if (child->type == XML_ELEMENT_NODE)
+                add_attributes(child, std::string(reinterpret_cast<const char *>(child->name)) + ".");
+    }
+    xmlFreeDoc(doc);
+    return found;
+}
+
+TEST(LogXml, MorvaskWritesTheEventLogsElementInBothFormats)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> expected; // "%l" stands for the event log's file name
+    };
+    const Case cases[] = {
+        {{"--xml-config-format", "5.0", "--log-level", "DEBUG", "--log-maxsize", "500", "--log-cycle-period", "60"},
+         {"default=true", "useParentHandlers=false", "level=FINE", "maxSize=500", "cyclePeriod=60", "cycleTime=240",
+          "pattern.patternString=%l"}},
+        {{"--xml-config-format", "4.4", "--log-level", "ERROR", "--log-use-parent-handlers", "--log-maxsize", "500"},
+         {"default=true", "defaultFileName=%l", "useParentHandlers=true", "level=INFO"}},
+    };
+    for (const Case &c : cases) {
+        vntest::TempRoot app;
+        std::vector<std::string> args = {"--application-root", app.path(), "--application-name", "feed"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        vntest::RunResult result = vntest::run_morvask(args, app.path());
+        ASSERT_EQ(result.exit_code, 0) << result.err;
+        std::vector<std::string> expected;
+        for (std::string item : c.expected) {
+            size_t mark = item.find("%l");
+            if (mark != std::string::npos)
+                item.replace(mark, 2, app.file("var/feed.log"));
+            expected.push_back(item);
+        }
+        EXPECT_EQ(element_of(app.file("Vantro.xml"), "logging"), expected) << c.args[1];
+    }
+}
+
+
+TEST_F(LogCycleTest, PacketLogElementNamesItsFileOrSaysThereIsNone)
+{
+    start({{"log-maxsize", "2048"}});
+    vntest::install_libxml();
+    std::string file = root.file("none.xml");
+    vn_xml_write_config(file.c_str(), nullptr);
+    EXPECT_EQ(element_of(file, "packetLog"), std::vector<std::string>{"none"});
+
+    vn_log_t *packets = vn_new_headed_log("packet_log", "packets.log", "header");
+    ASSERT_NE(packets, nullptr);
+    file = root.file("packets.xml");
+    vn_xml_write_config(file.c_str(), nullptr);
+    std::vector<std::string> expected = {"maxSize=2048", "cyclePeriod=1440", "cycleTime=240",
+                                         "pattern.patternString=" + var("packets.log")};
+    EXPECT_EQ(element_of(file, "packetLog"), expected);
+
+    vn_free_log(packets);
+    ASSERT_NE(vn_new_headed_log("packet_log", "/dev/null", "header"), nullptr);
+    file = root.file("null.xml");
+    vn_xml_write_config(file.c_str(), nullptr);
+    EXPECT_EQ(element_of(file, "packetLog"), std::vector<std::string>{"noPacketLog=true"});
+}
+
+// ---- The logging template's methods and lines ----
+
+std::string answer_text(vn_monitor_t *value)
+{
+    std::string text = value != nullptr && value->data.c != nullptr ? value->data.c : "(none)";
+    vn_monitor_free(value);
+    return text;
+}
+
+std::vector<std::string> lines_of(vn_monitor_t *value)
+{
+    std::vector<std::string> lines;
+    if (value != nullptr && (value->datatype & VN_MONITOR_ARRAY) != 0)
+        for (int i = 0; i < value->data.array.size; i++)
+            lines.emplace_back(value->data.array.data.c[i]);
+    vn_monitor_free(value);
+    return lines;
+}
+
+void stop_on_level(vn_log_t *, int)
+{
+    vn_stop();
+}
+
+TEST_F(LogCycleTest, MonitoringMethodsCycleAndSetTheLevelOnTheInitThread)
+{
+    start({{"log-cycle-period", "0"}, {"log-max-history", "2"}});
+    vn_log_t *early = vn_new_level_log("early", "early.log", stop_on_level);
+    ASSERT_NE(early, nullptr);
+    _vn_udpsignal_init(&record);
+    _vn_log_monitor_config(&record);
+    vn_log_t *binary = vn_new_headed_log("packets", "packets.log", "header");
+    ASSERT_NE(binary, nullptr);
+    const std::string tmpl = "cycletest.server.logging";
+    char method[] = "set-debug-level", level[] = "DEBUG";
+    char *two[] = {method, level};
+
+    EXPECT_EQ(lines_of(vnmon_get_active(tmpl.c_str(), "early", "loglines")),
+              std::vector<std::string>{"No loglines available"});
+    EXPECT_EQ(answer_text(vnmon_call_method(tmpl.c_str(), "early", "set-debug-level", 1, two)), "-1");
+    EXPECT_EQ(answer_text(vnmon_call_method(tmpl.c_str(), "early", "set-debug-level", 2, two)), "0");
+    run_loop(); // the level command reaches the log through the command pipe
+    EXPECT_EQ(vn_log_get_level(early), 7);
+
+    vn_log_cycled_callback(early, stop_on_cycle);
+    EXPECT_EQ(answer_text(vnmon_call_method(tmpl.c_str(), "nosuch", "cycle", 1, two)), "Unknown logfile");
+    EXPECT_EQ(answer_text(vnmon_call_method(tmpl.c_str(), "early", "cycle", 1, two)), "Logfile cycled");
+    run_loop();
+    EXPECT_EQ(cycled, std::vector<vn_log_t *>{early});
+
+    vn_printf(early, "one\n");
+    vn_printf(early, "two\n");
+    vn_printf(early, "three\n");
+    EXPECT_EQ(lines_of(vnmon_get_active(tmpl.c_str(), "early", "loglines")),
+              (std::vector<std::string>{"two", "three"}));
+    EXPECT_EQ(lines_of(vnmon_get_active(tmpl.c_str(), "packets", "loglines")),
+              std::vector<std::string>{"Binary logfile - no loglines available"});
+    EXPECT_EQ(lines_of(vnmon_get_active(tmpl.c_str(), "nosuch", "loglines")),
+              std::vector<std::string>{"Unknown logname"});
 }
 
 } // namespace

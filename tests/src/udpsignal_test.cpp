@@ -424,35 +424,6 @@ TEST_F(UdpSignalTest, PortThatCannotBeOpenedEndsTheProcessWithCode3)
 
 // ---- The udpSignal element ----
 
-void *new_doc(const char *version)
-{
-    return xmlNewDoc(BAD_CAST version);
-}
-void free_doc(void *doc)
-{
-    xmlFreeDoc(static_cast<xmlDocPtr>(doc));
-}
-void *set_root(void *doc, void *root)
-{
-    return xmlDocSetRootElement(static_cast<xmlDocPtr>(doc), static_cast<xmlNodePtr>(root));
-}
-int save(const char *name, void *doc)
-{
-    return xmlSaveFile(name, static_cast<xmlDocPtr>(doc));
-}
-void *add_child(void *parent, void *child)
-{
-    return xmlAddChild(static_cast<xmlNodePtr>(parent), static_cast<xmlNodePtr>(child));
-}
-void *new_prop(void *node, const char *name, const char *value)
-{
-    return xmlNewProp(static_cast<xmlNodePtr>(node), BAD_CAST name, BAD_CAST value);
-}
-void *new_node(void *, const char *name)
-{
-    return xmlNewNode(nullptr, BAD_CAST name);
-}
-vn_xml_implementation_t libxml = {new_doc, free_doc, set_root, save, add_child, new_prop, new_node};
 
 // The udpSignal element's attributes as "name=value" texts; "none" without one.
 std::vector<std::string> udp_element(const std::string &file)
@@ -488,7 +459,7 @@ TEST_F(UdpSignalTest, ElementCarriesTheConfiguredPortAndAddress)
         {"-1", "10.0.0.1", {"none"}},
         {"7778", "10.0.0.1", {"port=7778", "address=10.0.0.1"}},
     };
-    vn_xml_set_implementation(&libxml);
+    vntest::install_libxml();
     for (const Case &c : cases) {
         vn_config_set_option("udp-port", c.port);
         if (c.interface != nullptr)
@@ -496,6 +467,30 @@ TEST_F(UdpSignalTest, ElementCarriesTheConfiguredPortAndAddress)
         std::string file = root.file(std::string("udp") + c.port + ".xml");
         vn_xml_write_config(file.c_str(), nullptr);
         EXPECT_EQ(udp_element(file), c.expected) << c.port;
+    }
+}
+
+TEST_F(UdpSignalTest, MorvaskWritesTheElementAndReportsAMissingPort)
+{
+    std::string free_port = std::to_string(free_udp_port());
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> element;
+        bool reported; // "UDP Message port not configured" in the event log
+    };
+    const Case cases[] = {
+        {{"--udp-port", free_port, "--udp-interface", "127.0.0.1"}, {"port=" + free_port, "address=127.0.0.1"}, false},
+        {{}, {"none"}, true},
+    };
+    for (const Case &c : cases) {
+        vntest::TempRoot app;
+        std::vector<std::string> args = {"--application-root", app.path(), "--application-name", "feed"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        vntest::RunResult result = vntest::run_morvask(args, app.path());
+        ASSERT_EQ(result.exit_code, 0) << result.err;
+        EXPECT_EQ(udp_element(app.file("Vantro.xml")), c.element) << c.args.size();
+        std::string log = app.read("var/feed.log");
+        EXPECT_EQ(log.find("CONFIG: UDP Message port not configured\n") != std::string::npos, c.reported) << log;
     }
 }
 

@@ -1,4 +1,7 @@
 #include "test_support.h"
+#include "vantrix_private.h"
+
+#include <libxml/tree.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -137,6 +140,45 @@ RunResult run_morvask(const std::vector<std::string> &args, const std::string &c
     std::vector<std::string> argv{MORVASK_BIN};
     argv.insert(argv.end(), args.begin(), args.end());
     return run(argv, cwd, env);
+}
+
+namespace {
+
+void *new_doc(const char *version)
+{
+    return xmlNewDoc(BAD_CAST version);
+}
+void free_doc(void *doc)
+{
+    xmlFreeDoc(static_cast<xmlDocPtr>(doc));
+}
+void *set_root(void *doc, void *root)
+{
+    return xmlDocSetRootElement(static_cast<xmlDocPtr>(doc), static_cast<xmlNodePtr>(root));
+}
+int save(const char *name, void *doc)
+{
+    return xmlSaveFile(name, static_cast<xmlDocPtr>(doc));
+}
+void *add_child(void *parent, void *child)
+{
+    return xmlAddChild(static_cast<xmlNodePtr>(parent), static_cast<xmlNodePtr>(child));
+}
+void *new_prop(void *node, const char *name, const char *value)
+{
+    return xmlNewProp(static_cast<xmlNodePtr>(node), BAD_CAST name, BAD_CAST value);
+}
+void *new_node(void *, const char *name)
+{
+    return xmlNewNode(nullptr, BAD_CAST name);
+}
+vn_xml_implementation_t libxml_table = {new_doc, free_doc, set_root, save, add_child, new_prop, new_node};
+
+} // namespace
+
+void install_libxml()
+{
+    vn_xml_set_implementation(&libxml_table);
 }
 
 } // namespace vntest

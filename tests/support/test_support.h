@@ -45,6 +45,9 @@ RunResult run_morvask(const std::vector<std::string> &args, const std::string &c
 
 std::string read_file(const std::string &path);
 
+// Installs libxml2's tree operations as the library's XML table, as morvask does.
+void install_libxml();
+
 } // namespace vntest
 
 #endif
