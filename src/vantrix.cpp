@@ -437,6 +437,7 @@ void (*const config_hooks[])() = {
     _vn_fields_config_init,
     _vn_quix64_config_init,
     _vn_daemon_config_init,
+    _vn_monitor_config_init,
     _vn_udpsignal_config_init,
     _vn_stringpool_config_init,
 };
@@ -613,6 +614,7 @@ int _vn_init2(vn_init_t *init, int argc, char **argv, vn_log_message_cb eventlog
     settle_host_name();
     static char *host_test_value = short_host;
     vn_config_set_test("host", &host_test_value);
+    vn_config_parse_files();
     int kept = argc;
     vn_config_parse_args(argc, argv, &kept);
     answer_print_and_exit_options();

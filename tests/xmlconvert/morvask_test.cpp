@@ -53,6 +53,19 @@ Attributes attributes(xmlNodePtr node)
     return result;
 }
 
+const Attributes kFullJmxManager = {
+    {"enable", "true"}, {"rmiRegistryPort", "1099"}, {"root", "feed"}, {"rmiClientPort", "1100"}};
+
+// The jmxManager element of the configuration document at `path`.
+void expect_jmx_manager(const std::string &path, const Attributes &expected)
+{
+    Document config(path);
+    ASSERT_TRUE(config.ok()) << path;
+    xmlNodePtr jmx = config.child("jmxManager");
+    ASSERT_NE(jmx, nullptr) << path;
+    EXPECT_EQ(attributes(jmx), expected);
+}
+
 std::string name_of(xmlNodePtr node)
 {
     return reinterpret_cast<const char *>(node->name);
@@ -145,6 +158,28 @@ TEST(Morvask, RelativeRootWithTrailingSlashIsMadeAbsolute)
     EXPECT_TRUE(top.exists("app/Fields.xml"));
 }
 
+TEST(Morvask, ConfigurationAndMacrosDriveTheDocument)
+{
+    TempRoot root;
+    root.write("etc/ports.conf", "rmi-client-port ${CLIENT}\n");
+    RunResult result = run_on(root,
+                              "application-name feed\n"
+                              "define SITE london\n"
+                              "define CLIENT 1100\n"
+                              "defmacro registry(port)\n"
+                              "rmi-registry-port ${port}\n"
+                              "endmacro\n"
+                              "if ${SITE} == london\n"
+                              "registry(1099)\n"
+                              "else\n"
+                              "registry(2099)\n"
+                              "endif\n"
+                              "include-file etc/ports.conf\n");
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    expect_jmx_manager(root.file("Vantro.xml"), kFullJmxManager);
+}
+
 TEST(Morvask, PrintAndExitOptionsAnswerBeforeAnyDocument)
 {
     struct Case {
@@ -156,12 +191,14 @@ TEST(Morvask, PrintAndExitOptionsAnswerBeforeAnyDocument)
         {{"--get-config-value", "rmi-registry-port"}, 0, "1099\n", ""},
         {{"--get-config-value", "application-name"}, 0, "feed\n", ""},
         {{"--get-config-value", "no-such-option"}, 1, "", "Unknown configuration option: no-such-option\n"},
+        {{"--get-config-macro", "SITE"}, 0, "london\n", ""},
+        {{"--get-config-macro", "UNDEFINED"}, 0, "\n", "args:7 Undefined variable: 'UNDEFINED'; assuming empty string\n"},
     };
     for (const Case &c : cases) {
         TempRoot root;
         std::vector<std::string> args = {"-n", "feed", "--rmi-registry-port", "1099"};
         args.insert(args.end(), c.args.begin(), c.args.end());
-        RunResult result = run_on(root, "", args);
+        RunResult result = run_on(root, "define SITE london\n", args);
         EXPECT_EQ(result.exit_code, c.exit_code) << c.args[0];
         EXPECT_EQ(result.out, c.out) << c.args[0];
         EXPECT_EQ(result.err, c.err) << c.args[0];
@@ -224,4 +261,19 @@ TEST(Morvask, MissingVarDirectoryEndsStartUpWithCodeTwo)
     EXPECT_EQ(result.exit_code, 2);
     EXPECT_EQ(result.err, "feed: Cannot create event_log: " + app + "/var/feed.log\n\n");
     EXPECT_FALSE(top.exists("app/Vantro.xml"));
+}
+
+TEST(Morvask, BundledExampleIsReadWithoutAConfigurationMessage)
+{
+    TempRoot root;
+    std::string example = std::string(VANTRIX_SOURCE_DIR) + "/examples/root/";
+    root.write("morvask.conf", vntest::read_file(example + "morvask.conf"));
+    root.write("etc/feed-daemon.conf", vntest::read_file(example + "etc/feed-daemon.conf"));
+    RunResult result = run_morvask({"--application-root", root.path()}, root.path());
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(result.err, ""); // every configuration problem is also written here
+    expect_jmx_manager(root.file("Vantro.xml"), kFullJmxManager);
+    Document fields(root.file("Fields.xml"));
+    ASSERT_TRUE(fields.ok());
+    EXPECT_NE(fields.root()->children, nullptr);
 }
