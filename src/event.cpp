@@ -837,9 +837,7 @@ int vn_del_except_event_free_data(vn_except_event_t *ev, vn_event_free_cb free_d
 
 // ---- Links to neighbouring modules ----
 // The pid file, the init thread's identity, logs, configuration, monitoring
-// and call channels are built by their own modules. Each link below is
-// switched on once its module is in the library; until then the loop works
-// on its own.
+// and call channels belong to their own modules; the loop reaches them here.
 extern "C" const vn_config_enum_t vn_event_module_enums[] = {
     {"epoll", 1, "Use the epoll event manager (Linux only)"},
     {"devpoll", 2, "Use the /dev/poll event manager (Solaris only)"},
@@ -864,10 +862,8 @@ void exit_no_event_module(int mask)
 
 void activate_monitoring_on_init_thread()
 {
-#ifdef VN_EVENT_WITH_MONITOR
     if (pthread_equal(vn_main_thread(), pthread_self()))
         _vn_monitor_activate();
-#endif
 }
 
 void create_call_channel(event_globals_t *globals)
@@ -905,7 +901,5 @@ void _vn_event_log([[maybe_unused]] event_globals_t *globals, [[maybe_unused]] i
 
 void _vn_event_write_pid_file()
 {
-#ifdef VN_EVENT_WITH_PIDFILE
     _vn_write_pid_file();
-#endif
 }

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -439,6 +440,8 @@ void (*const config_hooks[])() = {
     _vn_daemon_config_init,
     _vn_monitor_config_init,
     _vn_udpsignal_config_init,
+    _vn_record_config_init,
+    _vn_page_config_init,
     _vn_stringpool_config_init,
 };
 
@@ -534,6 +537,14 @@ struct ProcessFigures {
     char uptime[50] = "";
 };
 
+constexpr const char *kSingleton = "SINGLETON";
+constexpr const char *kLibraryVersion = "5.2.0";
+constexpr const char *kBuildNumber = "253251";
+constexpr int64_t kBuildTimeMillis = 1363012840000LL;
+constexpr size_t kTemplateNameBytes = 256;
+char system_template[kTemplateNameBytes] = "";
+char vantrix_template[kTemplateNameBytes] = "";
+
 CpuSample previous_sample;
 ProcessFigures figures;
 int processor_count = 1;
@@ -553,14 +564,19 @@ int sample_cpu(int, int, void *)
         double system = seconds_of(usage.ru_stime);
         figures.user_total = user;
         figures.system_total = system;
+        vn_monitor_update_double(system_template, kSingleton, "user-cputime-total", user);
+        vn_monitor_update_double(system_template, kSingleton, "system-cputime-total", system);
+        vn_monitor_update_double(system_template, kSingleton, "cputime-total", user + system);
         double wall = seconds_of(now);
         if (previous_sample.taken && wall > previous_sample.wall) {
             double used = (user - previous_sample.user) + (system - previous_sample.system);
             figures.cpu_usage = (used < 0 ? 0 : used) * 100 / (processor_count * (wall - previous_sample.wall));
+            vn_monitor_update_double(system_template, kSingleton, "cpu-usage", figures.cpu_usage);
         }
         previous_sample = {true, wall, user, system};
     }
     _vn_format_uptime(now.tv_sec - start_time, figures.uptime, sizeof figures.uptime);
+    vn_monitor_update_string(system_template, kSingleton, "process-uptime", figures.uptime);
     return 1;
 }
 
@@ -571,6 +587,99 @@ void start_cpu_timer()
     processor_count = vn_num_cpus(0);
     if (processor_count < 1)
         processor_count = 1;
+}
+
+// The process's own monitoring: the system and library templates, each
+// with one "SINGLETON" group.
+struct TemplateMember {
+    const char *name;
+    const char *label;
+    int typeflags;
+    void *ptr;
+};
+
+vn_monitor_t *shutdown_method(const char *, const char *, const char *, int, char **)
+{
+    std::exit(0);
+}
+
+vn_monitor_t *memory_usage_getter(const char *, const char *, const char *property)
+{
+    long size_kb = _vn_get_process_size();
+    if (size_kb < 0)
+        return vn_monitor_new(property, VN_MONITOR_STRING, 0, "Can't determine process size");
+    char text[64];
+    std::snprintf(text, sizeof text, "%d kB", static_cast<int>(size_kb));
+    return vn_monitor_new(property, VN_MONITOR_STRING, 0, text);
+}
+
+void declare_template(const char *name, const char *help, const TemplateMember *members, size_t count,
+                      const char *brief, const char *description)
+{
+    vn_monitor_start_template(name, help);
+    for (size_t i = 0; i < count; i++)
+        vn_monitor_add_template_member(name, members[i].name, members[i].label, members[i].typeflags, nullptr,
+                                       members[i].ptr);
+    vn_monitor_end_template(name);
+    vn_monitor_create_group(name, kSingleton, brief, description);
+}
+
+void declare_process_templates(vn_init_t *init, bool, vn_log_message_cb)
+{
+    const char *name = init->application_name != nullptr ? init->application_name : "";
+    std::snprintf(system_template, sizeof system_template, "%s.server.system", name);
+    std::snprintf(vantrix_template, sizeof vantrix_template, "%s.server.vantrix", name);
+    const TemplateMember system_members[] = {
+        {"current-directory", "Run Directory", VN_MONITOR_STRING, nullptr},
+        {"process-uptime", "Process Uptime", VN_MONITOR_STRING, nullptr},
+        {"process-start-time", "Process Start Time", VN_MONITOR_TIMESTAMP, nullptr},
+        {"process-id", "Process ID", VN_MONITOR_LONG, nullptr},
+        {"user-cputime-total", "User CPU Time Used", VN_MONITOR_DOUBLE, nullptr},
+        {"system-cputime-total", "System CPU Time Used", VN_MONITOR_DOUBLE, nullptr},
+        {"cputime-total", "Total CPU Time Used", VN_MONITOR_DOUBLE, nullptr},
+        {"cpu-usage", "Average Recent CPU%", VN_MONITOR_DOUBLE, nullptr},
+        {"shutdown", "Shutdown Process!", VN_MONITOR_STRING | VN_MONITOR_METHOD, reinterpret_cast<void *>(shutdown_method)},
+        {"memory-usage", "Memory Usage", VN_MONITOR_STRING | VN_MONITOR_ACTIVE,
+         reinterpret_cast<void *>(memory_usage_getter)},
+        {"hostname", "Hostname", VN_MONITOR_STRING, nullptr},
+        {"addresses", "IP Address(es)", VN_MONITOR_STRING | VN_MONITOR_ARRAY, nullptr},
+    };
+    const TemplateMember vantrix_members[] = {
+        {"vantrix-version", "VNTK Library Version", VN_MONITOR_STRING, nullptr},
+        {"vantrix-build-number", "VNTK Build Number", VN_MONITOR_STRING, nullptr},
+        {"vantrix-build-time", "VNTK Build Time", VN_MONITOR_TIMESTAMP, nullptr},
+    };
+    declare_template(system_template, "!System|!System information", system_members, std::size(system_members),
+                     "System", "System information about this process");
+    declare_template(vantrix_template, "!System|!Vantro information", vantrix_members, std::size(vantrix_members),
+                     "Vantro", "Top level information about this Vantro");
+}
+
+void publish_addresses()
+{
+    int count = 0;
+    char **addresses = vn_get_addresses(&count);
+    vn_monitor_t *value = vn_monitor_new_array("addresses", VN_MONITOR_STRING);
+    for (int i = 0; i < count; i++) {
+        vn_monitor_add_data(value, addresses[i]);
+        vn_free(addresses[i]);
+    }
+    vn_free(addresses);
+    vn_monitor_update(system_template, kSingleton, value);
+}
+
+void publish_process_figures(vn_init_t *init)
+{
+    vn_monitor_update_string(system_template, kSingleton, "hostname", short_host);
+    publish_addresses();
+    vn_monitor_update_string(system_template, kSingleton, "current-directory",
+                             init->application_root != nullptr ? init->application_root : "");
+    vn_monitor_update_long(system_template, kSingleton, "process-id", static_cast<int32_t>(getpid()));
+    vn_monitor_update_timestamp(system_template, kSingleton, "process-start-time",
+                                static_cast<int64_t>(start_time) * 1000);
+    vn_monitor_update_string(vantrix_template, kSingleton, "vantrix-version", kLibraryVersion);
+    vn_monitor_update_string(vantrix_template, kSingleton, "vantrix-build-number", kBuildNumber);
+    vn_monitor_update_timestamp(vantrix_template, kSingleton, "vantrix-build-time", kBuildTimeMillis);
 }
 
 // Each module's start, in this fixed order.
@@ -589,6 +698,9 @@ const StartStep start_steps[] = {
     {create_event_log},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_udpsignal_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_config_init(init); }},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_container_init(init); }},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_permission_init(init); }},
+    {declare_process_templates},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_log_monitor_config(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_binary_init(init); }},
 };
@@ -630,6 +742,7 @@ int _vn_init2(vn_init_t *init, int argc, char **argv, vn_log_message_cb eventlog
     }
     if (init->log != nullptr)
         _vn_config_log_errors(init->log);
+    publish_process_figures(init);
     start_cpu_timer();
     (void)build_identification[0];
     return kept;

@@ -194,3 +194,33 @@ TEST(ExitLog, ExitHookStopsStartUpAtTheFirstFatalError)
     EXPECT_EQ(exits[0].first, 4);
     EXPECT_EQ(exits[0].second, "Cannot change to application root /nonexistent/feed: No such file or directory\n");
 }
+
+TEST(ProcessMonitoring, TemplatesAreDeclaredAndTheMemoryGetterAnswers)
+{
+    vntest::TempRoot root;
+    static vn_init_t init = {};
+    init.application_name = const_cast<char *>("quotes");
+    start(&init, {"--application-root", root.path()});
+
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *document = open_memstream(&text, &size);
+    vn_monitor_document_templates(document);
+    fclose(document);
+    std::string templates(text, size);
+    free(text);
+    size_t system = templates.find("quotes.server.system");
+    size_t library = templates.find("quotes.server.vantrix");
+    ASSERT_NE(system, std::string::npos) << templates;
+    ASSERT_NE(library, std::string::npos) << templates;
+    EXPECT_LT(system, library);
+    for (const char *member : {"current-directory", "cpu-usage", "shutdown", "memory-usage", "addresses",
+                               "vantrix-build-number"})
+        EXPECT_NE(templates.find(member), std::string::npos) << member;
+
+    vn_monitor_t *memory = vnmon_get_active("quotes.server.system", "SINGLETON", "memory-usage");
+    ASSERT_NE(memory, nullptr);
+    std::string shown = memory->data.c != nullptr ? memory->data.c : "";
+    EXPECT_NE(shown.find(" kB"), std::string::npos) << shown;
+    vn_monitor_free(memory);
+}
