@@ -277,3 +277,28 @@ TEST(Morvask, BundledExampleIsReadWithoutAConfigurationMessage)
     ASSERT_TRUE(fields.ok());
     EXPECT_NE(fields.root()->children, nullptr);
 }
+
+TEST(Morvask, FieldsDocumentListsEveryDefinedFieldInOrder)
+{
+    TempRoot root;
+    RunResult result = run_on(root, "application-name feed\n"
+                                    "add-field BID 22\n"
+                                    "add-field ASK 25 dp 4\n"
+                                    "add-field BROKEN twelve\n"
+                                    "add-field NEGATIVE -7\n");
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_NE(result.err.find("morvask.conf:4"), std::string::npos) << result.err; // the bad number
+
+    Document fields(root.file("Fields.xml"));
+    ASSERT_TRUE(fields.ok());
+    std::vector<Attributes> listed;
+    for (xmlNodePtr node = fields.root()->children; node != nullptr; node = node->next)
+        if (node->type == XML_ELEMENT_NODE && name_of(node) == "field")
+            listed.push_back(attributes(node));
+    std::vector<Attributes> expected = {
+        {{"name", "BID"}, {"number", "22"}},
+        {{"name", "ASK"}, {"number", "25"}},
+        {{"name", "NEGATIVE"}, {"number", "-7"}},
+    };
+    EXPECT_EQ(listed, expected);
+}
