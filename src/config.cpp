@@ -1896,6 +1896,9 @@ void vn_config_free_ctx(vn_config_ctx_t *context)
 {
     if (context == nullptr)
         return;
+    _vn_config_macro_ctx_destroy(context->macro);
+    context->macro = nullptr;
+    _vn_config_log_errors(state().event_log);
     // Options are never freed (modules may hold their defaults), but the
     // index of a list whose head is about to be freed must go.
     state().index.erase(&context->_option_list);

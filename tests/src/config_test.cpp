@@ -420,6 +420,17 @@ TEST_F(ConfigTest, CollectedMessagesGoToTheLogOnceAndAreThenDropped)
     EXPECT_NE(text.find("CONFIG: args:0 Unknown option: first\n"), std::string::npos) << text;
     EXPECT_NE(text.find("CONFIG: second\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("first", text.find("first") + 1), std::string::npos) << text;
+
+    // Freeing a context writes what was collected since to the event log and
+    // drops the context's variables (the leak checker sees them go).
+    record.log = log;
+    _vn_config_init(&record);
+    vn_config_ctx_t *context = _vn_config_get_ctx();
+    context->macro = _vn_config_macro_ctx_create();
+    _vn_config_macro_store_var(context->macro, "kept", "value");
+    vn_config_add_error_message("third\n");
+    vn_config_free_ctx(context);
+    EXPECT_NE(root.read("var/config.log").find("CONFIG: third\n"), std::string::npos);
     vn_free_log(log);
 }
 
