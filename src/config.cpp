@@ -47,6 +47,8 @@ struct ConfigState {
     char filename[kPathSize] = "";
     int linenumber = 0;
     int include_depth = 0;
+    std::vector<std::string> reading; // real paths of the local files being read, outermost first
+    int refusals = 0;                 // local files refused so far (self-inclusion, devices)
     std::string ccd;
     // Dump state: mode -1 until the environment was read.
     int write_config_mode = -1;
@@ -1444,8 +1446,11 @@ int config_glob_and_parse(const std::string &pattern, bool is_pattern)
         return 0;
     int read = 0;
     for (size_t i = 0; i < matches.gl_pathc; i++) {
+        int refusals = state().refusals;
         if (vn_config_parse_file(matches.gl_pathv[i])) {
             read++;
+        } else if (state().refusals != refusals) {
+            continue; // already reported
         } else if (is_pattern) {
             vn_config_add_config_reading_message_fmt("%s:%d Configuration File '%s' not available\n", filename(),
                                                      linenumber(), matches.gl_pathv[i]);
@@ -1474,12 +1479,16 @@ void include_file(const char *name)
     int line = st.linenumber;
     std::string ccd = st.ccd;
 
+    // A refused file was found and reported: looking elsewhere would only
+    // find and refuse it again.
     int read = 0;
+    int refusals = st.refusals;
+    auto settled = [&] { return read != 0 || st.refusals != refusals; };
     if (st.current_search != nullptr)
         read = config_glob_and_parse(std::string(st.current_search->path) + mapped, is_pattern);
-    if (read == 0)
+    if (!settled())
         read = config_glob_and_parse(mapped, is_pattern);
-    if (read == 0) {
+    if (!settled()) {
         size_t slash = including.rfind('/');
         if (slash != std::string::npos)
             read = config_glob_and_parse(including.substr(0, slash + 1) + mapped, is_pattern);
@@ -1490,7 +1499,7 @@ void include_file(const char *name)
     set_filename(including.c_str());
     st.linenumber = line;
     set_ccd(ccd);
-    if (read != 0)
+    if (settled())
         return;
     if (is_pattern)
         vn_config_add_config_reading_message_fmt("%s:%d Configuration File '%s' not available\n", filename(),
@@ -1679,6 +1688,35 @@ Source open_source(const char *resolved, bool exists)
     return source;
 }
 
+bool is_local(const char *resolved)
+{
+    return resolved[0] != '|' && strncmp(resolved, "http://", 7) != 0 && strncmp(resolved, "https://", 8) != 0;
+}
+
+// A local file already being read would include itself again without end,
+// and an included device such as /dev/zero would never end: both are
+// refused. `real` gets the file's real path.
+bool refuse_local(const char *resolved, std::string &real)
+{
+    ConfigState &st = state();
+    char *absolute = realpath(resolved, nullptr);
+    real = absolute ? absolute : resolved;
+    free(absolute);
+    struct stat info;
+    if (std::find(st.reading.begin(), st.reading.end(), real) != st.reading.end()) {
+        vn_config_add_error_message_fmt("%s:%d Configuration File '%s' is already being read - not including it\n",
+                                        filename(), linenumber(), resolved);
+    } else if (st.include_depth > 0 && stat(real.c_str(), &info) == 0 && !S_ISREG(info.st_mode) &&
+               !S_ISDIR(info.st_mode)) {
+        vn_config_add_error_message_fmt("%s:%d Configuration File '%s' is not a regular file - not including it\n",
+                                        filename(), linenumber(), resolved);
+    } else {
+        return false;
+    }
+    st.refusals++;
+    return true;
+}
+
 void record_reading(const char *resolved, const Source &source)
 {
     if (source.plain_file && resolved[0] != '/') {
@@ -1773,6 +1811,10 @@ int vn_config_parse_file(const char *name)
     ConfigState &st = state();
     char resolved[kPathSize];
     bool exists = vn_filename_resolve(name, resolved, sizeof(resolved)) == 0;
+    std::string real;
+    bool local = exists && is_local(resolved);
+    if (local && refuse_local(resolved, real))
+        return 0;
     Source source = open_source(resolved, exists);
     if (source.fp == nullptr)
         return 0;
@@ -1786,7 +1828,11 @@ int vn_config_parse_file(const char *name)
 
     int depth = st.test_depth;
     st.include_depth++;
+    if (local)
+        st.reading.push_back(real);
     bool any = read_lines(source.fp);
+    if (local)
+        st.reading.pop_back();
     st.include_depth--;
     if (source.kind == SourceKind::kPipe)
         pclose(source.fp);

@@ -184,11 +184,34 @@ TEST_F(ReaderTest, IncludesFollowTheirSearchOrder)
     EXPECT_EQ(flag_, 1);
 }
 
-TEST_F(ReaderTest, SelfInclusionStopsAtTheDepthLimit)
+TEST_F(ReaderTest, FileBeingReadIsNotIncludedAgain)
 {
-    EXPECT_EQ(read("port 1\ninclude-file main.conf\n"),
-              "main.conf:2 Include depth of 32 exceeded - not including 'main.conf'\n");
+    // Directly, twice, and through another file: each include is refused
+    // once, instead of being read again until the depth limit.
+    root_.write("sub/other.conf", "include-file ../main.conf\nname other\n");
+    EXPECT_EQ(read("port 1\ninclude-file main.conf\ninclude-file ./main.conf\ninclude-file sub/other.conf\n"
+                   "include-file *.conf\n"),
+              "main.conf:2 Configuration File 'main.conf' is already being read - not including it\n"
+              "main.conf:3 Configuration File './main.conf' is already being read - not including it\n"
+              "sub/other.conf:1 Configuration File 'sub/../main.conf' is already being read - not including it\n"
+              "main.conf:5 Configuration File 'main.conf' is already being read - not including it\n");
     EXPECT_EQ(port_, 1);
+    EXPECT_STREQ(name_, "other");
+}
+
+TEST_F(ReaderTest, IncludeChainStopsAtTheDepthLimit)
+{
+    for (int i = 1; i <= 33; i++)
+        root_.write("c" + std::to_string(i) + ".conf", "include-file c" + std::to_string(i + 1) + ".conf\n");
+    EXPECT_EQ(read("include-file c1.conf\n"),
+              "c31.conf:1 Include depth of 32 exceeded - not including 'c32.conf'\n");
+}
+
+TEST_F(ReaderTest, IncludedDeviceIsRefusedAndPipesStayAllowed)
+{
+    EXPECT_EQ(read("include-file /dev/zero\ninclude-file \"|echo port 4\"\n"),
+              "main.conf:1 Configuration File '/dev/zero' is not a regular file - not including it\n");
+    EXPECT_EQ(port_, 4);
 }
 
 TEST_F(ReaderTest, VerboseReadingMessagesNameTheFile)
