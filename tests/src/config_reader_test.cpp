@@ -285,6 +285,39 @@ TEST_F(ReaderTest, VariablesAndMacrosExpandBeforeTheLineIsRead)
     EXPECT_STREQ(name_, real);
 }
 
+TEST_F(ReaderTest, UndefinedVariableWarningFollowsTheLastOptionLine)
+{
+    // Line 4 expands while the inactive line 2 is the last option line; line
+    // 4 itself is active, so line 5 is warned about.
+    EXPECT_EQ(read("if 0\nport 1\nendif\nport 3${NOSUCH}\nport 4${NOSUCH2}\n"),
+              "main.conf:5 Undefined variable: 'NOSUCH2'; assuming empty string\n");
+    EXPECT_EQ(port_, 4);
+}
+
+TEST_F(ReaderTest, ConditionsInAMacroBodyAreDecidedAtEachCall)
+{
+    EXPECT_EQ(read("defmacro peer(v)\nadd-peer\nif ${v} == 1\nport 10\nelse\nport 20\nendif\nend-peer\n"
+                   "endmacro\npeer(1)\npeer(2)\npeer(1)\n"),
+              "");
+    ASSERT_EQ(peer_count_, 3);
+    EXPECT_EQ(peers_[0].port, 10);
+    EXPECT_EQ(peers_[1].port, 20);
+    EXPECT_EQ(peers_[2].port, 10);
+}
+
+TEST_F(ReaderTest, ExpansionMessagesNameTheFileAndLineOfTheCall)
+{
+    root_.write("inc.conf", "\nbad()\nport ${EVAL:1+}\n");
+    std::string messages = read("defmacro bad()\nbogus ${missing}\nendmacro\ninclude-file inc.conf\n"
+                                "port 2${EVAL:2*3}\n");
+    EXPECT_EQ(messages.substr(0, messages.find("inc.conf:3 Bad expression")),
+              "inc.conf:2 Undefined variable: 'missing'; assuming empty string\n"
+              "inc.conf:2 Unknown option: bogus\n");
+    EXPECT_NE(messages.find("inc.conf:3 Bad expression: 1+"), std::string::npos) << messages;
+    EXPECT_EQ(messages.find("main.conf"), std::string::npos) << messages;
+    EXPECT_EQ(port_, 26);
+}
+
 TEST_F(ReaderTest, PercentMappingsStayWithinALine)
 {
     char text[1024];
