@@ -280,6 +280,12 @@ void vn_config_parse_files(void);
 int vn_config_parse_file(const char *name);
 /* Maps %h, %a and %n in place; `text` must have room for 1024 bytes. */
 void vn_config_percent_mappings_r(char *text);
+
+/* One bar-separated row per documented option of the current context. */
+void vn_config_document_options(FILE *stream);
+/* Text listings for a terminal, on standard output. */
+void vn_config_list_options(void);
+void vn_config_list_values(void);
 /* (end config) */
 
 /* Expressions (config_expr) */

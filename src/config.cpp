@@ -47,6 +47,8 @@ struct ConfigState {
     char filename[kPathSize] = "";
     int linenumber = 0;
     int include_depth = 0;
+    std::vector<std::string> reading; // real paths of the local files being read, outermost first
+    int refusals = 0;                 // local files refused so far (self-inclusion, devices)
     std::string ccd;
     // Dump state: mode -1 until the environment was read.
     int write_config_mode = -1;
@@ -1444,8 +1446,11 @@ int config_glob_and_parse(const std::string &pattern, bool is_pattern)
         return 0;
     int read = 0;
     for (size_t i = 0; i < matches.gl_pathc; i++) {
+        int refusals = state().refusals;
         if (vn_config_parse_file(matches.gl_pathv[i])) {
             read++;
+        } else if (state().refusals != refusals) {
+            continue; // already reported
         } else if (is_pattern) {
             vn_config_add_config_reading_message_fmt("%s:%d Configuration File '%s' not available\n", filename(),
                                                      linenumber(), matches.gl_pathv[i]);
@@ -1474,12 +1479,16 @@ void include_file(const char *name)
     int line = st.linenumber;
     std::string ccd = st.ccd;
 
+    // A refused file was found and reported: looking elsewhere would only
+    // find and refuse it again.
     int read = 0;
+    int refusals = st.refusals;
+    auto settled = [&] { return read != 0 || st.refusals != refusals; };
     if (st.current_search != nullptr)
         read = config_glob_and_parse(std::string(st.current_search->path) + mapped, is_pattern);
-    if (read == 0)
+    if (!settled())
         read = config_glob_and_parse(mapped, is_pattern);
-    if (read == 0) {
+    if (!settled()) {
         size_t slash = including.rfind('/');
         if (slash != std::string::npos)
             read = config_glob_and_parse(including.substr(0, slash + 1) + mapped, is_pattern);
@@ -1490,7 +1499,7 @@ void include_file(const char *name)
     set_filename(including.c_str());
     st.linenumber = line;
     set_ccd(ccd);
-    if (read != 0)
+    if (settled())
         return;
     if (is_pattern)
         vn_config_add_config_reading_message_fmt("%s:%d Configuration File '%s' not available\n", filename(),
@@ -1679,6 +1688,35 @@ Source open_source(const char *resolved, bool exists)
     return source;
 }
 
+bool is_local(const char *resolved)
+{
+    return resolved[0] != '|' && strncmp(resolved, "http://", 7) != 0 && strncmp(resolved, "https://", 8) != 0;
+}
+
+// A local file already being read would include itself again without end,
+// and an included device such as /dev/zero would never end: both are
+// refused. `real` gets the file's real path.
+bool refuse_local(const char *resolved, std::string &real)
+{
+    ConfigState &st = state();
+    char *absolute = realpath(resolved, nullptr);
+    real = absolute ? absolute : resolved;
+    free(absolute);
+    struct stat info;
+    if (std::find(st.reading.begin(), st.reading.end(), real) != st.reading.end()) {
+        vn_config_add_error_message_fmt("%s:%d Configuration File '%s' is already being read - not including it\n",
+                                        filename(), linenumber(), resolved);
+    } else if (st.include_depth > 0 && stat(real.c_str(), &info) == 0 && !S_ISREG(info.st_mode) &&
+               !S_ISDIR(info.st_mode)) {
+        vn_config_add_error_message_fmt("%s:%d Configuration File '%s' is not a regular file - not including it\n",
+                                        filename(), linenumber(), resolved);
+    } else {
+        return false;
+    }
+    st.refusals++;
+    return true;
+}
+
 void record_reading(const char *resolved, const Source &source)
 {
     if (source.plain_file && resolved[0] != '/') {
@@ -1773,6 +1811,10 @@ int vn_config_parse_file(const char *name)
     ConfigState &st = state();
     char resolved[kPathSize];
     bool exists = vn_filename_resolve(name, resolved, sizeof(resolved)) == 0;
+    std::string real;
+    bool local = exists && is_local(resolved);
+    if (local && refuse_local(resolved, real))
+        return 0;
     Source source = open_source(resolved, exists);
     if (source.fp == nullptr)
         return 0;
@@ -1786,7 +1828,11 @@ int vn_config_parse_file(const char *name)
 
     int depth = st.test_depth;
     st.include_depth++;
+    if (local)
+        st.reading.push_back(real);
     bool any = read_lines(source.fp);
+    if (local)
+        st.reading.pop_back();
     st.include_depth--;
     if (source.kind == SourceKind::kPipe)
         pclose(source.fp);
@@ -1896,6 +1942,9 @@ void vn_config_free_ctx(vn_config_ctx_t *context)
 {
     if (context == nullptr)
         return;
+    _vn_config_macro_ctx_destroy(context->macro);
+    context->macro = nullptr;
+    _vn_config_log_errors(state().event_log);
     // Options are never freed (modules may hold their defaults), but the
     // index of a list whose head is about to be freed must go.
     state().index.erase(&context->_option_list);
@@ -1908,6 +1957,277 @@ void vn_config_free_ctx(vn_config_ctx_t *context)
     if (state().current_ctx == context)
         state().current_ctx = nullptr;
     vn_free(context);
+}
+
+} // extern "C"
+
+// ---- Option documentation and listings ------------------------------------------------
+
+namespace {
+
+const char *doc_type_word(int type)
+{
+    switch (type) {
+    case VN_CONFIG_BOOL: return "Boolean";
+    case VN_CONFIG_INT: return "Integer";
+    case VN_CONFIG_DOUBLE: return "Floating Point Value";
+    case VN_CONFIG_STRING:
+    case VN_CONFIG_FILE: return "String";
+    case VN_CONFIG_CHAR: return "Character";
+    case VN_CONFIG_FUNCTION: return "Function";
+    case VN_CONFIG_ARRAY | VN_CONFIG_INT: return "Integer Array";
+    case VN_CONFIG_ARRAY | VN_CONFIG_DOUBLE: return "Floating Point Array";
+    case VN_CONFIG_ARRAY | VN_CONFIG_STRING: return "String Array";
+    case VN_CONFIG_ARRAY | VN_CONFIG_CHAR: return "Character Array";
+    case VN_CONFIG_END_GROUP: return "End of group";
+    case VN_CONFIG_END_SECTION: return "End of section";
+    default: return "";
+    }
+}
+
+// The default column: what `variable` holds now, or empty when there is no
+// variable to read (a field of a group without a template record).
+std::string doc_default(int type, const char *variable)
+{
+    if (type == VN_CONFIG_BOOL)
+        return "FALSE"; // on purpose, whatever the variable holds
+    if (variable == nullptr)
+        return "";
+    char buffer[64];
+    switch (type) {
+    case VN_CONFIG_INT: {
+        int32_t value;
+        memcpy(&value, variable, sizeof(value));
+        snprintf(buffer, sizeof(buffer), "%d", value);
+        return buffer;
+    }
+    case VN_CONFIG_DOUBLE: {
+        double value;
+        memcpy(&value, variable, sizeof(value));
+        return std::to_string(value); // "%f"
+    }
+    case VN_CONFIG_STRING:
+    case VN_CONFIG_FILE: {
+        const char *text;
+        memcpy(&text, variable, sizeof(text));
+        return text ? text : "";
+    }
+    case VN_CONFIG_CHAR: return *variable ? std::string(1, *variable) : "";
+    default: return "";
+    }
+}
+
+std::string doc_bound(int type, const void *bound)
+{
+    if (bound == nullptr)
+        return "";
+    int element = type & ~VN_CONFIG_ARRAY;
+    char buffer[64] = "";
+    if (element == VN_CONFIG_INT)
+        snprintf(buffer, sizeof(buffer), "%d", *static_cast<const int *>(bound));
+    else if (element == VN_CONFIG_DOUBLE)
+        snprintf(buffer, sizeof(buffer), "%f", *static_cast<const double *>(bound));
+    return buffer;
+}
+
+// A registered label keeps its own closing bar; without one the column is "|".
+const char *doc_label(const char *label)
+{
+    return label ? label : "|";
+}
+
+void doc_enum_rows(FILE *stream, const option_t *option)
+{
+    bool is_int = base_type(option) == VN_CONFIG_INT;
+    for (const vn_config_enum_t *row = option->enums; row->name != nullptr; row++) {
+        char *label;
+        const char *help = _vn_parse_help_string(row->docstring, &label);
+        if (is_int)
+            fprintf(stream, "enum|%s|%d|%s|%s\n", row->name, static_cast<int>(row->value), doc_label(label), help);
+        else
+            fprintf(stream, "enum|%s|%f|%s|%s\n", row->name, row->value, doc_label(label), help);
+        vn_free(label);
+    }
+}
+
+void doc_option_row(FILE *stream, const option_t *option, const char *template_record)
+{
+    int type = base_type(option);
+    const char *kind = type == VN_CONFIG_END_GROUP ? "endgroup" : type == VN_CONFIG_END_SECTION ? "endsection"
+                                                                                                   : "option";
+    std::string letter = option->opt ? std::string(1, option->opt) : "";
+    const char *variable = nullptr;
+    if (option->owner == nullptr)
+        variable = static_cast<const char *>(option->value);
+    else if (template_record != nullptr)
+        variable = template_record + reinterpret_cast<size_t>(option->value);
+    bool has_default = type != VN_CONFIG_END_GROUP && type != VN_CONFIG_END_SECTION && !(type & VN_CONFIG_ARRAY);
+    std::string value = has_default ? doc_default(type, variable) : "";
+    fprintf(stream, "%s|%s|%s|%s|%d|%d|%s|%s|%s|%s|%s\n", kind, letter.c_str(), option->longopt,
+            doc_type_word(type), (option->type & VN_CONFIG_STRICT) ? 1 : 0,
+            (option->type & VN_CONFIG_DEPRECATED) ? 1 : 0, value.c_str(), doc_bound(type, option->min).c_str(),
+            doc_bound(type, option->max).c_str(), doc_label(option->docstring), option->help);
+    if (option->enums != nullptr)
+        doc_enum_rows(stream, option);
+}
+
+} // namespace
+
+extern "C" {
+
+void config_doc_options_dump(FILE *stream, const vn_list_t *list, const void *template_record)
+{
+    if (stream == nullptr || list == nullptr)
+        return;
+    for (const vn_list_t *link = list->next; link != list; link = link->next) {
+        const option_t *option = _vn_list_entry(link, option_t, list);
+        if (option->type & VN_CONFIG_PRIVATE)
+            continue;
+        int type = base_type(option);
+        if (type == VN_CONFIG_GROUP) {
+            const group_t *group = static_cast<const group_t *>(option->value);
+            fprintf(stream, "group|%s|Start of group|%s|%s\n", option->longopt, doc_label(option->docstring),
+                    option->help);
+            config_doc_options_dump(stream, &group->list, option->def);
+        } else if (type == VN_CONFIG_SECTION) {
+            const section_t *section = static_cast<const section_t *>(option->value);
+            fprintf(stream, "section|%s|Start of section|%s|%s\n", option->longopt, doc_label(option->docstring),
+                    option->help);
+            config_doc_options_dump(stream, &section->list, nullptr);
+        } else {
+            doc_option_row(stream, option, static_cast<const char *>(template_record));
+        }
+    }
+}
+
+void vn_config_document_options(FILE *stream)
+{
+    config_doc_options_dump(stream, &ctx()->_option_list, nullptr);
+}
+
+} // extern "C"
+
+namespace {
+
+const char *list_marker(int type)
+{
+    switch (type) {
+    case VN_CONFIG_BOOL: return "(bool)    ";
+    case VN_CONFIG_INT: return "(integer) ";
+    case VN_CONFIG_DOUBLE: return "(float)   ";
+    case VN_CONFIG_STRING: return "(string)  ";
+    case VN_CONFIG_CHAR: return "(char)    ";
+    case VN_CONFIG_ARRAY | VN_CONFIG_INT: return "(int arr) ";
+    case VN_CONFIG_ARRAY | VN_CONFIG_DOUBLE: return "(flt arr) ";
+    case VN_CONFIG_ARRAY | VN_CONFIG_STRING: return "(str arr) ";
+    case VN_CONFIG_ARRAY | VN_CONFIG_CHAR: return "(char arr)";
+    case VN_CONFIG_GROUP: return "(group)   ";
+    case VN_CONFIG_SECTION: return "(section) ";
+    case VN_CONFIG_END_GROUP: return "(end grp) ";
+    case VN_CONFIG_END_SECTION: return "(end sect)";
+    default: return nullptr;
+    }
+}
+
+bool label_starts(const option_t *option, const char *prefix)
+{
+    return option->docstring != nullptr && strncmp(option->docstring, prefix, strlen(prefix)) == 0;
+}
+
+bool list_leaves_out(const option_t *option)
+{
+    int type = base_type(option);
+    if (option->type & (VN_CONFIG_DEPRECATED | VN_CONFIG_PRIVATE))
+        return true;
+    if (type == VN_CONFIG_FUNCTION || type == VN_CONFIG_FILE)
+        return true;
+    return type == VN_CONFIG_GROUP && (label_starts(option, "Private|") || label_starts(option, "Deprecated|"));
+}
+
+void list_line(const option_t *option, int level)
+{
+    int type = base_type(option);
+    const char *marker = list_marker(type);
+    if (marker == nullptr)
+        return;
+    printf("%*s", level * 4, "");
+    if (option->opt)
+        printf("-%c,", option->opt);
+    else
+        printf("   ");
+    bool structural = type == VN_CONFIG_GROUP || type == VN_CONFIG_SECTION || type == VN_CONFIG_END_GROUP ||
+                      type == VN_CONFIG_END_SECTION;
+    if (structural)
+        printf("%-23s   %s%s\n", option->longopt, marker, option->help);
+    else
+        printf("%s%-23s%s%s\n", level == 0 ? "--" : "  ", option->longopt, marker, option->help);
+}
+
+void list_options(const vn_list_t *list, int level)
+{
+    for (const vn_list_t *link = list->next; link != list; link = link->next) {
+        const option_t *option = _vn_list_entry(link, option_t, list);
+        if (list_leaves_out(option))
+            continue;
+        int type = base_type(option);
+        // A closing keyword stands at its opener's indentation.
+        bool closing = type == VN_CONFIG_END_GROUP || type == VN_CONFIG_END_SECTION;
+        list_line(option, closing ? level - 1 : level);
+        if (type == VN_CONFIG_GROUP)
+            list_options(&static_cast<const group_t *>(option->value)->list, level + 1);
+        else if (type == VN_CONFIG_SECTION)
+            list_options(&static_cast<const section_t *>(option->value)->list, level + 1);
+    }
+}
+
+void list_value(const option_t *option)
+{
+    const char *variable = static_cast<const char *>(option->value);
+    const char *initial = static_cast<const char *>(option->def);
+    if (variable == nullptr)
+        return;
+    switch (base_type(option)) {
+    case VN_CONFIG_BOOL:
+        if (initial != nullptr)
+            printf("%s (%d - %d)\n", option->longopt, *variable, *initial);
+        break;
+    case VN_CONFIG_INT:
+        if (initial != nullptr)
+            printf("%s (%d - %d)\n", option->longopt, *reinterpret_cast<const int32_t *>(variable),
+                   *reinterpret_cast<const int32_t *>(initial));
+        break;
+    case VN_CONFIG_DOUBLE:
+        if (initial != nullptr)
+            printf("%s (%g - %g)\n", option->longopt, *reinterpret_cast<const double *>(variable),
+                   *reinterpret_cast<const double *>(initial));
+        break;
+    case VN_CONFIG_STRING: {
+        const char *text = *reinterpret_cast<char *const *>(variable);
+        printf("%s (%s - %s)\n", option->longopt, text ? text : "NULL", initial ? initial : "NULL");
+        break;
+    }
+    case VN_CONFIG_CHAR:
+        if (initial != nullptr)
+            printf("%s (%c - %c)\n", option->longopt, *variable, *initial);
+        break;
+    default: break;
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+void vn_config_list_options(void)
+{
+    list_options(&ctx()->_option_list, 0);
+}
+
+void vn_config_list_values(void)
+{
+    const vn_list_t *list = &ctx()->_option_list;
+    for (const vn_list_t *link = list->next; link != list; link = link->next)
+        list_value(_vn_list_entry(link, option_t, list));
 }
 
 } // extern "C"

@@ -154,6 +154,8 @@ void _vn_config_config_init(void);
 void _vn_config_init(vn_init_t *init);
 /* Writes the collected messages to `log` at level 0 and empties the list. */
 void _vn_config_log_errors(struct _vn_log *log);
+/* Documents `list`; group fields take their defaults from `template_record`. */
+void config_doc_options_dump(FILE *stream, const vn_list_t *list, const void *template_record);
 /* (end config) */
 
 /* config_macro */

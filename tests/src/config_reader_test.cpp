@@ -184,11 +184,34 @@ TEST_F(ReaderTest, IncludesFollowTheirSearchOrder)
     EXPECT_EQ(flag_, 1);
 }
 
-TEST_F(ReaderTest, SelfInclusionStopsAtTheDepthLimit)
+TEST_F(ReaderTest, FileBeingReadIsNotIncludedAgain)
 {
-    EXPECT_EQ(read("port 1\ninclude-file main.conf\n"),
-              "main.conf:2 Include depth of 32 exceeded - not including 'main.conf'\n");
+    // Directly, twice, and through another file: each include is refused
+    // once, instead of being read again until the depth limit.
+    root_.write("sub/other.conf", "include-file ../main.conf\nname other\n");
+    EXPECT_EQ(read("port 1\ninclude-file main.conf\ninclude-file ./main.conf\ninclude-file sub/other.conf\n"
+                   "include-file *.conf\n"),
+              "main.conf:2 Configuration File 'main.conf' is already being read - not including it\n"
+              "main.conf:3 Configuration File './main.conf' is already being read - not including it\n"
+              "sub/other.conf:1 Configuration File 'sub/../main.conf' is already being read - not including it\n"
+              "main.conf:5 Configuration File 'main.conf' is already being read - not including it\n");
     EXPECT_EQ(port_, 1);
+    EXPECT_STREQ(name_, "other");
+}
+
+TEST_F(ReaderTest, IncludeChainStopsAtTheDepthLimit)
+{
+    for (int i = 1; i <= 33; i++)
+        root_.write("c" + std::to_string(i) + ".conf", "include-file c" + std::to_string(i + 1) + ".conf\n");
+    EXPECT_EQ(read("include-file c1.conf\n"),
+              "c31.conf:1 Include depth of 32 exceeded - not including 'c32.conf'\n");
+}
+
+TEST_F(ReaderTest, IncludedDeviceIsRefusedAndPipesStayAllowed)
+{
+    EXPECT_EQ(read("include-file /dev/zero\ninclude-file \"|echo port 4\"\n"),
+              "main.conf:1 Configuration File '/dev/zero' is not a regular file - not including it\n");
+    EXPECT_EQ(port_, 4);
 }
 
 TEST_F(ReaderTest, VerboseReadingMessagesNameTheFile)
@@ -260,6 +283,39 @@ TEST_F(ReaderTest, VariablesAndMacrosExpandBeforeTheLineIsRead)
     char real[PATH_MAX];
     ASSERT_NE(realpath(root_.path().c_str(), real), nullptr);
     EXPECT_STREQ(name_, real);
+}
+
+TEST_F(ReaderTest, UndefinedVariableWarningFollowsTheLastOptionLine)
+{
+    // Line 4 expands while the inactive line 2 is the last option line; line
+    // 4 itself is active, so line 5 is warned about.
+    EXPECT_EQ(read("if 0\nport 1\nendif\nport 3${NOSUCH}\nport 4${NOSUCH2}\n"),
+              "main.conf:5 Undefined variable: 'NOSUCH2'; assuming empty string\n");
+    EXPECT_EQ(port_, 4);
+}
+
+TEST_F(ReaderTest, ConditionsInAMacroBodyAreDecidedAtEachCall)
+{
+    EXPECT_EQ(read("defmacro peer(v)\nadd-peer\nif ${v} == 1\nport 10\nelse\nport 20\nendif\nend-peer\n"
+                   "endmacro\npeer(1)\npeer(2)\npeer(1)\n"),
+              "");
+    ASSERT_EQ(peer_count_, 3);
+    EXPECT_EQ(peers_[0].port, 10);
+    EXPECT_EQ(peers_[1].port, 20);
+    EXPECT_EQ(peers_[2].port, 10);
+}
+
+TEST_F(ReaderTest, ExpansionMessagesNameTheFileAndLineOfTheCall)
+{
+    root_.write("inc.conf", "\nbad()\nport ${EVAL:1+}\n");
+    std::string messages = read("defmacro bad()\nbogus ${missing}\nendmacro\ninclude-file inc.conf\n"
+                                "port 2${EVAL:2*3}\n");
+    EXPECT_EQ(messages.substr(0, messages.find("inc.conf:3 Bad expression")),
+              "inc.conf:2 Undefined variable: 'missing'; assuming empty string\n"
+              "inc.conf:2 Unknown option: bogus\n");
+    EXPECT_NE(messages.find("inc.conf:3 Bad expression: 1+"), std::string::npos) << messages;
+    EXPECT_EQ(messages.find("main.conf"), std::string::npos) << messages;
+    EXPECT_EQ(port_, 26);
 }
 
 TEST_F(ReaderTest, PercentMappingsStayWithinALine)

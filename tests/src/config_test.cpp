@@ -420,7 +420,160 @@ TEST_F(ConfigTest, CollectedMessagesGoToTheLogOnceAndAreThenDropped)
     EXPECT_NE(text.find("CONFIG: args:0 Unknown option: first\n"), std::string::npos) << text;
     EXPECT_NE(text.find("CONFIG: second\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("first", text.find("first") + 1), std::string::npos) << text;
+
+    // Freeing a context writes what was collected since to the event log and
+    // drops the context's variables (the leak checker sees them go).
+    record.log = log;
+    _vn_config_init(&record);
+    vn_config_ctx_t *context = _vn_config_get_ctx();
+    context->macro = _vn_config_macro_ctx_create();
+    _vn_config_macro_store_var(context->macro, "kept", "value");
+    vn_config_add_error_message("third\n");
+    vn_config_free_ctx(context);
+    EXPECT_NE(root.read("var/config.log").find("CONFIG: third\n"), std::string::npos);
     vn_free_log(log);
 }
 
 } // namespace
+
+// ---- option documentation and listings ----
+
+namespace {
+
+struct Link {
+    int weight;
+    char *peer;
+};
+
+// Module variables at namespace scope keep what the registry stores reachable.
+char doc_verbose = 1;
+double doc_period = 10;
+char *doc_secret = nullptr;
+char *doc_title = nullptr;
+int doc_level = 2;
+double doc_ratio = 0.5;
+char doc_sep = 0;
+int doc_sizes[1];
+int doc_size_count = 0;
+Link *doc_links = nullptr;
+int doc_link_count = 0;
+Link doc_link_template = {50, nullptr};
+int doc_hidden = 0;
+int doc_inner = 3;
+
+const vn_config_enum_t kLevels[] = {
+    {"low", 1.9, "!Levels|!The lowest"}, {"mid", 2, "Middle"}, {"high", 3, nullptr}, {nullptr, 0, nullptr}};
+const vn_config_enum_t kRatios[] = {{"half", 0.5, ""}, {nullptr, 0, nullptr}};
+
+void ignore_words(const char *, int, char **) {}
+
+// Registers one option of each kind the documentation distinguishes.
+void register_documented_options()
+{
+    vn_config_add_option('v', "verbose-config", "Report all messages for config files being loaded",
+                         VN_CONFIG_BOOL, &doc_verbose);
+    vn_config_add_option(0, "process-usage-period", "!Monitoring|!Period over which to calculate load",
+                         VN_CONFIG_DOUBLE, &doc_period);
+    vn_config_add_option(0, "write-config-options", "!Private|!Write config options to file",
+                         VN_CONFIG_STRING | VN_CONFIG_PRIVATE, &doc_secret);
+    vn_config_add_option('t', "title", "Title", VN_CONFIG_STRING, &doc_title);
+    int low = 1, high = 9;
+    vn_config_add_bounded_option_enum('l', "level", "Level", VN_CONFIG_INT | VN_CONFIG_STRICT | VN_CONFIG_DEPRECATED,
+                                      &doc_level, kLevels, &low, &high);
+    double floor = 0.25;
+    vn_config_add_bounded_option_enum(0, "ratio", "Ratio", VN_CONFIG_DOUBLE, &doc_ratio, kRatios, &floor, nullptr);
+    vn_config_add_option(0, "separator", "", VN_CONFIG_CHAR, &doc_sep);
+    vn_config_add_option(0, "run", "Runs", VN_CONFIG_FUNCTION, reinterpret_cast<void *>(ignore_words));
+    vn_config_add_bounded_array_option("size", "Sizes", VN_CONFIG_INT, doc_sizes, &doc_size_count, nullptr, &high);
+    vn_config_add_group("add-link", "!Links|!A link", &doc_links, &doc_link_template, sizeof(Link),
+                        &doc_link_count);
+    vn_config_add_option(0, "weight", "Weight", VN_CONFIG_INT, reinterpret_cast<void *>(offsetof(Link, weight)));
+    vn_config_end_group("end-link", "End of a link");
+    vn_config_add_group("add-hidden", "", nullptr, nullptr, sizeof(int), nullptr);
+    vn_config_add_option(0, "hidden", "", VN_CONFIG_INT, &doc_hidden);
+    vn_config_end_group("end-hidden", "");
+    _vn_config_find_option("add-hidden")->type |= VN_CONFIG_PRIVATE;
+    vn_config_add_section("start-area", "Area");
+    vn_config_add_option(0, "inner", "Inner", VN_CONFIG_INT, &doc_inner);
+    vn_config_end_section("end-area", "");
+}
+
+std::string document()
+{
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *stream = open_memstream(&text, &size);
+    vn_config_document_options(stream);
+    fclose(stream);
+    std::string rows(text, size);
+    free(text);
+    return rows;
+}
+
+} // namespace
+
+TEST_F(ConfigTest, DocumentationWritesOneRowPerOptionGroupAndEnumeration)
+{
+    register_documented_options();
+    parse({"--title", "now", "--add-link", "--weight", "7"}); // records never change the documented defaults
+    vn_free(doc_title); // a string with no value documents empty
+    doc_title = nullptr;
+    EXPECT_EQ(document(),
+              "option|v|verbose-config|Boolean|0|0|FALSE|||||Report all messages for config files being loaded\n"
+              "option||process-usage-period|Floating Point Value|0|0|10.000000|||Monitoring||Period over which "
+              "to calculate load\n"
+              "option|t|title|String|0|0||||||Title\n"
+              "option|l|level|Integer|1|1|2|1|9|||Level\n"
+              "enum|low|1|Levels||The lowest\n"
+              "enum|mid|2|||Middle\n"
+              "enum|high|3|||\n"
+              "option||ratio|Floating Point Value|0|0|0.500000|0.250000||||Ratio\n"
+              "enum|half|0.500000|||\n"
+              "option||separator|Character|0|0||||||\n"
+              "option||run|Function|0|0||||||Runs\n"
+              "option||size|Integer Array|0|0|||9|||Sizes\n"
+              "group|add-link|Start of group|Links||A link\n"
+              "option||weight|Integer|0|0|50|||||Weight\n"
+              "endgroup||end-link|End of group|0|0||||||End of a link\n"
+              "section|start-area|Start of section|||Area\n"
+              "option||inner|Integer|0|0|3|||||Inner\n"
+              "endsection||end-area|End of section|0|0||||||\n");
+    EXPECT_EQ(doc_links[0].weight, 7);
+}
+
+TEST_F(ConfigTest, ListingsShowTheVisibleOptionsAndTheirValues)
+{
+    using namespace std::string_literals;
+    register_documented_options();
+    vn_config_add_group("add-old", "!Deprecated|!Old links", nullptr, nullptr, sizeof(int), nullptr);
+    vn_config_add_option(0, "old-weight", "", VN_CONFIG_INT, &doc_hidden);
+    vn_config_end_group("end-old", "");
+    doc_level = 5;
+    testing::internal::CaptureStdout();
+    vn_config_list_options();
+    std::string options = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(options,
+              "-v,--verbose-config         (bool)    Report all messages for config files being loaded\n"
+              "   --process-usage-period   (float)   Period over which to calculate load\n"
+              "-t,--title                  (string)  Title\n"
+              "   --ratio                  (float)   Ratio\n"
+              "   --separator              (char)    \n"
+              "   --size                   (int arr) Sizes\n"
+              "   add-link                  (group)   A link\n"
+              "         weight                 (integer) Weight\n"
+              "   end-link                  (end grp) End of a link\n"
+              "   start-area                (section) Area\n"
+              "         inner                  (integer) Inner\n"
+              "   end-area                  (end sect)\n");
+
+    testing::internal::CaptureStdout();
+    vn_config_list_values();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "verbose-config (1 - 1)\n"
+              "process-usage-period (10 - 10)\n"
+              "write-config-options (NULL - NULL)\n"
+              "title (NULL - NULL)\n"
+              "level (5 - 2)\n"
+              "ratio (0.5 - 0.5)\n"
+              "separator (\0 - \0)\n"s); // a character 0 is printed as it is
+}
