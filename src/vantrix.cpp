@@ -479,6 +479,18 @@ namespace {
 // module starts.
 void answer_print_and_exit_options()
 {
+    if (write_config_options != nullptr) {
+        FILE *file = std::fopen(write_config_options, "w");
+        if (file == nullptr) {
+            std::fprintf(stderr, "Couldn't open option file: %s\n", write_config_options);
+            std::exit(1);
+        }
+        vn_config_document_options(file);
+        // A document that could not be written whole is a failure, not a success.
+        bool written = std::ferror(file) == 0;
+        written = std::fclose(file) == 0 && written;
+        std::exit(written ? 0 : 1);
+    }
     if (get_config_value != nullptr) {
         char value[kOptionValueBytes];
         if (_vn_config_get_option_value(get_config_value, value, sizeof value) == nullptr) {

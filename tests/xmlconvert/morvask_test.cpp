@@ -302,3 +302,28 @@ TEST(Morvask, FieldsDocumentListsEveryDefinedFieldInOrder)
     };
     EXPECT_EQ(listed, expected);
 }
+
+TEST(Morvask, WriteConfigOptionsDocumentsEveryPublicOptionAndExits)
+{
+    TempRoot root;
+    RunResult result = run_on(root, "application-name feed\n", {"--write-config-options", root.file("options.txt")});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_FALSE(root.exists("Vantro.xml")); // it exits before any module starts
+    std::string rows = root.read("options.txt");
+    EXPECT_NE(rows.find("option|v|verbose-config|Boolean|0|0|FALSE|||||Report all messages for config files being "
+                        "loaded\n"),
+              std::string::npos)
+        << rows;
+    EXPECT_NE(rows.find("option||process-usage-period|Floating Point Value|0|0|10.000000|1.000000||Monitoring||"),
+              std::string::npos)
+        << rows;
+    EXPECT_NE(rows.find("option||xml-config-file|String|"), std::string::npos);
+    EXPECT_NE(rows.find("group|add-field-format|Start of group|"), std::string::npos);
+    EXPECT_EQ(rows.find("write-config-options"), std::string::npos); // private
+
+    RunResult unopenable = run_on(root, "", {"--write-config-options", root.file("missing/dir/options.txt")});
+    EXPECT_EQ(unopenable.exit_code, 1);
+    EXPECT_NE(unopenable.err.find("Couldn't open option file: " + root.file("missing/dir/options.txt")),
+              std::string::npos)
+        << unopenable.err;
+}
