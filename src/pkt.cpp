@@ -194,6 +194,15 @@ template <typename Record> Record *new_record()
     return static_cast<Record *>(vn_calloc(1, sizeof(Record)));
 }
 
+// Frees a record and what it owns; a null record is allowed.
+template <typename Record> void free_record(Record *pkt, void (*free_data)(Record *))
+{
+    if (pkt == nullptr)
+        return;
+    free_data(pkt);
+    vn_free(pkt);
+}
+
 } // namespace
 
 extern "C" {
@@ -289,10 +298,7 @@ void vn_free_statuspkt_data(vn_statuspkt_t *pkt)
 
 void vn_free_statuspkt(vn_statuspkt_t *pkt)
 {
-    if (pkt == nullptr)
-        return;
-    vn_free_statuspkt_data(pkt);
-    vn_free(pkt);
+    free_record(pkt, vn_free_statuspkt_data);
 }
 
 void vn_free_reqpkt_data(vn_reqpkt_t *pkt)
@@ -302,10 +308,7 @@ void vn_free_reqpkt_data(vn_reqpkt_t *pkt)
 
 void vn_free_reqpkt(vn_reqpkt_t *pkt)
 {
-    if (pkt == nullptr)
-        return;
-    free_subjects(pkt);
-    vn_free(pkt);
+    free_record(pkt, vn_free_reqpkt_data);
 }
 
 void vn_free_infopkt_data(vn_infopkt_t *pkt)
@@ -318,10 +321,7 @@ void vn_free_infopkt_data(vn_infopkt_t *pkt)
 
 void vn_free_infopkt(vn_infopkt_t *pkt)
 {
-    if (pkt == nullptr)
-        return;
-    vn_free_infopkt_data(pkt);
-    vn_free(pkt);
+    free_record(pkt, vn_free_infopkt_data);
 }
 
 void vn_free_datapkt_data(vn_datapkt_t *pkt)
@@ -337,10 +337,7 @@ void vn_free_datapkt_data(vn_datapkt_t *pkt)
 
 void vn_free_datapkt(vn_datapkt_t *pkt)
 {
-    if (pkt == nullptr)
-        return;
-    vn_free_datapkt_data(pkt);
-    vn_free(pkt);
+    free_record(pkt, vn_free_datapkt_data);
 }
 
 /* Serialisers: *len is the capacity on entry and the payload length on return;
@@ -488,8 +485,10 @@ int vn_statuspkt_parse(vn_statuspkt_t *pkt, const unsigned char *buf, size_t len
         return -2;
     pkt->name = in.text(name_len);
     size_t msg_len = in.u16();
-    if (!in.has(msg_len))
+    if (!in.has(msg_len)) {
+        vn_free_statuspkt_data(pkt);
         return -2;
+    }
     pkt->msgstr = in.text(msg_len);
     return 0;
 }
@@ -539,8 +538,7 @@ int vn_infopkt_parse(vn_infopkt_t *pkt, const unsigned char *buf, size_t len)
     pkt->val = in.u16();
     size_t data_len = in.u16();
     if (!in.has(data_len)) {
-        vn_free(pkt->name);
-        pkt->name = nullptr;
+        vn_free_infopkt_data(pkt);
         return -2;
     }
     pkt->data = in.text(data_len);

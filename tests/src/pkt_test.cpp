@@ -89,7 +89,8 @@ TEST(Status, ParsesAndReportsEachShortfall)
     vn_free_statuspkt_data(&parsed);
     for (size_t len = 0; len < payload.size(); len++) {
         EXPECT_EQ(vn_statuspkt_parse(&parsed, payload.data(), len), -2) << len;
-        vn_free_statuspkt_data(&parsed);
+        EXPECT_EQ(parsed.name, nullptr) << "a name without its message is released";
+        EXPECT_EQ(parsed.msgstr, nullptr);
     }
 }
 
