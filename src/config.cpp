@@ -1057,50 +1057,20 @@ bool takes_no_value(const option_t *option)
     return type == VN_CONFIG_BOOL || type == VN_CONFIG_GROUP || type == VN_CONFIG_END_GROUP;
 }
 
-} // namespace
-
-extern "C" {
-
-void set_value(option_t *option, const char *text, int check_only)
+void report_deprecated(const option_t *option)
 {
-    if (option == nullptr)
-        return;
-    vn_config_ctx_t *context = ctx();
+    if (option->owner != nullptr)
+        vn_config_add_error_message_fmt("%s:%d Option %s/%s is deprecated: %s\n", filename(), linenumber(),
+                                        option->owner->add_opt->longopt, option->longopt, option->help);
+    else
+        vn_config_add_error_message_fmt("%s:%d Option %s is deprecated: %s\n", filename(), linenumber(),
+                                        option->longopt, option->help);
+}
+
+// Converts and stores a value by the option's type; nothing is stored while only checking.
+void store_value(option_t *option, char *variable, int *count_slot, const char *text, int check_only)
+{
     int type = base_type(option);
-    bool is_field = option->owner != nullptr && type != VN_CONFIG_GROUP && type != VN_CONFIG_END_GROUP &&
-                    type != VN_CONFIG_SECTION && type != VN_CONFIG_END_SECTION && type != VN_CONFIG_FUNCTION;
-    char *base = nullptr;
-    if (is_field && !check_only) {
-        base = record_of(option->owner);
-        if (base == nullptr) {
-            report_no_record(option->owner, option->longopt);
-            return;
-        }
-    }
-    if (option->type & VN_CONFIG_DEPRECATED) {
-        if (option->owner != nullptr)
-            vn_config_add_error_message_fmt("%s:%d Option %s/%s is deprecated: %s\n", filename(), linenumber(),
-                                            option->owner->add_opt->longopt, option->longopt, option->help);
-        else
-            vn_config_add_error_message_fmt("%s:%d Option %s is deprecated: %s\n", filename(), linenumber(),
-                                            option->longopt, option->help);
-    }
-    // Nothing is stored while only checking; a top-level option registered
-    // without a variable has nowhere to store.
-    char *variable = nullptr;
-    int *count_slot = nullptr;
-    if (base != nullptr) {
-        variable = base + reinterpret_cast<size_t>(option->value);
-        count_slot = reinterpret_cast<int *>(base + reinterpret_cast<size_t>(option->def));
-    } else if (!is_field) {
-        variable = static_cast<char *>(option->value);
-        count_slot = static_cast<int *>(option->def);
-    }
-    if (set_structural(context, option, variable, text, check_only) || text == nullptr)
-        return;
-    bool has_storage = check_only || (variable != nullptr && (!(type & VN_CONFIG_ARRAY) || count_slot));
-    if (!has_storage && type != VN_CONFIG_FUNCTION)
-        return;
     switch (type) {
     case VN_CONFIG_INT: {
         int32_t value;
@@ -1142,6 +1112,47 @@ void set_value(option_t *option, const char *text, int check_only)
         break;
     default: break;
     }
+}
+
+} // namespace
+
+extern "C" {
+
+void set_value(option_t *option, const char *text, int check_only)
+{
+    if (option == nullptr)
+        return;
+    vn_config_ctx_t *context = ctx();
+    int type = base_type(option);
+    bool is_field = option->owner != nullptr && type != VN_CONFIG_GROUP && type != VN_CONFIG_END_GROUP &&
+                    type != VN_CONFIG_SECTION && type != VN_CONFIG_END_SECTION && type != VN_CONFIG_FUNCTION;
+    char *base = nullptr;
+    if (is_field && !check_only) {
+        base = record_of(option->owner);
+        if (base == nullptr) {
+            report_no_record(option->owner, option->longopt);
+            return;
+        }
+    }
+    if (option->type & VN_CONFIG_DEPRECATED)
+        report_deprecated(option);
+    // Nothing is stored while only checking; a top-level option registered
+    // without a variable has nowhere to store.
+    char *variable = nullptr;
+    int *count_slot = nullptr;
+    if (base != nullptr) {
+        variable = base + reinterpret_cast<size_t>(option->value);
+        count_slot = reinterpret_cast<int *>(base + reinterpret_cast<size_t>(option->def));
+    } else if (!is_field) {
+        variable = static_cast<char *>(option->value);
+        count_slot = static_cast<int *>(option->def);
+    }
+    if (set_structural(context, option, variable, text, check_only) || text == nullptr)
+        return;
+    bool has_storage = check_only || (variable != nullptr && (!(type & VN_CONFIG_ARRAY) || count_slot));
+    if (!has_storage && type != VN_CONFIG_FUNCTION)
+        return;
+    store_value(option, variable, count_slot, text, check_only);
 }
 
 void vn_config_set_option(const char *name, const char *text)
