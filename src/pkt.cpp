@@ -268,6 +268,8 @@ void vn_datapkt_add_field_with_flags(vn_datapkt_t *pkt, int fieldnum, const char
 {
     if (pkt->count == kMaxFields)
         return; // a 65536th field would wrap the 16-bit count and corrupt the packet
+    if (value == nullptr)
+        value = ""; // a missing text travels as an empty value rather than crashing the sender
     vn_field_t *field = _vn_datapkt_new_field(pkt);
     size_t len = std::strlen(value);
     field->fieldnum = fieldnum;
@@ -586,7 +588,8 @@ int vn_datapkt_parse(vn_datapkt_t *pkt, int msgtype, const unsigned char *buf, s
 uint16_t _vn_reqpkt_pack(const vn_reqpkt_t *list, uint16_t first, unsigned char *buf, size_t *len)
 {
     vn_reqpkt_t window = *list;
-    window.count = static_cast<uint16_t>(list->count - first);
+    // Past the end there is nothing to pack; the subtraction below would wrap.
+    window.count = first < list->count ? static_cast<uint16_t>(list->count - first) : 0;
     window.subjects = list->subjects + first;
     vn_reqpkt_serialise(&window, buf, len);
     return window.count;

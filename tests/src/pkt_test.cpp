@@ -153,6 +153,8 @@ TEST(Request, BatchesIntoMessagesOfAtMost8192Bytes)
     EXPECT_EQ(_vn_reqpkt_pack(&list, 40, buf.data(), &len), 24);
     EXPECT_EQ(buf[4] * 256 + buf[5], 24);
     EXPECT_EQ(list.count, 64) << "the pending list keeps its count";
+    len = buf.size();
+    EXPECT_EQ(_vn_reqpkt_pack(&list, 65, buf.data(), &len), 0) << "a start past the end packs nothing";
 
     std::string oversize(VN_REQUEST_MESSAGE_BYTES, 'x');
     subjects[0] = oversize.data();
@@ -376,6 +378,15 @@ TEST(Limits, TextsTooLongForTheirLengthAreRefused)
     vn_reqpkt_serialise(&req, big.data(), &len);
     EXPECT_EQ(req.count, 0);
     EXPECT_EQ(len, 6u);
+}
+
+TEST(Limits, AMissingValueIsAddedAsEmpty)
+{
+    Data d;
+    vn_datapkt_add_field(d.pkt, 7, nullptr);
+    ASSERT_EQ(d.pkt->count, 1);
+    EXPECT_STREQ(d.pkt->fields[0].value, "");
+    EXPECT_EQ(d.pkt->fields[0].len, 0);
 }
 
 TEST(Limits, A65536thFieldIsDropped)
