@@ -385,9 +385,6 @@ void _vn_handle_timed_events(event_globals_t *globals)
 {
     heap_t *heap = globals->timed_event_heap;
     double now = globals->timeofday.tv_sec + globals->timeofday.tv_usec / 1e6;
-    if (heap->size == 0 || heap->tree[0]->time > now)
-        return;
-    globals->checked = 1;
     while (heap->size > 0 && heap->tree[0]->time <= now) {
         vn_timed_event_t *ev = heap_extract_root(heap);
         ev->in_callback = 1;
@@ -395,7 +392,6 @@ void _vn_handle_timed_events(event_globals_t *globals)
         ev->in_callback = 0;
         settle_fired_event(heap, ev, result, now);
     }
-    globals->checked = 0;
 }
 
 namespace {

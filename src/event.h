@@ -67,7 +67,6 @@ struct event_globals_t {
     int stop_vnloop;
     vn_init_t *init; // its log takes the loop's messages
     heap_t *timed_event_heap;
-    int checked;
     vn_memroot_t *timed_event_cache;
     time_t start_time;
     struct timeval timeofday;
