@@ -98,13 +98,14 @@ void _vn_write_pid_file(void)
     if (pid_written)
         return;
     pid_written = true;
-    std::atexit(remove_pid_file);
     char expanded[kPathBytes];
     vn_filename_expand(pid_filename ? pid_filename : "", expanded, sizeof expanded);
     vn_filename_resolve(expanded, pid_path, sizeof pid_path);
     int fd = open(pid_path, O_WRONLY | O_CREAT | O_APPEND, 0664);
     if (fd < 0)
         return;
+    // Only a file this process wrote is its to remove.
+    std::atexit(remove_pid_file);
     char line[32];
     int len = std::snprintf(line, sizeof line, "%d\n", static_cast<int>(getpid()));
     ssize_t written = write(fd, line, static_cast<size_t>(len));

@@ -59,7 +59,6 @@ double now_seconds()
 // the end of this file).
 namespace {
 
-const char *application_name();
 void exit_no_event_module(int mask);
 void activate_monitoring_on_init_thread();
 void create_call_channel(event_globals_t *globals);
@@ -196,7 +195,7 @@ bool choose_backend(int mask, event_module_functions_t *functions)
             continue;
         if (backend.setup(functions) != 0)
             return true;
-        fprintf(stderr, "%s: Failed to initialise '%s' event module\n", application_name(), backend.name);
+        fprintf(stderr, "%s: Failed to initialise '%s' event module\n", vn_get_app_name(), backend.name);
     }
     return false;
 }
@@ -386,9 +385,6 @@ void _vn_handle_timed_events(event_globals_t *globals)
 {
     heap_t *heap = globals->timed_event_heap;
     double now = globals->timeofday.tv_sec + globals->timeofday.tv_usec / 1e6;
-    if (heap->size == 0 || heap->tree[0]->time > now)
-        return;
-    globals->checked = 1;
     while (heap->size > 0 && heap->tree[0]->time <= now) {
         vn_timed_event_t *ev = heap_extract_root(heap);
         ev->in_callback = 1;
@@ -396,7 +392,6 @@ void _vn_handle_timed_events(event_globals_t *globals)
         ev->in_callback = 0;
         settle_fired_event(heap, ev, result, now);
     }
-    globals->checked = 0;
 }
 
 namespace {
@@ -836,8 +831,8 @@ int vn_del_except_event_free_data(vn_except_event_t *ev, vn_event_free_cb free_d
 } // extern "C"
 
 // ---- Links to neighbouring modules ----
-// The pid file, the init thread's identity, logs, configuration, monitoring
-// and call channels belong to their own modules; the loop reaches them here.
+// The init thread's identity, start-up, monitoring and call channels belong
+// to their own modules; the loop reaches them here.
 extern "C" const vn_config_enum_t vn_event_module_enums[] = {
     {"epoll", 1, "Use the epoll event manager (Linux only)"},
     {"devpoll", 2, "Use the /dev/poll event manager (Solaris only)"},
@@ -848,12 +843,6 @@ extern "C" const vn_config_enum_t vn_event_module_enums[] = {
 };
 
 namespace {
-
-
-const char *application_name()
-{
-    return vn_get_app_name();
-}
 
 void exit_no_event_module(int mask)
 {
@@ -886,7 +875,7 @@ extern "C" void _vn_event_config_init(void)
     vn_config_add_option_enum(0, "event-module", "", 2, &c_event_module, vn_event_module_enums);
 }
 
-void _vn_event_log([[maybe_unused]] event_globals_t *globals, [[maybe_unused]] int level, const char *format, ...)
+void _vn_event_log(event_globals_t *globals, int level, const char *format, ...)
 {
     vn_init_t *init = globals->init;
     if (init == nullptr || init->log == nullptr)
@@ -899,7 +888,3 @@ void _vn_event_log([[maybe_unused]] event_globals_t *globals, [[maybe_unused]] i
     vn_log(init->log, level, "%s", line);
 }
 
-void _vn_event_write_pid_file()
-{
-    _vn_write_pid_file();
-}

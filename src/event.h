@@ -67,7 +67,6 @@ struct event_globals_t {
     int stop_vnloop;
     vn_init_t *init; // its log takes the loop's messages
     heap_t *timed_event_heap;
-    int checked;
     vn_memroot_t *timed_event_cache;
     time_t start_time;
     struct timeval timeofday;
@@ -103,8 +102,6 @@ int _vn_event_refuse_socket(event_globals_t *globals, const char *function, sock
 // A line to the loop's event log, when there is one.
 void _vn_event_log(event_globals_t *globals, int level, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
-// Called by each back-end as its loop starts.
-void _vn_event_write_pid_file();
 
 // A back-end's own state behind the loop's opaque pointer.
 template <typename State>

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -55,11 +56,23 @@ void epoll_init(int, int max)
     _vn_list_init(&state->epoll_cleanup_list);
 }
 
-void register_wrap(epoll_state_t *state, event_epoll_wrap_t *wrap, int op)
+// Returns false when the kernel refuses the socket.
+bool register_wrap(epoll_state_t *state, event_epoll_wrap_t *wrap, int op)
 {
+    if (epoll_ctl(state->epoll_fd, op, wrap->fd, &wrap->epoll_ev) == 0)
+        return true;
     // A socket closed while watched left the epoll set: register it afresh.
-    if (epoll_ctl(state->epoll_fd, op, wrap->fd, &wrap->epoll_ev) != 0 && op == EPOLL_CTL_MOD && errno == ENOENT)
-        epoll_ctl(state->epoll_fd, EPOLL_CTL_ADD, wrap->fd, &wrap->epoll_ev);
+    return op == EPOLL_CTL_MOD && errno == ENOENT &&
+           epoll_ctl(state->epoll_fd, EPOLL_CTL_ADD, wrap->fd, &wrap->epoll_ev) == 0;
+}
+
+uint32_t wanted_events(const event_epoll_wrap_t *wrap)
+{
+    uint32_t mask = 0;
+    for (epoll_watch_t *watch : wrap->io_events)
+        if (watch != nullptr)
+            mask |= static_cast<uint32_t>(watch->eventmask);
+    return mask;
 }
 
 void *add_watch(event_globals_t *globals, int type, sock_t fd, vn_io_event_cb cb, int val, void *data)
@@ -84,10 +97,22 @@ void *add_watch(event_globals_t *globals, int type, sock_t fd, vn_io_event_cb cb
         state->epoll_events[fd] = wrap;
         op = EPOLL_CTL_ADD;
     }
+    epoll_watch_t *replaced = wrap->io_events[type];
     wrap->epoll_ev.events |= static_cast<uint32_t>(watch->eventmask);
     wrap->io_events[type] = watch;
-    register_wrap(state, wrap, op);
-    return watch;
+    if (register_wrap(state, wrap, op))
+        return watch;
+    // A watch that can never fire must not be handed back as if it could.
+    _vn_event_log(globals, kEventLogError, "%s could not watch socket %d: %s\n", kAddNames[type], fd,
+                  strerror(errno));
+    wrap->io_events[type] = replaced;
+    wrap->epoll_ev.events = wanted_events(wrap);
+    if (op == EPOLL_CTL_ADD) {
+        state->epoll_events[fd] = nullptr;
+        vn_free(wrap);
+    }
+    vn_mem_release(state->epoll_event_cache, watch);
+    return nullptr;
 }
 
 void stop_watching(epoll_state_t *state, epoll_watch_t *watch, int type)
@@ -97,10 +122,7 @@ void stop_watching(epoll_state_t *state, epoll_watch_t *watch, int type)
     if (wrap == nullptr || wrap->io_events[type] != watch)
         return;
     wrap->io_events[type] = nullptr;
-    uint32_t mask = 0;
-    for (epoll_watch_t *left : wrap->io_events)
-        if (left != nullptr)
-            mask |= static_cast<uint32_t>(left->eventmask);
+    uint32_t mask = wanted_events(wrap);
     if (mask == 0) {
         epoll_ctl(state->epoll_fd, EPOLL_CTL_DEL, wrap->fd, &wrap->epoll_ev);
         state->epoll_events[watch->fd] = nullptr;
@@ -159,7 +181,7 @@ void epoll_loop()
 {
     event_globals_t *globals = _vn_event_get_globals();
     epoll_state_t *state = state_of(globals);
-    _vn_event_write_pid_file();
+    _vn_write_pid_file();
     while (!globals->stop_vnloop) {
         int millis = -1;
         if (!_vn_event_delay_millis(globals, &millis))

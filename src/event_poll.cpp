@@ -160,7 +160,7 @@ void poll_loop()
 {
     event_globals_t *globals = _vn_event_get_globals();
     poll_state_t *state = state_of(globals);
-    _vn_event_write_pid_file();
+    _vn_write_pid_file();
     while (!globals->stop_vnloop) {
         int millis = -1;
         if (!_vn_event_delay_millis(globals, &millis))

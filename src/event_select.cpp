@@ -87,7 +87,7 @@ void select_loop()
 {
     event_globals_t *globals = _vn_event_get_globals();
     select_state_t *state = state_of(globals);
-    _vn_event_write_pid_file();
+    _vn_write_pid_file();
     while (!globals->stop_vnloop) {
         for (int type = kWatchRead; type <= kWatchExcept; type++)
             state->ready[type] = state->watched[type];

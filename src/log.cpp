@@ -837,14 +837,16 @@ int vn_cycle_log(vn_log_t *log, const char *suffix, int maxsize)
     // A command reading the log has no file to move.
     if (log == nullptr || is_piped(log) || below_limit(log, maxsize))
         return -1;
-    close_later(log->fd);
     std::string moved = cycled_name(log, suffix);
     const char *path = log->logname.c_str();
-    if (!log->isdevice) {
-        int renamed = rename(path, moved.c_str());
-        (void)renamed;
+    // A file that could not be moved is written on where it is; one removed
+    // meanwhile is simply begun afresh.
+    struct stat status;
+    if (!log->isdevice && rename(path, moved.c_str()) != 0 && stat(path, &status) == 0)
+        return -1;
+    close_later(log->fd);
+    if (!log->isdevice)
         vn_file_update_creation_time(path);
-    }
     log->fd = open(path, O_WRONLY | O_CREAT | O_APPEND, kLogFileMode);
     if (log->fd != -1 && log->binary)
         write_header_if_empty(log);

@@ -330,6 +330,9 @@ int vn_udpsignal_send_argv(const char *command, char **argv)
 int vn_udpsignal_addjob(const char *cmd, vn_udpsignal_job_cb fn, const char *desc)
 {
     (void)desc;
+    // The job would be called on the first datagram naming its word.
+    if (fn == nullptr)
+        return -1;
     udpjob_t *job = new udpjob_t;
     job->command = cmd != nullptr ? cmd : "";
     job->fn = fn;

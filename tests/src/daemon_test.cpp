@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,6 +51,33 @@ TEST(PidFile, AppendedOnceAndRemovedAtExit)
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "pid file not appended exactly once";
     EXPECT_FALSE(root.exists("var/feed.pid"));
+}
+
+// A name that could not be opened (here another program's socket) is not
+// this process's: exit leaves it alone.
+TEST(PidFile, NameThatCannotBeOpenedIsNotRemovedAtExit)
+{
+    vntest::TempRoot root;
+    std::string path = root.file("var/feed.pid");
+    int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    path.copy(address.sun_path, path.size());
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        static vn_init_t init = {};
+        start(&init, root.path());
+        _vn_write_pid_file();
+        std::exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_TRUE(root.exists("var/feed.pid"));
+    close(sock);
 }
 
 TEST(PidFile, UnwritableFileIsSkippedSilently)

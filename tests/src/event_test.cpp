@@ -481,6 +481,26 @@ TEST_P(EventLoop, SocketsOutsideTheTableAreRefused)
     }
 }
 
+// epoll takes no regular files: the add fails instead of handing back a watch
+// that never fires, and leaves the descriptor free for a later watch.
+TEST(EventEpoll, DescriptorTheKernelRefusesIsNotWatched)
+{
+    make_loop(kEpoll);
+    FILE *file = tmpfile();
+    ASSERT_NE(file, nullptr);
+    Counter counter;
+    EXPECT_EQ(vn_add_read_event(fileno(file), count_io, 0, &counter), nullptr);
+    EXPECT_EQ(vn_add_write_event(fileno(file), count_io, 0, &counter), nullptr);
+    SocketPair pair;
+    ASSERT_EQ(dup2(pair.far, fileno(file)), fileno(file));
+    counter.stop_at = 1;
+    ASSERT_NE(vn_add_read_event(fileno(file), count_io, 0, &counter), nullptr);
+    ASSERT_EQ(write(pair.near, "x", 1), 1);
+    vn_loop();
+    EXPECT_EQ(counter.calls, 1);
+    fclose(file);
+}
+
 namespace {
 
 // Where and how often an event's data was disposed of by a delete.

@@ -124,6 +124,25 @@ TEST_F(LogCycleTest, SizeLimitKeepsTheFileUntilItIsReached)
     EXPECT_EQ(root.read("var/sized.log"), "after\n");
 }
 
+TEST_F(LogCycleTest, FileThatCannotBeMovedIsKeptAndARemovedOneIsBegunAfresh)
+{
+    start({{"log-cycle-period", "0"}});
+    vn_log_t *log = vn_new_log("stuck", "stuck.log");
+    ASSERT_NE(log, nullptr);
+    vn_log_cycled_callback(log, record_cycle);
+    vn_printf(log, "before\n");
+    EXPECT_EQ(vn_cycle_log(log, "/absent/old", -1), -1);
+    EXPECT_TRUE(cycled.empty());
+    vn_printf(log, "after\n");
+    EXPECT_EQ(root.read("var/stuck.log"), "before\nafter\n");
+
+    // A file removed behind the log's back is begun afresh.
+    ASSERT_EQ(unlink(var("stuck.log").c_str()), 0);
+    EXPECT_EQ(vn_cycle_log(log, ".old", -1), 0);
+    vn_printf(log, "fresh\n");
+    EXPECT_EQ(root.read("var/stuck.log"), "fresh\n");
+}
+
 TEST_F(LogCycleTest, DefaultSuffixIsTheWeekdayTheFileWasBegun)
 {
     struct Case {

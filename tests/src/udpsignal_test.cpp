@@ -369,6 +369,15 @@ TEST_F(UdpSignalTest, JobRunsForItsWordUntilRemovedInAnyCase)
     EXPECT_NE(event_log().find("UDP Command 'cache-dump all' not found"), std::string::npos) << event_log();
 }
 
+TEST_F(UdpSignalTest, JobWithoutAFunctionIsRefusedAndItsWordStaysUnknown)
+{
+    start(free_udp_port());
+    EXPECT_EQ(vn_udpsignal_addjob("cache-dump", nullptr, "unused"), -1);
+    send(1, "cache-dump all");
+    drive();
+    EXPECT_NE(event_log().find("UDP Command 'cache-dump all' not found"), std::string::npos) << event_log();
+}
+
 namespace {
 
 std::vector<std::pair<int, std::string>> exits;
