@@ -780,6 +780,44 @@ int vn_infopkt_parse(vn_infopkt_t *pkt, const unsigned char *buf, size_t len);
 int vn_datapkt_parse(vn_datapkt_t *pkt, int msgtype, const unsigned char *buf, size_t len);
 /* (end pkt) */
 
+/* SSL set-up (ssl) */
+/* Finds a certificate, key or key file: the name expanded as a file-name
+ * pattern, else "etc/" and the name. Returns the resolved name, valid on the
+ * calling thread until its next call; a file that cannot be found is
+ * reported and ends the process with exit code 8. kind: 0 http file, 1
+ * sign-on key file (key_id names its group), 2 SSL file. */
+const char *vn_ssl_find_file(const char *name, const char *message, int kind, const char *key_id);
+/* (end ssl) */
+
+/* Sign-on tokens (signature) */
+/* One accepted token, kept in the replay table until it expires. */
+typedef struct _signature {
+    char *key_id;
+    char *token;        /* the signature part, decoded and encoded again as standard base64 */
+    time_t expire_time; /* the first second at which the token counts as expired */
+    vn_timed_event_t *tev; /* the pending expiry timer, NULL once it has fired */
+} signature_t;
+
+typedef void (*vn_signature_cb_t)(signature_t *sig);
+typedef void (*vn_signature_foreach_cb_t)(void *context, signature_t *sig);
+
+/* Checks a token "signature~stamp~text" for a key id: 0 accepted, 1
+ * rejected, 2 unknown key id or no "~" in the token, 3 already used. The
+ * signature part is cleaned in place ("====" groups at its end dropped, "_"
+ * read as "/"). A token is accepted once within its valid time; add_cb, when
+ * set, gets the new replay entry. Any thread. */
+int vn_signature_check_with_cb(const char *key_id, char *token, vn_signature_cb_t add_cb);
+int vn_signature_check(const char *key_id, char *token);
+/* 0 when the token ends with "~" and exactly that name, else 1. */
+int vn_signature_verify_username(const char *expected, const char *token);
+/* Keeps sig (allocated with vn_malloc, texts too) in the replay table until
+ * its expire time, then calls del_cb and frees it; with an equal entry
+ * present the old one stays and sig is freed at once. */
+void vn_signature_add(signature_t *sig, vn_signature_cb_t add_cb, vn_signature_cb_t del_cb);
+/* Calls callback for every entry of the replay table. */
+void vn_signature_foreach(vn_signature_foreach_cb_t callback, void *context);
+/* (end signature) */
+
 #ifdef __cplusplus
 }
 #endif

@@ -296,6 +296,15 @@ uint16_t _vn_reqpkt_pack(const vn_reqpkt_t *list, uint16_t first, unsigned char 
 vn_field_t *_vn_datapkt_new_field(vn_datapkt_t *pkt);
 /* (end pkt) */
 
+/* signature */
+/* Registers signature-validtime, signature-hashsize and the add-sigkey group. */
+void _vn_signature_config_init(void);
+/* Makes the replay table and the call channel on the calling (init) thread and
+ * resolves every group's key file; a group without key-id or keyfile ends the
+ * process with code 1, a key file not found with code 8. */
+void _vn_signature_init(vn_init_t *init);
+/* (end signature) */
+
 #ifdef __cplusplus
 }
 #endif
