@@ -545,6 +545,35 @@ typedef struct _vn_monitor_funcs {
                                     const char *value);
 } vn_monitor_funcs_t;
 
+/* The module's entry point "monitor_init": called once at start-up with the
+ * application name, the module name, the event log and the table to fill;
+ * 0 on success (any other result empties the table). */
+typedef int (*vn_monitor_init_t)(const char *app_name, const char *module_name, struct _vn_log *log,
+                                 vn_monitor_funcs_t *funcs);
+
+/* One monitoring access request. */
+typedef struct _vn_monauth {
+    char *username;
+    char *password;
+    char *ipaddress; /* dotted quad, or NULL */
+} vn_monauth_t;
+
+/* An application's access decision: 1 grants. */
+typedef int (*vn_monitor_authenticator_t)(vn_monauth_t *auth);
+
+/* The monitor-module setting, or NULL. */
+const char *vn_monitor_module_name(void);
+/* Installs an authenticator that decides alone; returns the previous one. */
+vn_monitor_authenticator_t vn_monitor_set_auth(vn_monitor_authenticator_t cb);
+/* The access decision for the module and the "monitor-method" command: 1
+ * grants. Without an authenticator the add-monuser records decide, and a
+ * request no record grants is denied; with no records every request is
+ * granted. Each decision is logged with the password masked. */
+int vnmon_authenticate(vn_monauth_t *auth);
+/* Adds a server type and its root (the application name when NULL) and
+ * publishes every type on "SERVERTYPE". */
+void vn_monitor_add_server_type(const char *type, const char *root);
+
 /* Templates, built on the init thread during start-up. Descriptions may
  * begin with a label, "!Label|!text". Adding to a template that does not
  * exist starts it with an empty description; lookups find the first of a name. */

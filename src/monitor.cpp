@@ -1,10 +1,9 @@
 // The monitoring model: templates that describe what modules publish, the
 // values they send, the calls forwarded to a loaded monitoring module, and
 // the pipe-separated document of the templates.
-#include "vantrix_private.h"
+#include "monitor.h"
 
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,7 +22,6 @@ std::vector<template_record_t *> &templates = *new std::vector<template_record_t
 
 // Filled by the monitoring module when one is loaded; every slot empty until then.
 vn_monitor_funcs_t monitor_funcs;
-std::once_flag activation;
 
 const char *const kTypeWords[] = {"",     "BINARY", "STRING",    "SHORT",  "USHORT",  "LONG",
                                   "ULONG", "LLONG", "ULLONG", "DOUBLE", "TIMESTAMP", "BOOLEAN"};
@@ -586,26 +584,18 @@ void vn_monitor_document_templates(FILE *fp)
     }
 }
 
-// ---- Hooks for start-up and the module loader ----
-
-void _vn_monitor_config_init(void)
-{
-    for (template_record_t *record : templates)
-        free_template(record);
-    templates.clear();
-}
+// ---- Hooks for the module loader ----
 
 vn_monitor_funcs_t *_vn_monitor_funcs(void)
 {
     return &monitor_funcs;
 }
 
-void _vn_monitor_activate(void)
-{
-    std::call_once(activation, [] {
-        if (monitor_funcs.monitor_activate != nullptr)
-            monitor_funcs.monitor_activate();
-    });
-}
-
 } // extern "C"
+
+void monitor_clear_templates()
+{
+    for (template_record_t *record : templates)
+        free_template(record);
+    templates.clear();
+}

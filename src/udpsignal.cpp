@@ -102,6 +102,22 @@ void unregister_locked(vn_udp_event_t *event)
     free_handler(event);
 }
 
+// "monitor-method" carries a password as its second argument: the log shows
+// it masked, and the words rebuilt from the split line.
+std::string logged_arguments(const vn_udp_event_t *event, std::string_view text, int argc, char **argv)
+{
+    constexpr int kPasswordWord = 2;
+    if (strcasecmp(event->command.c_str(), "monitor-method") != 0 || argc <= kPasswordWord)
+        return std::string(arguments_of(text));
+    std::string shown;
+    for (int i = 1; i < argc; i++) {
+        if (i > 1)
+            shown += ' ';
+        shown += i == kPasswordWord ? "********" : argv[i];
+    }
+    return shown;
+}
+
 // Runs one matching handler unless it already ran for this very message.
 void run_handler(vn_udp_event_t *event, uint32_t stamp, std::string_view text, int argc, char **argv)
 {
@@ -111,7 +127,7 @@ void run_handler(vn_udp_event_t *event, uint32_t stamp, std::string_view text, i
     event->last_data.assign(text);
     event->last_datalen = static_cast<int32_t>(text.size());
     event->last_called = stamp;
-    std::string arguments(arguments_of(text));
+    std::string arguments = logged_arguments(event, text, argc, argv);
     vn_log(event_log, kLevelInfo, "Processing UDP Command '%s' with arguments '%s'\n", event->command.c_str(),
            arguments.c_str());
     if (event->callback(argc, argv, event->val, event->data) == 0)

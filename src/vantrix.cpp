@@ -711,6 +711,7 @@ const StartStep start_steps[] = {
     {create_event_log},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_signature_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_udpsignal_init(init); }},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_monitor_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_config_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_container_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_permission_init(init); }},

@@ -233,8 +233,14 @@ void _vn_log_monitor_config(vn_init_t *init);
 void _vn_monitor_config_init(void);
 /* The operations table a loaded monitoring module fills; empty until then. */
 vn_monitor_funcs_t *_vn_monitor_funcs(void);
-/* Tells the module, once per process, that the process is running. */
+/* Tells the module, once per process, that the process is running; an
+ * application that added no server type is published as "vantrix". */
 void _vn_monitor_activate(void);
+/* Registers "monitor-method" and loads the configured module. */
+void _vn_monitor_init(vn_init_t *init);
+/* The handler of the UDP word "monitor-method": user, password, template,
+ * key, method and the method's arguments. Returns 1. */
+int _vn_monitor_udp_method(int argc, char **argv, int val, void *data);
 /* (end monitor) */
 
 /* udpsignal */

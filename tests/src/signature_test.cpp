@@ -12,17 +12,7 @@
 namespace {
 
 constexpr double kBoundSeconds = 30;
-const char *const kOpenssl = "/usr/bin/openssl";
-
-std::string gmt_stamp(long offset_seconds)
-{
-    time_t when = time(nullptr) + offset_seconds;
-    struct tm fields;
-    gmtime_r(&when, &fields);
-    char text[32];
-    strftime(text, sizeof text, "%Y%m%d%H%M%S", &fields);
-    return text;
-}
+using vntest::gmt_stamp;
 
 class SignatureTest : public ::testing::Test {
 protected:
@@ -31,26 +21,10 @@ protected:
         vn_config_set_ctx(vn_config_new_ctx());
         _vn_log_config_init();
         _vn_signature_config_init();
-        vn_config_set_option("log-dir", root.file("var").c_str());
         vn_config_set_option("log-level", "DEBUG");
         record.application_name = app_name.data();
-        _vn_log_init(&record);
-        record.log = vn_new_level_log("event_log", "event.log", nullptr);
-        _vn_event_init(&record);
-        ASSERT_EQ(_vn_event_thread_init(&record, 0, 0), 1);
-        make_key("key.pem", "pub.der");
-    }
-
-    void make_key(const std::string &private_name, const std::string &public_name)
-    {
-        ASSERT_EQ(vntest::run({kOpenssl, "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:1024", "-out",
-                               root.file(private_name)})
-                      .exit_code,
-                  0);
-        ASSERT_EQ(vntest::run({kOpenssl, "pkey", "-in", root.file(private_name), "-pubout", "-outform", "DER",
-                               "-out", root.file(public_name)})
-                      .exit_code,
-                  0);
+        vntest::start_log_and_loop(root, &record);
+        vntest::make_rsa_key(root, "key.pem", "pub.der");
     }
 
     // Reads `groups` as a configuration file and starts the module.
@@ -69,12 +43,7 @@ protected:
     std::string sign(const std::string &text, const std::string &digest = "md5",
                      const std::string &key = "key.pem") const
     {
-        root.write("text", text);
-        vntest::RunResult signed_run = vntest::run(
-            {kOpenssl, "dgst", "-" + digest, "-sign", root.file(key), "-out", root.file("sig.bin"), root.file("text")});
-        EXPECT_EQ(signed_run.exit_code, 0) << signed_run.err;
-        vntest::RunResult encoded = vntest::run({kOpenssl, "base64", "-A", "-in", root.file("sig.bin")});
-        return encoded.out;
+        return vntest::openssl_sign(root, text, digest, key);
     }
 
     std::string token(const std::string &signed_text, const std::string &digest = "md5") const

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -179,6 +180,51 @@ vn_xml_implementation_t libxml_table = {new_doc, free_doc, set_root, save, add_c
 void install_libxml()
 {
     vn_xml_set_implementation(&libxml_table);
+}
+
+void start_log_and_loop(const TempRoot &root, vn_init_t *record)
+{
+    vn_config_set_option("log-dir", root.file("var").c_str());
+    _vn_log_init(record);
+    record->log = vn_new_level_log("event_log", "event.log", nullptr);
+    _vn_event_init(record);
+    if (_vn_event_thread_init(record, 0, 0) != 1)
+        throw std::runtime_error("no event loop");
+}
+
+const char *const kOpenssl = "/usr/bin/openssl";
+
+std::string gmt_stamp(long offset_seconds)
+{
+    time_t when = time(nullptr) + offset_seconds;
+    struct tm fields;
+    gmtime_r(&when, &fields);
+    char text[32];
+    strftime(text, sizeof text, "%Y%m%d%H%M%S", &fields);
+    return text;
+}
+
+void make_rsa_key(const TempRoot &root, const std::string &private_pem, const std::string &public_der)
+{
+    RunResult made = run({kOpenssl, "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:1024", "-out",
+                          root.file(private_pem)});
+    if (made.exit_code != 0)
+        throw std::runtime_error("openssl genpkey: " + made.err);
+    RunResult exported = run({kOpenssl, "pkey", "-in", root.file(private_pem), "-pubout", "-outform", "DER", "-out",
+                              root.file(public_der)});
+    if (exported.exit_code != 0)
+        throw std::runtime_error("openssl pkey: " + exported.err);
+}
+
+std::string openssl_sign(const TempRoot &root, const std::string &text, const std::string &digest,
+                         const std::string &private_pem)
+{
+    root.write("signed-text", text);
+    RunResult signed_run = run({kOpenssl, "dgst", "-" + digest, "-sign", root.file(private_pem), "-out",
+                                root.file("signature.bin"), root.file("signed-text")});
+    if (signed_run.exit_code != 0)
+        throw std::runtime_error("openssl dgst: " + signed_run.err);
+    return run({kOpenssl, "base64", "-A", "-in", root.file("signature.bin")}).out;
 }
 
 } // namespace vntest

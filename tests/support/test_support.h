@@ -3,6 +3,8 @@
 #ifndef VANTRIX_TEST_SUPPORT_H
 #define VANTRIX_TEST_SUPPORT_H
 
+#include "vantrix.h"
+
 #include <map>
 #include <string>
 #include <vector>
@@ -47,6 +49,26 @@ std::string read_file(const std::string &path);
 
 // Installs libxml2's tree operations as the library's XML table, as morvask does.
 void install_libxml();
+
+// For in-process tests of one module: writes the event log "event.log" into
+// root's var/ and makes the calling thread's loop, as start-up would for
+// `record` (whose application name must be set). Options registered before
+// keep their values.
+void start_log_and_loop(const TempRoot &root, vn_init_t *record);
+
+// The openssl command line, for keys, certificates and signatures.
+extern const char *const kOpenssl;
+
+// The GMT time `offset_seconds` from now as YYYYMMDDhhmmss.
+std::string gmt_stamp(long offset_seconds = 0);
+
+// Makes a 1024-bit RSA key in `root`: the PEM private key and the DER public key.
+void make_rsa_key(const TempRoot &root, const std::string &private_pem, const std::string &public_der);
+
+// The standard base64 signature of `text` by the PEM key `private_pem` of
+// `root`, made with openssl dgst and `digest`.
+std::string openssl_sign(const TempRoot &root, const std::string &text, const std::string &digest,
+                         const std::string &private_pem);
 
 } // namespace vntest
 
