@@ -312,6 +312,26 @@ void vn_add_permission_key(vn_data_t *data, const char *key);
 
 /* (end record) */
 
+/* Latency chains (lty_chain) */
+/* With chains on, a record that carries the initial timestamp field gets an
+ * event name (the chain name, "_" and a suffix letter) and the milliseconds
+ * since that timestamp appended to the event and timestamp list fields. */
+int vn_latency_chain_enable(void);
+const char *vn_latency_chain_name(void); /* expanded at start-up */
+const char *vn_latency_chain_init_ts_field(void);
+const char *vn_latency_chain_list_event_field(void);
+const char *vn_latency_chain_list_ts_field(void);
+/* Non-zero when latency-chain-base64-mode has the decode (1), detect (2) or encode (4) bit. */
+int vn_latency_chain_base64_decode(void);
+int vn_latency_chain_base64_detect(void);
+int vn_latency_chain_base64_encode(void);
+/* Appends one event; millis 0 means now. A record without the initial
+ * timestamp is left as it is. */
+void vn_add_latency_chain(vn_data_t *data, char suffix, int64_t millis);
+/* Appends two events in one step; only millis2 0 means now. */
+void vn_add_latency_chain2(vn_data_t *data, char suffix, int64_t millis, char suffix2, int64_t millis2);
+/* (end lty_chain) */
+
 /* Typed binary encoding (binary) */
 #include <sys/time.h>
 

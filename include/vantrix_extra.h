@@ -331,6 +331,11 @@ pthread_t vn_main_thread(void);
 extern const vn_config_enum_t vn_event_module_enums[];
 /* (end event) */
 
+/* Latency chains (lty_chain) */
+/* The names of latency-chain-base64-mode: never 0, decode 1, detect 2, encode 4. */
+extern const vn_config_enum_t base64_mode_enums[];
+/* (end lty_chain) */
+
 /* Cross-thread call channels (codelibrary/signalmain) */
 /* A channel runs functions on the thread that created it (its owner, which
  * must own an event loop): senders queue a call and a wake-up byte makes the

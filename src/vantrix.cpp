@@ -440,6 +440,7 @@ void (*const config_hooks[])() = {
     _vn_daemon_config_init,
     _vn_monitor_config_init,
     _vn_udpsignal_config_init,
+    _vn_lty_chain_config_init,
     _vn_signature_config_init,
     _vn_record_config_init,
     _vn_page_config_init,
@@ -718,6 +719,7 @@ const StartStep start_steps[] = {
     {declare_process_templates},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_log_monitor_config(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_binary_init(init); }},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_lty_chain_init(init); }},
 };
 
 } // namespace

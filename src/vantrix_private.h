@@ -285,6 +285,16 @@ extern const cachefuncs_t _tarvelutil_cache_page_funcs;
 extern const cachefuncs_t _tarvelutil_cache_record_funcs;
 /* (end record) */
 
+/* lty_chain */
+/* Registers the latency-chain options. */
+void _vn_lty_chain_config_init(void);
+/* Expands the chain name and finds the three fields; chains are switched off
+ * when any of them is not a defined field. */
+void _vn_lty_chain_init(vn_init_t *init);
+/* The latencyChainManager element, when chains are on. */
+void _vn_lty_chain_write_xml(void *doc, void *parent);
+/* (end lty_chain) */
+
 /* binary */
 void _vn_binary_init(vn_init_t *init);
 /* (end binary) */
