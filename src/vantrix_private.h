@@ -312,6 +312,29 @@ uint16_t _vn_reqpkt_pack(const vn_reqpkt_t *list, uint16_t first, unsigned char 
 vn_field_t *_vn_datapkt_new_field(vn_datapkt_t *pkt);
 /* (end pkt) */
 
+/* ssl */
+struct ssl_ctx_st;
+struct ssl_st;
+/* The contexts of accepted (server) and outgoing (client) peer connections,
+ * made at start-up whether or not SSL is enabled. */
+extern struct ssl_ctx_st *_vn_ssl_s_ctx;
+extern struct ssl_ctx_st *_vn_ssl_c_ctx;
+/* Registers the start-ssl section and the other SSL options. */
+void _vn_ssl_config_init(void);
+/* Seeds the generator when it needs it, loads OpenSSL's configuration and
+ * builds both contexts from the options. */
+void _vn_ssl_init(vn_init_t *init);
+/* enable-server: the SSL listen port is opened only then. */
+char _vn_ssl_server_enabled(void);
+/* After a handshake: 1 keeps the connection, 0 refuses it (a peer
+ * certificate that failed verification). server is 1 for an accepted one. */
+int _vn_ssl_check_cert(struct ssl_st *ssl, int server);
+/* ssl-random-seed "file" or "exec": adds the file's or the command's output
+ * to the generator, at most limit_text bytes when that is a number above 0;
+ * returns the bytes added. */
+size_t _vn_ssl_seed(const char *kind, const char *source, const char *limit_text);
+/* (end ssl) */
+
 /* signature */
 /* Registers signature-validtime, signature-hashsize and the add-sigkey group. */
 void _vn_signature_config_init(void);

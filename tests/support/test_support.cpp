@@ -216,6 +216,37 @@ void make_rsa_key(const TempRoot &root, const std::string &private_pem, const st
         throw std::runtime_error("openssl pkey: " + exported.err);
 }
 
+namespace {
+
+void run_openssl(const TempRoot &root, const std::vector<std::string> &args)
+{
+    std::vector<std::string> argv{kOpenssl};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunResult result = run(argv, root.path());
+    if (result.exit_code != 0)
+        throw std::runtime_error("openssl " + args[0] + ": " + result.err);
+}
+
+} // namespace
+
+void make_certificate(const TempRoot &root, const std::string &name, const std::string &ca)
+{
+    // Elliptic-curve keys: made at once, and usable with every protocol version.
+    std::vector<std::string> key{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                                 "-keyout", name + ".key", "-subj", "/CN=" + name};
+    if (ca.empty()) {
+        std::vector<std::string> args{"req", "-x509", "-days", "2", "-out", name + ".pem"};
+        args.insert(args.end(), key.begin(), key.end());
+        run_openssl(root, args);
+        return;
+    }
+    std::vector<std::string> request{"req", "-new", "-out", name + ".csr"};
+    request.insert(request.end(), key.begin(), key.end());
+    run_openssl(root, request);
+    run_openssl(root, {"x509", "-req", "-in", name + ".csr", "-CA", ca + ".pem", "-CAkey", ca + ".key",
+                       "-CAcreateserial", "-days", "2", "-out", name + ".pem"});
+}
+
 std::string openssl_sign(const TempRoot &root, const std::string &text, const std::string &digest,
                          const std::string &private_pem)
 {

@@ -65,6 +65,11 @@ std::string gmt_stamp(long offset_seconds = 0);
 // Makes a 1024-bit RSA key in `root`: the PEM private key and the DER public key.
 void make_rsa_key(const TempRoot &root, const std::string &private_pem, const std::string &public_der);
 
+// Makes "<name>.pem" and its unencrypted key "<name>.key" in root, subject
+// CN=<name>: a self-signed CA certificate when `ca` is empty, else one signed
+// by the CA "<ca>.pem" / "<ca>.key" made before.
+void make_certificate(const TempRoot &root, const std::string &name, const std::string &ca = "");
+
 // The standard base64 signature of `text` by the PEM key `private_pem` of
 // `root`, made with openssl dgst and `digest`.
 std::string openssl_sign(const TempRoot &root, const std::string &text, const std::string &digest,
