@@ -281,7 +281,8 @@ TEST(LatencyChainStart, NameIsExpandedWithTheApplicationAndShortHostName)
     for (std::string &word : words)
         argv.push_back(word.data());
     vn_config_init(config.c_str(), static_cast<int>(argv.size()), argv.data());
-    vn_init_t record{};
+    // Start-up keeps the record for the life of the process.
+    static vn_init_t record{};
     ASSERT_GE(vn_init(&record, static_cast<int>(argv.size()), argv.data()), 0);
     EXPECT_EQ(vn_latency_chain_name(), "feed@" + std::string(vn_get_hostname()) + ".feed");
     EXPECT_EQ(std::string(vn_get_hostname()).find('.'), std::string::npos);

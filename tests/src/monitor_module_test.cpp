@@ -132,6 +132,8 @@ protected:
         for (std::string &word : words)
             argv.push_back(word.data());
         vn_config_init(config.c_str(), static_cast<int>(argv.size()), argv.data());
+        // Start-up keeps the record for the life of the process.
+        static vn_init_t record{};
         ASSERT_GE(vn_init(&record, static_cast<int>(argv.size()), argv.data()), 0);
         vn_add_udp_event("stop", stop_loop, 0, nullptr);
     }
@@ -157,7 +159,6 @@ protected:
     std::string event_log() const { return root.read("var/event-live.log"); }
 
     vntest::TempRoot root;
-    vn_init_t record{};
     int stops = 0;
 };
 

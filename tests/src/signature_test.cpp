@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <ctime>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -81,6 +83,24 @@ TEST_F(SignatureTest, ValidTokenIsAcceptedOnceThenRefusedAsUsed)
     EXPECT_NE(log.find("INFO: Token <" + valid + "> is validated for key_id <ops>"), std::string::npos) << log;
     EXPECT_NE(log.find("ERROR: Token <" + valid + "> has already logged in for key_id <ops>"), std::string::npos);
     EXPECT_NE(log.find("DEBUG: Key-id <ops> keyfile to use <" + root.file("pub.der") + ">"), std::string::npos);
+}
+
+TEST_F(SignatureTest, TokenCheckedOnSeveralThreadsAtOnceIsAcceptedOnce)
+{
+    start(group("ops"));
+    constexpr int kThreads = 4;
+    for (int round = 0; round < 3; round++) {
+        std::string text = token(gmt_stamp(0) + "~race" + std::to_string(round));
+        std::atomic<int> results[4] = {};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kThreads; i++)
+            threads.emplace_back([&] { results[check("ops", text)]++; });
+        for (std::thread &thread : threads)
+            thread.join();
+        EXPECT_EQ(results[0], 1) << round;
+        EXPECT_EQ(results[3], kThreads - 1) << round;
+    }
+    EXPECT_EQ(count_entries(), 3);
 }
 
 TEST_F(SignatureTest, PaddingAndUnderscoresNeverMakeAUsedTokenNew)
