@@ -433,6 +433,7 @@ void register_core_options(const char *file)
 
 // Each module's option registration, in this fixed order.
 void (*const config_hooks[])() = {
+    _vn_apidotnet_config_init,
     _vn_event_config_init,
     _vn_log_config_init,
     _vn_fields_config_init,

@@ -253,6 +253,11 @@ void _vn_jvm_config_init(void);
 void _vn_jvm_init(vn_init_t *init);
 /* (end jvm) */
 
+/* api_dotnet */
+/* Registers nothing; kept as the first registration hook. */
+void _vn_apidotnet_config_init(void);
+/* (end api_dotnet) */
+
 /* fields, quix64 */
 void _vn_fields_config_init(void);
 void _vn_fields_init(vn_init_t *init);
