@@ -97,12 +97,24 @@ TEST_F(JvmTest, WithoutALocationEveryCallReturnsAtOnce)
 TEST_F(JvmTest, MachineGetsTheClassPathOfTheConfiguration)
 {
     struct Case {
-        const char *lines;
+        std::string lines;
         std::string class_path; // after "-Djava.class.path=.:"
     };
+    // Longer than any fixed buffer would keep: nothing is cut.
+    std::string long_lines, long_path;
+    for (int line = 0; line < 4; line++) {
+        long_lines += "jvm-global-classpath";
+        for (int entry = 0; entry < 8; entry++) {
+            std::string name = "/opt/" + std::to_string(line * 8 + entry) + "/" + std::string(90, 'j');
+            long_lines += " " + name;
+            long_path += (long_path.empty() ? "" : ":") + name;
+        }
+        long_lines += "\n";
+    }
     const Case cases[] = {
         {"", ".:" + root_.path() + "/lib/java"},
         {"jvm-global-classpath %r/classes /opt/shared/java\n", root_.path() + "/classes:/opt/shared/java"},
+        {long_lines, long_path},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.lines);
