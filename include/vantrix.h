@@ -175,6 +175,9 @@ int vn_check_periodic_event(int period, vn_timed_event_t **tev);
 void vn_set_timed_delay(vn_timed_event_t *ev, double delay);
 void vn_set_timed_delay_next(vn_timed_event_t *ev, double delay);
 void vn_timed_event_set_callback(vn_timed_event_t *ev, vn_timed_event_cb cb, int value, void *data);
+/* Deletes work from any thread: from another one they are posted to the
+ * owner's loop. 0 when that loop has no call channel to post through: the
+ * event is left as it is and the refusal is logged. */
 int vn_del_timed_event(vn_timed_event_t *ev);
 int vn_del_timed_event_free_data(vn_timed_event_t *ev, vn_event_free_cb free_data);
 
