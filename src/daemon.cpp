@@ -89,7 +89,10 @@ void _vn_daemon_init(vn_init_t *init)
     if (!fork_and_leave_parent())
         return;
     setsid();
-    fork_and_leave_parent();
+    if (!fork_and_leave_parent())
+        return;
+    // The thread that ends the process on a signal stayed with the first parent.
+    _vn_exit_signals_start();
 }
 
 void _vn_write_pid_file(void)
