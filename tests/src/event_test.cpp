@@ -557,6 +557,9 @@ TEST_P(EventLoop, DeletesFromAnotherThreadRunOnTheOwnerLoop)
 
 namespace {
 
+// Loops live as long as the process, also past the end of their thread.
+event_globals_t *channel_less_loop = nullptr;
+
 // Makes the calling thread's loop while no descriptor is left, so that its
 // call channel cannot be made.
 void make_loop_without_channel()
@@ -572,7 +575,8 @@ void make_loop_without_channel()
     int made = vn_thread_init(kPoll, 0);
     setrlimit(RLIMIT_NOFILE, &saved);
     ASSERT_EQ(made, 0);
-    ASSERT_EQ(_vn_event_get_globals()->signalany, nullptr);
+    channel_less_loop = _vn_event_get_globals();
+    ASSERT_EQ(channel_less_loop->signalany, nullptr);
 }
 
 } // namespace
