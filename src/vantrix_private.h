@@ -202,6 +202,12 @@ void _vn_format_uptime(time_t seconds, char *buffer, size_t bufsize);
 int _vn_xml_config_format(void);
 int _vn_init2(vn_init_t *init, int argc, char **argv, vn_log_message_cb eventlog_cb);
 void _vn_exit_log(int code, const char *format, ...) __attribute__((format(printf, 2, 3)));
+/* Makes SIGTERM, SIGINT and SIGHUP end the process with code 0 through exit,
+ * run on a thread of its own, and ignores SIGPIPE. */
+void _vn_exit_signals_install(void);
+/* Gives this process the thread the signals need unless it has it: a forked
+ * child that carries on as the process calls it. */
+void _vn_exit_signals_start(void);
 /* (end vantrix) */
 
 /* event */
@@ -251,6 +257,18 @@ void _vn_udpsignal_init(vn_init_t *init);
 /* Adds the udpSignal element when a port is configured. */
 void _vn_udpsignal_write_xml(void *doc, void *root);
 /* (end udpsignal) */
+
+/* jvm */
+/* Registers jvm-location, jvm-global-classpath, jvm-options and add-javaclass. */
+void _vn_jvm_config_init(void);
+/* Creates the machine when jvm-location is set; failures exit with code 9. */
+void _vn_jvm_init(vn_init_t *init);
+/* (end jvm) */
+
+/* api_dotnet */
+/* Registers nothing; kept as the first registration hook. */
+void _vn_apidotnet_config_init(void);
+/* (end api_dotnet) */
 
 /* fields, quix64 */
 void _vn_fields_config_init(void);
