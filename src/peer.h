@@ -21,6 +21,8 @@
 #include <pthread.h>
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // The statistics counters, in the order of their bits in mon_dirty.
 enum peer_counter_t {
@@ -128,6 +130,18 @@ struct pending_peer_t {
     vn_infopkt_t *info;
 };
 
+// Holds a pthread mutex (peer_lock, peer_global_lock) for a scope.
+class peer_mutex_guard {
+public:
+    explicit peer_mutex_guard(pthread_mutex_t &mutex) : mutex_(mutex) { pthread_mutex_lock(&mutex_); }
+    ~peer_mutex_guard() { pthread_mutex_unlock(&mutex_); }
+    peer_mutex_guard(const peer_mutex_guard &) = delete;
+    peer_mutex_guard &operator=(const peer_mutex_guard &) = delete;
+
+private:
+    pthread_mutex_t &mutex_;
+};
+
 // peer.cpp
 extern peer_t *peer_array;
 extern int peer_num;
@@ -153,6 +167,19 @@ extern vn_init_t *peer_init_record;
 // Adds count to a counter of conn and of default_peer and marks both dirty;
 // the caller holds peer_global_lock.
 void peer_count(peer_t *conn, peer_counter_t counter, uint64_t count);
+// The only writers of the process-wide sets and of remote_type, safe against
+// concurrent peer threads and lock-free readers. peer_mark_up/down change the
+// peer's bit in _vn_peers_up (call them under the peer's lock);
+// peer_set_remote_type stores a learnt remote type and recomputes all_type and
+// _vn_peers_active; peer_recalc_types recomputes them from the table.
+void peer_mark_up(peer_t *peer);
+void peer_mark_down(peer_t *peer);
+void peer_set_remote_type(peer_t *peer, int remote_type);
+void peer_recalc_types(void);
+// The monitoring templates of the peers ("%s.server.peers") and of their
+// statistics ("%s.server.peerstats"), named at start-up.
+extern std::string peer_template;
+extern std::string peerstats_template;
 
 // peer_start.cpp
 // Thread records by name (the init thread's is "DefaultPeerThread").
@@ -161,7 +188,6 @@ peer_thread_t *new_peer_thread(const char *name);
 // peer_connect.cpp
 void close_peer(peer_t *peer, int reason); // caller holds peer_lock
 void peer_init_info(peer_t *peer, const vn_infopkt_t *info);
-void peer_recalc_types(void);
 int peer_connect_to_all(int id, int val, void *data); // timed-event callback
 extern vn_timed_event_t *peer_connect_ev;
 extern sock_t vn_sock;
@@ -182,5 +208,7 @@ int peer_packet_log_open(const char *file_name);
 // recent-event ring (the ring and publication belong to the monitoring work).
 void peer_monitor_update(peer_t *conn);
 void peer_monitor_event_add(peer_t *conn, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// The ring's texts, oldest first (at most the 9 newest).
+std::vector<std::string> peer_monitor_event_list(const peer_t *conn);
 
 #endif // VANTRIX_PEER_H

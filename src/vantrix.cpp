@@ -438,6 +438,7 @@ void (*const config_hooks[])() = {
     _vn_fields_config_init,
     _vn_quix64_config_init,
     _vn_daemon_config_init,
+    _vn_peer_config_init,
     _vn_monitor_config_init,
     _vn_udpsignal_config_init,
     _vn_record_config_init,
