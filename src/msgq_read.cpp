@@ -124,17 +124,20 @@ pass_t lose_connection(vn_msgq_t *queue)
     return kStopped;
 }
 
-// Moves an incomplete frame to the front of the buffer and, once its header
-// says it is larger than the buffer, grows the buffer to exactly its size.
-void keep_partial(vn_msgq_t *queue, const frame_t *frame, bool header_known)
+// Moves an incomplete frame to the front of the buffer. A buffer the frame
+// has filled doubles, up to exactly the frame's size: it grows with the bytes
+// that come, so a header alone reserves nothing.
+void keep_partial(vn_msgq_t *queue, const frame_t *frame)
 {
     if (queue->read_pos != 0 && queue->read_len != 0)
         std::memmove(queue->read_buf, queue->read_buf + queue->read_pos, static_cast<size_t>(queue->read_len));
     queue->read_pos = 0;
-    if (header_known && frame->total > static_cast<uint64_t>(queue->read_bufsize)) {
-        queue->read_buf = static_cast<unsigned char *>(vn_realloc(queue->read_buf, frame->total));
-        queue->read_bufsize = static_cast<int>(frame->total);
-    }
+    uint64_t size = static_cast<uint64_t>(queue->read_bufsize);
+    if (queue->read_len < queue->read_bufsize || frame->total <= size)
+        return;
+    uint64_t grown = std::min(frame->total, 2 * size);
+    queue->read_buf = static_cast<unsigned char *>(vn_realloc(queue->read_buf, grown));
+    queue->read_bufsize = static_cast<int>(grown);
 }
 
 void log_too_large(vn_msgq_t *queue, const frame_t *frame)
@@ -162,7 +165,7 @@ pass_t msgq_read_dispatch(vn_msgq_t *queue)
             return lose_connection(queue);
         }
         if (cut == kNeedMore) {
-            keep_partial(queue, &frame, frame.total != 0);
+            keep_partial(queue, &frame);
             return kKeepReading;
         }
         vn_msg_t msg{frame.type, frame.len, front + frame.header, nullptr, 0};
