@@ -68,6 +68,7 @@ struct _vn_msgq {
     vn_timed_event_t *dispatch_event;   // the new owner's pass over frames that came with a hand-over
     bool *reader_alive;                 // the running pass's flag, cleared when the queue is freed under it
     unsigned char owned;                // 0 between vn_msgq_remove_from_thread and vn_msgq_add_to_thread
+    _msgq_write *spare;                 // a written-out 16 KB buffer kept for the next one needed
 };
 
 // ---- Shared by the module's files (msgq.cpp, msgq_write.cpp, msgq_read.cpp) ----

@@ -28,6 +28,7 @@ constexpr uint32_t kMaxPayload = 0x7FFFFFFF - kLongHeaderBytes;
 constexpr size_t kDatagramHeaderBytes = 4;
 constexpr uint32_t kMaxDatagramBytes = 0xFFFF;
 constexpr char kWakeByte = 1;
+constexpr int kGatherBuffers = 64; // buffers per gather write: up to 1 MB
 constexpr int kLevelDebug = 7;
 
 enum flush_result_t { kFlushDone, kFlushPending, kFlushFailed };
@@ -55,12 +56,42 @@ bool has_unwritten(vn_msgq_t *queue)
     return oldest != nullptr && (oldest->len > 0 || queue->writeq_len > 1);
 }
 
+void release_buffer(write_buffer_t *buffer)
+{
+    vn_free(buffer->buf);
+    vn_free(buffer);
+}
+
 void free_buffer(vn_msgq_t *queue, write_buffer_t *buffer)
 {
     _vn_list_del(&buffer->list);
-    vn_free(buffer->buf);
-    vn_free(buffer);
     queue->writeq_len--;
+    release_buffer(buffer);
+}
+
+// A buffer written out in full: a busy line reuses one instead of returning
+// it to the allocator and asking again at once.
+void retire_buffer(vn_msgq_t *queue, write_buffer_t *buffer)
+{
+    if (queue->spare != nullptr || buffer->allocated_len != kMsgqChunkBytes) {
+        free_buffer(queue, buffer);
+        return;
+    }
+    _vn_list_del(&buffer->list);
+    queue->writeq_len--;
+    queue->spare = buffer;
+}
+
+write_buffer_t *take_new_buffer(vn_msgq_t *queue, size_t bytes)
+{
+    write_buffer_t *buffer = queue->spare;
+    if (buffer != nullptr && bytes == kMsgqChunkBytes) {
+        queue->spare = nullptr;
+        return buffer;
+    }
+    buffer = static_cast<write_buffer_t *>(vn_calloc(1, sizeof(write_buffer_t)));
+    buffer->buf = static_cast<unsigned char *>(vn_malloc(bytes));
+    return buffer;
 }
 
 size_t buffer_bytes(size_t room)
@@ -87,8 +118,8 @@ write_buffer_t *buffer_for(vn_msgq_t *queue, size_t room)
     if (buffer != nullptr && buffer->len == 0) {
         buffer->buf = static_cast<unsigned char *>(vn_realloc(buffer->buf, bytes));
     } else {
-        buffer = static_cast<write_buffer_t *>(vn_calloc(1, sizeof(write_buffer_t)));
-        buffer->buf = static_cast<unsigned char *>(vn_malloc(bytes));
+        buffer = take_new_buffer(queue, bytes);
+        buffer->len = 0;
         _vn_list_add_head(&queue->writeq, &buffer->list);
         queue->writeq_len++;
     }
@@ -140,46 +171,92 @@ ssize_t write_plain(sock_t fd, const void *bytes, size_t len)
     }
 }
 
-// Writes the buffer's unwritten bytes once; how the write went.
-flush_result_t write_buffer(vn_msgq_t *queue, write_buffer_t *buffer)
+// One write call: how many bytes it was given and took.
+struct write_attempt_t {
+    size_t wanted = 0;
+    ssize_t written = 0;
+    bool would_block = false;
+};
+
+// The oldest buffers' unwritten bytes, as many as one call takes, in one
+// gather write: a busy line moves many buffers per system call.
+write_attempt_t write_gathered(vn_msgq_t *queue)
 {
-    ssize_t written;
-    bool would_block;
-    if (queue->write_ssl != nullptr) {
-        written = SSL_write(queue->write_ssl, buffer->ptr, buffer->len);
-        int error = written > 0 ? SSL_ERROR_NONE : SSL_get_error(queue->write_ssl, static_cast<int>(written));
-        would_block = error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ;
-        if (written <= 0 && !would_block)
-            ERR_print_errors_fp(stderr);
-    } else {
-        written = write_plain(queue->write_fd, buffer->ptr, static_cast<size_t>(buffer->len));
-        would_block = written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    write_attempt_t attempt;
+    struct iovec parts[kGatherBuffers];
+    int count = 0;
+    for (vn_list_t *link = queue->writeq.prev; link != &queue->writeq && count < kGatherBuffers; link = link->prev) {
+        write_buffer_t *buffer = buffer_of(link);
+        if (buffer->len == 0)
+            continue;
+        parts[count++] = {buffer->ptr, static_cast<size_t>(buffer->len)};
+        attempt.wanted += static_cast<size_t>(buffer->len);
     }
-    if (written <= 0)
-        return would_block ? kFlushPending : kFlushFailed;
-    queue->bytes_sent += static_cast<uint64_t>(written);
-    buffer->ptr += written;
-    buffer->len -= static_cast<int>(written);
-    return buffer->len > 0 ? kFlushPending : kFlushDone;
+    if (count == 0)
+        return attempt;
+    struct msghdr message {};
+    message.msg_iov = parts;
+    message.msg_iovlen = static_cast<size_t>(count);
+    do {
+        attempt.written = sendmsg(queue->write_fd, &message, MSG_NOSIGNAL);
+        if (attempt.written < 0 && errno == ENOTSOCK)
+            attempt.written = writev(queue->write_fd, parts, count);
+    } while (attempt.written < 0 && errno == EINTR);
+    attempt.would_block = attempt.written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    return attempt;
 }
 
-// Writes from the oldest buffer on. The newest buffer is kept for reuse.
-// A write error leaves the bytes where they are: the reader reports the loss.
-flush_result_t msgq_flush_queue(vn_msgq_t *queue)
+// SSL records are written one buffer at a time.
+write_attempt_t write_ssl(vn_msgq_t *queue)
 {
+    write_attempt_t attempt;
+    write_buffer_t *oldest = oldest_buffer(queue);
+    if (oldest == nullptr || oldest->len == 0)
+        return attempt;
+    attempt.wanted = static_cast<size_t>(oldest->len);
+    attempt.written = SSL_write(queue->write_ssl, oldest->ptr, oldest->len);
+    int error = attempt.written > 0 ? SSL_ERROR_NONE : SSL_get_error(queue->write_ssl, static_cast<int>(attempt.written));
+    attempt.would_block = error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ;
+    if (attempt.written <= 0 && !attempt.would_block)
+        ERR_print_errors_fp(stderr);
+    return attempt;
+}
+
+// Takes `written` bytes off the oldest buffers: the ones written out are
+// freed, except the newest, which is kept for reuse.
+void consume(vn_msgq_t *queue, size_t written)
+{
+    queue->bytes_sent += written;
     while (write_buffer_t *buffer = oldest_buffer(queue)) {
-        if (buffer->len > 0) {
-            flush_result_t result = write_buffer(queue, buffer);
-            if (result != kFlushDone)
-                return result;
-        }
+        size_t taken = std::min(written, static_cast<size_t>(buffer->len));
+        buffer->ptr += taken;
+        buffer->len -= static_cast<int>(taken);
+        written -= taken;
+        if (buffer->len > 0)
+            return;
         if (buffer == newest_buffer(queue)) {
             buffer->ptr = buffer->buf;
-            return kFlushDone;
+            return;
         }
-        free_buffer(queue, buffer);
+        retire_buffer(queue, buffer);
     }
-    return kFlushDone;
+}
+
+// Writes from the oldest buffer on until all is written or the socket takes
+// no more. A write error leaves the bytes where they are: the reader reports
+// the loss of the connection.
+flush_result_t msgq_flush_queue(vn_msgq_t *queue)
+{
+    for (;;) {
+        write_attempt_t attempt = queue->write_ssl != nullptr ? write_ssl(queue) : write_gathered(queue);
+        if (attempt.wanted == 0)
+            return kFlushDone;
+        if (attempt.written <= 0)
+            return attempt.would_block ? kFlushPending : kFlushFailed;
+        consume(queue, static_cast<size_t>(attempt.written));
+        if (static_cast<size_t>(attempt.written) < attempt.wanted)
+            return kFlushPending;
+    }
 }
 
 void log_debug(const char *line)
@@ -307,6 +384,9 @@ void msgq_free_buffers(vn_msgq_t *queue)
 {
     while (write_buffer_t *buffer = oldest_buffer(queue))
         free_buffer(queue, buffer);
+    if (queue->spare != nullptr)
+        release_buffer(queue->spare);
+    queue->spare = nullptr;
 }
 
 int msgq_remove_write_events(vn_msgq_t *queue)
