@@ -162,8 +162,12 @@ TEST_F(Accepting, SecondConnectionReplacesTheFirstWhenNewPeersAreNotRejected)
 {
     ASSERT_NO_FATAL_FAILURE(start(kAcceptOnly));
     WireSocket first = join(31, "one", 1);
+    const char *first_name = vn_peer_name(0);
     WireSocket second = join(31, "two", 3);
     EXPECT_TRUE(first.wait_eof());
+    // A name handed out stays readable after the peer learnt another.
+    EXPECT_STREQ(first_name, "one");
+    EXPECT_STREQ(vn_peer_name(0), "two");
     EXPECT_EQ(status_states(), (std::vector<int>{256, 512, 256}));
     WireFrame got;
     ASSERT_TRUE(second.read_frame_of(5, &got));
