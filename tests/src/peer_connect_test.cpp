@@ -7,6 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -308,6 +313,28 @@ TEST_F(Outgoing, FailedPassesRotateAddressesAndBackOff)
     });
     ASSERT_TRUE(runtime_->wait_peer(0, [](peer_t &peer) { return peer.failcnt >= 10; }));
     EXPECT_EQ(backoff_of(*runtime_).delay, 32);
+}
+
+TEST_F(Outgoing, ConnectThatNeverCompletesTimesOut)
+{
+    // A listener whose queue is full leaves further connects unanswered.
+    int full = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(full, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(full, 0), 0);
+    socklen_t len = sizeof address;
+    getsockname(full, reinterpret_cast<sockaddr *>(&address), &len);
+    int port = ntohs(address.sin_port);
+    WireSocket filler = WireSocket::connect_to(port);
+    ASSERT_TRUE(filler.valid());
+
+    ASSERT_NO_FATAL_FAILURE(start("add-peer\nremote-id 21\naddr 127.0.0.1\nport " + std::to_string(port) +
+                                  "\nconnect-timeout 1\nend-peer\n"));
+    EXPECT_TRUE(runtime_->wait_log("Failed connecting to peer id 21 on 127.0.0.1 " + std::to_string(port) +
+                                   " (Non-blocking Timeout)\n"));
+    close(full);
 }
 
 TEST_F(Outgoing, PeerWithoutAddressConnectsToTheLocalHost)
