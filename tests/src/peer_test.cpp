@@ -130,7 +130,7 @@ TEST_F(PeerConfig, AddPeerRecordsTakeTheTemplateAndTheirOwnSettings)
     EXPECT_EQ(default_peer.label, nullptr);
 }
 
-TEST_F(PeerConfig, GlobalOptionsKeepTheirDefaultsUntilSet)
+TEST_F(PeerConfig, GlobalOptionsHaveTheirDefaults)
 {
     EXPECT_EQ(read(""), "");
     EXPECT_STREQ(c_vantrix_name, "%a-%h");
@@ -140,7 +140,10 @@ TEST_F(PeerConfig, GlobalOptionsKeepTheirDefaultsUntilSet)
     EXPECT_EQ(c_peer_monitor_interval, 30.0);
     EXPECT_EQ(c_peer_accept_wait_time, 10.0);
     EXPECT_EQ(peer_num, 0);
+}
 
+TEST_F(PeerConfig, GlobalOptionsAreSetFromTheFile)
+{
     EXPECT_EQ(read("vantrix-name edge\nvantrix-interface 127.0.0.1\nvantrix-port 7000\nvantrix-sslport 7001\n"
                    "vantrix-id 12\nvantrix-pkt-log pk.log\npeer-thread-pool-size 3\nvantrix-reject-new-peers\n"
                    "vantrix-tcp-nodelay-off\npeer-monitor-interval 5\npeer-accept-wait-time 2.5\n"),
