@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -29,11 +30,8 @@ constexpr double kDeadline = vntest::kWireDeadline;
 // report lines.
 class Node {
 public:
-    explicit Node(const std::string &conf)
-    {
-        root_.write("node.conf", "application-name " + name_ + "\nvantrix-pkt-log " + root_.file("var/packets.log") +
-                                     "\n" + conf);
-    }
+    Node() = default;
+    explicit Node(const std::string &conf) { configure(conf); }
     Node(const Node &) = delete;
     Node &operator=(const Node &) = delete;
     // A node ends cleanly (under ThreadSanitizer: without a report).
@@ -41,13 +39,19 @@ public:
 
     const vntest::TempRoot &root() const { return root_; }
 
-    void start()
+    void configure(const std::string &conf)
+    {
+        root_.write("node.conf", "application-name " + name_ + "\nvantrix-pkt-log " + root_.file("var/packets.log") +
+                                     "\n" + conf);
+    }
+
+    // True once the node has started; false when it could not (it has then ended).
+    bool start()
     {
         int input[2], output[2];
-        ASSERT_EQ(pipe2(input, O_CLOEXEC), 0);
-        ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+        if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0)
+            return false;
         pid_ = fork();
-        ASSERT_GE(pid_, 0);
         if (pid_ == 0) {
             dup2(input[0], 0);
             dup2(output[1], 1);
@@ -62,7 +66,11 @@ public:
         input_ = input[1];
         output_ = output[0];
         unread_.clear();
-        ASSERT_TRUE(expect("ready")) << event_log();
+        lines_.clear();
+        if (pid_ > 0 && expect("ready"))
+            return true;
+        stop();
+        return false;
     }
 
     // Ends the process at once, as a crash would.
@@ -168,6 +176,20 @@ private:
     std::vector<std::string> lines_;
 };
 
+// Starts a node that listens, on a port free a moment ago; when a test
+// running beside this one took the port first, the node cannot listen and
+// ends, and another port is tried. The port, or -1.
+int start_listening(Node &node, const std::function<std::string(int port)> &conf)
+{
+    for (int attempt = 0; attempt < 5; attempt++) {
+        int port = vntest::free_tcp_port();
+        node.configure(conf(port));
+        if (node.start())
+            return port;
+    }
+    return -1;
+}
+
 std::string node_conf(int id, const std::string &name, int port, const std::string &peers)
 {
     return "vantrix-id " + std::to_string(id) + "\nvantrix-name " + name + "\nvantrix-port " + std::to_string(port) +
@@ -230,12 +252,12 @@ WireSocket handshake(int port, uint16_t id, const std::string &name, WireFrame *
 
 TEST(PeerEndToEnd, TwoNodesShakeHandsExchangeDataAndReconnectWhenTheAcceptorComesBack)
 {
-    int port = vntest::free_tcp_port();
-    std::string alpha_conf = node_conf(10, "alpha-node", port, accept_peer("beta", 20));
-    Node alpha(alpha_conf);
+    auto alpha_conf = [](int port) { return node_conf(10, "alpha-node", port, accept_peer("beta", 20)); };
+    Node alpha;
+    int port = start_listening(alpha, alpha_conf);
+    ASSERT_GT(port, 0);
     Node beta(node_conf(20, "beta-node", 0, connect_peer("alpha", 10, port)));
-    alpha.start();
-    beta.start();
+    ASSERT_TRUE(beta.start());
     ASSERT_TRUE(alpha.expect("up 0 20 beta-node")) << alpha.event_log();
     ASSERT_TRUE(beta.expect("up 0 10 alpha-node")) << beta.event_log();
 
@@ -251,8 +273,8 @@ TEST(PeerEndToEnd, TwoNodesShakeHandsExchangeDataAndReconnectWhenTheAcceptorCome
     alpha.kill_now();
     ASSERT_TRUE(beta.expect("down 0 10"));
     ASSERT_TRUE(beta.wait_log("Failed connecting to peer id 10 on 127.0.0.1"));
-    Node alpha_again(alpha_conf);
-    alpha_again.start();
+    Node alpha_again(alpha_conf(port));
+    ASSERT_TRUE(alpha_again.start()) << "port " << port << " was taken meanwhile";
     ASSERT_TRUE(alpha_again.expect("up 0 20 beta-node")) << beta.event_log();
     ASSERT_TRUE(beta.expect("up 0 10 alpha-node"));
     alpha_again.command("send FEED.THREE 1=again");
@@ -269,9 +291,9 @@ TEST(PeerEndToEnd, TwoNodesShakeHandsExchangeDataAndReconnectWhenTheAcceptorCome
 
 TEST(PeerEndToEnd, NodeSpeaksTheWireProtocolByteForByte)
 {
-    int port = vntest::free_tcp_port();
-    Node node(node_conf(10, "alpha-node", port, accept_peer("tester", 30, "heartbeat-time 30\n")));
-    node.start();
+    Node node;
+    int port = start_listening(node, [](int listen) { return node_conf(10, "alpha-node", listen, accept_peer("tester", 30, "heartbeat-time 30\n")); });
+    ASSERT_GT(port, 0);
     WireFrame frame;
     WireSocket peer = handshake(port, 30, "tester", &frame);
     ASSERT_TRUE(peer.valid()) << node.event_log();
@@ -333,9 +355,9 @@ struct Hostility {
 
 TEST(PeerEndToEnd, HostilePeersCannotStopANodeServingItsOtherPeers)
 {
-    int port = vntest::free_tcp_port();
-    Node node(node_conf(10, "alpha-node", port, accept_peer("good", 41) + accept_peer("hostile", 42)));
-    node.start();
+    Node node;
+    int port = start_listening(node, [](int listen) { return node_conf(10, "alpha-node", listen, accept_peer("good", 41) + accept_peer("hostile", 42)); });
+    ASSERT_GT(port, 0);
     WireSocket good = handshake(port, 41, "good");
     ASSERT_TRUE(good.valid());
     ASSERT_TRUE(node.expect("up 0 41"));
@@ -386,9 +408,9 @@ TEST(PeerEndToEnd, HostilePeersCannotStopANodeServingItsOtherPeers)
 
 TEST(PeerEndToEnd, FramesQueuedForAPeerThatVanishedMidFrameArriveWhenItReturns)
 {
-    int port = vntest::free_tcp_port();
-    Node node(node_conf(10, "alpha-node", port, accept_peer("fickle", 42, "queue-size 50\n")));
-    node.start();
+    Node node;
+    int port = start_listening(node, [](int listen) { return node_conf(10, "alpha-node", listen, accept_peer("fickle", 42, "queue-size 50\n")); });
+    ASSERT_GT(port, 0);
     {
         WireSocket fickle = handshake(port, 42, "fickle");
         ASSERT_TRUE(fickle.valid());
