@@ -338,6 +338,30 @@ void vn_add_latency_chain(vn_data_t *data, char suffix, int64_t millis);
 void vn_add_latency_chain2(vn_data_t *data, char suffix, int64_t millis, char suffix2, int64_t millis2);
 /* (end lty_chain) */
 
+/* Senders (api): each public send goes through a replaceable pointer that
+ * starts at the direct sender; the consuming forms free the record, the
+ * _no_free forms leave it to the caller. Peer -1 means all peers. */
+typedef void (*vn_send_data_func_t)(vn_data_t *data);
+typedef void (*vn_send_nodata_func_t)(const char *subject, uint16_t flags);
+typedef void (*vn_send_status_func_t)(const char *subject, uint16_t flags, uint16_t code, const char *message);
+
+extern vn_send_data_func_t vn_send_data_func;
+extern vn_send_nodata_func_t vn_send_nodata_func;
+extern vn_send_status_func_t vn_send_status_func;
+
+void vn_send_data(vn_data_t *data);
+void vn_send_nodata(const char *subject, uint16_t flags);
+void vn_send_status(const char *subject, uint16_t flags, uint16_t code, const char *message);
+void vn_send_data_direct(vn_data_t *data);
+void vn_send_data_no_free(vn_data_t *data);
+void vn_send_data_to_peer(int peer, vn_data_t *data);
+void vn_send_data_to_peer_no_free(int peer, vn_data_t *data);
+void vn_send_nodata_direct(const char *subject, uint16_t flags);
+void vn_send_nodata_to_peer(int peer, const char *subject, uint16_t flags);
+void vn_send_status_direct(const char *subject, uint16_t flags, uint16_t code, const char *message);
+void vn_send_status_to_peer(int peer, const char *subject, uint16_t flags, uint16_t code, const char *message);
+/* (end senders) */
+
 /* Typed binary encoding (binary) */
 #include <sys/time.h>
 

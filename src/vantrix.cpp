@@ -425,6 +425,8 @@ void (*const config_hooks[])() = {
     _vn_fields_config_init,
     _vn_quix64_config_init,
     _vn_daemon_config_init,
+    _vn_msgq_config_init,
+    _vn_peer_config_init,
     _vn_ssl_config_init,
     _vn_monitor_config_init,
     _vn_udpsignal_config_init,
@@ -709,6 +711,8 @@ const StartStep start_steps[] = {
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_permission_init(init); }},
     {declare_process_templates},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_log_monitor_config(init); }},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_msgq_init(init); }},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_peer_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_binary_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_lty_chain_init(init); }},
 };
