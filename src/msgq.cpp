@@ -193,6 +193,7 @@ vn_msgq_t *vn_new_msgq(sock_t fd, int flags, vn_msgq_read_cb cb, struct ssl_st *
     pthread_mutex_init(&queue->writeq_lock, nullptr);
     if (cb != nullptr)
         install_reader(queue);
+    msgq_schedule_ssl_read(queue);
     start_monitoring(queue);
     return queue;
 }
@@ -256,6 +257,7 @@ void vn_msgq_read_socket_set(vn_msgq_t *queue, sock_t fd, struct ssl_st *ssl)
         queue->read_ssl = ssl;
     }
     install_reader(queue);
+    msgq_schedule_ssl_read(queue);
 }
 
 void vn_msgq_write_socket_set(vn_msgq_t *queue, sock_t fd, struct ssl_st *ssl)
@@ -293,6 +295,7 @@ void vn_msgq_callback_set_from_event(vn_msgq_t *queue, vn_msgq_read_cb cb, int v
     queue->read_event = ev;
     if (ev != nullptr)
         vn_read_event_set_callback(ev, msgq_reader(queue), 0, queue);
+    msgq_schedule_ssl_read(queue);
 }
 
 void vn_msgq_copy_queue(vn_msgq_t *dest, vn_msgq_t *src)
@@ -346,6 +349,7 @@ void vn_msgq_add_to_thread(vn_msgq_t *queue, int mask)
         install_reader(queue);
         if (queue->read_len > 0)
             msgq_schedule_dispatch(queue);
+        msgq_schedule_ssl_read(queue);
     }
     if ((mask & kMsgqMonitorTimer) && queue->monitor_timed_event == nullptr)
         queue->monitor_timed_event = vn_add_timed_event(0, kMonitorPeriod, msgq_monitor_event, 0, queue);

@@ -122,5 +122,8 @@ int msgq_pipe_read_msg(sock_t fd, int val, void *data);
 vn_io_event_cb msgq_reader(const vn_msgq_t *queue);
 // Runs a pass over the frames already buffered from the calling loop.
 void msgq_schedule_dispatch(vn_msgq_t *queue);
+// The same when the queue's SSL connection holds bytes already taken off
+// the socket, which would never wake the read watch.
+void msgq_schedule_ssl_read(vn_msgq_t *queue);
 
 #endif // VANTRIX_MSGQ_H

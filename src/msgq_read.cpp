@@ -197,10 +197,13 @@ int watch_result(pass_t pass)
 ssize_t read_some(vn_msgq_t *queue, unsigned char *into, size_t room)
 {
     if (queue->read_ssl != nullptr) {
+        ERR_clear_error();
         int got = SSL_read(queue->read_ssl, into, static_cast<int>(room));
         if (got > 0)
             return got;
-        if (SSL_get_error(queue->read_ssl, got) == SSL_ERROR_WANT_READ)
+        // A renegotiation or key update may need the socket either way first.
+        int error = SSL_get_error(queue->read_ssl, got);
+        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
             return -1;
         ERR_print_errors_fp(stderr);
         return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? -1 : 0;
@@ -216,24 +219,46 @@ ssize_t read_some(vn_msgq_t *queue, unsigned char *into, size_t room)
     }
 }
 
-int msgq_read_cb_stream(sock_t, int, void *data)
+// Bytes an SSL connection has already taken off the socket never make it
+// readable again, so they are read before the watch waits.
+bool ssl_has_more(const vn_msgq_t *queue)
 {
-    vn_msgq_t *queue = static_cast<vn_msgq_t *>(data);
+    return queue->read_ssl != nullptr && SSL_has_pending(queue->read_ssl) == 1;
+}
+
+pass_t read_pass(vn_msgq_t *queue)
+{
     if (queue->read_pos != 0) {
         std::memmove(queue->read_buf, queue->read_buf + queue->read_pos, static_cast<size_t>(queue->read_len));
         queue->read_pos = 0;
     }
     size_t room = static_cast<size_t>(std::min(queue->read_bufsize - queue->read_len, kMsgqChunkBytes));
     if (room == 0)
-        return watch_result(msgq_read_dispatch(queue));
+        return msgq_read_dispatch(queue);
     ssize_t got = read_some(queue, queue->read_buf + queue->read_len, room);
     if (got < 0)
-        return 1;
+        return kKeepReading;
     if (got == 0)
-        return watch_result(lose_connection(queue));
+        return lose_connection(queue);
     queue->bytes_recvd += static_cast<uint64_t>(got);
     queue->read_len += static_cast<int>(got);
-    return watch_result(msgq_read_dispatch(queue));
+    return msgq_read_dispatch(queue);
+}
+
+// Reads and dispatches until the socket, or the SSL connection's own
+// buffer, has nothing more now.
+pass_t read_all(vn_msgq_t *queue)
+{
+    for (;;) {
+        pass_t pass = read_pass(queue);
+        if (pass != kKeepReading || !ssl_has_more(queue))
+            return pass;
+    }
+}
+
+int msgq_read_cb_stream(sock_t, int, void *data)
+{
+    return watch_result(read_all(static_cast<vn_msgq_t *>(data)));
 }
 
 // One datagram is one frame whose length counts its 4-byte header; a
@@ -264,7 +289,11 @@ int msgq_dispatch_timer(int, int, void *data)
 {
     vn_msgq_t *queue = static_cast<vn_msgq_t *>(data);
     queue->dispatch_event = nullptr;
-    msgq_read_dispatch(queue);
+    pass_t pass = msgq_read_dispatch(queue);
+    // What the SSL connection already holds would never wake the read watch.
+    // A pass that stops here has removed or replaced the watch itself.
+    if (pass == kKeepReading && queue->read_event != nullptr && ssl_has_more(queue))
+        read_all(queue);
     return 0;
 }
 
@@ -273,6 +302,12 @@ int msgq_dispatch_timer(int, int, void *data)
 vn_io_event_cb msgq_reader(const vn_msgq_t *queue)
 {
     return (queue->flags & 6) ? msgq_read_cb_dgram : msgq_read_cb_stream;
+}
+
+void msgq_schedule_ssl_read(vn_msgq_t *queue)
+{
+    if (queue->read_event != nullptr && ssl_has_more(queue))
+        msgq_schedule_dispatch(queue);
 }
 
 void msgq_schedule_dispatch(vn_msgq_t *queue)

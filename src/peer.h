@@ -125,6 +125,7 @@ struct pending_peer_t {
     vn_msgq_t *msgq;
     SSL *ssl_handle;
     vn_read_event_t *conn_ev;
+    vn_write_event_t *conn_wev; // the SSL handshake waits to write
     peer_t *conn;
     vn_msgq_t *new_msgq;
     vn_infopkt_t *info;
@@ -204,6 +205,41 @@ int start_peer_accept(int id, int val, void *data);
 int start_peer_ssl_accept(int id, int val, void *data);
 // Opens a listen socket; -1 with the message in buf on failure.
 sock_t get_vantrix_listen_socket(const char *iface, int port, char *buf, size_t buflen);
+// Shared with the SSL handshakes of peer_ssl.cpp:
+void peer_set_nodelay(sock_t sock);
+void peer_close_socket(sock_t sock);
+void peer_clear_connect_events(peer_t *peer);
+// A failed connect, logged with its text; peer_connect_failed takes the same
+// steps without the line: close, count, next address, back-off, close the
+// peer with reason 0. The caller holds peer_lock.
+void peer_connect_failure(peer_t *peer, const char *text);
+void peer_connect_failed(peer_t *peer);
+// The queue of a connected link; flag 1 also reads and sends the own
+// PEERINFO, and takes over conn_rev as the queue's reader. Caller holds peer_lock.
+void peer_connect1(peer_t *peer, int flag);
+// An accepted socket, made non-blocking, logged with `suffix` after the
+// address and held in a new pending record with its accept wait timer
+// armed; null when the accept failed.
+pending_peer_t *peer_accept_pending(sock_t listener, const char *suffix);
+// Gives a pending record its queue, reading with pending_read_msg and taking
+// over `watch` when one is given; false when it could not be made, and the
+// record and its socket are then gone.
+bool peer_pending_read(pending_peer_t *pending, vn_read_event_t *watch);
+void peer_free_pending(pending_peer_t *pending);
+int pending_timeout_connection(int id, int val, void *data);
+int pending_read_msg(vn_msgq_t *msgq, vn_msg_t *msg, int val, void *data);
+
+// peer_ssl.cpp
+// After the TCP connect of an SSL peer, from the connect's write watch
+// `watch`: starts the client handshake; the watch's result. Caller holds peer_lock.
+int peer_ssl_connect(peer_t *peer, vn_write_event_t *watch);
+// The read watch of the SSL listen socket.
+int peer_accept_ssl_connection(sock_t fd, int val, void *data);
+// Ends the handshake of a pending record that has no queue yet: its
+// watches, its SSL connection and its socket.
+void peer_ssl_pending_abandon(pending_peer_t *pending);
+// " (SSL cipher)" for a link under SSL, else "".
+std::string peer_ssl_cipher_text(const SSL *ssl);
 
 // peer_message.cpp
 int peer_read_msg(vn_msgq_t *msgq, vn_msg_t *msg, int val, void *conn);

@@ -48,6 +48,7 @@ constexpr int kPeerUp = 256;
 constexpr int kPeerDown = 512;
 
 vn_read_event_t *vn_sock_event;
+vn_read_event_t *vn_ssl_sock_event;
 
 const char *text_or_none(const char *text)
 {
@@ -89,31 +90,22 @@ void post_to_peer(peer_t *peer, tarvelutil_signalmain_cb_t func, int type, bool 
         tarvelutil_signalany_exec(peer->thread->signalany, type, func, peer, 1);
 }
 
-void set_nodelay(sock_t sock)
-{
-    if (c_vantrix_tcp_nodelay_off)
-        return;
-    int on = 1;
-    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
 
-void close_socket(sock_t sock)
-{
-    if (sock < 0)
-        return;
-    shutdown(sock, SHUT_WR);
-    close(sock);
-}
 
 // Closes the link's socket once: through the queue when the queue reads it,
 // else directly (a connect under way, or a queue kept from an earlier link).
 // The caller holds peer_lock.
 void close_link_socket(peer_t *peer)
 {
-    if (peer->msgq != nullptr && peer->sock >= 0 && peer->msgq->read_fd == peer->sock)
-        vn_close_msgq(peer->msgq);
-    else
-        close_socket(peer->sock);
+    if (peer->msgq != nullptr && peer->sock >= 0 && peer->msgq->read_fd == peer->sock) {
+        vn_close_msgq(peer->msgq); // with the SSL connection the queue reads
+    } else {
+        // An SSL handshake still under way: no queue holds the connection yet.
+        if (peer->ssl_handle != nullptr)
+            SSL_free(peer->ssl_handle);
+        peer_close_socket(peer->sock);
+    }
+    peer->ssl_handle = nullptr;
     peer->sock = -1;
 }
 
@@ -212,21 +204,6 @@ void next_address(peer_t *peer)
 
 // ---- Outgoing connects ----
 
-void peer_clear_connect_events(peer_t *peer)
-{
-    if (peer->conn_tev != nullptr) {
-        vn_del_timed_event(peer->conn_tev);
-        peer->conn_tev = nullptr;
-    }
-    if (peer->conn_rev != nullptr) {
-        vn_del_read_event(peer->conn_rev);
-        peer->conn_rev = nullptr;
-    }
-    if (peer->conn_wev != nullptr) {
-        vn_del_write_event(peer->conn_wev);
-        peer->conn_wev = nullptr;
-    }
-}
 
 // A port index beyond the address list connects to the last configured
 // address, and to the local host only when none is configured.
@@ -237,18 +214,6 @@ const char *address_for(const peer_t *peer, int index)
     return peer->addr_num > 0 ? peer->addr_array[peer->addr_num - 1] : kLocalhost;
 }
 
-// The caller holds peer_lock.
-void peer_connect_failure(peer_t *peer, const char *text)
-{
-    vn_log(peer_event_log, kLevelNotify, "Failed connecting to peer id %d on %s %d (%s)\n", peer->remote_id,
-           text_or_none(peer->addr), peer->port, text);
-    close_link_socket(peer);
-    count_failed_connection(peer);
-    next_address(peer);
-    count_failed_pass(peer);
-    arm_reconnect(peer);
-    close_peer(peer, kReasonConnectFailed);
-}
 
 int fail_connect(void *data, const char *text, bool timer)
 {
@@ -287,51 +252,13 @@ void read_local_address(peer_t *peer)
         peer->saddr = local.sin_addr;
 }
 
-// The queue of a connected socket: a new one, or the one that kept the
-// messages of an earlier link. flag 1 reads with the dispatcher and sends the
-// own PEERINFO; nothing queued goes out until the remote PEERINFO arrives.
-// The caller holds peer_lock.
-void peer_connect1(peer_t *peer, int flag)
-{
-    if (peer->msgq == nullptr) {
-        peer->msgq = vn_new_msgq(peer->sock, 1, flag ? peer_read_msg : nullptr, peer->ssl_handle, 0, peer);
-        if (peer->msgq == nullptr) {
-            peer_connect_failure(peer, "no message queue");
-            return;
-        }
-        vn_msgq_write_queue_set(peer->msgq, peer->queue_size);
-        msgq_relation(peer, peer->msgq, true);
-    } else if (flag) {
-        vn_msgq_callback_set(peer->msgq, peer_read_msg, 0, peer);
-        if (peer->conn_rev != nullptr) {
-            vn_msgq_callback_set_from_event(peer->msgq, peer_read_msg, 0, peer, peer->conn_rev);
-            peer->conn_rev = nullptr;
-        }
-        vn_msgq_read_socket_set(peer->msgq, peer->sock, peer->ssl_handle);
-        vn_msgq_write_socket_set(peer->msgq, peer->sock, peer->ssl_handle);
-    }
-    read_local_address(peer);
-    if (flag) {
-        peer_send_info_msg(peer, peer->msgq);
-        vn_msgq_write_socket_set(peer->msgq, -1, nullptr);
-    }
-}
 
-// Without an SSL client the link cannot be made; the "PEERINFO Timeout" timer
-// armed before then runs the ordinary failure and the back-off.
-void fail_ssl_connect(peer_t *peer, const char *reason)
-{
-    vn_log(peer_event_log, kLevelNotify, "Failed connecting to peer id %d on %s:%d (SSL %s)\n", peer->remote_id,
-           text_or_none(peer->addr), peer->port, reason);
-    count_failed_connection(peer);
-    close_socket(peer->sock);
-    peer->sock = -1;
-}
 
 int peer_connect_write_event(sock_t fd, int, void *data)
 {
     peer_t *peer = static_cast<peer_t *>(data);
     peer_mutex_guard hold(peer->peer_lock);
+    vn_write_event_t *watch = peer->conn_wev;
     peer->conn_wev = nullptr;
     peer_clear_connect_events(peer);
     // A refused connect shows only in the socket's pending error.
@@ -344,14 +271,12 @@ int peer_connect_write_event(sock_t fd, int, void *data)
         return 0;
     }
     peer->conn_tev = vn_add_timed_event(0, peer->connect_timeout, peer_connect_timeout_peerinfo, 0, peer);
-    set_nodelay(peer->sock);
+    peer_set_nodelay(peer->sock);
     peer->connections_failed = 0;
     publish_failed_count(peer);
     peer->ssl_handle = nullptr;
-    if (peer->ssl) {
-        fail_ssl_connect(peer, "no SSL client context");
-        return 0;
-    }
+    if (peer->ssl)
+        return peer_ssl_connect(peer, watch);
     vn_log(peer_event_log, kLevelNotify, "Connected to peer id %d on %s %d\n", peer->remote_id, peer->addr,
            peer->port);
     peer_monitor_event_add(peer, "Connected to peer id %d on %s %d", peer->remote_id, peer->addr, peer->port);
@@ -458,17 +383,35 @@ int set_status_down_to_peer(int, void *data)
     return 0;
 }
 
+// Opens a listen socket that is closed and arms the start of its accepts.
+void reopen_listen_socket(sock_t *sock, int port, vn_timed_event_cb start)
+{
+    if (port == 0 || *sock != -1)
+        return;
+    char message[kListenMessageBytes];
+    *sock = get_vantrix_listen_socket(c_vantrix_interface, port, message, sizeof message);
+    if (*sock < 0)
+        std::fprintf(stderr, "%s\n", message);
+    else
+        vn_add_timed_event(0, 0.0, start, 0, nullptr);
+}
+
+void close_listen_socket(sock_t *sock, vn_read_event_t **watch)
+{
+    if (*sock == -1)
+        return;
+    if (*watch != nullptr)
+        vn_del_read_event(*watch);
+    *watch = nullptr;
+    close(*sock);
+    *sock = -1;
+}
+
 int set_status_up(int, void *)
 {
-    if (c_vantrix_port != 0 && vn_sock == -1) {
-        char message[kListenMessageBytes];
-        vn_sock = get_vantrix_listen_socket(c_vantrix_interface, c_vantrix_port, message, sizeof message);
-        if (vn_sock < 0)
-            std::fprintf(stderr, "%s\n", message);
-        else
-            vn_add_timed_event(0, 0.0, start_peer_accept, 0, nullptr);
-    }
-    // The SSL listen socket is opened here too once the SSL server exists.
+    reopen_listen_socket(&vn_sock, c_vantrix_port, start_peer_accept);
+    if (_vn_ssl_server_enabled())
+        reopen_listen_socket(&vn_ssl_sock, c_vantrix_sslport, start_peer_ssl_accept);
     if (peer_connect_ev != nullptr)
         vn_del_timed_event(peer_connect_ev);
     peer_connect_ev = vn_add_timed_event(0, 0.0, peer_connect_to_all, 0, nullptr);
@@ -477,12 +420,8 @@ int set_status_up(int, void *)
 
 int set_status_down(int, void *)
 {
-    if (vn_sock != -1) {
-        vn_del_read_event(vn_sock_event);
-        vn_sock_event = nullptr;
-        close(vn_sock);
-        vn_sock = -1;
-    }
+    close_listen_socket(&vn_sock, &vn_sock_event);
+    close_listen_socket(&vn_ssl_sock, &vn_ssl_sock_event);
     if (peer_connect_ev != nullptr) {
         vn_del_timed_event(peer_connect_ev);
         peer_connect_ev = nullptr;
@@ -501,24 +440,7 @@ void post_to_init_thread(tarvelutil_signalmain_cb_t func)
 
 // ---- Accepting ----
 
-void free_pending(pending_peer_t *pending)
-{
-    if (pending->info != nullptr)
-        vn_free_infopkt(pending->info);
-    vn_free(pending->addr);
-    vn_free(pending);
-}
 
-int pending_timeout_connection(int, int, void *data)
-{
-    pending_peer_t *pending = static_cast<pending_peer_t *>(data);
-    vn_log(peer_event_log, kLevelNotify, "Timing out attempted peer connection from %s:%d\n", pending->addr,
-           pending->port);
-    vn_close_msgq(pending->msgq);
-    vn_free_msgq(pending->msgq);
-    free_pending(pending);
-    return 0;
-}
 
 // The peer a PEERINFO names: an enabled accept-only peer with that remote id
 // first, else the first peer with it.
@@ -542,85 +464,18 @@ peer_t *match_peer(int remote_id)
 int refuse_pending(pending_peer_t *pending, vn_msgq_t *msgq)
 {
     vn_close_msgq(msgq);
-    free_pending(pending);
+    peer_free_pending(pending);
     return 0;
 }
 
 int peer_recv_connection(int mask, void *data);
 
-int pending_read_msg(vn_msgq_t *msgq, vn_msg_t *msg, int, void *data)
-{
-    pending_peer_t *pending = static_cast<pending_peer_t *>(data);
-    if (pending->conn_tev != nullptr) {
-        vn_del_timed_event(pending->conn_tev);
-        pending->conn_tev = nullptr;
-    }
-    vn_infopkt_t *info = nullptr;
-    if (msg->type == VN_PEERINFO) {
-        info = static_cast<vn_infopkt_t *>(vn_calloc(1, sizeof(vn_infopkt_t)));
-        if (vn_infopkt_parse(info, msg->msg, msg->len) != 0) {
-            vn_log(peer_event_log, kLevelWarn, "Bad VN_PEERINFO packet of length %d\n", static_cast<int>(msg->len));
-            vn_free_infopkt(info);
-            info = nullptr;
-        }
-    }
-    if (info == nullptr) {
-        vn_log(peer_event_log, kLevelNotify, "Rejecting peer on %s:%d with packet type %d\n", pending->addr,
-               pending->port, msg->type);
-        return refuse_pending(pending, msgq);
-    }
-    pending->info = info;
-    peer_t *peer = match_peer(info->id);
-    if (peer == nullptr || peer->thread == nullptr) {
-        vn_log(peer_event_log, kLevelNotify, "Rejecting peer on %s:%d with id %d\n", pending->addr, pending->port,
-               info->id);
-        return refuse_pending(pending, msgq);
-    }
-    {
-        peer_mutex_guard hold(peer->peer_lock);
-        if (peer->reject_conns || peer->port_num >= 1)
-            return refuse_pending(pending, msgq);
-        peer->received_info = 1;
-        pending->conn = peer;
-        pending->new_msgq = msgq;
-        peer_log_received(peer, pending->saddr, msg);
-    }
-    int mask = vn_msgq_remove_from_thread(msgq);
-    tarvelutil_signalany_send(peer->thread->signalany, mask, peer_recv_connection, pending, 1);
-    return -1;
-}
 
 int peer_accept_connection(sock_t fd, int, void *)
 {
-    sock_t sock = vn_accept_socket(fd);
-    if (sock < 0)
-        return 1;
-    vn_setnonblocking(sock);
-    struct sockaddr_in remote{};
-    socklen_t len = sizeof remote;
-    char text[kAddressTextBytes] = "";
-    int port = 0;
-    if (getpeername(sock, reinterpret_cast<struct sockaddr *>(&remote), &len) == 0) {
-        if (inet_ntop(AF_INET, &remote.sin_addr, text, sizeof text) == nullptr)
-            text[0] = '\0';
-        port = ntohs(remote.sin_port);
-    }
-    vn_log(peer_event_log, kLevelInfo, "Accepted connection from %s %d\n", text, port);
-    set_nodelay(sock);
-    pending_peer_t *pending = static_cast<pending_peer_t *>(vn_calloc(1, sizeof(pending_peer_t)));
-    pending->sock = sock;
-    pending->saddr = remote.sin_addr;
-    pending->addr = vn_strdup(text);
-    pending->port = port;
-    pending->msgq = vn_new_msgq(sock, 1, pending_read_msg, nullptr, 0, pending);
-    if (pending->msgq == nullptr) {
-        close_socket(sock);
-        free_pending(pending);
-        return 1;
-    }
-    // Nothing big is allocated for what an unknown sender announces first.
-    _vn_msgq_frame_limit_set(pending->msgq, VN_MSGQ_PENDING_FRAME_LIMIT);
-    pending->conn_tev = vn_add_timed_event(0, c_peer_accept_wait_time, pending_timeout_connection, 0, pending);
+    pending_peer_t *pending = peer_accept_pending(fd, "");
+    if (pending != nullptr)
+        peer_pending_read(pending, nullptr);
     return 1;
 }
 
@@ -641,7 +496,7 @@ bool settle_old_link(peer_t *peer, pending_peer_t *pending)
                pending->info->id);
     vn_close_msgq(pending->new_msgq);
     vn_free_msgq(pending->new_msgq);
-    free_pending(pending);
+    peer_free_pending(pending);
     return false;
 }
 
@@ -689,13 +544,15 @@ int peer_recv_connection(int mask, void *data)
             return 0;
         take_pending(peer, pending, mask);
     }
-    free_pending(pending);
+    peer_free_pending(pending);
     peer_heartbeat_setup(peer);
     _vn_peer_handoff.recv_peer_status(peer->num, kPeerUp, peer->remote_id, peer->remote_name);
-    vn_log(peer_event_log, kLevelNotify, "Accepting peer id %d on %s %d\n", peer->remote_id, peer->addr,
-           peer->port);
+    std::string cipher = peer_ssl_cipher_text(peer->ssl_handle);
+    vn_log(peer_event_log, kLevelNotify, "Accepting peer id %d on %s %d%s\n", peer->remote_id, peer->addr,
+           peer->port, cipher.c_str());
     peer_monitor_update(peer);
-    peer_monitor_event_add(peer, "Accepting peer id %d on %s %d", peer->remote_id, peer->addr, peer->port);
+    peer_monitor_event_add(peer, "Accepting peer id %d on %s %d%s", peer->remote_id, peer->addr, peer->port,
+                           cipher.c_str());
     return 0;
 }
 
@@ -716,6 +573,206 @@ void arm_reconnect_after_close(peer_t *peer)
 }
 
 } // namespace
+
+// ---- Shared with the SSL handshakes ----
+
+void peer_set_nodelay(sock_t sock)
+{
+    if (c_vantrix_tcp_nodelay_off)
+        return;
+    int on = 1;
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+void peer_close_socket(sock_t sock)
+{
+    if (sock < 0)
+        return;
+    shutdown(sock, SHUT_WR);
+    close(sock);
+}
+
+void peer_clear_connect_events(peer_t *peer)
+{
+    if (peer->conn_tev != nullptr) {
+        vn_del_timed_event(peer->conn_tev);
+        peer->conn_tev = nullptr;
+    }
+    if (peer->conn_rev != nullptr) {
+        vn_del_read_event(peer->conn_rev);
+        peer->conn_rev = nullptr;
+    }
+    if (peer->conn_wev != nullptr) {
+        vn_del_write_event(peer->conn_wev);
+        peer->conn_wev = nullptr;
+    }
+}
+
+// The caller holds peer_lock.
+void peer_connect_failure(peer_t *peer, const char *text)
+{
+    vn_log(peer_event_log, kLevelNotify, "Failed connecting to peer id %d on %s %d (%s)\n", peer->remote_id,
+           text_or_none(peer->addr), peer->port, text);
+    peer_connect_failed(peer);
+}
+
+void peer_connect_failed(peer_t *peer)
+{
+    close_link_socket(peer);
+    count_failed_connection(peer);
+    next_address(peer);
+    count_failed_pass(peer);
+    arm_reconnect(peer);
+    close_peer(peer, kReasonConnectFailed);
+}
+
+// The queue of a connected socket: a new one, or the one that kept the
+// messages of an earlier link. flag 1 reads with the dispatcher and sends the
+// own PEERINFO; nothing queued goes out until the remote PEERINFO arrives.
+// The caller holds peer_lock.
+void peer_connect1(peer_t *peer, int flag)
+{
+    if (peer->msgq == nullptr) {
+        peer->msgq = vn_new_msgq(peer->sock, 1, flag ? peer_read_msg : nullptr, peer->ssl_handle, 0, peer);
+        if (peer->msgq == nullptr) {
+            peer_connect_failure(peer, "no message queue");
+            return;
+        }
+        vn_msgq_write_queue_set(peer->msgq, peer->queue_size);
+        msgq_relation(peer, peer->msgq, true);
+    } else if (flag) {
+        vn_msgq_callback_set(peer->msgq, peer_read_msg, 0, peer);
+        if (peer->conn_rev != nullptr) {
+            vn_msgq_callback_set_from_event(peer->msgq, peer_read_msg, 0, peer, peer->conn_rev);
+            peer->conn_rev = nullptr;
+        }
+        vn_msgq_read_socket_set(peer->msgq, peer->sock, peer->ssl_handle);
+        vn_msgq_write_socket_set(peer->msgq, peer->sock, peer->ssl_handle);
+    }
+    read_local_address(peer);
+    if (flag) {
+        peer_send_info_msg(peer, peer->msgq);
+        vn_msgq_write_socket_set(peer->msgq, -1, nullptr);
+    }
+}
+
+pending_peer_t *peer_accept_pending(sock_t listener, const char *suffix)
+{
+    sock_t sock = vn_accept_socket(listener);
+    if (sock < 0)
+        return nullptr;
+    vn_setnonblocking(sock);
+    struct sockaddr_in remote{};
+    socklen_t len = sizeof remote;
+    char text[kAddressTextBytes] = "";
+    int port = 0;
+    if (getpeername(sock, reinterpret_cast<struct sockaddr *>(&remote), &len) == 0) {
+        if (inet_ntop(AF_INET, &remote.sin_addr, text, sizeof text) == nullptr)
+            text[0] = '\0';
+        port = ntohs(remote.sin_port);
+    }
+    vn_log(peer_event_log, kLevelInfo, "Accepted connection from %s %d%s\n", text, port, suffix);
+    peer_set_nodelay(sock);
+    pending_peer_t *pending = static_cast<pending_peer_t *>(vn_calloc(1, sizeof(pending_peer_t)));
+    pending->sock = sock;
+    pending->saddr = remote.sin_addr;
+    pending->addr = vn_strdup(text);
+    pending->port = port;
+    // Armed at once, so that the wait bounds an SSL handshake as well.
+    pending->conn_tev = vn_add_timed_event(0, c_peer_accept_wait_time, pending_timeout_connection, 0, pending);
+    return pending;
+}
+
+bool peer_pending_read(pending_peer_t *pending, vn_read_event_t *watch)
+{
+    pending->msgq = vn_new_msgq(pending->sock, 1, watch != nullptr ? nullptr : pending_read_msg,
+                                pending->ssl_handle, 0, pending);
+    if (pending->msgq == nullptr) {
+        vn_del_timed_event(pending->conn_tev);
+        if (pending->ssl_handle != nullptr)
+            SSL_free(pending->ssl_handle);
+        peer_close_socket(pending->sock);
+        peer_free_pending(pending);
+        return false;
+    }
+    // Nothing big is allocated for what an unknown sender announces first.
+    _vn_msgq_frame_limit_set(pending->msgq, VN_MSGQ_PENDING_FRAME_LIMIT);
+    if (watch != nullptr)
+        vn_msgq_callback_set_from_event(pending->msgq, pending_read_msg, 0, pending, watch);
+    return true;
+}
+
+void peer_free_pending(pending_peer_t *pending)
+{
+    if (pending->info != nullptr)
+        vn_free_infopkt(pending->info);
+    vn_free(pending->addr);
+    vn_free(pending);
+}
+
+// Also ends an SSL handshake that has not completed: its queue does not
+// exist yet, and the handshake's watches and connection go with the socket.
+int pending_timeout_connection(int, int, void *data)
+{
+    pending_peer_t *pending = static_cast<pending_peer_t *>(data);
+    vn_log(peer_event_log, kLevelNotify, "Timing out attempted peer connection from %s:%d\n", pending->addr,
+           pending->port);
+    pending->conn_tev = nullptr;
+    if (pending->msgq != nullptr) {
+        vn_close_msgq(pending->msgq);
+        vn_free_msgq(pending->msgq);
+    } else {
+        peer_ssl_pending_abandon(pending);
+    }
+    peer_free_pending(pending);
+    return 0;
+}
+
+int pending_read_msg(vn_msgq_t *msgq, vn_msg_t *msg, int, void *data)
+{
+    pending_peer_t *pending = static_cast<pending_peer_t *>(data);
+    if (pending->conn_tev != nullptr) {
+        vn_del_timed_event(pending->conn_tev);
+        pending->conn_tev = nullptr;
+    }
+    vn_infopkt_t *info = nullptr;
+    if (msg->type == VN_PEERINFO) {
+        info = static_cast<vn_infopkt_t *>(vn_calloc(1, sizeof(vn_infopkt_t)));
+        if (vn_infopkt_parse(info, msg->msg, msg->len) != 0) {
+            vn_log(peer_event_log, kLevelWarn, "Bad VN_PEERINFO packet of length %d\n", static_cast<int>(msg->len));
+            vn_free_infopkt(info);
+            info = nullptr;
+        }
+    }
+    if (info == nullptr) {
+        if (pending->ssl_handle != nullptr)
+            vn_log(peer_event_log, kLevelNotify, "Rejecting peer on %s:%d with packet type %d (SSL %s)\n",
+                   pending->addr, pending->port, msg->type, SSL_get_cipher_name(pending->ssl_handle));
+        else
+            vn_log(peer_event_log, kLevelNotify, "Rejecting peer on %s:%d with packet type %d\n", pending->addr,
+                   pending->port, msg->type);
+        return refuse_pending(pending, msgq);
+    }
+    pending->info = info;
+    peer_t *peer = match_peer(info->id);
+    if (peer == nullptr || peer->thread == nullptr) {
+        vn_log(peer_event_log, kLevelNotify, "Rejecting peer on %s:%d with id %d\n", pending->addr, pending->port,
+               info->id);
+        return refuse_pending(pending, msgq);
+    }
+    {
+        peer_mutex_guard hold(peer->peer_lock);
+        if (peer->reject_conns || peer->port_num >= 1)
+            return refuse_pending(pending, msgq);
+        peer->received_info = 1;
+        pending->conn = peer;
+        pending->new_msgq = msgq;
+        peer_log_received(peer, pending->saddr, msg);
+    }
+    int mask = vn_msgq_remove_from_thread(msgq);
+    tarvelutil_signalany_send(peer->thread->signalany, mask, peer_recv_connection, pending, 1);
+    return -1;
+}
 
 // ---- Closing ----
 
@@ -742,6 +799,8 @@ void close_peer(peer_t *peer, int reason)
         peer_drop_queue(peer);
     peer_mark_down(peer);
     peer->sock = -1;
+    // The link's queue owns its SSL connection and frees it when it closes.
+    peer->ssl_handle = nullptr;
     if (reason != kReasonConnectFailed)
         arm_reconnect_after_close(peer);
     if (peer->connected) {
@@ -801,6 +860,13 @@ int start_peer_accept(int, int, void *)
 {
     if (vn_sock != -1)
         vn_sock_event = vn_add_read_event(vn_sock, peer_accept_connection, 0, nullptr);
+    return 0;
+}
+
+int start_peer_ssl_accept(int, int, void *)
+{
+    if (vn_ssl_sock != -1)
+        vn_ssl_sock_event = vn_add_read_event(vn_ssl_sock, peer_accept_ssl_connection, 0, nullptr);
     return 0;
 }
 

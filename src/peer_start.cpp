@@ -200,19 +200,25 @@ bool open_packet_log()
     return false;
 }
 
+// False when start-up must stop (the failure went to the exit hook).
+bool open_listen_socket(int port, sock_t *sock, vn_timed_event_cb start)
+{
+    char message[kListenMessageBytes] = "";
+    *sock = get_vantrix_listen_socket(c_vantrix_interface, port, message, sizeof message);
+    if (*sock < 0) {
+        _vn_exit_log(kListenExit, "%s", message);
+        return false;
+    }
+    vn_add_timed_event(0, 0.0, start, 0, nullptr);
+    return true;
+}
+
 bool open_listen_sockets()
 {
-    if (c_vantrix_port != 0) {
-        char message[kListenMessageBytes] = "";
-        sock_t sock = get_vantrix_listen_socket(c_vantrix_interface, c_vantrix_port, message, sizeof message);
-        if (sock < 0) {
-            _vn_exit_log(kListenExit, "%s", message);
-            return false;
-        }
-        vn_sock = sock;
-        vn_add_timed_event(0, 0.0, start_peer_accept, 0, nullptr);
-    }
-    // The SSL listen socket on vantrix-sslport joins here with the SSL server set-up.
+    if (c_vantrix_port != 0 && !open_listen_socket(c_vantrix_port, &vn_sock, start_peer_accept))
+        return false;
+    if (c_vantrix_sslport != 0 && _vn_ssl_server_enabled())
+        return open_listen_socket(c_vantrix_sslport, &vn_ssl_sock, start_peer_ssl_accept);
     return true;
 }
 

@@ -328,6 +328,10 @@ SSL_CTX *new_context()
     SSL_CTX *ctx = SSL_CTX_new(TLS_method());
     if (ctx == nullptr)
         exit_with_openssl_errors();
+    // A message queue writes what its oldest buffer holds when the socket
+    // takes it: a write that wanted to wait is retried with that buffer
+    // grown, possibly moved, and a write may take part of it.
+    SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     // TLS 1.0 alone, as configured; it needs the lowest security level.
     if (ssl_config.tls1) {
         SSL_CTX_set_min_proto_version(ctx, TLS1_VERSION);

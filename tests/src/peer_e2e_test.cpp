@@ -3,6 +3,7 @@
 // and a node talking to this test, which plays a peer with hand-built bytes:
 // a well-behaved one checked byte for byte, and hostile ones.
 #include "peer_harness.h"
+#include "peer_node.h"
 
 #include <gtest/gtest.h>
 
@@ -21,191 +22,15 @@
 namespace {
 
 using vntest::Bytes;
+using vntest::Node;
 using vntest::WireFrame;
 using vntest::WireSocket;
+using vntest::accept_peer;
+using vntest::connect_peer;
+using vntest::node_conf;
+using vntest::start_listening;
 
 constexpr double kDeadline = vntest::kWireDeadline;
-
-// One node process: its root with node.conf, its command input and its
-// report lines.
-class Node {
-public:
-    Node() = default;
-    explicit Node(const std::string &conf) { configure(conf); }
-    Node(const Node &) = delete;
-    Node &operator=(const Node &) = delete;
-    // A node ends cleanly (under ThreadSanitizer: without a report).
-    ~Node() { EXPECT_EQ(stop(), 0) << event_log(); }
-
-    const vntest::TempRoot &root() const { return root_; }
-
-    void configure(const std::string &conf)
-    {
-        root_.write("node.conf", "application-name " + name_ + "\nvantrix-pkt-log " + root_.file("var/packets.log") +
-                                     "\n" + conf);
-    }
-
-    // True once the node has started; false when it could not (it has then ended).
-    bool start()
-    {
-        int input[2], output[2];
-        if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0)
-            return false;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(input[0], 0);
-            dup2(output[1], 1);
-            setenv("TZ", "UTC", 1);
-            if (chdir(root_.path().c_str()) != 0)
-                _exit(126);
-            execl(PEER_E2E_NODE_BIN, "peer_e2e_node", "-r", root_.path().c_str(), nullptr);
-            _exit(127);
-        }
-        close(input[0]);
-        close(output[1]);
-        input_ = input[1];
-        output_ = output[0];
-        unread_.clear();
-        lines_.clear();
-        if (pid_ > 0 && expect("ready"))
-            return true;
-        stop();
-        return false;
-    }
-
-    // Ends the process at once, as a crash would.
-    void kill_now()
-    {
-        if (pid_ <= 0)
-            return;
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-        close_pipes();
-    }
-
-    // Closing its input ends a node with code 0.
-    int stop()
-    {
-        if (pid_ <= 0)
-            return 0;
-        close_pipes();
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-    void command(const std::string &line)
-    {
-        std::string text = line + "\n";
-        ASSERT_EQ(write(input_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    }
-
-    // The first report not yet taken that starts with `prefix`, waiting for
-    // it; reports before it stay for later calls.
-    bool expect(const std::string &prefix, std::string *line = nullptr, double seconds = kDeadline)
-    {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        for (;;) {
-            for (auto it = lines_.begin(); it != lines_.end(); ++it) {
-                if (it->compare(0, prefix.size(), prefix) != 0)
-                    continue;
-                if (line != nullptr)
-                    *line = *it;
-                lines_.erase(it);
-                return true;
-            }
-            double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
-            if (left <= 0 || !read_lines(left))
-                return false;
-        }
-    }
-
-    std::string event_log() const
-    {
-        std::string path = "var/event-" + name_ + ".log";
-        return root_.exists(path) ? root_.read(path) : "";
-    }
-
-    // Waits until the event log holds `text`.
-    bool wait_log(const std::string &text, double seconds = kDeadline) const
-    {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (event_log().find(text) == std::string::npos) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            poll(nullptr, 0, 10);
-        }
-        return true;
-    }
-
-private:
-    bool read_lines(double seconds)
-    {
-        pollfd watch{output_, POLLIN, 0};
-        if (poll(&watch, 1, static_cast<int>(seconds * 1000) + 1) <= 0)
-            return false;
-        char chunk[4096];
-        ssize_t got = read(output_, chunk, sizeof chunk);
-        if (got <= 0)
-            return false;
-        unread_.append(chunk, static_cast<size_t>(got));
-        for (size_t end; (end = unread_.find('\n')) != std::string::npos;) {
-            lines_.push_back(unread_.substr(0, end));
-            unread_.erase(0, end + 1);
-        }
-        return true;
-    }
-
-    void close_pipes()
-    {
-        if (input_ >= 0)
-            close(input_);
-        if (output_ >= 0)
-            close(output_);
-        input_ = output_ = -1;
-    }
-
-    vntest::TempRoot root_;
-    std::string name_ = "node";
-    pid_t pid_ = -1;
-    int input_ = -1;
-    int output_ = -1;
-    std::string unread_;
-    std::vector<std::string> lines_;
-};
-
-// Starts a node that listens, on a port free a moment ago; when a test
-// running beside this one took the port first, the node cannot listen and
-// ends, and another port is tried. The port, or -1.
-int start_listening(Node &node, const std::function<std::string(int port)> &conf)
-{
-    for (int attempt = 0; attempt < 5; attempt++) {
-        int port = vntest::free_tcp_port();
-        node.configure(conf(port));
-        if (node.start())
-            return port;
-    }
-    return -1;
-}
-
-std::string node_conf(int id, const std::string &name, int port, const std::string &peers)
-{
-    return "vantrix-id " + std::to_string(id) + "\nvantrix-name " + name + "\nvantrix-port " + std::to_string(port) +
-           "\n" + peers;
-}
-
-std::string accept_peer(const std::string &label, int remote_id, const std::string &extra = "")
-{
-    return "add-peer\nlabel " + label + "\nremote-id " + std::to_string(remote_id) + "\n" + extra + "end-peer\n";
-}
-
-std::string connect_peer(const std::string &label, int remote_id, int port)
-{
-    return "add-peer\nlabel " + label + "\nremote-id " + std::to_string(remote_id) + "\naddr 127.0.0.1\nport " +
-           std::to_string(port) + "\nend-peer\n";
-}
 
 // ---- Payloads built by hand, field by field ----
 

@@ -130,6 +130,14 @@ WireSocket::~WireSocket()
         close(fd_);
 }
 
+int WireSocket::release()
+{
+    int fd = fd_;
+    fd_ = -1;
+    buffered_.clear();
+    return fd;
+}
+
 WireSocket WireSocket::connect_to(int port)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);

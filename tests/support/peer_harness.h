@@ -62,6 +62,8 @@ public:
     // True when the other side closed within the deadline (frames before the end are skipped).
     bool wait_eof(double seconds = kWireDeadline);
     int local_port() const;
+    // Gives the socket up to the caller, who then closes it.
+    int release();
 
 private:
     // Appends what arrives within the seconds: bytes read, 0 at end of file, -1 on timeout.
