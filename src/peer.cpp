@@ -12,7 +12,6 @@
 #include "peer.h"
 
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -73,8 +72,6 @@ vn_config_enum_t type_enums[] = {
 
 // Two recomputations must not interleave their stores.
 std::mutex types_mutex;
-// Guards every peer's event ring.
-std::mutex event_ring_mutex;
 
 vnset_element_t load_word(const vnset_element_t *word)
 {
@@ -566,35 +563,4 @@ void _vn_peer_write_xml(void *doc, void *root)
         add_number(root, "SSLPort", c_vantrix_sslport);
     for (int i = 0; i < peer_num && peer_array != nullptr; i++)
         add_peer_element(root, peer_array[i]);
-}
-
-// Monitoring hook points
-
-void peer_monitor_update(peer_t *conn)
-{
-    // The link-up values are published once the peer templates carry them.
-    (void)conn;
-}
-
-void peer_monitor_event_add(peer_t *conn, const char *format, ...)
-{
-    if (conn == nullptr)
-        return;
-    std::lock_guard<std::mutex> lock(event_ring_mutex);
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(conn->events[conn->events_head], kPeerEventBytes, format, args);
-    va_end(args);
-    conn->events_head = (conn->events_head + 1) % kPeerEventCount;
-    if (conn->events_head == conn->events_tail)
-        conn->events_tail = (conn->events_tail + 1) % kPeerEventCount;
-}
-
-std::vector<std::string> peer_monitor_event_list(const peer_t *conn)
-{
-    std::vector<std::string> events;
-    std::lock_guard<std::mutex> lock(event_ring_mutex);
-    for (int slot = conn->events_tail; slot != conn->events_head; slot = (slot + 1) % kPeerEventCount)
-        events.emplace_back(conn->events[slot]);
-    return events;
 }

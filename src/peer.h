@@ -255,11 +255,46 @@ void peer_log_received(peer_t *conn, struct in_addr saddr, const vn_msg_t *msg);
 // Opens the packet log (with its header) under the configured name; 0 on failure.
 int peer_packet_log_open(const char *file_name);
 
-// Peer monitoring hook points: publish the peer's values and add a line to its
-// recent-event ring (the ring and publication belong to the monitoring work).
+// peer_monitor.cpp
+// The names and labels of the counters' monitoring members, in counter order.
+struct peer_counter_member_t {
+    const char *name;
+    const char *label;
+    const char *rate_label;  // null: the label and " Rate"
+    const char *since_label; // null: the label and " Since Reset"
+};
+extern const peer_counter_member_t peer_counter_members[kPeerCounterCount];
+// Publishes the link-up values of a peer whose link came up.
 void peer_monitor_update(peer_t *conn);
+// Adds a line to the peer's recent-event ring.
 void peer_monitor_event_add(peer_t *conn, const char *format, ...) __attribute__((format(printf, 2, 3)));
 // The ring's texts, oldest first (at most the 9 newest).
 std::vector<std::string> peer_monitor_event_list(const peer_t *conn);
+// The publication timer (a peer's or the global record's): value 1 forces
+// every value out. Repeats.
+int peer_monitor_timed_event(int id, int force, void *record);
+// Posts the first, forced publication and the start of the record's timer
+// to the thread that owns the record.
+void peer_monitor_start(peer_t *record);
+// Channel calls on the record's thread.
+int mon_reset_counters_direct(int type, void *record);
+int mon_set_statistics_interval(int seconds, void *record);
+// The getter and methods of the peers and statistics templates.
+vn_monitor_t *peer_monitor_events(const char *template_name, const char *key, const char *property);
+vn_monitor_t *peer_monitor_reset(const char *template_name, const char *key, const char *property, int argc,
+                                 char **argv);
+vn_monitor_t *peer_monitor_status(const char *template_name, const char *key, const char *property, int argc,
+                                  char **argv);
+vn_monitor_t *mon_peer_reset(const char *template_name, const char *key, const char *property, int argc,
+                             char **argv);
+vn_monitor_t *mon_peer_interval(const char *template_name, const char *key, const char *property, int argc,
+                                char **argv);
+extern vn_arguments_t peer_monitor_reconnect_args[];
+extern vn_arguments_t peer_monitor_interval_args[];
+// The UDP words "peer-reconnect", "peer-status-down" and "peer-status-up".
+void peer_monitor_register_commands(void);
+int peer_udp_reset_connection(int argc, char **argv, int id, void *data);
+int peer_udp_status_down(int argc, char **argv, int id, void *data);
+int peer_udp_status_up(int argc, char **argv, int id, void *data);
 
 #endif // VANTRIX_PEER_H

@@ -299,10 +299,20 @@ struct Member {
     const char *name;
     const char *label;
     int typeflags;
+    void *ptr = nullptr;             // getter or method
+    vn_arguments_t *args = nullptr; // a method's arguments
 };
 
-// The value members; the event getter and the command methods are added with
-// peer monitoring.
+void *callback(vn_monitor_active_cb getter)
+{
+    return reinterpret_cast<void *>(getter);
+}
+
+void *callback(vn_monitor_method_cb method)
+{
+    return reinterpret_cast<void *>(method);
+}
+
 const Member kPeerMembers[] = {
     {"peer-number", "Number", VN_MONITOR_KEY | VN_MONITOR_USHORT},
     {"label", "Label", VN_MONITOR_STRING},
@@ -320,55 +330,20 @@ const Member kPeerMembers[] = {
     {"connected-address", "Connected Remote Address", VN_MONITOR_STRING},
     {"local-port", "Connected Local Port", VN_MONITOR_USHORT},
     {"local-address", "Connected Local Address", VN_MONITOR_STRING},
+    {"recent-events", "Recent Peer Events", VN_MONITOR_STRING | VN_MONITOR_ARRAY | VN_MONITOR_ACTIVE,
+     callback(peer_monitor_events)},
+    {"peer-reconnect", "Reconnect Peer", VN_MONITOR_STRING | VN_MONITOR_METHOD, callback(peer_monitor_reset),
+     peer_monitor_reconnect_args},
+    {"set-down", "Set Status DOWN", VN_MONITOR_STRING | VN_MONITOR_METHOD, callback(peer_monitor_status)},
+    {"set-up", "Set Status to UP", VN_MONITOR_STRING | VN_MONITOR_METHOD, callback(peer_monitor_status)},
     {"last-update-time", "Last Update Time", VN_MONITOR_TIMESTAMP},
     {"failed-connection-count", "Failed Connection Count", VN_MONITOR_ULONG},
 };
 
-struct CounterMember {
-    const char *name;
-    const char *label;
-    const char *rate_label;  // null: the label and " Rate"
-    const char *since_label; // null: the label and " Since Reset"
-};
-
-// In counter order.
-const CounterMember kCounterMembers[kPeerCounterCount] = {
-    {"messages-read", "All Messages In", nullptr, nullptr},
-    {"messages-written", "All Messages Out", nullptr, nullptr},
-    {"bytes-read", "Bytes In", nullptr, nullptr},
-    {"bytes-written", "Bytes Out", nullptr, nullptr},
-    {"updates-read", "Update Messages In", nullptr, nullptr},
-    {"updates-written", "Update Messages Out", nullptr, nullptr},
-    {"requests-read", "Request Messages In", nullptr, nullptr},
-    {"requests-written", "Request Messages Out", nullptr, nullptr},
-    {"discards-read", "Discard Messages In", nullptr, nullptr},
-    {"discards-written", "Discard Messages Out", "Discard Messagess Out Rate", nullptr},
-    {"nodatas-read", "NoData Messages In", nullptr, nullptr},
-    {"nodatas-written", "NoData Messagess Out", "NoData Messages Out Rate", "NoData Messages Out Since Reset"},
-    {"notfound-read", "NotFound Messages In", nullptr, nullptr},
-    {"notfound-written", "NotFound Messages Out", nullptr, nullptr},
-    {"readdeny-read", "ReadDeny Messages In", nullptr, nullptr},
-    {"readdeny-written", "ReadDeny Messages Out", nullptr, nullptr},
-    {"writedeny-read", "WriteDeny Messages In", nullptr, nullptr},
-    {"writedeny-written", "WriteDeny Messages Out", nullptr, nullptr},
-    {"deleteobject-read", "DeleteObject Messages In", "DeleteObject Messages Rate", nullptr},
-    {"deleteobject-written", "DeleteObject Messages Out", nullptr, nullptr},
-    {"unavailable-read", "Unavailable Messages In", nullptr, nullptr},
-    {"unavailable-written", "Unavailable Messages Out", nullptr, nullptr},
-    {"info-read", "Info Messages In", nullptr, nullptr},
-    {"info-written", "Info Messages Out", nullptr, nullptr},
-    {"status-read", "Status Messages In", nullptr, nullptr},
-    {"status-written", "Status Messages Out", nullptr, nullptr},
-    {"heartbeats-read", "HeartBeat Messages In", nullptr, nullptr},
-    {"heartbeats-written", "HeartBeat Messages Out", nullptr, nullptr},
-    {"rogue-update", "Rogue Updates", nullptr, nullptr},
-    {"active-subscriptions", "Number of active subscriptions made to this peer", "Active subscriptions rate Rate",
-     nullptr},
-};
-
-void add_member(const std::string &tmpl, const std::string &name, const std::string &label, int typeflags)
+void add_member(const std::string &tmpl, const std::string &name, const std::string &label, int typeflags,
+                void *ptr = nullptr, vn_arguments_t *args = nullptr)
 {
-    vn_monitor_add_template_member(tmpl.c_str(), name.c_str(), label.c_str(), typeflags, nullptr, nullptr);
+    vn_monitor_add_template_member(tmpl.c_str(), name.c_str(), label.c_str(), typeflags, args, ptr);
 }
 
 void declare_templates()
@@ -378,7 +353,7 @@ void declare_templates()
     peerstats_template = app + ".server.peerstats";
     vn_monitor_start_template(peer_template.c_str(), "!System|!Peer information");
     for (const Member &member : kPeerMembers)
-        add_member(peer_template, member.name, member.label, member.typeflags);
+        add_member(peer_template, member.name, member.label, member.typeflags, member.ptr, member.args);
     std::string msgq_template = app + ".server.msgq";
     vn_monitor_add_template_relation(peer_template.c_str(), "msgq", msgq_template.c_str(), "Message Queue Relation", 1,
                                      0);
@@ -386,7 +361,7 @@ void declare_templates()
 
     vn_monitor_start_template(peerstats_template.c_str(), "!System|!Peer statistics");
     add_member(peerstats_template, "identifier", "Identifier", VN_MONITOR_KEY | VN_MONITOR_STRING);
-    for (const CounterMember &counter : kCounterMembers) {
+    for (const peer_counter_member_t &counter : peer_counter_members) {
         std::string name = counter.name;
         std::string label = counter.label;
         add_member(peerstats_template, name + "-count", label, VN_MONITOR_ULLONG);
@@ -396,6 +371,10 @@ void declare_templates()
                    VN_MONITOR_DOUBLE);
     }
     add_member(peerstats_template, "monitoring-interval", "Current Monitoring Interval", VN_MONITOR_DOUBLE);
+    add_member(peerstats_template, "reset-counters", "Reset Counters", VN_MONITOR_STRING | VN_MONITOR_METHOD,
+               callback(mon_peer_reset));
+    add_member(peerstats_template, "set-monitoring-interval", "Set Monitoring Interval",
+               VN_MONITOR_STRING | VN_MONITOR_METHOD, callback(mon_peer_interval), peer_monitor_interval_args);
     vn_monitor_end_template(peerstats_template.c_str());
 }
 
@@ -458,7 +437,7 @@ void publish_peer(const peer_t &peer)
     vn_monitor_update_string(tmpl, key, "remote-name", peer.remote_name);
     vn_monitor_update_ushort(tmpl, key, "remote-type", static_cast<uint16_t>(peer.remote_type));
     vn_monitor_update_string(tmpl, key, "state", "DOWN");
-    vn_monitor_update_double(tmpl, key, "monitoring-interval", peer.mon_interval);
+    vn_monitor_update_double(peerstats_template.c_str(), key, "monitoring-interval", peer.mon_interval);
     if (accept_only(peer))
         vn_monitor_update_ushort(tmpl, key, "local-port", static_cast<uint16_t>(c_vantrix_port));
     publish_configured_links(peer);
@@ -468,7 +447,7 @@ void publish_global()
 {
     vn_monitor_create_group(peerstats_template.c_str(), "global", "Global", "Global statistics");
     vn_monitor_update_string(peerstats_template.c_str(), "global", "identifier", "global");
-    vn_monitor_update_double(peer_template.c_str(), "global", "monitoring-interval", default_peer.mon_interval);
+    vn_monitor_update_double(peerstats_template.c_str(), "global", "monitoring-interval", default_peer.mon_interval);
 }
 
 } // namespace
@@ -539,10 +518,12 @@ void _vn_peer_init(vn_init_t *init)
     setup_global_record();
     peer_recalc_types();
     peer_connect_ev = vn_add_timed_event(0, kConnectAllDelay, peer_connect_to_all, 1, nullptr);
-    // The UDP command words "peer-reconnect", "peer-status-down" and
-    // "peer-status-up" are registered here by peer monitoring.
+    peer_monitor_register_commands();
     declare_templates();
-    for (int i = 0; i < peer_num; i++)
+    for (int i = 0; i < peer_num; i++) {
         publish_peer(peer_array[i]);
+        peer_monitor_start(&peer_array[i]);
+    }
     publish_global();
+    peer_monitor_start(&default_peer);
 }
