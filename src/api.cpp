@@ -254,10 +254,24 @@ void send_serialised(Target target, uint16_t type, uint16_t flags, size_t capaci
     deliver(target, &msg, flags);
 }
 
-void send_data(Target target, vn_data_t *data)
+// The record's latency-chain send event: every consuming send adds one; a
+// record kept by the caller gets it once, however often it is sent.
+void stamp_send_event(vn_data_t *data, bool consuming)
+{
+    constexpr time_t kSendEventStamped = 9999;
+    if (!vn_latency_chain_enable())
+        return;
+    if (!consuming && data->time == kSendEventStamped)
+        return;
+    vn_add_latency_chain(data, 'X', 0);
+    if (!consuming)
+        data->time = kSendEventStamped;
+}
+
+void send_data(Target target, vn_data_t *data, bool consuming)
 {
     data->seq = _vn_next_seqnum();
-    // The latency-chain send event is stamped here once latency chains exist.
+    stamp_send_event(data, consuming);
     send_serialised(target, VN_DATAUPDATE, 0, kSendBufferBytes, [data](unsigned char *buf, size_t *len) {
         return vn_datapkt_serialise(data, buf, len);
     });
@@ -310,14 +324,14 @@ void vn_send_data_direct(vn_data_t *data)
 {
     if (data == nullptr)
         return;
-    send_data(kAllPeers, data);
+    send_data(kAllPeers, data, true);
     vn_free_data(data);
 }
 
 void vn_send_data_no_free(vn_data_t *data)
 {
     if (data != nullptr)
-        send_data(kAllPeers, data);
+        send_data(kAllPeers, data, false);
 }
 
 void vn_send_data_to_peer(int peer, vn_data_t *data)
@@ -328,7 +342,7 @@ void vn_send_data_to_peer(int peer, vn_data_t *data)
     }
     if (data == nullptr)
         return;
-    send_data(peer, data);
+    send_data(peer, data, true);
     vn_free_data(data);
 }
 
@@ -337,7 +351,7 @@ void vn_send_data_to_peer_no_free(int peer, vn_data_t *data)
     if (peer == -1)
         vn_send_data_no_free(data);
     else if (data != nullptr)
-        send_data(peer, data);
+        send_data(peer, data, false);
 }
 
 void vn_send_nodata_direct(const char *subject, uint16_t flags)

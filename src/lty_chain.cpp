@@ -44,26 +44,6 @@ void set_default(char **variable, const char *text)
     *variable = vn_strdup(text);
 }
 
-// %h (the host name up to its first dot), %a and %n (the application name).
-std::string expand_chain_name(const char *pattern)
-{
-    constexpr size_t kMaxNameBytes = 255;
-    std::string name;
-    for (const char *at = pattern; *at != '\0'; at++) {
-        if (*at == '%' && at[1] == 'h') {
-            name += vn_get_hostname();
-            at++;
-        } else if (*at == '%' && (at[1] == 'a' || at[1] == 'n')) {
-            name += vn_get_app_name();
-            at++;
-        } else {
-            name += *at;
-        }
-    }
-    name.resize(std::min(name.size(), kMaxNameBytes));
-    return name;
-}
-
 int64_t now_millis()
 {
     struct timeval now;
@@ -255,7 +235,9 @@ void _vn_lty_chain_config_init(void)
 
 void _vn_lty_chain_init(vn_init_t *)
 {
-    chain_name = expand_chain_name(c_latency_chain_name != nullptr ? c_latency_chain_name : "");
+    char *expanded = _vn_create_vantrix_name(c_latency_chain_name != nullptr ? c_latency_chain_name : "");
+    chain_name = expanded;
+    vn_free(expanded);
     init_ts_num = vn_fields_numbyname(c_latency_chain_init_ts_field);
     list_event_num = vn_fields_numbyname(c_latency_chain_list_event_field);
     list_ts_num = vn_fields_numbyname(c_latency_chain_list_ts_field);

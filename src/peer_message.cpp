@@ -276,6 +276,9 @@ void on_update(peer_t *conn, const vn_msg_t *msg, const struct timeval &stamp)
     note_received(conn, msg, {{kMessagesRead, 1}, {kUpdatesRead, 1}, {kBytesRead, msg->len}}, stamp);
     conn->last_seqnum = pkt.seq;
     conn->last_update_time = stamp.tv_sec;
+    // The receive event carries the time the message was read.
+    if (vn_latency_chain_enable())
+        vn_add_latency_chain(&pkt, 'E', static_cast<int64_t>(stamp.tv_sec) * 1000 + stamp.tv_usec / 1000);
     _vn_peer_handoff.recv_update(conn->num, &pkt);
     vn_free_datapkt_data(&pkt);
 }

@@ -133,6 +133,12 @@ protected:
         vntest::record_handoffs();
         runtime_ = std::make_unique<vntest::PeerRuntime>("add-peer\nremote-id 9\naddr 127.0.0.1\nport " +
                                                          std::to_string(listener_.port()) + "\nend-peer\n");
+        link();
+    }
+
+    // Starts the runtime and plays the linked remote peer.
+    void link()
+    {
         ASSERT_EQ(runtime_->start(), 0);
         remote_ = listener_.accept();
         ASSERT_TRUE(remote_.valid());
@@ -301,4 +307,59 @@ TEST_F(Senders, NoFreeWithPeerMinusOneSendsToAllAndKeepsTheRecord)
     EXPECT_EQ(next(VN_DATAUPDATE).payload.find("ALL"), 8u);
     vn_free_data(record);
     vn_send_data_func = vn_send_data_direct;
+}
+
+// ---- Latency chains on the senders ----
+
+namespace {
+
+constexpr int kInitTs = 9001;
+constexpr int kEvents = 9002;
+
+// The senders' fixture with the three chain fields defined and chains on.
+class ChainedSenders : public Senders {
+protected:
+    void SetUp() override
+    {
+        vntest::record_handoffs();
+        runtime_ = std::make_unique<vntest::PeerRuntime>(
+            "add-field LTY_INIT_TS 9001\nadd-field LTY_LIST_EVENT 9002\nadd-field LTY_LIST_TS 9003\n"
+            "latency-chain-enable\nlatency-chain-name out\nadd-peer\nremote-id 9\naddr 127.0.0.1\nport " +
+            std::to_string(listener_.port()) + "\nend-peer\n");
+        link();
+    }
+};
+
+std::string events_of(const vn_data_t *data)
+{
+    std::string events;
+    for (int i = 0; i < data->count; i++)
+        if (data->fields[i].fieldnum == kEvents)
+            events = data->fields[i].value;
+    return events;
+}
+
+} // namespace
+
+TEST_F(ChainedSenders, KeptRecordsGetTheSendEventOnceConsumingSendsEveryTime)
+{
+    Record record(vn_init_data("CHAIN", 222, 0));
+    vn_add_data(record.data, kInitTs, "1000");
+    vn_send_data_no_free(record.data);
+    vn_send_data_to_peer_no_free(0, record.data);
+    EXPECT_EQ(events_of(record.data), "out_X");
+    EXPECT_EQ(record.data->time, 9999);
+    for (int i = 0; i < 2; i++)
+        EXPECT_NE(next(VN_DATAUPDATE).payload.find("out_X"), std::string::npos);
+
+    // A consuming send stamps even a record already stamped.
+    vn_data_t *sent = vn_init_data("CHAIN2", 222, 0);
+    vn_add_data(sent, kInitTs, "1000");
+    vn_send_data_no_free(sent);
+    WireFrame first = next(VN_DATAUPDATE);
+    vn_send_data_direct(sent);
+    WireFrame second = next(VN_DATAUPDATE);
+    EXPECT_NE(first.payload.find("out_X"), std::string::npos);
+    EXPECT_EQ(first.payload.find("out_X,out_X"), std::string::npos);
+    EXPECT_NE(second.payload.find("out_X,out_X"), std::string::npos);
 }

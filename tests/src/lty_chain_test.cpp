@@ -1,6 +1,7 @@
 // Latency chains: events appended to records as adapters pass them on, plain
 // and Base64-encoded lists, the start-up check of the fields, and the
 // latencyChainManager element written by morvask.
+#include "peer_node.h"
 #include "test_support.h"
 #include "vantrix_private.h"
 
@@ -288,4 +289,47 @@ TEST(LatencyChainStart, NameIsExpandedWithTheApplicationAndShortHostName)
     EXPECT_EQ(std::string(vn_get_hostname()).find('.'), std::string::npos);
 }
 
+// ---- Between two adapters ----
+
+// "9002=a,b" -> "a,b" from a node's update report.
+std::string field_in(const std::string &line, int number)
+{
+    std::string key = " " + std::to_string(number) + "=";
+    size_t at = line.find(key);
+    if (at == std::string::npos)
+        return "";
+    size_t start = at + key.size();
+    return line.substr(start, line.find(' ', start) - start);
+}
+
+TEST(LatencyChainLink, SenderStampsXAndReceiverStampsEWithTheReadTime)
+{
+    const std::string chains = "add-field LTY_INIT_TS 9001\nadd-field LTY_LIST_EVENT 9002\n"
+                               "add-field LTY_LIST_TS 9003\nlatency-chain-enable\n";
+    vntest::Node alpha;
+    int port = vntest::start_listening(alpha, [&](int listen) {
+        return vntest::node_conf(10, "alpha-node", listen, vntest::accept_peer("beta", 20)) + chains +
+               "latency-chain-name alpha\n";
+    });
+    ASSERT_GT(port, 0);
+    vntest::Node beta(vntest::node_conf(20, "beta-node", 0, vntest::connect_peer("alpha", 10, port)) + chains +
+                      "latency-chain-name beta\n");
+    ASSERT_TRUE(beta.start());
+    ASSERT_TRUE(alpha.expect("up 0 20"));
+    ASSERT_TRUE(beta.expect("up 0 10"));
+    int64_t born = static_cast<int64_t>(time(nullptr)) * 1000 - 5000;
+    alpha.command("send CHAIN 9001=" + std::to_string(born));
+    std::string line;
+    ASSERT_TRUE(beta.expect("update 0 CHAIN", &line));
+    EXPECT_EQ(field_in(line, 9002), "alpha_X,beta_E") << line;
+    std::string times = field_in(line, 9003);
+    size_t comma = times.find(',');
+    ASSERT_NE(comma, std::string::npos) << line;
+    int64_t sent = std::stoll(times.substr(0, comma));
+    int64_t received = std::stoll(times.substr(comma + 1));
+    EXPECT_GE(sent, 5000);
+    EXPECT_GE(received, sent);
+}
+
 } // namespace
+
