@@ -42,8 +42,10 @@ vn_set_t _vn_peers_active;
 pthread_mutex_t peer_global_lock = PTHREAD_MUTEX_INITIALIZER;
 vn_log_t *peer_event_log = nullptr;
 vn_init_t *peer_init_record = nullptr;
-std::string peer_template;
-std::string peerstats_template;
+// Never destroyed: peer threads, which never end, publish until the process
+// is gone.
+std::string &peer_template = *new std::string;
+std::string &peerstats_template = *new std::string;
 
 namespace {
 

@@ -179,8 +179,8 @@ void peer_set_remote_type(peer_t *peer, int remote_type);
 void peer_recalc_types(void);
 // The monitoring templates of the peers ("%s.server.peers") and of their
 // statistics ("%s.server.peerstats"), named at start-up.
-extern std::string peer_template;
-extern std::string peerstats_template;
+extern std::string &peer_template;
+extern std::string &peerstats_template;
 
 // peer_start.cpp
 // Thread records by name (the init thread's is "DefaultPeerThread").

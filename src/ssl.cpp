@@ -520,6 +520,10 @@ extern "C" {
 
 void _vn_ssl_config_init(void)
 {
+    // Before anything else touches OpenSSL (ssl-random-seed runs while the
+    // files are read): peer threads never end and may be inside OpenSSL when
+    // the process exits, so it must not tear itself down at exit.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
     ssl_config = sslconf_t{};
     ssl_config.server_cert = vn_strdup("server.pem");
     vn_free(c_ssl_engine_flags);

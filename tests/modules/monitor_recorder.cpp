@@ -30,6 +30,21 @@ std::string text_of(const char *text)
     return text != nullptr ? text : "(null)";
 }
 
+std::string element_text(int code, const vn_array_t &array, int32_t i)
+{
+    switch (code) {
+    case VN_MONITOR_STRING: return text_of(array.data.c[i]);
+    case VN_MONITOR_BINARY: return std::to_string(array.data.b[i]);
+    case VN_MONITOR_SHORT: return std::to_string(array.data.s[i]);
+    case VN_MONITOR_USHORT:
+    case VN_MONITOR_BOOLEAN: return std::to_string(array.data.us[i]);
+    case VN_MONITOR_LONG: return std::to_string(array.data.l[i]);
+    case VN_MONITOR_ULONG: return std::to_string(array.data.ul[i]);
+    case VN_MONITOR_DOUBLE: return std::to_string(array.data.d[i]);
+    default: return std::to_string(array.data.ll[i]);
+    }
+}
+
 // Texts and numbers as text; arrays comma-separated in brackets.
 std::string value_text(const vn_monitor_t *value)
 {
@@ -39,8 +54,7 @@ std::string value_text(const vn_monitor_t *value)
         for (int32_t i = 0; i < value->data.array.size; i++) {
             if (i > 0)
                 text += ",";
-            text += code == VN_MONITOR_STRING ? text_of(value->data.array.data.c[i])
-                                              : std::to_string(value->data.array.data.ull[i]);
+            text += element_text(code, value->data.array, i);
         }
         return text + "]";
     }
