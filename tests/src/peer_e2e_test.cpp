@@ -30,8 +30,6 @@ using vntest::connect_peer;
 using vntest::node_conf;
 using vntest::start_listening;
 
-constexpr double kDeadline = vntest::kWireDeadline;
-
 // ---- Payloads built by hand, field by field ----
 
 std::string update_payload(uint16_t seq, const std::string &subject,
