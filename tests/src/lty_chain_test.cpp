@@ -194,7 +194,7 @@ TEST_F(LatencyChain, LongNamesAndListsAreKeptWhole)
     start(name.c_str());
     std::string events;
     for (int i = 0; i < 400; i++)
-        events += (i ? "," : "") + std::string("adapter") + std::to_string(i) + "_X";
+        events.append(i ? "," : "").append("adapter").append(std::to_string(i)).append("_X");
     make({{kInitTs, "1000"}, {kEvents, events}});
     vn_add_latency_chain2(record, 'E', 1001, 'X', 1002);
     std::string expanded(255, 'n');

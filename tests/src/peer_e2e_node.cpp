@@ -35,9 +35,13 @@ void report(const std::string &line)
 
 void on_update(int peer, vn_datapkt_t *pkt)
 {
-    std::string line = "update " + std::to_string(peer) + " " + pkt->subject + " " + std::to_string(pkt->seq);
+    // Appended piece by piece: g++ 12 at -O3 misreads a chain of + here as
+    // an overlapping copy.
+    std::string line = "update ";
+    line.append(std::to_string(peer)).append(" ").append(pkt->subject).append(" ");
+    line.append(std::to_string(pkt->seq));
     for (int i = 0; i < pkt->count; i++)
-        line += " " + std::to_string(pkt->fields[i].fieldnum) + "=" + pkt->fields[i].value;
+        line.append(" ").append(std::to_string(pkt->fields[i].fieldnum)).append("=").append(pkt->fields[i].value);
     report(line);
 }
 

@@ -137,6 +137,8 @@ TEST_F(SignatureTest, BadTokensAreRejectedWithTheirReason)
     start(group("ops") + group("short", "timeout 30\n") + group("sha", "hashing-algorithm sha256\n"));
     std::string now = gmt_stamp(0);
     std::string good = sign(now + "~a");
+    std::string not_base64 = good;
+    not_base64[0] = '!';
     struct Case {
         const char *what;
         std::string key_id;
@@ -148,7 +150,7 @@ TEST_F(SignatureTest, BadTokensAreRejectedWithTheirReason)
         {"unknown key", "nobody", good + "~" + now + "~a", 2, "ERROR: Could not find key_id <nobody>"},
         {"truncated", "ops", good.substr(0, good.size() - 4) + "~" + now + "~a", 1, "Token verification failed"},
         {"one group short", "ops", good.substr(4) + "~" + now + "~a", 1, "Token verification failed"},
-        {"not base64", "ops", "!" + good.substr(1) + "~" + now + "~a", 1, "Token verification failed"},
+        {"not base64", "ops", not_base64 + "~" + now + "~a", 1, "Token verification failed"},
         {"other text", "ops", good + "~" + now + "~b", 1, "Token verification failed"},
         {"other digest", "sha", good + "~" + now + "~a", 1, "Token verification failed for key_id <sha>"},
         {"expired", "short", token(gmt_stamp(-31) + "~c"), 1, "NOTIFY: Signature expired for key_id <short>"},
