@@ -397,6 +397,37 @@ uint8_t vn_get_binary_uint8(const char *text);
 int8_t vn_get_binary_int8(const char *text);
 /* (end binary) */
 
+/* Managed-language accessors (api_dotnet) */
+/* Plain calls for wrappers that cannot reach into the library's structures.
+ * The record must be valid; an index outside 0 .. count - 1 gives null,
+ * INT_MIN or 0 as stated. */
+const char *vn_get_subject(vn_data_t *data);
+/* Keeps the low 16 bits. */
+void vn_set_flags(vn_data_t *data, int flags);
+int vn_get_flags(vn_data_t *data);
+int vn_get_type(vn_data_t *data);
+int vn_get_num_fields(vn_data_t *data);
+const char *vn_get_fieldvalue_atindex(vn_data_t *data, int index);
+int vn_get_fieldnumber_atindex(vn_data_t *data, int index);
+int vn_get_fieldflags_atindex(vn_data_t *data, int index);
+/* The number of configured peers. */
+int vn_get_num_peers(void);
+/* Adds a field with the low 16 bits of flags. */
+void vn_add_data_with_flags(vn_data_t *data, int fieldnum, const char *value, int flags);
+/* Writes text and a newline to the event log at level. */
+void vn_log_dotnet(int level, const char *text);
+
+/* Receives every message of the event log with its level (flags included),
+ * whatever the log's level. */
+typedef void (*vn_dotnet_message_cb)(int level, const char *text);
+
+/* vn_init for a wrapper: the runtime keeps a copy of init, whose event log
+ * file (when init names one) is /dev/null, so that the messages reach
+ * message_cb instead; init->log gets the event log. Returns what vn_init
+ * returns. */
+int vn_init_dotnet(vn_init_t *init, int argc, char **argv, vn_dotnet_message_cb message_cb);
+/* (end api_dotnet) */
+
 #ifdef __cplusplus
 }
 #endif

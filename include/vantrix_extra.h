@@ -12,6 +12,14 @@
 #include <stdarg.h>
 #include <sys/time.h>
 
+/* The JVM calls that take or give JNI types are declared only where jni.h
+ * (with its jni_md.h) can be included. */
+#if defined(__has_include)
+#if __has_include(<jni.h>) && __has_include(<jni_md.h>)
+#include <jni.h>
+#endif
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -626,6 +634,29 @@ int vn_udpsignal_addjob(const char *cmd, vn_udpsignal_job_cb fn, const char *des
 /* Removes the newest job of that word (any case) and function: 0, or -1 when there is none. */
 int vn_udpsignal_deljob(const char *cmd, vn_udpsignal_job_cb fn);
 /* (end udpsignal) */
+
+/* Embedded JVM (jvm) */
+/* Without jvm-location every call returns at once: null, or 0 from detach.
+ * class_id names the add-javaclass record; attach and detach use it only in
+ * their messages, which go to the Java log ("java.log"). */
+/* Detaches the calling thread: 0, or -1 on failure. */
+int vn_jvm_detach_thread(const char *class_id);
+#ifdef JNI_VERSION_1_2
+/* The virtual machine, or null while there is none. */
+JavaVM *vn_jvm_return_jvmhandle(void);
+/* Attaches the calling thread: its environment, or null. */
+JNIEnv *vn_jvm_attach_thread(const char *class_id);
+/* The one instance of classname made by its no-argument constructor on first
+ * use and kept for class_id: a global reference, shared by every thread. */
+jobject vn_jvm_load_class(JNIEnv *env, const char *class_id, const char *classname);
+/* A new instance of the record's class made by its class loader (the
+ * record's class path; the caller owns the local reference returned). */
+jobject vn_jvm_return_object(const char *class_id, JNIEnv *env);
+/* The same with another loader class and its loading method, which takes the
+ * class name and returns the object. */
+jobject vn_jvm_return_object_withloader(const char *class_id, JNIEnv *env, const char *loader, const char *run);
+#endif
+/* (end jvm) */
 
 /* Fields and quix64 (fields, quix64) */
 /* quix64 digits: 0-9, A-Z, a-z, '-', '_' for 0 .. 63. Values out of range give '\0'. */

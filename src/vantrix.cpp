@@ -433,6 +433,7 @@ void register_core_options(const char *file)
 
 // Each module's option registration, in this fixed order.
 void (*const config_hooks[])() = {
+    _vn_apidotnet_config_init,
     _vn_event_config_init,
     _vn_log_config_init,
     _vn_fields_config_init,
@@ -441,6 +442,7 @@ void (*const config_hooks[])() = {
     _vn_peer_config_init,
     _vn_monitor_config_init,
     _vn_udpsignal_config_init,
+    _vn_jvm_config_init,
     _vn_record_config_init,
     _vn_page_config_init,
     _vn_stringpool_config_init,
@@ -710,6 +712,7 @@ const StartStep start_steps[] = {
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_fields_init(init); }},
     {create_event_log},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_udpsignal_init(init); }},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_jvm_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_config_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_container_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_permission_init(init); }},

@@ -246,6 +246,18 @@ void _vn_udpsignal_init(vn_init_t *init);
 void _vn_udpsignal_write_xml(void *doc, void *root);
 /* (end udpsignal) */
 
+/* jvm */
+/* Registers jvm-location, jvm-global-classpath, jvm-options and add-javaclass. */
+void _vn_jvm_config_init(void);
+/* Creates the machine when jvm-location is set; failures exit with code 9. */
+void _vn_jvm_init(vn_init_t *init);
+/* (end jvm) */
+
+/* api_dotnet */
+/* Registers nothing; kept as the first registration hook. */
+void _vn_apidotnet_config_init(void);
+/* (end api_dotnet) */
+
 /* fields, quix64 */
 void _vn_fields_config_init(void);
 void _vn_fields_init(vn_init_t *init);
