@@ -336,6 +336,30 @@ void vn_send_status_direct(const char *subject, uint16_t flags, uint16_t code, c
 void vn_send_status_to_peer(int peer, const char *subject, uint16_t flags, uint16_t code, const char *message);
 /* (end senders) */
 
+/* Packet-log replay (replay) */
+/* Receives one replayed update with its record's time stamp; the update is
+ * valid only during the call. */
+typedef void (*recv_replay_t)(int peer, vn_data_t *data, time_t stamp);
+
+/* Each call replays on the calling thread and returns when done: 0, or -1
+ * when a file could not be opened (the list forms: when any listed file could
+ * not be opened, or when there is nothing to replay). Only updates for
+ * configured peer numbers are handed on. An incomplete last record is cut off
+ * the file. */
+int vn_replay(recv_replay_t callback);
+int vn_replay_from_file(recv_replay_t callback, const char *filename);
+int vn_replay_from_log(recv_replay_t callback, struct _vn_log *log);
+/* Nothing before the first record stamped t or later, every record from it on. */
+int vn_replay_by_time(time_t t, recv_replay_t callback);
+int vn_replay_by_time_from_log(time_t t, recv_replay_t callback, struct _vn_log *log);
+int vn_replay_by_time_from_file(time_t t, recv_replay_t callback, const char *filename);
+/* Nothing before the first update whose first field numbered fieldnum holds
+ * value, every record from it on. */
+int vn_replay_by_field(int fieldnum, const char *value, recv_replay_t callback);
+int vn_replay_by_field_from_log(int fieldnum, const char *value, recv_replay_t callback, struct _vn_log *log);
+int vn_replay_by_field_from_file(int fieldnum, const char *value, recv_replay_t callback, const char *filename);
+/* (end replay) */
+
 /* Typed binary encoding (binary) */
 #include <sys/time.h>
 

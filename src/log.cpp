@@ -1039,17 +1039,17 @@ extern "C" void _vn_log_monitor_config(vn_init_t *init)
 
 // ---- The logging and packetLog elements of the configuration document ----
 
-namespace {
-
-constexpr int kXmlFormat44 = 44;
-
-vn_log_t *find_log(const char *name)
+vn_log_t *_vn_log_find(const char *name)
 {
     for (vn_log_t *log : log_list)
         if (log->name == name)
             return log;
     return nullptr;
 }
+
+namespace {
+
+constexpr int kXmlFormat44 = 44;
 
 void set_number(void *node, const char *name, int value)
 {
@@ -1086,7 +1086,7 @@ extern "C" {
 void _vn_log_write_xml(void *doc, void *root)
 {
     (void)doc;
-    const vn_log_t *log = find_log("event_log");
+    const vn_log_t *log = _vn_log_find("event_log");
     if (log == nullptr)
         return;
     const bool format44 = _vn_xml_config_format() == kXmlFormat44;
@@ -1106,7 +1106,7 @@ void _vn_log_write_xml(void *doc, void *root)
 void _vn_log_packet_write_xml(void *doc, void *root)
 {
     (void)doc;
-    const vn_log_t *log = find_log("packet_log");
+    const vn_log_t *log = _vn_log_find("packet_log");
     if (log == nullptr)
         return;
     void *node = _vn_xmlNewNode(nullptr, "packetLog");

@@ -454,6 +454,16 @@ void peer_count(peer_t *conn, peer_counter_t counter, uint64_t count)
     add_to_counter(&default_peer, counter, count);
 }
 
+void _vn_peer_packet_log_lock(void)
+{
+    pthread_mutex_lock(&peer_global_lock);
+}
+
+void _vn_peer_packet_log_unlock(void)
+{
+    pthread_mutex_unlock(&peer_global_lock);
+}
+
 void _vn_peer_update_reqdsc_count(peer_t *conn, int type, int count)
 {
     if (conn == nullptr)

@@ -226,6 +226,8 @@ void _vn_log_packet_write_xml(void *doc, void *root);
 /* Makes the logging monitoring template and publishes every log made so far;
  * logs made later are published as they are made. */
 void _vn_log_monitor_config(vn_init_t *init);
+/* The log of that name ("event_log", "packet_log", ...), or NULL. */
+vn_log_t *_vn_log_find(const char *name);
 /* (end log) */
 
 /* monitor */
@@ -344,6 +346,10 @@ void _vn_peer_update_rogue_count(struct peer_t *conn);
 void _vn_peer_handle_replay(int peer, vn_datapkt_t *pkt, time_t tm);
 /* The process-wide send sequence counter: the value to stamp, advanced atomically. */
 uint16_t _vn_next_seqnum(void);
+/* Hold and release the lock under which packet-log records are written, for
+ * other modules that change the packet log's file (replay cuts its tail). */
+void _vn_peer_packet_log_lock(void);
+void _vn_peer_packet_log_unlock(void);
 
 /* Where the peer layer delivers what it receives. Each entry starts at the
  * layer that handles it; tests may replace entries. Packets and their parts
@@ -363,6 +369,17 @@ typedef struct _vn_peer_handoff {
 } vn_peer_handoff_t;
 extern vn_peer_handoff_t _vn_peer_handoff;
 /* (end peer) */
+
+/* replay */
+/* Registers vantrix-auto-replay, vantrix-auto-replay-days and vantrix-auto-replay-files. */
+void _vn_replay_config_init(void);
+/* Keeps the record's log and log root; arms the auto replay when configured. */
+void _vn_replay_init(vn_init_t *init);
+/* Where the auto replay starts: with minutes 0 or more, the most recent local
+ * time of day that many minutes after midnight, days earlier still; with
+ * minutes below 0, that many minutes before now. */
+time_t _vn_replay_auto_start(time_t now, int minutes, int days);
+/* (end replay) */
 
 #ifdef __cplusplus
 }

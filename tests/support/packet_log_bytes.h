@@ -1,0 +1,41 @@
+// Packet-log files built by hand, independent of the library's writers: the
+// 80-byte text header, 28-byte record heads and update payloads.
+#ifndef VANTRIX_PACKET_LOG_BYTES_H
+#define VANTRIX_PACKET_LOG_BYTES_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vntest {
+
+// Big-endian values appended field by field.
+struct LogBytes {
+    std::string data;
+
+    LogBytes &u8(unsigned value);
+    LogBytes &u16(unsigned value);
+    LogBytes &u32(uint32_t value);
+    LogBytes &text(const std::string &value); // a 2-byte length and the bytes
+};
+
+// "VNBLog packet v<version> <app> TZ=<zone>" padded with NULs to 80 bytes.
+std::string packet_log_header(int version = 4, const std::string &app = "app", const std::string &zone = "UTC");
+
+struct WireField {
+    int num;
+    std::string value;
+};
+
+// A type-8 update payload (32-bit field heads).
+std::string update_payload(const std::string &subject, const std::vector<WireField> &fields, uint16_t flags = 0,
+                           uint16_t seq = 1, uint16_t type = 222);
+
+// A record head of the packet log followed by the payload; `length` other
+// than -1 replaces the payload length written in the head.
+std::string packet_log_record(uint16_t type, int peer, uint32_t seconds, const std::string &payload,
+                              char direction = '<', int64_t length = -1);
+
+} // namespace vntest
+
+#endif
