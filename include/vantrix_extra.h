@@ -94,6 +94,9 @@ void vn_unset_superuser(void);
 /* IPv4 sockets (net) */
 /* Every socket operation returns -1 (or null) and leaves the reason in errno. */
 sock_t vn_listen_socket(const struct in_addr *address, int port, int backlog);
+/* As vn_listen_socket; on success logs "Opening port %d for %s access" at level 6. */
+sock_t vn_listen_socket_log(const struct in_addr *address, int port, int backlog, struct _vn_log *log,
+                            const char *context);
 sock_t vn_accept_socket(sock_t listener);
 sock_t vn_client_socket(const char *host, u_short port);
 sock_t vn_client_socket_nonblocking(const char *host, u_short port);

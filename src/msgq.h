@@ -60,6 +60,67 @@ struct _vn_msgq {
     uint64_t prev_bytes_recvd;
     int prev_writeq_len;
     vn_timed_event_t *monitor_timed_event;
+    // Offset of the undispatched bytes in read_buf: a pass settles it before
+    // each callback, so a queue handed over mid-pass needs nothing more from
+    // the old owner.
+    int read_pos;
+    uint32_t frame_limit;               // largest payload accepted from the peer
+    vn_timed_event_t *dispatch_event;   // the new owner's pass over frames that came with a hand-over
+    bool *reader_alive;                 // the running pass's flag, cleared when the queue is freed under it
+    unsigned char owned;                // 0 between vn_msgq_remove_from_thread and vn_msgq_add_to_thread
+    _msgq_write *spare;                 // a written-out 16 KB buffer kept for the next one needed
 };
+
+// ---- Shared by the module's files (msgq.cpp, msgq_write.cpp, msgq_read.cpp) ----
+
+// Holds a queue's writeq_lock for a scope.
+class msgq_lock {
+public:
+    explicit msgq_lock(vn_msgq_t *queue) : queue_(queue) { pthread_mutex_lock(&queue_->writeq_lock); }
+    ~msgq_lock() { pthread_mutex_unlock(&queue_->writeq_lock); }
+    msgq_lock(const msgq_lock &) = delete;
+    msgq_lock &operator=(const msgq_lock &) = delete;
+
+private:
+    vn_msgq_t *queue_;
+};
+
+// The bits of vn_msgq_remove_from_thread's mask.
+constexpr int kMsgqReadWatch = 1;
+constexpr int kMsgqWriteWatch = 2;
+constexpr int kMsgqBatchTimer = 4;
+constexpr int kMsgqMonitorTimer = 8;
+
+constexpr int kMsgqChunkBytes = 16384; // a write buffer, a read, the first read buffer
+
+// msgq.cpp
+extern vn_log_t *msgq_event_log;
+extern double c_vantrix_batch_time;
+// 1 when the calling thread owns the queue's loop; the caller holds the lock.
+bool msgq_on_owner(const vn_msgq_t *queue);
+// Delete the event a field holds and clear the field; true when there was one.
+bool msgq_drop(vn_timed_event_t *&event);
+bool msgq_drop(vn_read_event_t *&event);
+bool msgq_drop(vn_write_event_t *&event);
+
+// msgq_write.cpp; the caller holds the lock for all but msgq_pipe_read_msg.
+// Writes now on the owner, else wakes the owner, unless a batch timer or a
+// write watch will write anyway.
+void msgq_wake_writer(vn_msgq_t *queue);
+// The write step: flush and arrange for the rest, or bound a detached queue.
+void msgq_write_queue(vn_msgq_t *queue);
+// Drops the oldest buffer when part of it went out on the current socket.
+void msgq_drop_partial(vn_msgq_t *queue);
+void msgq_free_buffers(vn_msgq_t *queue);
+// Removes the write watch and the batch timer; the mask of what was there.
+int msgq_remove_write_events(vn_msgq_t *queue);
+void msgq_add_write_events(vn_msgq_t *queue, int mask);
+int msgq_pipe_read_msg(sock_t fd, int val, void *data);
+
+// msgq_read.cpp; owner thread only.
+// The read watch callback for the queue's mode.
+vn_io_event_cb msgq_reader(const vn_msgq_t *queue);
+// Runs a pass over the frames already buffered from the calling loop.
+void msgq_schedule_dispatch(vn_msgq_t *queue);
 
 #endif // VANTRIX_MSGQ_H

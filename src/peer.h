@@ -188,7 +188,15 @@ peer_thread_t *new_peer_thread(const char *name);
 // peer_connect.cpp
 void close_peer(peer_t *peer, int reason); // caller holds peer_lock
 void peer_init_info(peer_t *peer, const vn_infopkt_t *info);
+// Removes the queue's "msgq" relation, closes and frees it and clears msgq; the caller holds peer_lock.
+void peer_drop_queue(peer_t *peer);
+// close_peer for the dispatcher of the peer's own queue, which must not free
+// the queue under its reader: returns 0 when the reader is to free it (the
+// relation is removed and msgq cleared), 1 when it survives. Caller holds peer_lock.
+int peer_close_from_reader(peer_t *peer, vn_msgq_t *msgq, int reason);
 int peer_connect_to_all(int id, int val, void *data); // timed-event callback
+// The peer-reconnect command: a channel call on the peer's thread, index the port to go to.
+int peer_reset_connection(int index, void *peer);
 extern vn_timed_event_t *peer_connect_ev;
 extern sock_t vn_sock;
 extern sock_t vn_ssl_sock;
@@ -201,6 +209,13 @@ sock_t get_vantrix_listen_socket(const char *iface, int port, char *buf, size_t 
 int peer_read_msg(vn_msgq_t *msgq, vn_msg_t *msg, int val, void *conn);
 void peer_send_info_msg(peer_t *conn, vn_msgq_t *msgq);
 void peer_heartbeat_setup(peer_t *conn);
+int peer_heartbeat_send(int id, int force, void *conn); // timed-event callback
+// True while this thread is inside a queue's read callback (a hand-off), where
+// the peer's queue must not be freed at once.
+bool peer_dispatching(void);
+// Writes a received '<' record with the given connection address and stamps
+// the receive time (the first PEERINFO of an accepted link); takes peer_global_lock.
+void peer_log_received(peer_t *conn, struct in_addr saddr, const vn_msg_t *msg);
 // Opens the packet log (with its header) under the configured name; 0 on failure.
 int peer_packet_log_open(const char *file_name);
 

@@ -439,6 +439,7 @@ void (*const config_hooks[])() = {
     _vn_fields_config_init,
     _vn_quix64_config_init,
     _vn_daemon_config_init,
+    _vn_msgq_config_init,
     _vn_peer_config_init,
     _vn_replay_config_init,
     _vn_monitor_config_init,
@@ -720,6 +721,8 @@ const StartStep start_steps[] = {
     {declare_process_templates},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_log_monitor_config(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_replay_init(init); }},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_msgq_init(init); }},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_peer_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_binary_init(init); }},
 };
 

@@ -319,6 +319,13 @@ void _vn_reqpkt_send(int type, int peer, vn_reqpkt_t *list);
 void _vn_msgq_config_init(void);
 /* Keeps the record's event log and makes the message-queue monitoring template. */
 void _vn_msgq_init(vn_init_t *init);
+/* The largest payload a pending connection's first frame may announce: a
+ * PEERINFO whose name and data are both 65535 bytes long. */
+#define VN_MSGQ_PENDING_FRAME_LIMIT (12 + 2 * 65535)
+/* The largest payload the queue takes from its peer; a frame announcing more
+ * is logged and reported as a lost connection, nothing allocated. 0 restores
+ * the limit of an established link, 256 MiB. */
+void _vn_msgq_frame_limit_set(vn_msgq_t *queue, uint32_t max_payload);
 /* (end msgq) */
 
 /* peer */
