@@ -409,6 +409,15 @@ ReplayRun plain(recv_replay_t callback)
     return run;
 }
 
+// Replays the process's own packet log (or the configured files) from the
+// configured time of day into the peer layer, once, on the init thread.
+int start_auto_replay(int, int, void *)
+{
+    time_t start = _vn_replay_auto_start(time(nullptr), c_auto_replay, c_auto_replay_days);
+    vn_replay_by_time(start, _vn_peer_handle_replay);
+    return 0;
+}
+
 } // namespace
 
 extern "C" {
@@ -429,6 +438,8 @@ void _vn_replay_init(vn_init_t *init)
 {
     replay_log = init->log;
     log_root = init->log_root != nullptr ? init->log_root : "";
+    if (c_auto_replay != kAutoReplayOff)
+        vn_add_timed_event(0, 0.0, start_auto_replay, 0, nullptr);
 }
 
 time_t _vn_replay_auto_start(time_t now, int minutes, int days)

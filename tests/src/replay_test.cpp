@@ -216,7 +216,7 @@ TEST_F(Replay, OnlyParsedUpdatesOfConfiguredPeersAreHandedOn)
     std::string bytes = packet_log_header();
     for (uint16_t type = VN_NODATA; type <= VN_HEARTBEAT; type++)
         bytes += packet_log_record(type, 0, 100, payload);
-    vntest::LogBytes narrow; // 16-bit field heads
+    vntest::Bytes narrow; // 16-bit field heads
     narrow.u16(1).u16(0).u16(222).text("NARROW").u16(1).u16(4).text("n");
     bytes += packet_log_record(VN_DATAUPDATE16, 1, 110, narrow.data);
     bytes += update(kPeers, 120, "UNKNOWN PEER") + update(-1, 130, "NO PEER");
@@ -408,4 +408,78 @@ TEST(ReplayAutoStart, MostRecentLocalTimeOfDayThenDaysEarlier)
         EXPECT_EQ(_vn_replay_auto_start(c.now, c.minutes, c.days), c.start)
             << c.zone << " " << c.now << " " << c.minutes << " " << c.days;
     }
+}
+
+// ---- Replay in a running runtime, over packet logs it writes itself ----
+
+namespace {
+
+constexpr int kLocalId = 11;
+constexpr int kRemoteId = 21;
+
+std::vector<std::string> handed_on(const std::string &kind)
+{
+    std::lock_guard<std::mutex> lock(vntest::handoffs.mutex);
+    std::vector<std::string> subjects;
+    for (const auto &message : vntest::handoffs.messages)
+        if (message.kind == kind)
+            subjects.push_back(message.texts.at(0));
+    return subjects;
+}
+
+} // namespace
+
+TEST(ReplayRuntime, PacketLogWrittenByTheLibraryReplaysWhatItReceivedAndSent)
+{
+    vntest::record_handoffs();
+    vntest::WireListener listener;
+    vntest::PeerRuntime runtime("vantrix-id " + std::to_string(kLocalId) + "\nvantrix-name me\nadd-peer\nremote-id " +
+                                std::to_string(kRemoteId) + "\naddr 127.0.0.1\nport " +
+                                std::to_string(listener.port()) + "\nheartbeat-time 30\nend-peer\n");
+    ASSERT_EQ(runtime.start(), 0);
+    vntest::WireSocket remote = listener.accept();
+    vntest::WireFrame info;
+    ASSERT_TRUE(remote.read_frame_of(VN_PEERINFO, &info));
+    remote.send(vntest::frame(VN_PEERINFO, vntest::info_payload(0, 1, kRemoteId, "feed")));
+    ASSERT_TRUE(vntest::handoffs.wait([] { return !vntest::handoffs.statuses.empty(); }));
+
+    remote.send(vntest::frame(VN_DATAUPDATE, update_payload("IN.A", {{1, "10"}}, 0, 1)) +
+                vntest::frame(VN_DATAUPDATE, update_payload("IN.B", {{2, "20"}}, 0, 2)));
+    ASSERT_TRUE(vntest::handoffs.wait([] { return vntest::handoffs.messages.size() >= 2; }));
+    vn_data_t *out = vn_init_data("OUT.C", 222, 0);
+    vn_add_data(out, 3, "30");
+    vn_send_data(out);
+    vntest::WireFrame sent;
+    ASSERT_TRUE(remote.read_frame_of(VN_DATAUPDATE, &sent));
+
+    // Heartbeats may be written meanwhile: the replay shares the file with the writer.
+    time_t before = time(nullptr);
+    EXPECT_EQ(vn_replay_from_file(record_replay, runtime.packet_log_path().c_str()), 0);
+    ASSERT_EQ(replayed_subjects(), (std::vector<std::string>{"IN.A", "IN.B", "OUT.C"}));
+    EXPECT_EQ(replayed[1].fields, (std::vector<std::pair<int, std::string>>{{2, "20"}}));
+    EXPECT_EQ(replayed[2].fields, (std::vector<std::pair<int, std::string>>{{3, "30"}}));
+    for (const Replayed &entry : replayed) {
+        EXPECT_EQ(entry.peer, 0);
+        EXPECT_LE(entry.stamp, before);
+        EXPECT_GT(entry.stamp, before - 600);
+    }
+    EXPECT_TRUE(runtime.wait_log("Replay Finished\n"));
+    EXPECT_EQ(runtime.count_log("Truncating"), 0);
+}
+
+TEST(ReplayRuntime, AutoReplayHandsRecentUpdatesOfReplayingPeersToThePeerLayerAndCutsTheTail)
+{
+    vntest::record_handoffs();
+    vntest::PeerRuntime runtime("vantrix-auto-replay -60\n"
+                                "add-peer\nremote-id 21\nlocal-flags recvautoreplay\nend-peer\n"
+                                "add-peer\nremote-id 22\nend-peer\n");
+    uint32_t now = static_cast<uint32_t>(time(nullptr));
+    const std::string kept = packet_log_header() + update(0, now - 7200, "OLD") + update(0, now - 600, "NEW0") +
+                             update(1, now - 500, "OTHER PEER") + update(0, now - 400, "NEW1");
+    runtime.root().write("var/packets.log", kept + update(0, now - 300, "HALF").substr(0, 33));
+    ASSERT_EQ(runtime.start(), 0);
+    ASSERT_TRUE(runtime.wait_log("Replay Finished\n"));
+    EXPECT_EQ(handed_on("replay"), (std::vector<std::string>{"NEW0", "NEW1"}));
+    EXPECT_EQ(runtime.count_log("Truncating: " + runtime.packet_log_path() + " (incomplete message 33/"), 1);
+    EXPECT_EQ(vntest::read_file(runtime.packet_log_path()).substr(0, kept.size()), kept);
 }

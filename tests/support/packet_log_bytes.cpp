@@ -8,29 +8,6 @@ constexpr size_t kHeaderBytes = 80;
 
 } // namespace
 
-LogBytes &LogBytes::u8(unsigned value)
-{
-    data.push_back(static_cast<char>(value & 0xFF));
-    return *this;
-}
-
-LogBytes &LogBytes::u16(unsigned value)
-{
-    return u8(value >> 8).u8(value);
-}
-
-LogBytes &LogBytes::u32(uint32_t value)
-{
-    return u16(value >> 16).u16(value & 0xFFFF);
-}
-
-LogBytes &LogBytes::text(const std::string &value)
-{
-    u16(static_cast<unsigned>(value.size()));
-    data += value;
-    return *this;
-}
-
 std::string packet_log_header(int version, const std::string &app, const std::string &zone)
 {
     std::string header = "VNBLog packet v" + std::to_string(version) + " " + app + " TZ=" + zone;
@@ -41,7 +18,7 @@ std::string packet_log_header(int version, const std::string &app, const std::st
 std::string update_payload(const std::string &subject, const std::vector<WireField> &fields, uint16_t flags,
                            uint16_t seq, uint16_t type)
 {
-    LogBytes out;
+    Bytes out;
     out.u16(seq).u16(flags).u16(type).text(subject).u16(static_cast<unsigned>(fields.size()));
     for (const WireField &field : fields) {
         uint32_t head = static_cast<uint32_t>(field.num) & 0xFFFF;
@@ -60,7 +37,7 @@ std::string update_payload(const std::string &subject, const std::vector<WireFie
 std::string packet_log_record(uint16_t type, int peer, uint32_t seconds, const std::string &payload,
                               char direction, int64_t length)
 {
-    LogBytes out;
+    Bytes out;
     out.u32(seconds).u32(0).u32(0x7F000001).u8(static_cast<unsigned char>(direction)).u8(0);
     out.u16(type).u16(7).u16(static_cast<unsigned>(peer) & 0xFFFF);
     out.u32(static_cast<uint32_t>(length == -1 ? static_cast<int64_t>(payload.size()) : length)).u32(0);

@@ -1,23 +1,16 @@
 // Packet-log files built by hand, independent of the library's writers: the
-// 80-byte text header, 28-byte record heads and update payloads.
+// 80-byte text header, 28-byte record heads and update payloads, in the
+// harness's big-endian Bytes.
 #ifndef VANTRIX_PACKET_LOG_BYTES_H
 #define VANTRIX_PACKET_LOG_BYTES_H
+
+#include "peer_harness.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace vntest {
-
-// Big-endian values appended field by field.
-struct LogBytes {
-    std::string data;
-
-    LogBytes &u8(unsigned value);
-    LogBytes &u16(unsigned value);
-    LogBytes &u32(uint32_t value);
-    LogBytes &text(const std::string &value); // a 2-byte length and the bytes
-};
 
 // "VNBLog packet v<version> <app> TZ=<zone>" padded with NULs to 80 bytes.
 std::string packet_log_header(int version = 4, const std::string &app = "app", const std::string &zone = "UTC");
