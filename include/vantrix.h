@@ -336,6 +336,12 @@ void vn_send_status_direct(const char *subject, uint16_t flags, uint16_t code, c
 void vn_send_status_to_peer(int peer, const char *subject, uint16_t flags, uint16_t code, const char *message);
 /* (end senders) */
 
+/* Active cache (cache) */
+/* With cache-objects on, makes the subject a permanent member of the cache
+ * (an existing entry becomes one). */
+void vn_cache_add_object(const char *name);
+/* (end cache) */
+
 /* Packet-log replay (replay) */
 /* Receives one replayed update with its record's time stamp; the update is
  * valid only during the call. */
@@ -359,6 +365,26 @@ int vn_replay_by_field(int fieldnum, const char *value, recv_replay_t callback);
 int vn_replay_by_field_from_log(int fieldnum, const char *value, recv_replay_t callback, struct _vn_log *log);
 int vn_replay_by_field_from_file(int fieldnum, const char *value, recv_replay_t callback, const char *filename);
 /* (end replay) */
+
+/* Delay channels (delay) */
+/* A channel re-sends each record given to it a fixed delay after the batch
+ * it joined closes, under the subject with the channel's prefix in front
+ * (NULL: "/" and the delay, as "/2.5"). A batch closes every batch time (0:
+ * delay-batch-time); the batch and send timers run on the init thread's loop.
+ * The callback sends one record (the default: vn_send_data_no_free); the
+ * prefixed subject is valid only during the call. A channel made here never
+ * frees the records given to it: the application frees a record once the
+ * channel has sent it, after the callback for it has returned (not inside
+ * it: the channel puts the subject back afterwards). */
+typedef struct _vn_delay vn_delay_t;
+typedef void (*vn_delay_send_cb)(void *callback_param, vn_data_t *data);
+
+vn_delay_t *vn_new_delay(double delay_time, const char *prefix, double batch_time);
+vn_delay_t *vn_new_delay_with_callback(double delay_time, const char *prefix, double batch_time, void *callback_param,
+                                       vn_delay_send_cb callback_func);
+/* Queues the record itself, not a copy; any thread may queue. */
+void vn_delay_data(vn_delay_t *delay, vn_data_t *data);
+/* (end delay) */
 
 /* Typed binary encoding (binary) */
 #include <sys/time.h>

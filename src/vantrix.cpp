@@ -442,6 +442,7 @@ void (*const config_hooks[])() = {
     _vn_msgq_config_init,
     _vn_peer_config_init,
     _vn_replay_config_init,
+    _vn_delay_config_init,
     _vn_monitor_config_init,
     _vn_udpsignal_config_init,
     _vn_jvm_config_init,
@@ -723,6 +724,7 @@ const StartStep start_steps[] = {
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_replay_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_msgq_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_peer_init(init); }},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_delay_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_binary_init(init); }},
 };
 

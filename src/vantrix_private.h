@@ -377,6 +377,16 @@ typedef struct _vn_peer_handoff {
 extern vn_peer_handoff_t _vn_peer_handoff;
 /* (end peer) */
 
+/* cache */
+/* Registers cache-hash-size, cache-objects, cache-add-object, the include and
+ * exclude patterns and add-cache-purge. */
+void _vn_cache_config_init(void);
+/* With cache-objects on: takes over the three senders and the record's
+ * request, discard and peer-status callbacks, adds the configured subjects,
+ * arms the purges. */
+void _vn_cache_init(vn_init_t *init);
+/* (end cache) */
+
 /* replay */
 /* Registers vantrix-auto-replay, vantrix-auto-replay-days and vantrix-auto-replay-files. */
 void _vn_replay_config_init(void);
@@ -387,6 +397,14 @@ void _vn_replay_init(vn_init_t *init);
  * minutes below 0, that many minutes before now. */
 time_t _vn_replay_auto_start(time_t now, int minutes, int days);
 /* (end replay) */
+
+/* delay */
+/* Registers add-delay, block-realtime, delay-batch-time and delay-batch-size. */
+void _vn_delay_config_init(void);
+/* Makes the init thread's channel for batch timers and the configured
+ * channels, and installs the delaying data sender when there are any. */
+void _vn_delay_init(vn_init_t *init);
+/* (end delay) */
 
 #ifdef __cplusplus
 }

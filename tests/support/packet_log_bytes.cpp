@@ -1,5 +1,7 @@
 #include "packet_log_bytes.h"
 
+#include "vantrix_private.h"
+
 namespace vntest {
 
 namespace {
@@ -42,6 +44,29 @@ std::string packet_log_record(uint16_t type, int peer, uint32_t seconds, const s
     out.u16(type).u16(7).u16(static_cast<unsigned>(peer) & 0xFFFF);
     out.u32(static_cast<uint32_t>(length == -1 ? static_cast<int64_t>(payload.size()) : length)).u32(0);
     return out.data + payload;
+}
+
+bool read_update(const std::string &payload, ReadUpdate *update)
+{
+    vn_datapkt_t pkt{};
+    int parsed = vn_datapkt_parse(&pkt, VN_DATAUPDATE, reinterpret_cast<const unsigned char *>(payload.data()),
+                                  payload.size());
+    if (parsed == 0) {
+        update->subject = pkt.subject != nullptr ? pkt.subject : "";
+        update->flags = pkt.flags;
+        update->type = pkt.type;
+        update->fields.clear();
+        for (uint16_t i = 0; i < pkt.count; i++)
+            update->fields.push_back({pkt.fields[i].fieldnum, pkt.fields[i].value});
+    }
+    vn_free_datapkt_data(&pkt);
+    return parsed == 0;
+}
+
+std::string update_subject(const std::string &payload)
+{
+    ReadUpdate update;
+    return read_update(payload, &update) ? update.subject : "";
 }
 
 } // namespace vntest
