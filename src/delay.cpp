@@ -48,7 +48,11 @@ char c_block_realtime;
 double c_delay_batch_time = kDefaultBatchTime;
 int c_delay_batch_size = kDefaultBatchSize;
 
-std::vector<vn_delay_t *> configured_channels;
+// Channels live as long as the process: no call ends one, and exit hooks may
+// still find records queued on them. The lists are never destroyed.
+std::vector<vn_delay_t *> &configured_channels = *new std::vector<vn_delay_t *>;
+std::vector<vn_delay_t *> &application_channels = *new std::vector<vn_delay_t *>;
+std::mutex application_channels_mutex;
 tarvelutil_signalany_t *delay_handler; // the init thread's channel for batch timers
 
 } // namespace
@@ -251,6 +255,8 @@ vn_delay_t *vn_new_delay_with_callback(double delay_time, const char *prefix, do
         delay->callback = callback_func;
         delay->callback_param = callback_param;
     }
+    std::lock_guard<std::mutex> hold(application_channels_mutex);
+    application_channels.push_back(delay);
     return delay;
 }
 
