@@ -175,6 +175,9 @@ int vn_check_periodic_event(int period, vn_timed_event_t **tev);
 void vn_set_timed_delay(vn_timed_event_t *ev, double delay);
 void vn_set_timed_delay_next(vn_timed_event_t *ev, double delay);
 void vn_timed_event_set_callback(vn_timed_event_t *ev, vn_timed_event_cb cb, int value, void *data);
+/* Deletes work from any thread: from another one they are posted to the
+ * owner's loop. 0 when that loop has no call channel to post through: the
+ * event is left as it is and the refusal is logged. */
 int vn_del_timed_event(vn_timed_event_t *ev);
 int vn_del_timed_event_free_data(vn_timed_event_t *ev, vn_event_free_cb free_data);
 
@@ -212,7 +215,10 @@ typedef struct _vn_udp_event vn_udp_event_t;
 vn_udp_event_t *vn_add_udp_event(const char *command, vn_udp_event_cb cb, int val, void *data);
 void vn_del_udp_event(vn_udp_event_t *event);
 /* Sends a command to this process itself; it runs on the init thread's loop.
- * 0, or -1 when the text does not fit a 2048-byte message or cannot be sent. */
+ * Never waits for that loop: commands the pipe has no room for wait, in
+ * order, until it drains. 0 when the command will run; -1 when the text does
+ * not fit a 2048-byte message, when 1 MB of commands are already waiting, or
+ * when it cannot be sent. */
 int vn_udpsignal_send(const char *message);
 /* The command and the words of a null-ended list, joined by blanks and cut to
  * fit one message. */

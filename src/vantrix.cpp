@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <pwd.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -385,11 +384,6 @@ vn_config_enum_t xml_config_format_enum[] = {
 char os_text[] = "linux-EL5-gnu";
 char *os_test_value = os_text;
 
-[[noreturn]] void exit_on_signal(int)
-{
-    std::exit(0);
-}
-
 void reopen_closed_standard_descriptors()
 {
     for (int fd = 0; fd <= 2; fd++) {
@@ -401,14 +395,6 @@ void reopen_closed_standard_descriptors()
             close(opened);
         }
     }
-}
-
-void install_signal_handlers()
-{
-    signal(SIGTERM, exit_on_signal);
-    signal(SIGINT, exit_on_signal);
-    signal(SIGHUP, exit_on_signal);
-    signal(SIGPIPE, SIG_IGN);
 }
 
 void register_core_options(const char *file)
@@ -467,7 +453,7 @@ void vn_config_init(const char *file, int argc, char **argv)
 {
     reopen_closed_standard_descriptors();
     start_time = time(nullptr);
-    install_signal_handlers();
+    _vn_exit_signals_install();
     vn_config_set_ctx(vn_config_new_ctx());
     register_core_options(file);
     _vn_config_config_init();

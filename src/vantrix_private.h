@@ -202,6 +202,12 @@ void _vn_format_uptime(time_t seconds, char *buffer, size_t bufsize);
 int _vn_xml_config_format(void);
 int _vn_init2(vn_init_t *init, int argc, char **argv, vn_log_message_cb eventlog_cb);
 void _vn_exit_log(int code, const char *format, ...) __attribute__((format(printf, 2, 3)));
+/* Makes SIGTERM, SIGINT and SIGHUP end the process with code 0 through exit,
+ * run on a thread of its own, and ignores SIGPIPE. */
+void _vn_exit_signals_install(void);
+/* Gives this process the thread the signals need unless it has it: a forked
+ * child that carries on as the process calls it. */
+void _vn_exit_signals_start(void);
 /* (end vantrix) */
 
 /* event */

@@ -246,9 +246,6 @@ int exit_code_after_signal(const std::string &cwd, int signal_number)
 
 TEST_F(JvmTest, SignalAfterTheMachineStartedEndsTheProcessWithCodeZero)
 {
-#ifdef VANTRIX_TEST_TSAN
-    GTEST_SKIP() << "the runtime exits inside its signal handler, which ThreadSanitizer reports as unsafe";
-#endif
     configure("jvm-location " + kLibJvm + "\n" + kSmallMachine);
     for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(strsignal(signal_number));
