@@ -10,6 +10,7 @@
 // to send it; the last one frees it, whatever the delays and batch times.
 #include "vantrix_private.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
@@ -21,6 +22,9 @@ namespace {
 constexpr double kDefaultBatchTime = 0.5;
 constexpr int kDefaultBatchSize = 10;
 constexpr int kUnsetBatchSize = -1;
+// The batch size only sizes the batch array, which grows by it as needed; a
+// huge size must not reserve memory the batches never use.
+constexpr int kMaxBatchSize = 65536;
 
 // One add-delay group as the configuration fills it.
 struct delay_config_t {
@@ -94,7 +98,7 @@ vn_delay_t *new_channel(double delay_time, const char *prefix, double batch_time
     vn_delay_t *delay = new vn_delay_t;
     delay->delay_time = delay_time;
     delay->batch_time = batch_time > 0 ? batch_time : c_delay_batch_time;
-    delay->start_size = static_cast<size_t>(batch_size >= 1 ? batch_size : 1);
+    delay->start_size = static_cast<size_t>(std::clamp(batch_size, 1, kMaxBatchSize));
     delay->prefix = prefix != nullptr ? prefix : default_prefix(delay_time);
     delay->callback = send_delay_callback;
     delay->callback_param = nullptr;
