@@ -1,7 +1,9 @@
 // Delay channels in a running runtime linked to a test-side peer over
 // loopback: the live send, each channel's delayed copies under its prefix,
 // block-realtime, batches larger than their size, and channels the
-// application makes with and without its own callback.
+// application makes with and without its own callback; and an adapter of
+// its own process publishing through a channel.
+#include "child_process.h"
 #include "packet_log_bytes.h"
 #include "peer.h"
 #include "peer_harness.h"
@@ -190,4 +192,33 @@ TEST_F(DelayLink, ApplicationChannelsRunOnTheInitThreadAndLeaveRecordsToTheAppli
     finish_init_thread_work();
     EXPECT_EQ(std::string(third->subject), std::string(100, 's'));
     vn_free_data(third);
+}
+
+TEST(DelayProcess, APublishingAdapterSendsEachRecordLiveAndAgainAfterTheDelay)
+{
+    TempRoot root;
+    WireListener listener;
+    root.write("publisher.conf", "vantrix-id " + std::to_string(kLocalId) +
+                                     "\ndelay-batch-time 0.05\nadd-delay\ndelay-time 0.2\nend-delay\n"
+                                     "add-peer\nremote-id " + std::to_string(kRemoteId) + "\naddr 127.0.0.1\nport " +
+                                     std::to_string(listener.port()) + "\nheartbeat-time 30\nend-peer\n");
+    ChildProcess adapter({PUBLISHER_ADAPTER_BIN}, root.path());
+    ASSERT_TRUE(adapter.wait_line("ready"));
+    WireSocket remote = listener.accept();
+    WireFrame info;
+    ASSERT_TRUE(remote.read_frame_of(VN_PEERINFO, &info));
+    remote.send(frame(VN_PEERINFO, info_payload(0, 1, kRemoteId, "feed")));
+    adapter.send_line("publish quote/1 first");
+    adapter.send_line("publish quote/2 second");
+    std::vector<std::pair<std::string, std::string>> received;
+    WireFrame update_frame;
+    while (received.size() < 4 && remote.read_frame_of(VN_DATAUPDATE, &update_frame)) {
+        ReadUpdate update;
+        ASSERT_TRUE(read_update(update_frame.payload, &update));
+        ASSERT_EQ(update.fields.size(), 1u);
+        received.emplace_back(update.subject, update.fields[0].value);
+    }
+    EXPECT_EQ(received, (std::vector<std::pair<std::string, std::string>>{
+                            {"quote/1", "first"}, {"quote/2", "second"}, {"/0.2quote/1", "first"},
+                            {"/0.2quote/2", "second"}}));
 }
