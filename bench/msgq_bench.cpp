@@ -43,7 +43,7 @@ constexpr size_t kRawReadBytes = 1 << 20;
 // The payload of a typical update, serialised once.
 std::vector<unsigned char> typical_update()
 {
-    vn_datapkt_t *pkt = vn_new_datapkt("EQ.NASDAQ.VNTX.LAST", 0, 0);
+    vn_datapkt_t *pkt = vn_new_datapkt("EQ.NASDAQ.VNTRX.LAST", 0, 0);
     const char *values[] = {"101.25", "101.50", "100.75", "2500", "VNTX", "12:30:01", "0.25", "1.3", "N", "Q"};
     for (int field = 0; field < 10; field++)
         vn_datapkt_add_field(pkt, field + 1, values[field]);
@@ -293,6 +293,8 @@ void set_up_peer(const std::string &log_file)
 // Collects each run's rate and prints the medians side by side at the end.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    explicit RatioReporter(size_t bytes) : frame_bytes(bytes) {}
+
     void ReportRuns(const std::vector<Run> &runs) override
     {
         ConsoleReporter::ReportRuns(runs);
@@ -307,8 +309,8 @@ public:
     {
         ConsoleReporter::Finalize();
         double raw = median("raw_tcp_pair");
-        std::printf("\nmedians of %zu runs each\n%-28s %14s %8s\n", rates_["raw_tcp_pair"].size(), "pipe",
-                    "frames/s", "vs raw");
+        std::printf("\nframes of %zu bytes; medians of %zu runs each\n%-28s %14s %8s\n", frame_bytes,
+                    rates_["raw_tcp_pair"].size(), "pipe", "frames/s", "vs raw");
         for (const auto &[name, label] : {std::pair{"raw_tcp_pair", "raw TCP pair"}, std::pair{"msgq", "message queues"},
                                           std::pair{"msgq_packet_log", "queues with packet log"}}) {
             double rate = median(name);
@@ -327,6 +329,7 @@ private:
         std::sort(values.begin(), values.end());
         return values[values.size() / 2];
     }
+    size_t frame_bytes;
     std::map<std::string, std::vector<double>> rates_;
 };
 
@@ -354,7 +357,7 @@ int main(int argc, char **argv)
     args.insert(args.begin() + 1, {repetitions, interleaving});
     int count = static_cast<int>(args.size());
     benchmark::Initialize(&count, args.data());
-    RatioReporter reporter;
+    RatioReporter reporter(payload.size() + 4);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     unlink(log_file.c_str());

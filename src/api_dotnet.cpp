@@ -11,10 +11,6 @@
 #include <cstdarg>
 #include <cstdio>
 
-// The peer layer owns the count. Weak, so that a library built without that
-// layer still links; such a library has no peers.
-extern "C" int vn_num_peers __attribute__((weak));
-
 namespace {
 
 constexpr size_t kMessageBytes = 32768;
@@ -88,7 +84,7 @@ int vn_get_fieldflags_atindex(vn_data_t *data, int index)
 
 int vn_get_num_peers(void)
 {
-    return &vn_num_peers != nullptr ? vn_num_peers : 0;
+    return vn_num_peers;
 }
 
 void vn_add_data_with_flags(vn_data_t *data, int fieldnum, const char *value, int flags)

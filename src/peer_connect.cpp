@@ -22,6 +22,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+#include <vector>
 
 vn_timed_event_t *peer_connect_ev;
 sock_t vn_sock = -1;
@@ -50,11 +54,23 @@ const char *text_or_none(const char *text)
     return text != nullptr ? text : "NONE";
 }
 
+// The accessors hand out addr and remote_name without a lock, so a text
+// once shown is never freed: each distinct text is kept once, for good, and
+// a configured text it replaces is kept too.
 void replace_text(char **field, const char *text)
 {
+    static std::mutex texts_mutex;
+    static std::unordered_set<std::string> &texts = *new std::unordered_set<std::string>;
+    static std::vector<char *> &replaced = *new std::vector<char *>;
+    std::lock_guard<std::mutex> hold(texts_mutex);
     char *old = *field;
-    *field = vn_strdup(text != nullptr ? text : "");
-    vn_free(old);
+    if (old != nullptr) {
+        auto found = texts.find(old);
+        if (found == texts.end() || found->c_str() != old)
+            replaced.push_back(old);
+    }
+    const std::string &kept = *texts.emplace(text != nullptr ? text : "").first;
+    __atomic_store_n(field, const_cast<char *>(kept.c_str()), __ATOMIC_RELEASE);
 }
 
 void set_connected(peer_t *peer, int connected)

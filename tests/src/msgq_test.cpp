@@ -751,28 +751,34 @@ TEST_F(MsgqTest, DetachedQueueKeepsFewerThanItsLimitDroppingTheOldest)
     }
 }
 
-TEST_F(MsgqTest, CloseDropsAHalfWrittenOldestBufferAndKeepsTheRestForTheNextLink)
+TEST_F(MsgqTest, HalfWrittenOldestBufferIsDroppedWhenItsLinkEndsAndTheRestGoesToTheNext)
 {
-    Link link;
-    unix_link(link, 4096);
-    vn_msgq_t *queue = vn_new_msgq(link.near, 0, nullptr, nullptr, 0, nullptr);
-    ASSERT_EQ(send(queue, 8, numbered(0, 300000)), 0); // more than the socket takes
-    ASSERT_GT(queue->bytes_sent, 0u);
-    ASSERT_LT(queue->bytes_sent, 300006u);
-    ASSERT_EQ(send(queue, 8, "next"), 0);
-    ASSERT_EQ(send(queue, 8, "and next"), 0);
-    ASSERT_EQ(writeq_len(queue), 2);
-    vn_close_msgq(queue);
-    link.forget_near();
-    EXPECT_EQ(writeq_len(queue), 1);
-    Link next;
-    unix_link(next);
-    vn_msgq_write_socket_set(queue, next.near, nullptr);
-    EXPECT_EQ(vn_msgq_flush_write_queue(queue), 0);
-    std::string bytes = read_available(next.far);
-    EXPECT_EQ(parse_frames(bytes), (std::vector<Frame>{{8, "next"}, {8, "and next"}}));
-    EXPECT_EQ(bytes, ""); // nothing of the dropped frame
-    vn_free_msgq(queue);
+    // The link ends by a close, or by the write side moving to another socket.
+    for (bool close_first : {true, false}) {
+        Link link;
+        unix_link(link, 4096);
+        vn_msgq_t *queue = vn_new_msgq(link.near, 0, nullptr, nullptr, 0, nullptr);
+        ASSERT_EQ(send(queue, 8, numbered(0, 300000)), 0); // more than the socket takes
+        ASSERT_GT(queue->bytes_sent, 0u);
+        ASSERT_LT(queue->bytes_sent, 300006u);
+        ASSERT_EQ(send(queue, 8, "next"), 0);
+        ASSERT_EQ(send(queue, 8, "and next"), 0);
+        ASSERT_EQ(writeq_len(queue), 2);
+        if (close_first) {
+            vn_close_msgq(queue);
+            link.forget_near();
+            EXPECT_EQ(writeq_len(queue), 1);
+        }
+        Link next;
+        unix_link(next);
+        vn_msgq_write_socket_set(queue, next.near, nullptr);
+        EXPECT_EQ(writeq_len(queue), 1) << close_first;
+        EXPECT_EQ(vn_msgq_flush_write_queue(queue), 0) << close_first;
+        std::string bytes = read_available(next.far);
+        EXPECT_EQ(parse_frames(bytes), (std::vector<Frame>{{8, "next"}, {8, "and next"}})) << close_first;
+        EXPECT_EQ(bytes, "") << close_first; // nothing of the dropped frame
+        vn_free_msgq(queue);
+    }
 }
 
 TEST_F(MsgqTest, CopiedBuffersAreWrittenByTheNewQueueInOrder)

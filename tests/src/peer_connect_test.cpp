@@ -7,6 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -162,8 +167,12 @@ TEST_F(Accepting, SecondConnectionReplacesTheFirstWhenNewPeersAreNotRejected)
 {
     ASSERT_NO_FATAL_FAILURE(start(kAcceptOnly));
     WireSocket first = join(31, "one", 1);
+    const char *first_name = vn_peer_name(0);
     WireSocket second = join(31, "two", 3);
     EXPECT_TRUE(first.wait_eof());
+    // A name handed out stays readable after the peer learnt another.
+    EXPECT_STREQ(first_name, "one");
+    EXPECT_STREQ(vn_peer_name(0), "two");
     EXPECT_EQ(status_states(), (std::vector<int>{256, 512, 256}));
     WireFrame got;
     ASSERT_TRUE(second.read_frame_of(5, &got));
@@ -304,6 +313,28 @@ TEST_F(Outgoing, FailedPassesRotateAddressesAndBackOff)
     });
     ASSERT_TRUE(runtime_->wait_peer(0, [](peer_t &peer) { return peer.failcnt >= 10; }));
     EXPECT_EQ(backoff_of(*runtime_).delay, 32);
+}
+
+TEST_F(Outgoing, ConnectThatNeverCompletesTimesOut)
+{
+    // A listener whose queue is full leaves further connects unanswered.
+    int full = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(full, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(full, 0), 0);
+    socklen_t len = sizeof address;
+    getsockname(full, reinterpret_cast<sockaddr *>(&address), &len);
+    int port = ntohs(address.sin_port);
+    WireSocket filler = WireSocket::connect_to(port);
+    ASSERT_TRUE(filler.valid());
+
+    ASSERT_NO_FATAL_FAILURE(start("add-peer\nremote-id 21\naddr 127.0.0.1\nport " + std::to_string(port) +
+                                  "\nconnect-timeout 1\nend-peer\n"));
+    EXPECT_TRUE(runtime_->wait_log("Failed connecting to peer id 21 on 127.0.0.1 " + std::to_string(port) +
+                                   " (Non-blocking Timeout)\n"));
+    close(full);
 }
 
 TEST_F(Outgoing, PeerWithoutAddressConnectsToTheLocalHost)

@@ -6,6 +6,8 @@
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
 
 #include <atomic>
 #include <climits>
@@ -128,7 +130,7 @@ TEST_F(PeerConfig, AddPeerRecordsTakeTheTemplateAndTheirOwnSettings)
     EXPECT_EQ(default_peer.label, nullptr);
 }
 
-TEST_F(PeerConfig, GlobalOptionsKeepTheirDefaultsUntilSet)
+TEST_F(PeerConfig, GlobalOptionsHaveTheirDefaults)
 {
     EXPECT_EQ(read(""), "");
     EXPECT_STREQ(c_vantrix_name, "%a-%h");
@@ -138,7 +140,10 @@ TEST_F(PeerConfig, GlobalOptionsKeepTheirDefaultsUntilSet)
     EXPECT_EQ(c_peer_monitor_interval, 30.0);
     EXPECT_EQ(c_peer_accept_wait_time, 10.0);
     EXPECT_EQ(peer_num, 0);
+}
 
+TEST_F(PeerConfig, GlobalOptionsAreSetFromTheFile)
+{
     EXPECT_EQ(read("vantrix-name edge\nvantrix-interface 127.0.0.1\nvantrix-port 7000\nvantrix-sslport 7001\n"
                    "vantrix-id 12\nvantrix-pkt-log pk.log\npeer-thread-pool-size 3\nvantrix-reject-new-peers\n"
                    "vantrix-tcp-nodelay-off\npeer-monitor-interval 5\npeer-accept-wait-time 2.5\n"),
@@ -547,4 +552,106 @@ TEST(PeerEvents, LongTextsAreCutToTheSlot)
     std::vector<std::string> events = peer_monitor_event_list(&peer);
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0], std::string(kPeerEventBytes - 1, 'x'));
+}
+
+// The peer part of Vantro.xml, written by the real morvask
+
+namespace {
+
+// An element and its descendants as lines of "name attr=value ...", in
+// document order, indented by depth.
+void render(xmlNodePtr node, int depth, std::vector<std::string> *lines)
+{
+    for (; node != nullptr; node = node->next) {
+        if (node->type != XML_ELEMENT_NODE)
+            continue;
+        std::string line(static_cast<size_t>(depth) * 2, ' ');
+        line += reinterpret_cast<const char *>(node->name);
+        for (xmlAttrPtr attr = node->properties; attr != nullptr; attr = attr->next) {
+            xmlChar *value = xmlNodeListGetString(node->doc, attr->children, 1);
+            line += std::string(" ") + reinterpret_cast<const char *>(attr->name) + "=" +
+                    reinterpret_cast<const char *>(value);
+            xmlFree(value);
+        }
+        lines->push_back(line);
+        render(node->children, depth + 1, lines);
+    }
+}
+
+struct PeerXml {
+    std::vector<std::string> root;  // the root element's own line
+    std::vector<std::string> peers; // every peer element with its children
+};
+
+PeerXml morvask_peer_xml(const std::string &conf)
+{
+    TempRoot root;
+    root.write("morvask.conf", "application-name feed\nvantrix-name node-%a\n" + conf);
+    vntest::RunResult result = vntest::run_morvask({"--application-root", root.path()}, root.path());
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    PeerXml xml;
+    xmlDocPtr doc = xmlReadFile(root.file("Vantro.xml").c_str(), nullptr, 0);
+    if (doc == nullptr) {
+        ADD_FAILURE() << "no Vantro.xml";
+        return xml;
+    }
+    xmlNodePtr top = xmlDocGetRootElement(doc);
+    std::vector<std::string> all;
+    render(top, 0, &all);
+    xml.root.push_back(all.front());
+    for (size_t i = 1, inside = 0; i < all.size(); i++) {
+        bool top_level = all[i].rfind("  ", 0) == 0 && all[i].rfind("    ", 0) != 0;
+        if (top_level)
+            inside = all[i].rfind("  peer", 0) == 0;
+        if (inside)
+            xml.peers.push_back(all[i]);
+    }
+    xmlFreeDoc(doc);
+    return xml;
+}
+
+} // namespace
+
+TEST(PeerXmlOut, WithoutPeersTheRootGetsOnlyItsAttributes)
+{
+    PeerXml xml = morvask_peer_xml("vantrix-id 3\n");
+    EXPECT_EQ(xml.root, (std::vector<std::string>{"vantro id=3 appName=feed"}));
+    EXPECT_TRUE(xml.peers.empty());
+}
+
+TEST(PeerXmlOut, EveryPeerIsWrittenWithItsLinks)
+{
+    PeerXml xml = morvask_peer_xml("vantrix-id 12\nvantrix-sslport 7443\nvantrix-reject-new-peers\n"
+                                   "add-peer\nssl\nqueue-size 9\nheartbeat-time 2000000000\nheartbeat-slack-time 2.5\n"
+                                   "local-name me-%a\nlocal-type active|contrib\nremote-id 4\nremote-name up\n"
+                                   "remote-type contrib\naddr 10.0.0.1\nport 8001 8002\nend-peer\n"
+                                   "add-peer\nlocal-id 6\nremote-type active\nport 9000\nend-peer\n"
+                                   "add-peer\naddr 10.0.0.5 10.0.0.6 10.0.0.7\nport 7001 7002\nend-peer\n"
+                                   "add-peer\nend-peer\n");
+    EXPECT_EQ(xml.root, (std::vector<std::string>{"vantro id=12 appName=feed SSLPort=7443"}));
+    std::vector<std::string> expected = {
+        // Heartbeat milliseconds past 32 bits; one address for two ports.
+        "  peer ssl=true msgQueueSize=9 ejectExistingConnection=false",
+        "    heartbeat time=2000000000000 slackTime=2500",
+        "    local name=me-feed id=12 type=ACTIVE CONTRIB",
+        "    remote name=up id=4 type=CONTRIB",
+        "    destination address=10.0.0.1 port=8001",
+        "    destination address=10.0.0.1 port=8002",
+        // No address at all: localhost.
+        "  peer msgQueueSize=50 ejectExistingConnection=false",
+        "    local name=node-feed id=6",
+        "    remote name=src-1 type=ACTIVE",
+        "    destination address=localhost port=9000",
+        // More addresses than ports: one destination per port.
+        "  peer msgQueueSize=50 ejectExistingConnection=false",
+        "    local name=node-feed id=12",
+        "    remote name=src-2",
+        "    destination address=10.0.0.5 port=7001",
+        "    destination address=10.0.0.6 port=7002",
+        // Accept-only.
+        "  peer msgQueueSize=50 ejectExistingConnection=false",
+        "    local name=node-feed id=12",
+        "    remote name=src-3",
+    };
+    EXPECT_EQ(xml.peers, expected);
 }
