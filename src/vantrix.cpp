@@ -438,6 +438,7 @@ void (*const config_hooks[])() = {
     _vn_fields_config_init,
     _vn_quix64_config_init,
     _vn_daemon_config_init,
+    _vn_map_config_init,
     _vn_monitor_config_init,
     _vn_udpsignal_config_init,
     _vn_record_config_init,
@@ -714,6 +715,7 @@ const StartStep start_steps[] = {
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_permission_init(init); }},
     {declare_process_templates},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_log_monitor_config(init); }},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_map_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_binary_init(init); }},
 };
 

@@ -296,6 +296,21 @@ uint16_t _vn_reqpkt_pack(const vn_reqpkt_t *list, uint16_t first, unsigned char 
 vn_field_t *_vn_datapkt_new_field(vn_datapkt_t *pkt);
 /* (end pkt) */
 
+/* map */
+/* Every mapped name is cut to fit a buffer of this size, NUL included. */
+#define VN_MAP_BUFFER_BYTES 4096
+
+void _vn_map_config_init(void);
+void _vn_map_init(vn_init_t *init);
+void _vn_map_write_xml(void *doc, void *root);
+/* Appends a forward entry (in to out) and its reverse (out to in). */
+void _vn_map_add_pattern(const char *in, const char *out);
+/* The first matching entry's result in buf (VN_MAP_BUFFER_BYTES bytes), or
+ * the name itself when no entry matches. */
+const char *_vn_map_name(const char *name, char *buf);
+const char *_vn_map_rev_name(const char *name, char *buf);
+/* (end map) */
+
 #ifdef __cplusplus
 }
 #endif
