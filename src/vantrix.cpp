@@ -433,6 +433,7 @@ void register_core_options(const char *file)
 
 // Each module's option registration, in this fixed order.
 void (*const config_hooks[])() = {
+    _vn_callbacks_config_init,
     _vn_event_config_init,
     _vn_log_config_init,
     _vn_fields_config_init,
@@ -716,6 +717,7 @@ const StartStep start_steps[] = {
     {declare_process_templates},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_log_monitor_config(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_map_init(init); }},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_callbacks_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_binary_init(init); }},
 };
 
