@@ -178,7 +178,7 @@ void _vn_callbacks_init(vn_init_t *init)
     callbacks_handler = tarvelutil_signalany_create(init->log);
 }
 
-void _vn_callbacks_request(int peer, const vn_reqpkt_t *request)
+void _vn_callbacks_recv_request(int peer, const vn_reqpkt_t *request)
 {
     if (callbacks.request == nullptr)
         return;
@@ -186,7 +186,7 @@ void _vn_callbacks_request(int peer, const vn_reqpkt_t *request)
     run(deliver_reqpkt, &delivery);
 }
 
-void _vn_callbacks_discard(int peer, const vn_reqpkt_t *request)
+void _vn_callbacks_recv_discard(int peer, const vn_reqpkt_t *request)
 {
     if (callbacks.discard == nullptr)
         return;
@@ -194,7 +194,7 @@ void _vn_callbacks_discard(int peer, const vn_reqpkt_t *request)
     run(deliver_reqpkt, &delivery);
 }
 
-void _vn_callbacks_update(int peer, vn_data_t *data)
+void _vn_callbacks_recv_update(int peer, vn_data_t *data)
 {
     if (callbacks.update == nullptr)
         return;
@@ -202,7 +202,7 @@ void _vn_callbacks_update(int peer, vn_data_t *data)
     run(deliver_update, &delivery);
 }
 
-void _vn_callbacks_nodata(int peer, vn_data_t *nodata)
+void _vn_callbacks_recv_nodata(int peer, vn_data_t *nodata)
 {
     if (callbacks.nodata == nullptr)
         return;
@@ -210,7 +210,7 @@ void _vn_callbacks_nodata(int peer, vn_data_t *nodata)
     run(deliver_nodata, &delivery);
 }
 
-void _vn_callbacks_peer_status(int peer, int status, int value, void *data)
+void _vn_callbacks_recv_peer_status(int peer, int status, int value, void *data)
 {
     if (callbacks.peer_status == nullptr)
         return;
@@ -218,7 +218,7 @@ void _vn_callbacks_peer_status(int peer, int status, int value, void *data)
     run(deliver_peer_status, &delivery);
 }
 
-void _vn_callbacks_object_status(int peer, const char *subject, int state, uint16_t code, const char *message)
+void _vn_callbacks_recv_object_status(int peer, const char *subject, int state, uint16_t code, const char *message)
 {
     if (callbacks.object_status == nullptr)
         return;
@@ -226,7 +226,7 @@ void _vn_callbacks_object_status(int peer, const char *subject, int state, uint1
     run(deliver_object_status, &delivery);
 }
 
-void _vn_callbacks_service_status(const char *service, int state)
+void _vn_callbacks_recv_service_status(const char *service, int state)
 {
     if (callbacks.service_status == nullptr)
         return;

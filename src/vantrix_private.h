@@ -319,13 +319,13 @@ void _vn_callbacks_init(vn_init_t *init);
 /* Deliveries to the application, by peer number, called on the thread that
  * received the event; each returns once the application's callback has run
  * (at once when that callback is null). Subjects are mapped back. */
-void _vn_callbacks_request(int peer, const vn_reqpkt_t *request);
-void _vn_callbacks_discard(int peer, const vn_reqpkt_t *request);
-void _vn_callbacks_update(int peer, vn_data_t *data);
-void _vn_callbacks_nodata(int peer, vn_data_t *nodata);
-void _vn_callbacks_peer_status(int peer, int status, int value, void *data);
-void _vn_callbacks_object_status(int peer, const char *subject, int state, uint16_t code, const char *message);
-void _vn_callbacks_service_status(const char *service, int state);
+void _vn_callbacks_recv_request(int peer, const vn_reqpkt_t *request);
+void _vn_callbacks_recv_discard(int peer, const vn_reqpkt_t *request);
+void _vn_callbacks_recv_update(int peer, vn_data_t *data);
+void _vn_callbacks_recv_nodata(int peer, vn_data_t *nodata);
+void _vn_callbacks_recv_peer_status(int peer, int status, int value, void *data);
+void _vn_callbacks_recv_object_status(int peer, const char *subject, int state, uint16_t code, const char *message);
+void _vn_callbacks_recv_service_status(const char *service, int state);
 /* (end callbacks) */
 
 #ifdef __cplusplus

@@ -173,7 +173,7 @@ TEST_F(Callbacks, RequestReachesTheInitThreadWithMappedNamesAndTheFlagsSlot)
     _vn_callbacks_init(&init_);
     std::vector<const char *> subjects{"/wire/1", "/other/2", "/wire/3"};
     vn_reqpkt_t request = request_of(subjects, 6);
-    EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_request(4, &request); }));
+    EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_recv_request(4, &request); }));
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].kind, "request");
     EXPECT_EQ(seen[0].peer, 4);
@@ -190,7 +190,7 @@ TEST_F(Callbacks, DiscardGetsItsSubjectsMappedBack)
     _vn_callbacks_init(&init_);
     std::vector<const char *> subjects{"/wire/x", "/wire/y"};
     vn_reqpkt_t request = request_of(subjects, 2);
-    EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_discard(1, &request); }));
+    EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_recv_discard(1, &request); }));
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].kind, "discard");
     EXPECT_EQ(seen[0].names, (std::vector<std::string>{"/app/x", "/app/y"}));
@@ -203,8 +203,8 @@ TEST_F(Callbacks, UpdateAndNodataRecordsTakeTheApplicationSubject)
     vn_data_t *update = vn_new_datapkt("/wire/u", 222, 0);
     vn_data_t *nodata = vn_new_datapkt("/plain", 0, VN_NODATA_READDENY);
     char *unmapped_subject = nodata->subject;
-    EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_update(2, update); }));
-    EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_nodata(3, nodata); }));
+    EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_recv_update(2, update); }));
+    EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_recv_nodata(3, nodata); }));
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0].names[0], "/app/u");
     EXPECT_STREQ(update->subject, "/app/u");
@@ -219,11 +219,11 @@ TEST_F(Callbacks, StatusesPassTheirValuesThrough)
 {
     _vn_callbacks_init(&init_);
     char remote_name[] = "src-0";
-    EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_peer_status(0, 256, 17, remote_name); }));
+    EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_recv_peer_status(0, 256, 17, remote_name); }));
     EXPECT_TRUE(
-        deliver_from_other_thread([&] { _vn_callbacks_object_status(5, "/wire/s", 2, 0x1101, "Mandatory source down"); }));
-    EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_object_status(5, "/wire/t", 0, 4, nullptr); }));
-    EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_service_status("quotes", 8); }));
+        deliver_from_other_thread([&] { _vn_callbacks_recv_object_status(5, "/wire/s", 2, 0x1101, "Mandatory source down"); }));
+    EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_recv_object_status(5, "/wire/t", 0, 4, nullptr); }));
+    EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_recv_service_status("quotes", 8); }));
     ASSERT_EQ(seen.size(), 4u);
     EXPECT_EQ(seen[0].state, 256);
     EXPECT_EQ(seen[0].flags, 17);
@@ -241,7 +241,7 @@ TEST_F(Callbacks, OnTheInitThreadDeliveryRunsAtOnce)
 {
     _vn_callbacks_init(&init_);
     stop_after_callback = false;
-    _vn_callbacks_service_status("quotes", 1);
+    _vn_callbacks_recv_service_status("quotes", 1);
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_TRUE(pthread_equal(seen[0].thread, init_thread_));
 }
@@ -256,7 +256,7 @@ TEST_F(Callbacks, ThreadedCallbacksRunOnTheCallingThread)
     pthread_t caller{};
     std::thread peer_thread([&] {
         caller = pthread_self();
-        _vn_callbacks_request(0, &request);
+        _vn_callbacks_recv_request(0, &request);
     });
     peer_thread.join();
     ASSERT_EQ(seen.size(), 1u);
@@ -273,13 +273,13 @@ TEST_F(Callbacks, MissingCallbacksDropTheirEventsWithoutWaiting)
     vn_data_t *update = vn_new_datapkt("/wire/u", 222, 0);
     // No loop runs: a delivery that waited for the init thread would hang here.
     std::thread peer_thread([&] {
-        _vn_callbacks_request(0, &request);
-        _vn_callbacks_discard(0, &request);
-        _vn_callbacks_update(0, update);
-        _vn_callbacks_nodata(0, update);
-        _vn_callbacks_peer_status(0, 512, 0, nullptr);
-        _vn_callbacks_object_status(0, "/wire/u", 1, 0, nullptr);
-        _vn_callbacks_service_status("s", 1);
+        _vn_callbacks_recv_request(0, &request);
+        _vn_callbacks_recv_discard(0, &request);
+        _vn_callbacks_recv_update(0, update);
+        _vn_callbacks_recv_nodata(0, update);
+        _vn_callbacks_recv_peer_status(0, 512, 0, nullptr);
+        _vn_callbacks_recv_object_status(0, "/wire/u", 1, 0, nullptr);
+        _vn_callbacks_recv_service_status("s", 1);
     });
     peer_thread.join();
     EXPECT_TRUE(seen.empty());
