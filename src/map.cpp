@@ -83,6 +83,8 @@ void append(char *buf, size_t *used, std::string_view text)
 {
     size_t room = kMaxResult - *used;
     size_t take = std::min(room, text.size());
+    if (take == 0)
+        return; // an empty part may have no storage at all
     std::memcpy(buf + *used, text.data(), take);
     *used += take;
 }
