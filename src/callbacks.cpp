@@ -178,7 +178,7 @@ void _vn_callbacks_init(vn_init_t *init)
     callbacks_handler = tarvelutil_signalany_create(init->log);
 }
 
-void _vn_callbacks_recv_request(int peer, const vn_reqpkt_t *request)
+void _vn_callbacks_recv_request(int peer, vn_reqpkt_t *request)
 {
     if (callbacks.request == nullptr)
         return;
@@ -186,7 +186,7 @@ void _vn_callbacks_recv_request(int peer, const vn_reqpkt_t *request)
     run(deliver_reqpkt, &delivery);
 }
 
-void _vn_callbacks_recv_discard(int peer, const vn_reqpkt_t *request)
+void _vn_callbacks_recv_discard(int peer, vn_reqpkt_t *request)
 {
     if (callbacks.discard == nullptr)
         return;

@@ -319,8 +319,8 @@ void _vn_callbacks_init(vn_init_t *init);
 /* Deliveries to the application, by peer number, called on the thread that
  * received the event; each returns once the application's callback has run
  * (at once when that callback is null). Subjects are mapped back. */
-void _vn_callbacks_recv_request(int peer, const vn_reqpkt_t *request);
-void _vn_callbacks_recv_discard(int peer, const vn_reqpkt_t *request);
+void _vn_callbacks_recv_request(int peer, vn_reqpkt_t *request);
+void _vn_callbacks_recv_discard(int peer, vn_reqpkt_t *request);
 void _vn_callbacks_recv_update(int peer, vn_data_t *data);
 void _vn_callbacks_recv_nodata(int peer, vn_data_t *nodata);
 void _vn_callbacks_recv_peer_status(int peer, int status, int value, void *data);
