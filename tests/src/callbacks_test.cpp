@@ -185,6 +185,23 @@ TEST_F(Callbacks, RequestReachesTheInitThreadWithMappedNamesAndTheFlagsSlot)
     EXPECT_STREQ(request.subjects[0], "/wire/1");
 }
 
+TEST_F(Callbacks, EmptyOneByteAndLongestSubjectsArriveWhole)
+{
+    _vn_map_add_pattern("*", "wire:*");
+    _vn_callbacks_init(&init_);
+    std::string longest = "wire:" + std::string(65530, 'z');
+    std::vector<const char *> subjects{"", "x", longest.c_str(), "wire:"};
+    vn_reqpkt_t request = request_of(subjects, 0);
+    EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_recv_request(0, &request); }));
+    ASSERT_EQ(seen.size(), 1u);
+    ASSERT_EQ(seen[0].names.size(), 4u);
+    EXPECT_EQ(seen[0].names[0], "");
+    EXPECT_EQ(seen[0].names[1], "x");
+    // Mapped back into the bounded buffer: cut, never past it.
+    EXPECT_EQ(seen[0].names[2], std::string(VN_MAP_BUFFER_BYTES - 1, 'z'));
+    EXPECT_EQ(seen[0].names[3], "");
+}
+
 TEST_F(Callbacks, DiscardGetsItsSubjectsMappedBack)
 {
     _vn_callbacks_init(&init_);
