@@ -175,6 +175,9 @@ int vn_check_periodic_event(int period, vn_timed_event_t **tev);
 void vn_set_timed_delay(vn_timed_event_t *ev, double delay);
 void vn_set_timed_delay_next(vn_timed_event_t *ev, double delay);
 void vn_timed_event_set_callback(vn_timed_event_t *ev, vn_timed_event_cb cb, int value, void *data);
+/* Deletes work from any thread: from another one they are posted to the
+ * owner's loop. 0 when that loop has no call channel to post through: the
+ * event is left as it is and the refusal is logged. */
 int vn_del_timed_event(vn_timed_event_t *ev);
 int vn_del_timed_event_free_data(vn_timed_event_t *ev, vn_event_free_cb free_data);
 
@@ -212,7 +215,10 @@ typedef struct _vn_udp_event vn_udp_event_t;
 vn_udp_event_t *vn_add_udp_event(const char *command, vn_udp_event_cb cb, int val, void *data);
 void vn_del_udp_event(vn_udp_event_t *event);
 /* Sends a command to this process itself; it runs on the init thread's loop.
- * 0, or -1 when the text does not fit a 2048-byte message or cannot be sent. */
+ * Never waits for that loop: commands the pipe has no room for wait, in
+ * order, until it drains. 0 when the command will run; -1 when the text does
+ * not fit a 2048-byte message, when 1 MB of commands are already waiting, or
+ * when it cannot be sent. */
 int vn_udpsignal_send(const char *message);
 /* The command and the words of a null-ended list, joined by blanks and cut to
  * fit one message. */
@@ -312,6 +318,30 @@ void vn_add_permission_key(vn_data_t *data, const char *key);
 
 /* (end record) */
 
+/* Senders (api): each public send goes through a replaceable pointer that
+ * starts at the direct sender; the consuming forms free the record, the
+ * _no_free forms leave it to the caller. Peer -1 means all peers. */
+typedef void (*vn_send_data_func_t)(vn_data_t *data);
+typedef void (*vn_send_nodata_func_t)(const char *subject, uint16_t flags);
+typedef void (*vn_send_status_func_t)(const char *subject, uint16_t flags, uint16_t code, const char *message);
+
+extern vn_send_data_func_t vn_send_data_func;
+extern vn_send_nodata_func_t vn_send_nodata_func;
+extern vn_send_status_func_t vn_send_status_func;
+
+void vn_send_data(vn_data_t *data);
+void vn_send_nodata(const char *subject, uint16_t flags);
+void vn_send_status(const char *subject, uint16_t flags, uint16_t code, const char *message);
+void vn_send_data_direct(vn_data_t *data);
+void vn_send_data_no_free(vn_data_t *data);
+void vn_send_data_to_peer(int peer, vn_data_t *data);
+void vn_send_data_to_peer_no_free(int peer, vn_data_t *data);
+void vn_send_nodata_direct(const char *subject, uint16_t flags);
+void vn_send_nodata_to_peer(int peer, const char *subject, uint16_t flags);
+void vn_send_status_direct(const char *subject, uint16_t flags, uint16_t code, const char *message);
+void vn_send_status_to_peer(int peer, const char *subject, uint16_t flags, uint16_t code, const char *message);
+/* (end senders) */
+
 /* Typed binary encoding (binary) */
 #include <sys/time.h>
 
@@ -372,6 +402,37 @@ int16_t vn_get_binary_int16(const char *text);
 uint8_t vn_get_binary_uint8(const char *text);
 int8_t vn_get_binary_int8(const char *text);
 /* (end binary) */
+
+/* Managed-language accessors (api_dotnet) */
+/* Plain calls for wrappers that cannot reach into the library's structures.
+ * The record must be valid; an index outside 0 .. count - 1 gives null,
+ * INT_MIN or 0 as stated. */
+const char *vn_get_subject(vn_data_t *data);
+/* Keeps the low 16 bits. */
+void vn_set_flags(vn_data_t *data, int flags);
+int vn_get_flags(vn_data_t *data);
+int vn_get_type(vn_data_t *data);
+int vn_get_num_fields(vn_data_t *data);
+const char *vn_get_fieldvalue_atindex(vn_data_t *data, int index);
+int vn_get_fieldnumber_atindex(vn_data_t *data, int index);
+int vn_get_fieldflags_atindex(vn_data_t *data, int index);
+/* The number of configured peers. */
+int vn_get_num_peers(void);
+/* Adds a field with the low 16 bits of flags. */
+void vn_add_data_with_flags(vn_data_t *data, int fieldnum, const char *value, int flags);
+/* Writes text and a newline to the event log at level. */
+void vn_log_dotnet(int level, const char *text);
+
+/* Receives every message of the event log with its level (flags included),
+ * whatever the log's level. */
+typedef void (*vn_dotnet_message_cb)(int level, const char *text);
+
+/* vn_init for a wrapper: the runtime keeps a copy of init, whose event log
+ * file (when init names one) is /dev/null, so that the messages reach
+ * message_cb instead; init->log gets the event log. Returns what vn_init
+ * returns. */
+int vn_init_dotnet(vn_init_t *init, int argc, char **argv, vn_dotnet_message_cb message_cb);
+/* (end api_dotnet) */
 
 #ifdef __cplusplus
 }

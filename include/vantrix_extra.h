@@ -12,6 +12,14 @@
 #include <stdarg.h>
 #include <sys/time.h>
 
+/* The JVM calls that take or give JNI types are declared only where jni.h
+ * (with its jni_md.h) can be included. */
+#if defined(__has_include)
+#if __has_include(<jni.h>) && __has_include(<jni_md.h>)
+#include <jni.h>
+#endif
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -86,6 +94,9 @@ void vn_unset_superuser(void);
 /* IPv4 sockets (net) */
 /* Every socket operation returns -1 (or null) and leaves the reason in errno. */
 sock_t vn_listen_socket(const struct in_addr *address, int port, int backlog);
+/* As vn_listen_socket; on success logs "Opening port %d for %s access" at level 6. */
+sock_t vn_listen_socket_log(const struct in_addr *address, int port, int backlog, struct _vn_log *log,
+                            const char *context);
 sock_t vn_accept_socket(sock_t listener);
 sock_t vn_client_socket(const char *host, u_short port);
 sock_t vn_client_socket_nonblocking(const char *host, u_short port);
@@ -627,6 +638,29 @@ int vn_udpsignal_addjob(const char *cmd, vn_udpsignal_job_cb fn, const char *des
 int vn_udpsignal_deljob(const char *cmd, vn_udpsignal_job_cb fn);
 /* (end udpsignal) */
 
+/* Embedded JVM (jvm) */
+/* Without jvm-location every call returns at once: null, or 0 from detach.
+ * class_id names the add-javaclass record; attach and detach use it only in
+ * their messages, which go to the Java log ("java.log"). */
+/* Detaches the calling thread: 0, or -1 on failure. */
+int vn_jvm_detach_thread(const char *class_id);
+#ifdef JNI_VERSION_1_2
+/* The virtual machine, or null while there is none. */
+JavaVM *vn_jvm_return_jvmhandle(void);
+/* Attaches the calling thread: its environment, or null. */
+JNIEnv *vn_jvm_attach_thread(const char *class_id);
+/* The one instance of classname made by its no-argument constructor on first
+ * use and kept for class_id: a global reference, shared by every thread. */
+jobject vn_jvm_load_class(JNIEnv *env, const char *class_id, const char *classname);
+/* A new instance of the record's class made by its class loader (the
+ * record's class path; the caller owns the local reference returned). */
+jobject vn_jvm_return_object(const char *class_id, JNIEnv *env);
+/* The same with another loader class and its loading method, which takes the
+ * class name and returns the object. */
+jobject vn_jvm_return_object_withloader(const char *class_id, JNIEnv *env, const char *loader, const char *run);
+#endif
+/* (end jvm) */
+
 /* Fields and quix64 (fields, quix64) */
 /* quix64 digits: 0-9, A-Z, a-z, '-', '_' for 0 .. 63. Values out of range give '\0'. */
 char vn_quix64_map(int value);
@@ -779,6 +813,96 @@ int vn_reqpkt_parse(vn_reqpkt_t *pkt, const unsigned char *buf, size_t len);
 int vn_infopkt_parse(vn_infopkt_t *pkt, const unsigned char *buf, size_t len);
 int vn_datapkt_parse(vn_datapkt_t *pkt, int msgtype, const unsigned char *buf, size_t len);
 /* (end pkt) */
+
+/* Message queues (msgq) */
+struct ssl_st; /* an OpenSSL connection */
+
+/* One framed message handed to a send operation or to a read callback; the
+ * caller owns it. */
+typedef struct _vn_msg {
+    uint16_t type;
+    uint32_t len;       /* payload length */
+    unsigned char *msg; /* the payload */
+    void *ptr;          /* spare: the queue neither sets nor reads it */
+    char closed;        /* 1 in the message that reports a lost connection */
+} vn_msg_t;
+
+typedef struct _vn_msgq vn_msgq_t;
+
+/* Result 0: the callback is done with the queue, which the queue then frees;
+ * -1: the queue was passed to another thread and dispatching stops at once;
+ * anything else: go on with the next frame. */
+typedef int (*vn_msgq_read_cb)(vn_msgq_t *queue, vn_msg_t *msg, int val, void *data);
+
+vn_msgq_t *vn_new_msgq(sock_t fd, int flags, vn_msgq_read_cb cb, struct ssl_st *ssl, int val, void *data);
+void vn_close_msgq(vn_msgq_t *queue);
+void vn_free_msgq(vn_msgq_t *queue);
+int vn_msgq_send_msg(vn_msgq_t *queue, vn_msg_t *msg);
+int vn_msgq_send_msg_stream(vn_msgq_t *queue, vn_msg_t *msg);
+int vn_msgq_send_msg_stream_buffer(vn_msgq_t *queue, vn_msg_t *msg);
+/* Writes one frame at once ahead of anything buffered: 0 when all of it was written, else -1. */
+int vn_msgq_send_msg_stream_oob(vn_msgq_t *queue, vn_msg_t *msg);
+int vn_msgq_send_msg_dgram(vn_msgq_t *queue, vn_msg_t *msg);
+int vn_msgq_dgram_set(vn_msgq_t *queue, const char *addr, int port, const char *laddr, int lport);
+void vn_msgq_read_socket_set(vn_msgq_t *queue, sock_t fd, struct ssl_st *ssl);
+void vn_msgq_write_socket_set(vn_msgq_t *queue, sock_t fd, struct ssl_st *ssl);
+void vn_msgq_write_queue_set(vn_msgq_t *queue, int max);
+void vn_msgq_callback_set(vn_msgq_t *queue, vn_msgq_read_cb cb, int val, void *data);
+void vn_msgq_callback_set_from_event(vn_msgq_t *queue, vn_msgq_read_cb cb, int val, void *data, vn_read_event_t *ev);
+void vn_msgq_copy_queue(vn_msgq_t *dest, vn_msgq_t *src);
+void vn_msgq_clear_write_queue(vn_msgq_t *queue);
+/* 0 when everything was written, 1 when a write watch now waits for the rest. */
+int vn_msgq_flush_write_queue(vn_msgq_t *queue);
+/* Mask of what was removed: 1 read watch, 2 write watch, 4 batch timer, 8 monitoring timer. */
+int vn_msgq_remove_from_thread(vn_msgq_t *queue);
+void vn_msgq_add_to_thread(vn_msgq_t *queue, int mask);
+/* (end msgq) */
+
+/* Peers (peer) */
+typedef uint32_t vnset_element_t;
+
+/* A set of peers: peer n is bit n % 32 of word n / 32. */
+typedef struct _vn_set {
+    vnset_element_t bits[32];
+} vn_set_t;
+
+int vn_iszero(const vn_set_t *set);
+void vn_or(const vn_set_t *p1, const vn_set_t *p2, vn_set_t *o);
+void vn_and(const vn_set_t *p1, const vn_set_t *p2, vn_set_t *a);
+int vn_and_iszero(const vn_set_t *p1, const vn_set_t *p2);
+int vn_and3_iszero(const vn_set_t *p1, const vn_set_t *p2, const vn_set_t *p3);
+int vn_isequal(const vn_set_t *p1, const vn_set_t *p2);
+
+/* The peer count, set at start-up. */
+extern int vn_num_peers;
+
+/* Accessors by peer number; a number outside the table gives -1, NULL or 0. */
+int vn_peer_details(int peer, char **name);
+int vn_peer_host_details(int peer, char **addr);
+int vn_peer_id(int peer);
+char *vn_peer_name(int peer);
+int vn_peer_flags(int peer);
+int vn_peer_type(int peer);
+int vn_peer_local_type(int peer);
+int vn_peer_enabled_state(int peer);
+int vn_peer_up(int peer);
+char *vn_peer_label_byindex(int index);
+int vn_peer_by_label(const char *label);
+int vn_peer_all_type(int flag);
+/* Lowers the most peers a process may have; effective before start-up. */
+void vn_decrement_peers(int num);
+/* Runs callback_func(type, param) on the peer's thread and waits for it. */
+void vn_peer_send_message(int peer, int type, void *param, tarvelutil_signalmain_cb_t callback_func);
+
+/* Take a peer, or the whole process, up or down; from any thread. */
+void vn_set_status_up_to_peer(int peer);
+void vn_set_status_down_to_peer(int peer);
+void vn_set_status_up(void);
+void vn_set_status_down(void);
+/* Peer status messages: a PEERINFO with flags 0x0400 and type 0x0100. */
+void vn_set_status_msg_to_peer(int peer, uint16_t msgid, const char *msgstr);
+void vn_set_status_msg(uint16_t msgid, const char *msgstr);
+/* (end peer) */
 
 #ifdef __cplusplus
 }

@@ -1,10 +1,19 @@
-// The value adders of the data record: plain text, printf text, and numbers
-// formatted with their field's format for the type.
+// The value adders of the data record (plain text, printf text, and numbers
+// formatted with their field's format for the type) and the send entry points
+// with their replaceable sender pointers.
+//
+// Senders run on any thread. The sequence counter is one atomic shared by
+// every sender; the pointers are written only during start-up, before any
+// peer can be sent to.
 #include "vantrix_private.h"
 
+#include <atomic>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string_view>
 
 namespace {
@@ -184,4 +193,175 @@ void vn_add_data_int32(vn_data_t *data, int fieldnum, int32_t value)
 void vn_add_data_int64(vn_data_t *data, int fieldnum, int64_t value)
 {
     add_integer(data, fieldnum, kInt64, value);
+}
+
+// Senders
+
+vn_send_data_func_t vn_send_data_func = vn_send_data_direct;
+vn_send_nodata_func_t vn_send_nodata_func = vn_send_nodata_direct;
+vn_send_status_func_t vn_send_status_func = vn_send_status_direct;
+
+namespace {
+
+// The counter is wider than the wire's 16 bits; since 2^32 is a multiple of
+// 2^16, the number on the wire still runs on without a gap when it wraps.
+std::atomic<uint32_t> seqnum{1};
+
+// Serialisation goes to the sender's stack; only a larger packet allocates.
+constexpr size_t kSendBufferBytes = 4096;
+constexpr size_t kNoDataBytes = 512;
+
+// A peer number, or every peer that has a queue.
+using Target = std::optional<int>;
+constexpr Target kAllPeers = std::nullopt;
+
+struct FreeBytes {
+    void operator()(unsigned char *bytes) const { vn_free(bytes); }
+};
+
+void deliver(Target target, vn_msg_t *msg, uint16_t flags)
+{
+    if (target.has_value())
+        _vn_peer_send(*target, msg, flags);
+    else
+        _vn_peer_send_to_all(msg, flags);
+}
+
+// Serialises into `capacity` bytes of the stack buffer, or into an exactly
+// sized allocation when the serialiser asks for more, and sends what it wrote.
+// A packet that cannot be encoded is not sent.
+template <class Serialise>
+void send_serialised(Target target, uint16_t type, uint16_t flags, size_t capacity, Serialise serialise)
+{
+    unsigned char stack_buffer[kSendBufferBytes];
+    std::unique_ptr<unsigned char, FreeBytes> allocated;
+    size_t len = capacity;
+    unsigned char *bytes = serialise(stack_buffer, &len);
+    if (bytes != nullptr && len > capacity) {
+        size_t needed = len;
+        allocated.reset(static_cast<unsigned char *>(vn_malloc(needed)));
+        bytes = serialise(allocated.get(), &len);
+        // Never more than the serialiser wrote into this buffer.
+        if (len > needed)
+            bytes = nullptr;
+    }
+    if (bytes == nullptr || len == 0 || len > UINT32_MAX)
+        return;
+    vn_msg_t msg{};
+    msg.type = type;
+    msg.len = static_cast<uint32_t>(len);
+    msg.msg = bytes;
+    deliver(target, &msg, flags);
+}
+
+void send_data(Target target, vn_data_t *data)
+{
+    data->seq = _vn_next_seqnum();
+    // The latency-chain send event is stamped here once latency chains exist.
+    send_serialised(target, VN_DATAUPDATE, 0, kSendBufferBytes, [data](unsigned char *buf, size_t *len) {
+        return vn_datapkt_serialise(data, buf, len);
+    });
+}
+
+// Subjects travel as given: no name-mapping pattern exists yet.
+void send_nodata(Target target, const char *subject, uint16_t flags)
+{
+    vn_data_t *record = vn_new_datapkt(subject, 0, flags);
+    record->seq = _vn_next_seqnum();
+    send_serialised(target, VN_NODATA, flags, kNoDataBytes, [record](unsigned char *buf, size_t *len) {
+        return vn_datapkt_serialise(record, buf, len);
+    });
+    vn_free_datapkt(record);
+}
+
+void send_status(Target target, const char *subject, uint16_t flags, uint16_t code, const char *message)
+{
+    vn_statuspkt_t *status = vn_new_statuspkt(subject, code, flags, message);
+    status->seq = _vn_next_seqnum();
+    send_serialised(target, VN_STATUS, 0, kSendBufferBytes, [status](unsigned char *buf, size_t *len) {
+        return vn_statuspkt_serialise(status, buf, len);
+    });
+    vn_free_statuspkt(status);
+}
+
+} // namespace
+
+uint16_t _vn_next_seqnum(void)
+{
+    return static_cast<uint16_t>(seqnum.fetch_add(1, std::memory_order_relaxed));
+}
+
+void vn_send_data(vn_data_t *data)
+{
+    vn_send_data_func(data);
+}
+
+void vn_send_nodata(const char *subject, uint16_t flags)
+{
+    vn_send_nodata_func(subject, flags);
+}
+
+void vn_send_status(const char *subject, uint16_t flags, uint16_t code, const char *message)
+{
+    vn_send_status_func(subject, flags, code, message);
+}
+
+void vn_send_data_direct(vn_data_t *data)
+{
+    if (data == nullptr)
+        return;
+    send_data(kAllPeers, data);
+    vn_free_data(data);
+}
+
+void vn_send_data_no_free(vn_data_t *data)
+{
+    if (data != nullptr)
+        send_data(kAllPeers, data);
+}
+
+void vn_send_data_to_peer(int peer, vn_data_t *data)
+{
+    if (peer == -1) {
+        vn_send_data(data);
+        return;
+    }
+    if (data == nullptr)
+        return;
+    send_data(peer, data);
+    vn_free_data(data);
+}
+
+void vn_send_data_to_peer_no_free(int peer, vn_data_t *data)
+{
+    if (peer == -1)
+        vn_send_data_no_free(data);
+    else if (data != nullptr)
+        send_data(peer, data);
+}
+
+void vn_send_nodata_direct(const char *subject, uint16_t flags)
+{
+    send_nodata(kAllPeers, subject, flags);
+}
+
+void vn_send_nodata_to_peer(int peer, const char *subject, uint16_t flags)
+{
+    if (peer == -1)
+        vn_send_nodata(subject, flags);
+    else
+        send_nodata(peer, subject, flags);
+}
+
+void vn_send_status_direct(const char *subject, uint16_t flags, uint16_t code, const char *message)
+{
+    send_status(kAllPeers, subject, flags, code, message);
+}
+
+void vn_send_status_to_peer(int peer, const char *subject, uint16_t flags, uint16_t code, const char *message)
+{
+    if (peer == -1)
+        vn_send_status(subject, flags, code, message);
+    else
+        send_status(peer, subject, flags, code, message);
 }

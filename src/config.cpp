@@ -1440,9 +1440,11 @@ void set_ccd(const std::string &directory)
 void update_ccd(const char *name)
 {
     const char *slash = strrchr(name, '/');
-    std::string directory = slash ? std::string(name, static_cast<size_t>(slash - name)) : ".";
-    if (directory.empty())
-        directory = "/";
+    // One initialisation: g++ 12 at -O2 and above takes a later assignment of
+    // "/" for an overlapping copy (a false -Wrestrict inside std::string).
+    std::string directory = slash == nullptr ? "."
+                            : slash == name  ? "/"
+                                             : std::string(name, static_cast<size_t>(slash - name));
     char *absolute = realpath(directory.c_str(), nullptr);
     if (absolute == nullptr)
         return; // the directory cannot be entered: "ccd" keeps its value

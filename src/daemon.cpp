@@ -22,10 +22,13 @@ vn_init_t *daemon_init = nullptr;
 std::mutex pid_lock;
 char pid_path[kPathBytes];
 bool pid_written = false;
+pid_t pid_writer = 0;
 
+// A forked child inherits the hook, but the file names its parent.
 void remove_pid_file()
 {
-    unlink(pid_path);
+    if (getpid() == pid_writer)
+        unlink(pid_path);
 }
 
 // Forks and lets only the child go on; the parent leaves without running exit
@@ -89,7 +92,10 @@ void _vn_daemon_init(vn_init_t *init)
     if (!fork_and_leave_parent())
         return;
     setsid();
-    fork_and_leave_parent();
+    if (!fork_and_leave_parent())
+        return;
+    // The thread that ends the process on a signal stayed with the first parent.
+    _vn_exit_signals_start();
 }
 
 void _vn_write_pid_file(void)
@@ -105,6 +111,7 @@ void _vn_write_pid_file(void)
     if (fd < 0)
         return;
     // Only a file this process wrote is its to remove.
+    pid_writer = getpid();
     std::atexit(remove_pid_file);
     char line[32];
     int len = std::snprintf(line, sizeof line, "%d\n", static_cast<int>(getpid()));

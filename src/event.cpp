@@ -65,6 +65,8 @@ void create_call_channel(event_globals_t *globals);
 // Runs func(type, data) on the owner of `globals` without waiting; false
 // when the loop has no channel to post through.
 bool post_to_owner(event_globals_t *globals, int type, int (*func)(int, void *), void *data);
+// Reports a delete from another thread that could not be posted to the owner.
+void refuse_foreign_delete(event_globals_t *owner, const char *function, const void *event);
 
 } // namespace
 
@@ -487,7 +489,13 @@ void vn_timed_event_set_callback(vn_timed_event_t *ev, vn_timed_event_cb cb, int
     ev->event_base.data = data;
 }
 
-int vn_del_timed_event_free_data(vn_timed_event_t *ev, vn_event_free_cb free_data)
+} // extern "C"
+
+namespace {
+
+// Returns 0 when a delete from another thread cannot reach the owner loop:
+// the event then stays as it is, data included.
+int del_timed_event(const char *function, vn_timed_event_t *ev, vn_event_free_cb free_data)
 {
     if (ev == nullptr)
         return 0;
@@ -498,14 +506,26 @@ int vn_del_timed_event_free_data(vn_timed_event_t *ev, vn_event_free_cb free_dat
         return delete_timed_on_owner(ev);
     }
     posted_delete_t *posted = new_posted_delete(ev, free_data);
-    if (!post_to_owner(owner, 0, run_posted_timed_delete, posted))
+    if (!post_to_owner(owner, 0, run_posted_timed_delete, posted)) {
         vn_free(posted);
+        refuse_foreign_delete(owner, function, ev);
+        return 0;
+    }
     return 1;
+}
+
+} // namespace
+
+extern "C" {
+
+int vn_del_timed_event_free_data(vn_timed_event_t *ev, vn_event_free_cb free_data)
+{
+    return del_timed_event("vn_del_timed_event_free_data", ev, free_data);
 }
 
 int vn_del_timed_event(vn_timed_event_t *ev)
 {
-    return vn_del_timed_event_free_data(ev, nullptr);
+    return del_timed_event("vn_del_timed_event", ev, nullptr);
 }
 
 } // extern "C"
@@ -688,6 +708,7 @@ void _vn_event_lists_init(event_watch_lists_t *watch_lists)
 namespace {
 
 const char *const kAddNames[] = {"vn_add_read_event", "vn_add_write_event", "vn_add_except_event"};
+const char *const kDelNames[] = {"vn_del_read_event", "vn_del_write_event", "vn_del_except_event"};
 
 ev_add_fn add_slot(event_globals_t *globals, int type)
 {
@@ -747,8 +768,11 @@ int del_watch(int type, void *watch, vn_event_free_cb free_data)
         return del_slot(owner, type)(owner, watch);
     }
     posted_delete_t *posted = new_posted_delete(watch, free_data);
-    if (!post_to_owner(owner, type, run_posted_watch_delete, posted))
+    if (!post_to_owner(owner, type, run_posted_watch_delete, posted)) {
         vn_free(posted);
+        refuse_foreign_delete(owner, kDelNames[type], watch);
+        return 0;
+    }
     return 1;
 }
 
@@ -866,6 +890,15 @@ bool post_to_owner(event_globals_t *globals, int type, int (*func)(int, void *),
         return false;
     tarvelutil_signalany_exec(globals->signalany, type, func, data, 1);
     return true;
+}
+
+// Only the owner may touch its loop, so such a delete cannot be done here;
+// dropping it while answering success would leave the event to fire.
+void refuse_foreign_delete(event_globals_t *owner, const char *function, const void *event)
+{
+    _vn_event_log(owner, kEventLogError,
+                  "%s refused: event %p belongs to the loop of another thread, which has no call channel\n",
+                  function, event);
 }
 
 } // namespace

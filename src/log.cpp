@@ -128,6 +128,10 @@ int c_monitor_debug_level = kDefaultMonitorLevel;
 // Newest first. Logs live until the process ends and exit hooks may still
 // write to them, so the list is never destroyed.
 std::vector<vn_log_t *> &log_list = *new std::vector<vn_log_t *>;
+// The init thread makes and frees logs while the monitoring module's thread
+// walks the list: making and freeing change it under this lock, and a getter
+// holds it for as long as it uses a log, so no log is freed under a getter.
+std::mutex log_list_mutex;
 logcycle_t global_logcycle;
 logcycle_t *logcycle_array;
 int logcycle_num;
@@ -396,7 +400,10 @@ static vn_log_t *_vn_new_log_internal(const char *name, const char *logname, int
     log->log_history.resize(static_cast<size_t>(real_max_history));
     log->debug_level_ptr = &c_debug_level;
     log->debug_monitor_level_ptr = &c_monitor_debug_level;
-    log_list.insert(log_list.begin(), log);
+    {
+        std::lock_guard<std::mutex> hold(log_list_mutex);
+        log_list.insert(log_list.begin(), log);
+    }
 
     time_t created = open_target(log);
     if (log->fd == -1) {
@@ -437,7 +444,10 @@ void vn_free_log(vn_log_t *log)
 {
     if (log == nullptr)
         return;
-    log_list.erase(std::remove(log_list.begin(), log_list.end(), log), log_list.end());
+    {
+        std::lock_guard<std::mutex> hold(log_list_mutex);
+        log_list.erase(std::remove(log_list.begin(), log_list.end(), log), log_list.end());
+    }
     disarm_cycle_timer(log);
     vn_del_udp_event(log->udp_event);
     if (log->fd != -1)
@@ -915,15 +925,21 @@ vn_monitor_t *single_line(const char *property, const char *text)
 
 vn_monitor_t *_vn_log_monitor_cycle_log(const char *, const char *key, const char *property, int, char **)
 {
-    bool found = false;
-    for (vn_log_t *log : log_list) {
-        if (log->name != key)
-            continue;
-        found = true;
+    std::vector<vn_log_t *> named;
+    {
+        std::lock_guard<std::mutex> hold(log_list_mutex);
+        for (vn_log_t *log : log_list)
+            if (log->name == key)
+                named.push_back(log);
+    }
+    // Written without the lock: a full pipe waits for the init thread, which
+    // may be waiting for the lock to free a log. The reader skips a log freed
+    // meanwhile.
+    for (vn_log_t *log : named) {
         ssize_t written = write(log_cycle_fds[1], &log, sizeof log);
         (void)written;
     }
-    return string_answer(property, found ? "Logfile cycled" : "Unknown logfile");
+    return string_answer(property, named.empty() ? "Unknown logfile" : "Logfile cycled");
 }
 
 // The change is made by the level command on the init thread, not on the
@@ -941,6 +957,7 @@ vn_monitor_t *_vn_log_monitor_set_log_level(const char *, const char *key, const
 
 vn_monitor_t *_vn_log_monitor_history_get(const char *, const char *key, const char *property)
 {
+    std::lock_guard<std::mutex> hold(log_list_mutex);
     for (vn_log_t *log : log_list) {
         if (log->name != key)
             continue;

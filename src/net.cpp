@@ -18,6 +18,7 @@
 namespace {
 
 constexpr size_t kInterfaceTextBytes = 18;
+constexpr int kLevelInfo = 6;
 
 // Closes a half-set-up socket on every early return, keeping the errno of the
 // call that failed.
@@ -153,6 +154,14 @@ sock_t vn_listen_socket(const struct in_addr *address, int port, int backlog)
     if (listen(sock.get(), backlog) < 0)
         return -1;
     return sock.release();
+}
+
+sock_t vn_listen_socket_log(const struct in_addr *address, int port, int backlog, vn_log_t *log, const char *context)
+{
+    sock_t sock = vn_listen_socket(address, port, backlog);
+    if (sock >= 0)
+        vn_log(log, kLevelInfo, "Opening port %d for %s access\n", port, context != nullptr ? context : "");
+    return sock;
 }
 
 sock_t vn_accept_socket(sock_t listener)

@@ -1,5 +1,6 @@
 // Wire packets: the records of the packet kinds peers exchange, and their
 // big-endian payloads. Every parser treats the payload as hostile.
+#include "peer.h"
 #include "vantrix_private.h"
 
 #include <algorithm>
@@ -593,6 +594,68 @@ uint16_t _vn_reqpkt_pack(const vn_reqpkt_t *list, uint16_t first, unsigned char 
     window.subjects = list->subjects + first;
     vn_reqpkt_serialise(&window, buf, len);
     return window.count;
+}
+
+} // extern "C"
+
+namespace {
+
+constexpr uint16_t kPendingSlots = 64;
+constexpr size_t kRequestMessageBytes = 8192;
+
+// Sends the pending subjects as as many messages as they need, under the
+// peer's lock so that they stay in order with other senders. Subjects left
+// when the peer has no queue are dropped.
+void reqpkt_send_internal(int type, int peer, vn_reqpkt_t *list)
+{
+    peer_t *conn = _vn_peer(peer);
+    if (conn == nullptr)
+        return;
+    peer_mutex_guard hold(conn->peer_lock);
+    uint16_t first = 0;
+    while (conn->msgq != nullptr && first < list->count) {
+        unsigned char buf[kRequestMessageBytes];
+        size_t len = sizeof buf;
+        uint16_t sent = _vn_reqpkt_pack(list, first, buf, &len);
+        if (sent == 0) {
+            first++; // a subject that fits no message on its own is dropped
+            continue;
+        }
+        vn_msg_t msg{};
+        msg.type = static_cast<uint16_t>(type);
+        msg.len = static_cast<uint32_t>(len);
+        msg.msg = buf;
+        _vn_peer_log_msg(conn, &msg);
+        vn_msgq_send_msg_stream_buffer(conn->msgq, &msg);
+        _vn_peer_update_reqdsc_count(conn, type, sent);
+        first = static_cast<uint16_t>(first + sent);
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+void _vn_reqpkt_add(int type, int peer, vn_reqpkt_t *list, char *subject)
+{
+    if (list->count == 0 || list->subjects == nullptr) {
+        vn_free(list->subjects);
+        list->subjects = static_cast<char **>(vn_malloc(kPendingSlots * sizeof(char *)));
+        list->count = 0;
+    }
+    list->subjects[list->count++] = subject;
+    if (list->count == kPendingSlots)
+        _vn_reqpkt_send(type, peer, list);
+}
+
+void _vn_reqpkt_send(int type, int peer, vn_reqpkt_t *list)
+{
+    if (list->count == 0)
+        return;
+    reqpkt_send_internal(type, peer, list);
+    list->count = 0;
+    vn_free(list->subjects);
+    list->subjects = nullptr;
 }
 
 } // extern "C"

@@ -60,12 +60,20 @@ std::vector<udpjob_t *> &jobs = *new std::vector<udpjob_t *>; // newest first
 // Recursive: a handler runs with the list locked and may change it.
 std::recursive_mutex handler_mutex;
 int dispatch_depth = 0;
-std::vector<vn_udp_event_t *> removed_handlers;
+std::vector<vn_udp_event_t *> &removed_handlers = *new std::vector<vn_udp_event_t *>;
 
-// Keeps each pipe message whole when several threads send at once.
+// Keeps each pipe message whole when several threads send at once, and
+// guards `unsent`.
 std::mutex sender_mutex;
 sock_t pipe_ends[2] = {-1, -1};
-std::string pipe_pending; // bytes read from the pipe that do not yet make a message
+// Bytes read from the pipe that do not yet make a message; init thread only.
+std::string &pipe_pending = *new std::string;
+// Frames the pipe had no room for, oldest first. A sender never waits for the
+// pipe to drain: its only reader is the init thread, which may be the sender.
+std::string &unsent = *new std::string;
+// Beyond this a sender is refused rather than the process growing without
+// end while the init thread's loop does not run.
+constexpr size_t kMaxUnsentBytes = 1 << 20;
 sock_t udp_socket = -1;
 vn_log_t *event_log = nullptr;
 
@@ -186,9 +194,8 @@ uint32_t length_head(const std::string &bytes)
 }
 
 // Cuts every whole message off the front of what the pipe gave. A length no
-// sender can write means the stream lost its place: what is buffered is
-// dropped, and since each sender writes a message in one call the next read
-// starts at a message again.
+// sender can write means something else wrote into the pipe and the stream
+// lost its place: what is buffered is dropped.
 void take_pipe_messages()
 {
     while (pipe_pending.size() >= kLengthBytes) {
@@ -206,39 +213,76 @@ void take_pipe_messages()
     }
 }
 
-int read_pipe(sock_t sock, int, void *)
+// Appends what the pipe holds, then the frames kept back for it. Under the
+// sender mutex nothing reaches the pipe meanwhile, so the kept frames, all
+// sent after what is in the pipe, come after it. False when the pipe ended.
+bool drain_pipe(sock_t sock)
 {
     char chunk[kLengthBytes + kMessageBytes];
+    std::lock_guard<std::mutex> lock(sender_mutex);
     for (;;) {
         ssize_t got = read(sock, chunk, sizeof chunk);
         if (got > 0) {
             pipe_pending.append(chunk, static_cast<size_t>(got));
-            take_pipe_messages();
             continue;
         }
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return 1;
         if (got < 0 && errno == EINTR)
             continue;
-        // Both ends are ours: an end or error here will not mend, so stop watching.
-        vn_log(event_log, kLevelError, "UDP pipe closed\n");
-        pipe_pending.clear();
-        return 0;
+        if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            return false;
+        pipe_pending += unsent;
+        unsent.clear();
+        return true;
     }
 }
 
-bool write_all(sock_t fd, const char *bytes, size_t len)
+// Handlers run without the sender mutex: they may send commands themselves.
+int read_pipe(sock_t sock, int, void *)
 {
-    while (len > 0) {
-        ssize_t written = write(fd, bytes, len);
+    bool open = drain_pipe(sock);
+    take_pipe_messages();
+    if (open)
+        return 1;
+    // Both ends are ours: an end or error here will not mend, so stop watching.
+    vn_log(event_log, kLevelError, "UDP pipe closed\n");
+    pipe_pending.clear();
+    return 0;
+}
+
+// Writes what the pipe takes now; the bytes written, or -1 on an error other
+// than a full pipe.
+ssize_t write_some(sock_t fd, const char *bytes, size_t len)
+{
+    size_t done = 0;
+    while (done < len) {
+        ssize_t written = write(fd, bytes + done, len - done);
         if (written < 0 && errno == EINTR)
             continue;
+        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
         if (written <= 0)
-            return false;
-        bytes += written;
-        len -= static_cast<size_t>(written);
+            return -1;
+        done += static_cast<size_t>(written);
     }
-    return true;
+    return static_cast<ssize_t>(done);
+}
+
+// Once a frame is kept back, later ones queue behind it until the reader
+// takes them, so the pipe never carries a later command before an earlier one.
+int send_frame(const std::string &frame)
+{
+    std::lock_guard<std::mutex> lock(sender_mutex);
+    if (!unsent.empty()) {
+        if (frame.size() > kMaxUnsentBytes - unsent.size())
+            return -1;
+        unsent += frame;
+        return 0;
+    }
+    ssize_t written = write_some(pipe_ends[1], frame.data(), frame.size());
+    if (written < 0)
+        return -1;
+    unsent.append(frame, static_cast<size_t>(written));
+    return 0;
 }
 
 int send_text(std::string_view text)
@@ -251,8 +295,7 @@ int send_text(std::string_view text)
     frame.append(reinterpret_cast<const char *>(&stamp), sizeof stamp);
     frame.append(text);
     frame.push_back('\0');
-    std::lock_guard<std::mutex> lock(sender_mutex);
-    return write_all(pipe_ends[1], frame.data(), frame.size()) ? 0 : -1;
+    return send_frame(frame);
 }
 
 int run_job(int argc, char **argv, int, void *data)
@@ -269,6 +312,7 @@ void open_pipe()
         return;
     }
     vn_setnonblocking(pipe_ends[0]);
+    vn_setnonblocking(pipe_ends[1]);
     vn_add_read_event(pipe_ends[0], read_pipe, 0, nullptr);
 }
 

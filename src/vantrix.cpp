@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <pwd.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -385,11 +384,6 @@ vn_config_enum_t xml_config_format_enum[] = {
 char os_text[] = "linux-EL5-gnu";
 char *os_test_value = os_text;
 
-[[noreturn]] void exit_on_signal(int)
-{
-    std::exit(0);
-}
-
 void reopen_closed_standard_descriptors()
 {
     for (int fd = 0; fd <= 2; fd++) {
@@ -401,14 +395,6 @@ void reopen_closed_standard_descriptors()
             close(opened);
         }
     }
-}
-
-void install_signal_handlers()
-{
-    signal(SIGTERM, exit_on_signal);
-    signal(SIGINT, exit_on_signal);
-    signal(SIGHUP, exit_on_signal);
-    signal(SIGPIPE, SIG_IGN);
 }
 
 void register_core_options(const char *file)
@@ -433,15 +419,19 @@ void register_core_options(const char *file)
 
 // Each module's option registration, in this fixed order.
 void (*const config_hooks[])() = {
+    _vn_apidotnet_config_init,
     _vn_callbacks_config_init,
     _vn_event_config_init,
     _vn_log_config_init,
     _vn_fields_config_init,
     _vn_quix64_config_init,
     _vn_daemon_config_init,
+    _vn_msgq_config_init,
+    _vn_peer_config_init,
     _vn_map_config_init,
     _vn_monitor_config_init,
     _vn_udpsignal_config_init,
+    _vn_jvm_config_init,
     _vn_record_config_init,
     _vn_page_config_init,
     _vn_stringpool_config_init,
@@ -463,7 +453,7 @@ void vn_config_init(const char *file, int argc, char **argv)
 {
     reopen_closed_standard_descriptors();
     start_time = time(nullptr);
-    install_signal_handlers();
+    _vn_exit_signals_install();
     vn_config_set_ctx(vn_config_new_ctx());
     register_core_options(file);
     _vn_config_config_init();
@@ -711,11 +701,14 @@ const StartStep start_steps[] = {
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_fields_init(init); }},
     {create_event_log},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_udpsignal_init(init); }},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_jvm_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_config_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_container_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_permission_init(init); }},
     {declare_process_templates},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_log_monitor_config(init); }},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_msgq_init(init); }},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_peer_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_map_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_callbacks_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_binary_init(init); }},

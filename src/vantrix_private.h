@@ -202,6 +202,12 @@ void _vn_format_uptime(time_t seconds, char *buffer, size_t bufsize);
 int _vn_xml_config_format(void);
 int _vn_init2(vn_init_t *init, int argc, char **argv, vn_log_message_cb eventlog_cb);
 void _vn_exit_log(int code, const char *format, ...) __attribute__((format(printf, 2, 3)));
+/* Makes SIGTERM, SIGINT and SIGHUP end the process with code 0 through exit,
+ * run on a thread of its own, and ignores SIGPIPE. */
+void _vn_exit_signals_install(void);
+/* Gives this process the thread the signals need unless it has it: a forked
+ * child that carries on as the process calls it. */
+void _vn_exit_signals_start(void);
 /* (end vantrix) */
 
 /* event */
@@ -245,6 +251,18 @@ void _vn_udpsignal_init(vn_init_t *init);
 /* Adds the udpSignal element when a port is configured. */
 void _vn_udpsignal_write_xml(void *doc, void *root);
 /* (end udpsignal) */
+
+/* jvm */
+/* Registers jvm-location, jvm-global-classpath, jvm-options and add-javaclass. */
+void _vn_jvm_config_init(void);
+/* Creates the machine when jvm-location is set; failures exit with code 9. */
+void _vn_jvm_init(vn_init_t *init);
+/* (end jvm) */
+
+/* api_dotnet */
+/* Registers nothing; kept as the first registration hook. */
+void _vn_apidotnet_config_init(void);
+/* (end api_dotnet) */
 
 /* fields, quix64 */
 void _vn_fields_config_init(void);
@@ -294,8 +312,70 @@ uint16_t _vn_reqpkt_pack(const vn_reqpkt_t *list, uint16_t first, unsigned char 
 /* Appends an uninitialised field slot to a record, growing its array; every
  * writer of a record's fields goes through it, so all agree on its capacity. */
 vn_field_t *_vn_datapkt_new_field(vn_datapkt_t *pkt);
+/* Request batching per peer: subjects are borrowed until the list is sent;
+ * a list is sent when it reaches 64 subjects. type 3 request, 4 discard. */
+void _vn_reqpkt_add(int type, int peer, vn_reqpkt_t *list, char *subject);
+void _vn_reqpkt_send(int type, int peer, vn_reqpkt_t *list);
 /* (end pkt) */
 
+/* msgq */
+/* Registers vantrix-batch-time. */
+void _vn_msgq_config_init(void);
+/* Keeps the record's event log and makes the message-queue monitoring template. */
+void _vn_msgq_init(vn_init_t *init);
+/* The largest payload a pending connection's first frame may announce: a
+ * PEERINFO whose name and data are both 65535 bytes long. */
+#define VN_MSGQ_PENDING_FRAME_LIMIT (12 + 2 * 65535)
+/* The largest payload the queue takes from its peer; a frame announcing more
+ * is logged and reported as a lost connection, nothing allocated. 0 restores
+ * the limit of an established link, 256 MiB. */
+void _vn_msgq_frame_limit_set(vn_msgq_t *queue, uint32_t max_payload);
+/* (end msgq) */
+
+/* peer */
+struct peer_t;
+
+void _vn_peer_config_init(void);
+/* Module start: packet log, listen sockets, peer threads, connect-all timer. */
+void _vn_peer_init(vn_init_t *init);
+/* The vantro root's peer attributes and one peer element per peer. */
+void _vn_peer_write_xml(void *doc, void *root);
+/* The record, or NULL for a number outside the table. */
+struct peer_t *_vn_peer(int peer);
+double _vn_peer_request_timeout(int peer);
+/* A new text (free with vn_free) with %h, %a and %n expanded, at most 255 characters. */
+char *_vn_create_vantrix_name(const char *name);
+/* Frames one message to one peer, or to every peer that has a queue; flags
+ * carry the no-data reason for the counters. The queue copies the bytes. */
+void _vn_peer_send(int peer, vn_msg_t *msg, uint16_t flags);
+void _vn_peer_send_to_all(vn_msg_t *msg, uint16_t flags);
+/* Writes a sent-message record to the packet log; the caller holds the peer's lock. */
+void _vn_peer_log_msg(struct peer_t *conn, vn_msg_t *msg);
+void _vn_peer_update_reqdsc_count(struct peer_t *conn, int type, int count);
+void _vn_peer_update_rogue_count(struct peer_t *conn);
+/* A replayed update for a peer; the time is not used. */
+void _vn_peer_handle_replay(int peer, vn_datapkt_t *pkt, time_t tm);
+/* The process-wide send sequence counter: the value to stamp, advanced atomically. */
+uint16_t _vn_next_seqnum(void);
+
+/* Where the peer layer delivers what it receives. Each entry starts at the
+ * layer that handles it; tests may replace entries. Packets and their parts
+ * are valid only during the call. */
+typedef struct _vn_peer_handoff {
+    void (*recv_update)(int peer, vn_datapkt_t *pkt);
+    void (*recv_nodata)(int peer, vn_datapkt_t *pkt);
+    void (*recv_object_status)(int peer, char *name, uint16_t flags, uint16_t code, char *message);
+    /* state 256 up, 512 down */
+    void (*recv_peer_status)(int peer, int state, int remote_id, char *remote_name);
+    void (*recv_request)(int peer, vn_reqpkt_t *request);
+    void (*recv_discard)(int peer, vn_reqpkt_t *request);
+    /* a peer status message: (flags, value, data) */
+    void (*recv_peer_status_msg)(int peer, int status, int value, void *data);
+    /* replayed updates */
+    void (*recv_replay_update)(int peer, vn_datapkt_t *pkt);
+} vn_peer_handoff_t;
+extern vn_peer_handoff_t _vn_peer_handoff;
+/* (end peer) */
 /* map */
 /* Every mapped name is cut to fit a buffer of this size, NUL included. */
 #define VN_MAP_BUFFER_BYTES 4096

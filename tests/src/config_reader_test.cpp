@@ -202,7 +202,7 @@ TEST_F(ReaderTest, FileBeingReadIsNotIncludedAgain)
 TEST_F(ReaderTest, IncludeChainStopsAtTheDepthLimit)
 {
     for (int i = 1; i <= 33; i++)
-        root_.write("c" + std::to_string(i) + ".conf", "include-file c" + std::to_string(i + 1) + ".conf\n");
+        root_.write(vntest::numbered("c", i, ".conf"), vntest::numbered("include-file c", i + 1, ".conf\n"));
     EXPECT_EQ(read("include-file c1.conf\n"),
               "c31.conf:1 Include depth of 32 exceeded - not including 'c32.conf'\n");
 }

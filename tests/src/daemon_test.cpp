@@ -53,6 +53,29 @@ TEST(PidFile, AppendedOnceAndRemovedAtExit)
     EXPECT_FALSE(root.exists("var/feed.pid"));
 }
 
+TEST(PidFile, ExitOfAForkedChildLeavesTheParentsPidFile)
+{
+    vntest::TempRoot root;
+    pid_t writer = fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+        static vn_init_t init = {};
+        start(&init, root.path());
+        _vn_write_pid_file();
+        pid_t child = fork();
+        if (child == 0)
+            std::exit(0);
+        int child_status = 0;
+        waitpid(child, &child_status, 0);
+        std::exit(root.exists("var/feed.pid") ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(writer, &status, 0), writer);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the child's exit removed its parent's pid file";
+    EXPECT_FALSE(root.exists("var/feed.pid"));
+}
+
 // A name that could not be opened (here another program's socket) is not
 // this process's: exit leaves it alone.
 TEST(PidFile, NameThatCannotBeOpenedIsNotRemovedAtExit)

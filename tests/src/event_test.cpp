@@ -1,9 +1,11 @@
 #include "event.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -551,6 +553,60 @@ TEST_P(EventLoop, DeletesFromAnotherThreadRunOnTheOwnerLoop)
     vn_loop();
     EXPECT_EQ(disposal.count, 2);
     EXPECT_TRUE(disposal.on_owner);
+}
+
+namespace {
+
+// Loops live as long as the process, also past the end of their thread.
+event_globals_t *channel_less_loop = nullptr;
+
+// Makes the calling thread's loop while no descriptor is left, so that its
+// call channel cannot be made.
+void make_loop_without_channel()
+{
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    int lowest_free = dup(0);
+    ASSERT_GE(lowest_free, 0);
+    close(lowest_free);
+    struct rlimit exhausted = saved;
+    exhausted.rlim_cur = static_cast<rlim_t>(lowest_free);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &exhausted), 0);
+    int made = vn_thread_init(kPoll, 0);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_EQ(made, 0);
+    channel_less_loop = _vn_event_get_globals();
+    ASSERT_EQ(channel_less_loop->signalany, nullptr);
+}
+
+} // namespace
+
+TEST(EventThreads, DeleteThatCannotReachTheOwnerLoopIsRefusedAndLogged)
+{
+    vntest::TempRoot root;
+    vn_init_t record{};
+    record.log = vn_new_level_log("event_log", root.file("event.log").c_str(), nullptr);
+    ASSERT_NE(record.log, nullptr);
+    make_loop(kPoll);
+    _vn_event_init(&record); // loops made by vn_thread_init log through the record
+    SocketPair pair;
+    Disposal disposal;
+    vn_timed_event_t *timer = nullptr;
+    vn_read_event_t *watch = nullptr;
+    std::thread owner([&] {
+        make_loop_without_channel();
+        timer = vn_add_timed_event(0, 1000, never_called_timer, 0, &disposal);
+        watch = vn_add_read_event(pair.near, never_called_watch, 0, &disposal);
+    });
+    owner.join();
+    ASSERT_NE(timer, nullptr);
+    ASSERT_NE(watch, nullptr);
+    EXPECT_EQ(vn_del_timed_event_free_data(timer, dispose_on_delete), 0);
+    EXPECT_EQ(vn_del_read_event(watch), 0);
+    EXPECT_EQ(disposal.count, 0) << "the data of an event left in place was disposed of";
+    std::string log = root.read("event.log");
+    for (const char *function : {"vn_del_timed_event_free_data", "vn_del_read_event"})
+        EXPECT_NE(log.find(std::string("ERROR: ") + function + " refused: event 0x"), std::string::npos) << log;
 }
 
 namespace {

@@ -1,3 +1,4 @@
+#include "test_support.h"
 #include "vantrix_private.h"
 
 #include <gtest/gtest.h>
@@ -114,7 +115,7 @@ TEST_F(Fields, AutomaticNumbersStartAt65535)
 {
     EXPECT_EQ(vn_fields_numbyindex(vn_fields_add(INT_MIN, "A0", 0, -1, nullptr)), 65535);
     for (int i = 1; i < 100; i++)
-        vn_fields_add(INT_MIN, ("A" + std::to_string(i)).c_str(), 0, -1, nullptr);
+        vn_fields_add(INT_MIN, vntest::numbered("A", i).c_str(), 0, -1, nullptr);
     EXPECT_EQ(vn_fields_numbyindex(1), 65536);
     EXPECT_EQ(vn_fields_numbyindex(99), 65634);
     EXPECT_EQ(vn_fields_numbyindex(vn_fields_add(INT_MIN, "B", 0, -1, nullptr)), 65635);
@@ -125,7 +126,7 @@ TEST_F(Fields, AutomaticNumbersStartAt65535)
 TEST_F(Fields, QuixCodesFollowTheIndex)
 {
     for (int i = 0; i < 4096; i++)
-        vn_fields_add(i, ("F" + std::to_string(i)).c_str(), 0, -1, nullptr);
+        vn_fields_add(i, vntest::numbered("F", i).c_str(), 0, -1, nullptr);
     const struct {
         int index;
         const char *code;
@@ -140,7 +141,7 @@ TEST_F(Fields, QuixCodesFollowTheIndex)
 TEST_F(Fields, TheTableHolds131072Fields)
 {
     for (int i = 0; i < 131071; i++)
-        ASSERT_EQ(vn_fields_add(i - 65535, ("F" + std::to_string(i)).c_str(), 0, -1, nullptr), i);
+        ASSERT_EQ(vn_fields_add(i - 65535, vntest::numbered("F", i).c_str(), 0, -1, nullptr), i);
     EXPECT_EQ(vn_fields_add(INT_MIN, "LAST", 0, -1, nullptr), 131071);
     EXPECT_EQ(vn_fields_add(1, "ONE-TOO-MANY", 0, -1, nullptr), INT_MIN);
     EXPECT_STREQ(vn_fields_quixnumbyindex(131071), "W00");

@@ -12,10 +12,13 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -434,6 +437,42 @@ TEST_F(LogCycleTest, MonitoringMethodsCycleAndSetTheLevelOnTheInitThread)
               std::vector<std::string>{"Binary logfile - no loglines available"});
     EXPECT_EQ(lines_of(vnmon_get_active(tmpl.c_str(), "nosuch", "loglines")),
               std::vector<std::string>{"Unknown logname"});
+}
+
+// The getters run on the monitoring module's thread while the init thread
+// makes and frees logs of the name they ask for.
+TEST_F(LogCycleTest, GettersOnAnotherThreadMeetLogsBeingMadeAndFreed)
+{
+    start({{"log-cycle-period", "0"}});
+    _vn_log_monitor_config(&record);
+    const std::string tmpl = "cycletest.server.logging";
+    constexpr int kRounds = 2000;
+    constexpr int kMaxCycleCalls = 50; // each leaves a request in the cycle pipe, which nothing reads here
+    std::atomic<bool> done{false};
+    std::vector<std::vector<std::string>> odd_answers;
+    std::thread monitoring([&] {
+        const std::vector<std::vector<std::string>> expected = {
+            {"Unknown logname"}, {"No loglines available"}, {"made"}};
+        for (int calls = 0; !done.load(); calls++) {
+            std::vector<std::string> lines = lines_of(vnmon_get_active(tmpl.c_str(), "churn", "loglines"));
+            if (std::find(expected.begin(), expected.end(), lines) == expected.end())
+                odd_answers.push_back(lines);
+            if (calls < kMaxCycleCalls)
+                answer_text(vnmon_call_method(tmpl.c_str(), "churn", "cycle", 0, nullptr));
+        }
+    });
+    for (int round = 0; round < kRounds; round++) {
+        vn_log_t *log = vn_new_level_log("churn", "churn.log", nullptr);
+        if (log == nullptr) {
+            ADD_FAILURE() << "no log made in round " << round;
+            break;
+        }
+        vn_printf(log, "made\n");
+        vn_free_log(log);
+    }
+    done.store(true);
+    monitoring.join();
+    EXPECT_TRUE(odd_answers.empty()) << odd_answers.size() << " answers were neither a log's lines nor unknown";
 }
 
 } // namespace

@@ -340,6 +340,98 @@ TEST_F(UdpSignalTest, PipeMessageWithAnImpossibleLengthIsRefusedAndLaterOnesRun)
     EXPECT_NE(event_log().find("UDP pipe message of 1073741824 bytes refused"), std::string::npos) << event_log();
 }
 
+// ---- Own commands never block their sender ----
+
+namespace {
+
+constexpr int kBurst = 2000;
+
+// The numbers of the "seq" commands in the order they ran; the loop stops
+// once `expected_seq` of them have run.
+std::vector<int> ran_seq;
+int expected_seq = 0;
+
+int record_seq(int argc, char **argv, int, void *)
+{
+    if (argc >= 2)
+        ran_seq.push_back(std::atoi(argv[1]));
+    if (static_cast<int>(ran_seq.size()) == expected_seq)
+        vn_stop();
+    return 1;
+}
+
+// Sends "seq 0 <padding>", "seq 1 <padding>", ... until `count` are sent or
+// one is refused; returns how many were reported as sent.
+int send_seq(int count, const std::string &padding)
+{
+    int sent = 0;
+    while (sent < count && vn_udpsignal_send(vntest::numbered("seq ", sent, padding.c_str()).c_str()) == 0)
+        sent++;
+    return sent;
+}
+
+std::vector<int> first_numbers(int count)
+{
+    std::vector<int> numbers(static_cast<size_t>(count));
+    for (int i = 0; i < count; i++)
+        numbers[static_cast<size_t>(i)] = i;
+    return numbers;
+}
+
+int burst_sent = 0;
+
+int send_burst_from_timer(int, int, void *)
+{
+    burst_sent = send_seq(kBurst, "");
+    return 0;
+}
+
+} // namespace
+
+// Far more commands than the pipe holds: the init thread, the pipe's only
+// reader, sends them from a callback, another thread sends them while the
+// loop runs or before it runs at all.
+TEST_F(UdpSignalTest, ThousandsOfOwnCommandsNeverBlockTheSenderAndAllRunInOrder)
+{
+    start(-1);
+    vn_add_udp_event("seq", record_seq, 0, nullptr);
+    enum class Sender { InitThreadTimer, ThreadWhileLoopRuns, ThreadBeforeLoop };
+    for (Sender sender : {Sender::InitThreadTimer, Sender::ThreadWhileLoopRuns, Sender::ThreadBeforeLoop}) {
+        SCOPED_TRACE(static_cast<int>(sender));
+        ran_seq.clear();
+        expected_seq = kBurst;
+        burst_sent = 0;
+        if (sender == Sender::InitThreadTimer) {
+            vn_add_timed_event(0, 0, send_burst_from_timer, 0, nullptr);
+            run_loop();
+        } else if (sender == Sender::ThreadWhileLoopRuns) {
+            std::thread thread([] { burst_sent = send_seq(kBurst, ""); });
+            run_loop();
+            thread.join();
+        } else {
+            std::thread thread([] { burst_sent = send_seq(kBurst, ""); });
+            thread.join();
+            run_loop();
+        }
+        EXPECT_EQ(burst_sent, kBurst);
+        EXPECT_EQ(ran_seq, first_numbers(kBurst));
+    }
+}
+
+TEST_F(UdpSignalTest, OwnCommandsBeyondTheBoundAreRefusedAndEverySentOneRuns)
+{
+    start(-1);
+    vn_add_udp_event("seq", record_seq, 0, nullptr);
+    constexpr int kTries = 5000; // 10 MB of commands, far beyond the pipe and the bound
+    int sent = send_seq(kTries, " " + std::string(2000, 'p'));
+    ASSERT_LT(sent, kTries) << "no send was refused";
+    ASSERT_GT(sent, kBurst / 10);
+    expected_seq = sent;
+    run_loop();
+    EXPECT_EQ(ran_seq, first_numbers(sent));
+    EXPECT_EQ(vn_udpsignal_send("seq again"), 0) << "the bound holds only while the commands wait";
+}
+
 namespace {
 
 std::vector<std::string> job_words;

@@ -64,6 +64,14 @@ std::string read_file(const std::string &path)
     return text.str();
 }
 
+std::string numbered(const char *prefix, long number, const char *suffix)
+{
+    std::string text = prefix;
+    text += std::to_string(number);
+    text += suffix;
+    return text;
+}
+
 namespace {
 
 // Reads both pipes until the child closes them, so neither can fill and block it.

@@ -45,6 +45,11 @@ RunResult run_morvask(const std::vector<std::string> &args, const std::string &c
 
 std::string read_file(const std::string &path);
 
+// `prefix`, the number and `suffix`. Built by appending, since g++ 12 at -O2
+// and above takes "literal" + std::string for an overlapping copy (a false
+// -Wrestrict).
+std::string numbered(const char *prefix, long number, const char *suffix = "");
+
 // Installs libxml2's tree operations as the library's XML table, as morvask does.
 void install_libxml();
 

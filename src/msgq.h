@@ -1,0 +1,126 @@
+// msgq.h: the message queue's record, private to the modules that move
+// queues between threads (msgq, peer). Everyone else uses the functions of
+// the public interface.
+//
+// Ownership: the read side (read_buf, read_len, read_bufsize, read_event)
+// belongs to the owner thread alone and takes no lock. The write list, its
+// count, the write watch and the timers are guarded by writeq_lock; any
+// thread may append. A queue changes owner only through
+// vn_msgq_remove_from_thread on the old owner and vn_msgq_add_to_thread on
+// the new one.
+#ifndef VANTRIX_MSGQ_H
+#define VANTRIX_MSGQ_H
+
+#include "vantrix_private.h"
+
+#include <openssl/ssl.h>
+#include <pthread.h>
+
+#include <cstdint>
+
+// One write buffer: the unwritten bytes are the len bytes from ptr; new
+// frames go right after them.
+struct _msgq_write {
+    int len;
+    int allocated_len;
+    unsigned char *buf;
+    unsigned char *ptr;
+    vn_list_t list; // newest first in the queue's writeq
+};
+
+struct _vn_msgq {
+    unsigned char flags; // 1 stream; a bit of mask 6 selects datagrams
+    struct sockaddr_in serv_addr;
+    sock_t read_fd;
+    vn_read_event_t *read_event;
+    int read_len;
+    int read_bufsize;
+    unsigned char *read_buf;
+    vn_msgq_read_cb read_callback;
+    int read_val;
+    void *read_data;
+    sock_t write_fd; // -1 while the write side is detached or closed
+    vn_timed_event_t *write_timer;
+    vn_write_event_t *write_event;
+    int writeq_len;
+    int writeq_max;
+    vn_list_t writeq;
+    SSL *read_ssl;
+    SSL *write_ssl;
+    pthread_t thread_id;
+    pthread_mutex_t writeq_lock;
+    unsigned char pipe_sending;
+    sock_t pipe_read_fd;
+    sock_t pipe_write_fd;
+    vn_read_event_t *pipe_read_event;
+    char *mon_name;
+    uint64_t bytes_sent;
+    uint64_t bytes_recvd;
+    uint64_t prev_bytes_sent;
+    uint64_t prev_bytes_recvd;
+    int prev_writeq_len;
+    vn_timed_event_t *monitor_timed_event;
+    // Offset of the undispatched bytes in read_buf: a pass settles it before
+    // each callback, so a queue handed over mid-pass needs nothing more from
+    // the old owner.
+    int read_pos;
+    uint32_t frame_limit;               // largest payload accepted from the peer
+    vn_timed_event_t *dispatch_event;   // the new owner's pass over frames that came with a hand-over
+    bool *reader_alive;                 // the running pass's flag, cleared when the queue is freed under it
+    unsigned char owned;                // 0 between vn_msgq_remove_from_thread and vn_msgq_add_to_thread
+    _msgq_write *spare;                 // a written-out 16 KB buffer kept for the next one needed
+};
+
+// ---- Shared by the module's files (msgq.cpp, msgq_write.cpp, msgq_read.cpp) ----
+
+// Holds a queue's writeq_lock for a scope.
+class msgq_lock {
+public:
+    explicit msgq_lock(vn_msgq_t *queue) : queue_(queue) { pthread_mutex_lock(&queue_->writeq_lock); }
+    ~msgq_lock() { pthread_mutex_unlock(&queue_->writeq_lock); }
+    msgq_lock(const msgq_lock &) = delete;
+    msgq_lock &operator=(const msgq_lock &) = delete;
+
+private:
+    vn_msgq_t *queue_;
+};
+
+// The bits of vn_msgq_remove_from_thread's mask.
+constexpr int kMsgqReadWatch = 1;
+constexpr int kMsgqWriteWatch = 2;
+constexpr int kMsgqBatchTimer = 4;
+constexpr int kMsgqMonitorTimer = 8;
+
+constexpr int kMsgqChunkBytes = 16384; // a write buffer, a read, the first read buffer
+
+// msgq.cpp
+extern vn_log_t *msgq_event_log;
+extern double c_vantrix_batch_time;
+// 1 when the calling thread owns the queue's loop; the caller holds the lock.
+bool msgq_on_owner(const vn_msgq_t *queue);
+// Delete the event a field holds and clear the field; true when there was one.
+bool msgq_drop(vn_timed_event_t *&event);
+bool msgq_drop(vn_read_event_t *&event);
+bool msgq_drop(vn_write_event_t *&event);
+
+// msgq_write.cpp; the caller holds the lock for all but msgq_pipe_read_msg.
+// Writes now on the owner, else wakes the owner, unless a batch timer or a
+// write watch will write anyway.
+void msgq_wake_writer(vn_msgq_t *queue);
+// The write step: flush and arrange for the rest, or bound a detached queue.
+void msgq_write_queue(vn_msgq_t *queue);
+// Drops the oldest buffer when part of it went out on the current socket.
+void msgq_drop_partial(vn_msgq_t *queue);
+void msgq_free_buffers(vn_msgq_t *queue);
+// Removes the write watch and the batch timer; the mask of what was there.
+int msgq_remove_write_events(vn_msgq_t *queue);
+void msgq_add_write_events(vn_msgq_t *queue, int mask);
+int msgq_pipe_read_msg(sock_t fd, int val, void *data);
+
+// msgq_read.cpp; owner thread only.
+// The read watch callback for the queue's mode.
+vn_io_event_cb msgq_reader(const vn_msgq_t *queue);
+// Runs a pass over the frames already buffered from the calling loop.
+void msgq_schedule_dispatch(vn_msgq_t *queue);
+
+#endif // VANTRIX_MSGQ_H

@@ -1,0 +1,533 @@
+// Message queues, the write side: frames appended to 16 KB buffers from any
+// thread, written by the owner at once on an idle line and then in batches
+// every vantrix-batch-time seconds, with a write watch on a full socket, and
+// bounded while the write side is detached. Every function here but the
+// public entry points and the event callbacks runs with writeq_lock held.
+#include "msgq.h"
+
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr size_t kShortHeaderBytes = 4;
+constexpr size_t kLongHeaderBytes = 6;
+constexpr uint32_t kMaxShortPayload = 32767;
+constexpr uint32_t kLongLengthBit = 0x80000000;
+// Buffer sizes are ints; the long header carries 31 bits.
+constexpr uint32_t kMaxPayload = 0x7FFFFFFF - kLongHeaderBytes;
+constexpr size_t kDatagramHeaderBytes = 4;
+constexpr uint32_t kMaxDatagramBytes = 0xFFFF;
+constexpr char kWakeByte = 1;
+constexpr int kGatherBuffers = 64; // buffers per gather write: up to 1 MB
+constexpr int kLevelDebug = 7;
+
+enum flush_result_t { kFlushDone, kFlushPending, kFlushFailed };
+
+using write_buffer_t = _msgq_write;
+
+write_buffer_t *buffer_of(vn_list_t *link)
+{
+    return _vn_list_entry(link, write_buffer_t, list);
+}
+
+write_buffer_t *newest_buffer(vn_msgq_t *queue)
+{
+    return _vn_list_empty(&queue->writeq) ? nullptr : buffer_of(queue->writeq.next);
+}
+
+write_buffer_t *oldest_buffer(vn_msgq_t *queue)
+{
+    return _vn_list_empty(&queue->writeq) ? nullptr : buffer_of(queue->writeq.prev);
+}
+
+bool has_unwritten(vn_msgq_t *queue)
+{
+    write_buffer_t *oldest = oldest_buffer(queue);
+    return oldest != nullptr && (oldest->len > 0 || queue->writeq_len > 1);
+}
+
+void release_buffer(write_buffer_t *buffer)
+{
+    vn_free(buffer->buf);
+    vn_free(buffer);
+}
+
+void free_buffer(vn_msgq_t *queue, write_buffer_t *buffer)
+{
+    _vn_list_del(&buffer->list);
+    queue->writeq_len--;
+    release_buffer(buffer);
+}
+
+// A buffer written out in full: a busy line reuses one instead of returning
+// it to the allocator and asking again at once.
+void retire_buffer(vn_msgq_t *queue, write_buffer_t *buffer)
+{
+    if (queue->spare != nullptr || buffer->allocated_len != kMsgqChunkBytes) {
+        free_buffer(queue, buffer);
+        return;
+    }
+    _vn_list_del(&buffer->list);
+    queue->writeq_len--;
+    queue->spare = buffer;
+}
+
+write_buffer_t *take_new_buffer(vn_msgq_t *queue, size_t bytes)
+{
+    write_buffer_t *buffer = queue->spare;
+    if (buffer != nullptr && bytes == kMsgqChunkBytes) {
+        queue->spare = nullptr;
+        return buffer;
+    }
+    buffer = static_cast<write_buffer_t *>(vn_calloc(1, sizeof(write_buffer_t)));
+    buffer->buf = static_cast<unsigned char *>(vn_malloc(bytes));
+    return buffer;
+}
+
+size_t buffer_bytes(size_t room)
+{
+    return std::max(room, static_cast<size_t>(kMsgqChunkBytes));
+}
+
+// True when `room` bytes fit after the unwritten ones, ending strictly
+// before the end of the allocation.
+bool fits(const write_buffer_t *buffer, size_t room)
+{
+    size_t used = static_cast<size_t>(buffer->ptr - buffer->buf) + static_cast<size_t>(buffer->len);
+    size_t allocated = static_cast<size_t>(buffer->allocated_len);
+    return used < allocated && allocated - used > room;
+}
+
+// The buffer the next frame of `room` bytes goes into.
+write_buffer_t *buffer_for(vn_msgq_t *queue, size_t room)
+{
+    write_buffer_t *buffer = newest_buffer(queue);
+    if (buffer != nullptr && fits(buffer, room))
+        return buffer;
+    size_t bytes = buffer_bytes(room);
+    if (buffer != nullptr && buffer->len == 0) {
+        buffer->buf = static_cast<unsigned char *>(vn_realloc(buffer->buf, bytes));
+    } else {
+        buffer = take_new_buffer(queue, bytes);
+        buffer->len = 0;
+        _vn_list_add_head(&queue->writeq, &buffer->list);
+        queue->writeq_len++;
+    }
+    buffer->allocated_len = static_cast<int>(bytes);
+    buffer->ptr = buffer->buf;
+    return buffer;
+}
+
+void put_u16(unsigned char *at, uint32_t value)
+{
+    at[0] = static_cast<unsigned char>(value >> 8);
+    at[1] = static_cast<unsigned char>(value);
+}
+
+// Writes a frame's header; its length in bytes.
+size_t put_header(unsigned char *at, uint16_t type, uint32_t len)
+{
+    put_u16(at, type);
+    if (len <= kMaxShortPayload) {
+        put_u16(at + 2, len);
+        return kShortHeaderBytes;
+    }
+    uint32_t word = len | kLongLengthBit;
+    put_u16(at + 2, word >> 16);
+    put_u16(at + 4, word & 0xFFFF);
+    return kLongHeaderBytes;
+}
+
+void append_frame(vn_msgq_t *queue, const vn_msg_t *msg)
+{
+    write_buffer_t *buffer = buffer_for(queue, static_cast<size_t>(msg->len) + kLongHeaderBytes);
+    unsigned char *at = buffer->ptr + buffer->len;
+    size_t header = put_header(at, msg->type, msg->len);
+    if (msg->len != 0)
+        std::memcpy(at + header, msg->msg, msg->len);
+    buffer->len += static_cast<int>(header + msg->len);
+}
+
+// One write call on a plain socket; MSG_NOSIGNAL keeps a peer that went away
+// from killing the process where SIGPIPE is not ignored.
+ssize_t write_plain(sock_t fd, const void *bytes, size_t len)
+{
+    for (;;) {
+        ssize_t written = send(fd, bytes, len, MSG_NOSIGNAL);
+        if (written < 0 && errno == ENOTSOCK)
+            written = write(fd, bytes, len);
+        if (written >= 0 || errno != EINTR)
+            return written;
+    }
+}
+
+// One write call: how many bytes it was given and took.
+struct write_attempt_t {
+    size_t wanted = 0;
+    ssize_t written = 0;
+    bool would_block = false;
+};
+
+// The oldest buffers' unwritten bytes, as many as one call takes, in one
+// gather write: a busy line moves many buffers per system call.
+write_attempt_t write_gathered(vn_msgq_t *queue)
+{
+    write_attempt_t attempt;
+    struct iovec parts[kGatherBuffers];
+    int count = 0;
+    for (vn_list_t *link = queue->writeq.prev; link != &queue->writeq && count < kGatherBuffers; link = link->prev) {
+        write_buffer_t *buffer = buffer_of(link);
+        if (buffer->len == 0)
+            continue;
+        parts[count++] = {buffer->ptr, static_cast<size_t>(buffer->len)};
+        attempt.wanted += static_cast<size_t>(buffer->len);
+    }
+    if (count == 0)
+        return attempt;
+    struct msghdr message {};
+    message.msg_iov = parts;
+    message.msg_iovlen = static_cast<size_t>(count);
+    do {
+        attempt.written = sendmsg(queue->write_fd, &message, MSG_NOSIGNAL);
+        if (attempt.written < 0 && errno == ENOTSOCK)
+            attempt.written = writev(queue->write_fd, parts, count);
+    } while (attempt.written < 0 && errno == EINTR);
+    attempt.would_block = attempt.written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    return attempt;
+}
+
+// SSL records are written one buffer at a time.
+write_attempt_t write_ssl(vn_msgq_t *queue)
+{
+    write_attempt_t attempt;
+    write_buffer_t *oldest = oldest_buffer(queue);
+    if (oldest == nullptr || oldest->len == 0)
+        return attempt;
+    attempt.wanted = static_cast<size_t>(oldest->len);
+    attempt.written = SSL_write(queue->write_ssl, oldest->ptr, oldest->len);
+    int error = attempt.written > 0 ? SSL_ERROR_NONE : SSL_get_error(queue->write_ssl, static_cast<int>(attempt.written));
+    attempt.would_block = error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ;
+    if (attempt.written <= 0 && !attempt.would_block)
+        ERR_print_errors_fp(stderr);
+    return attempt;
+}
+
+// Takes `written` bytes off the oldest buffers: the ones written out are
+// freed, except the newest, which is kept for reuse.
+void consume(vn_msgq_t *queue, size_t written)
+{
+    queue->bytes_sent += written;
+    while (write_buffer_t *buffer = oldest_buffer(queue)) {
+        size_t taken = std::min(written, static_cast<size_t>(buffer->len));
+        buffer->ptr += taken;
+        buffer->len -= static_cast<int>(taken);
+        written -= taken;
+        if (buffer->len > 0)
+            return;
+        if (buffer == newest_buffer(queue)) {
+            buffer->ptr = buffer->buf;
+            return;
+        }
+        retire_buffer(queue, buffer);
+    }
+}
+
+// Writes from the oldest buffer on until all is written or the socket takes
+// no more. A write error leaves the bytes where they are: the reader reports
+// the loss of the connection.
+flush_result_t msgq_flush_queue(vn_msgq_t *queue)
+{
+    for (;;) {
+        write_attempt_t attempt = queue->write_ssl != nullptr ? write_ssl(queue) : write_gathered(queue);
+        if (attempt.wanted == 0)
+            return kFlushDone;
+        if (attempt.written <= 0)
+            return attempt.would_block ? kFlushPending : kFlushFailed;
+        consume(queue, static_cast<size_t>(attempt.written));
+        if (static_cast<size_t>(attempt.written) < attempt.wanted)
+            return kFlushPending;
+    }
+}
+
+void log_debug(const char *line)
+{
+    if (msgq_event_log != nullptr)
+        vn_log(msgq_event_log, kLevelDebug, "%s", line);
+}
+
+int msgq_write_event_callback(sock_t, int, void *data)
+{
+    vn_msgq_t *queue = static_cast<vn_msgq_t *>(data);
+    msgq_lock lock(queue);
+    if (msgq_flush_queue(queue) == kFlushPending) {
+        log_debug("Failed flush on write event\n");
+        return 1;
+    }
+    queue->write_event = nullptr;
+    return 0;
+}
+
+void add_write_watch(vn_msgq_t *queue)
+{
+    if (queue->write_event == nullptr && queue->write_fd != -1)
+        queue->write_event = vn_add_write_event(queue->write_fd, msgq_write_event_callback, 0, queue);
+}
+
+// While this timer exists, appends only buffer; it ends on the first tick
+// with nothing to write, so the next frame on the idle line goes out at once.
+int msgq_write_timer_callback(int, int, void *data)
+{
+    vn_msgq_t *queue = static_cast<vn_msgq_t *>(data);
+    msgq_lock lock(queue);
+    if (queue->write_fd != -1 && has_unwritten(queue)) {
+        flush_result_t result = msgq_flush_queue(queue);
+        if (result == kFlushDone)
+            return 1;
+        if (result == kFlushPending) {
+            log_debug("Failed flush on timed event\n");
+            add_write_watch(queue);
+        }
+    }
+    queue->write_timer = nullptr;
+    return 0;
+}
+
+void start_batch_timer(vn_msgq_t *queue)
+{
+    if (queue->write_timer == nullptr && c_vantrix_batch_time > 0)
+        queue->write_timer =
+            vn_add_timed_event(0, c_vantrix_batch_time, msgq_write_timer_callback, 0, queue);
+}
+
+// A detached queue keeps fewer than writeq_max buffers, dropping the oldest;
+// 0 or less keeps none.
+void bound_detached(vn_msgq_t *queue)
+{
+    while (queue->writeq_len >= queue->writeq_max && !_vn_list_empty(&queue->writeq))
+        free_buffer(queue, oldest_buffer(queue));
+}
+
+void wake_owner(vn_msgq_t *queue)
+{
+    if (queue->pipe_sending)
+        return;
+    queue->pipe_sending = 1;
+    // One byte per idle period cannot fill the pair; a failed write would
+    // only mean a byte is already waiting.
+    [[maybe_unused]] ssize_t written = send(queue->pipe_write_fd, &kWakeByte, 1, MSG_NOSIGNAL);
+}
+
+// The frame as one block with its 4-byte header, for a single write call.
+std::vector<unsigned char> short_frame(const vn_msg_t *msg)
+{
+    std::vector<unsigned char> frame(kShortHeaderBytes + msg->len);
+    put_header(frame.data(), msg->type, msg->len);
+    if (msg->len != 0)
+        std::memcpy(frame.data() + kShortHeaderBytes, msg->msg, msg->len);
+    return frame;
+}
+
+} // namespace
+
+void msgq_wake_writer(vn_msgq_t *queue)
+{
+    if (queue->write_timer != nullptr || queue->write_event != nullptr)
+        return;
+    if (msgq_on_owner(queue))
+        msgq_write_queue(queue);
+    else
+        wake_owner(queue);
+}
+
+void msgq_write_queue(vn_msgq_t *queue)
+{
+    if (queue->write_fd == -1) {
+        bound_detached(queue);
+        return;
+    }
+    switch (msgq_flush_queue(queue)) {
+    case kFlushPending:
+        log_debug("Failed flush on send message\n");
+        add_write_watch(queue);
+        break;
+    case kFlushDone:
+        start_batch_timer(queue);
+        break;
+    case kFlushFailed:
+        break;
+    }
+}
+
+void msgq_drop_partial(vn_msgq_t *queue)
+{
+    write_buffer_t *oldest = oldest_buffer(queue);
+    if (oldest == nullptr || oldest->ptr == oldest->buf)
+        return;
+    if (oldest == newest_buffer(queue) && oldest->len == 0) {
+        oldest->ptr = oldest->buf; // all of it went out: keep it for reuse
+        return;
+    }
+    free_buffer(queue, oldest);
+}
+
+void msgq_free_buffers(vn_msgq_t *queue)
+{
+    while (write_buffer_t *buffer = oldest_buffer(queue))
+        free_buffer(queue, buffer);
+    if (queue->spare != nullptr)
+        release_buffer(queue->spare);
+    queue->spare = nullptr;
+}
+
+int msgq_remove_write_events(vn_msgq_t *queue)
+{
+    int mask = msgq_drop(queue->write_event) ? kMsgqWriteWatch : 0;
+    return msgq_drop(queue->write_timer) ? mask | kMsgqBatchTimer : mask;
+}
+
+void msgq_add_write_events(vn_msgq_t *queue, int mask)
+{
+    if (mask & kMsgqWriteWatch)
+        add_write_watch(queue);
+    if (mask & kMsgqBatchTimer)
+        start_batch_timer(queue);
+}
+
+int msgq_pipe_read_msg(sock_t fd, int, void *data)
+{
+    vn_msgq_t *queue = static_cast<vn_msgq_t *>(data);
+    char byte;
+    [[maybe_unused]] ssize_t got = recv(fd, &byte, 1, 0);
+    msgq_lock lock(queue);
+    queue->pipe_sending = 0;
+    msgq_wake_writer(queue);
+    return 1;
+}
+
+extern "C" {
+
+int vn_msgq_send_msg_stream_buffer(vn_msgq_t *queue, vn_msg_t *msg)
+{
+    if (queue == nullptr || msg->len > kMaxPayload || (msg->len != 0 && msg->msg == nullptr))
+        return -1;
+    msgq_lock lock(queue);
+    append_frame(queue, msg);
+    msgq_wake_writer(queue);
+    return 0;
+}
+
+int vn_msgq_send_msg_stream(vn_msgq_t *queue, vn_msg_t *msg)
+{
+    return vn_msgq_send_msg_stream_buffer(queue, msg);
+}
+
+int vn_msgq_send_msg_stream_oob(vn_msgq_t *queue, vn_msg_t *msg)
+{
+    // The short header is the only one an out-of-band frame has.
+    if (queue == nullptr || msg->len > kMaxShortPayload || (msg->len != 0 && msg->msg == nullptr))
+        return -1;
+    std::vector<unsigned char> frame = short_frame(msg);
+    msgq_lock lock(queue);
+    sock_t fd = queue->read_fd != -1 ? queue->read_fd : queue->write_fd;
+    SSL *ssl = queue->read_fd != -1 ? queue->read_ssl : queue->write_ssl;
+    write_buffer_t *oldest = oldest_buffer(queue);
+    // Bytes in the middle of a buffered frame would cut it in two.
+    if (fd == -1 || (oldest != nullptr && oldest->ptr != oldest->buf && fd == queue->write_fd))
+        return -1;
+    ssize_t written;
+    if (ssl != nullptr) {
+        written = SSL_write(ssl, frame.data(), static_cast<int>(frame.size()));
+        if (written <= 0) {
+            fputs("oob", stderr);
+            ERR_print_errors_fp(stderr);
+        }
+    } else {
+        written = write_plain(fd, frame.data(), frame.size());
+    }
+    if (written > 0)
+        queue->bytes_sent += static_cast<uint64_t>(written);
+    if (written == static_cast<ssize_t>(frame.size()))
+        return 0;
+    // The rest of the frame can never follow: the stream is broken, and the
+    // reader reports the end of the connection.
+    if (written > 0)
+        shutdown(fd, SHUT_RDWR);
+    return -1;
+}
+
+int vn_msgq_send_msg_dgram(vn_msgq_t *queue, vn_msg_t *msg)
+{
+    // The caller leaves room for the header: len counts it.
+    if (queue == nullptr || msg->len < kDatagramHeaderBytes || msg->len > kMaxDatagramBytes || msg->msg == nullptr)
+        return -1;
+    put_u16(msg->msg, msg->type);
+    put_u16(msg->msg + 2, msg->len);
+    msgq_lock lock(queue);
+    ssize_t sent = sendto(queue->write_fd, msg->msg, msg->len, MSG_NOSIGNAL,
+                          reinterpret_cast<const struct sockaddr *>(&queue->serv_addr), sizeof queue->serv_addr);
+    if (sent < 0)
+        return -1;
+    queue->bytes_sent += static_cast<uint64_t>(sent);
+    return 0;
+}
+
+int vn_msgq_send_msg(vn_msgq_t *queue, vn_msg_t *msg)
+{
+    if (queue != nullptr && (queue->flags & 6))
+        return vn_msgq_send_msg_dgram(queue, msg);
+    return vn_msgq_send_msg_stream_buffer(queue, msg);
+}
+
+int vn_msgq_dgram_set(vn_msgq_t *queue, const char *addr, int port, const char *laddr, int lport)
+{
+    struct sockaddr_in destination {};
+    sock_t fd = vn_udp_client_socket(addr, port, &destination);
+    if (fd < 0)
+        return -1;
+    if (vn_udp_bind_client_socket(fd, laddr, lport) < 0 || vn_setnonblocking(fd) < 0) {
+        close(fd);
+        return -1;
+    }
+    msgq_lock lock(queue);
+    queue->serv_addr = destination;
+    queue->write_fd = fd;
+    queue->write_ssl = nullptr;
+    return 0;
+}
+
+void vn_msgq_clear_write_queue(vn_msgq_t *queue)
+{
+    msgq_lock lock(queue);
+    msgq_drop(queue->write_event);
+    msgq_free_buffers(queue);
+}
+
+int vn_msgq_flush_write_queue(vn_msgq_t *queue)
+{
+    msgq_lock lock(queue);
+    msgq_drop(queue->write_event);
+    if (queue->write_fd == -1)
+        return has_unwritten(queue) ? 1 : 0;
+    switch (msgq_flush_queue(queue)) {
+    case kFlushDone:
+        return 0;
+    case kFlushPending:
+        add_write_watch(queue);
+        return 1;
+    case kFlushFailed:
+        break;
+    }
+    return 1;
+}
+
+} // extern "C"

@@ -1,0 +1,588 @@
+// Peer messages: sends to one peer or to all, the PEERINFO and status
+// messages, the dispatcher of an established link, heartbeats and the binary
+// packet log.
+//
+// Threads and locks: the dispatcher and the heartbeat timer run on the peer's
+// own thread; sends run on any thread and serialise per peer on peer_lock.
+// Counters and packet-log records change only under peer_global_lock, taken
+// after peer_lock and released before the queue's writeq_lock is taken. The
+// dispatcher holds no lock while it hands a message on, so the receivers may
+// send to the same peer.
+#include "msgq.h"
+#include "peer.h"
+
+#include <sys/time.h>
+#include <sys/uio.h>
+
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr int kPacketLogVersion = 4;
+constexpr size_t kRecordBytes = 28;
+constexpr size_t kTimeZoneBytes = 64;
+constexpr char kSent = '>';
+constexpr char kReceived = '<';
+constexpr uint16_t kStatusMsgFlags = 0x0400;
+constexpr uint16_t kStatusMsgType = 0x0100;
+constexpr uint16_t kNoHeartbeats = 0xFFFF;
+constexpr int kMaxHeartbeatPeriod = 32767; // the wire carries a signed 16-bit period
+constexpr int kLocalFlagAutoReplay = 4;
+constexpr int kRemoteTypeActive = 1;
+constexpr uint16_t kReplayPassFlag = 0x2000;
+constexpr int kLevelNotify = 4;
+constexpr int kLevelWarn = 5;
+constexpr int kReasonLost = 1;
+constexpr int kReasonMissedHeartbeat = 3;
+constexpr int kReasonInvalidMessage = 4;
+constexpr int kPeerUp = 256;
+
+vn_log_t *packet_log; // null when no peer is configured
+
+// The dispatcher's hand-offs on this thread: a status change that would free
+// the queue being dispatched is posted instead of run at once.
+thread_local int dispatch_depth = 0;
+
+void do_nothing_update(int, vn_datapkt_t *) {}
+void do_nothing_object_status(int, char *, uint16_t, uint16_t, char *) {}
+void do_nothing_peer_status(int, int, int, char *) {}
+void do_nothing_request(int, vn_reqpkt_t *) {}
+void do_nothing_status_msg(int, int, int, void *) {}
+
+// Writes big-endian values into a buffer whose size the caller fixed.
+struct RecordWriter {
+    unsigned char *at;
+
+    void u8(unsigned value) { *at++ = static_cast<unsigned char>(value); }
+    void u16(uint32_t value)
+    {
+        u8(value >> 8);
+        u8(value & 0xFF);
+    }
+    void u32(uint32_t value)
+    {
+        u16(value >> 16);
+        u16(value & 0xFFFF);
+    }
+};
+
+struct timeval time_now()
+{
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    return now;
+}
+
+// One 28-byte header and the payload in one gather write, so that records of
+// different threads never interleave; the caller holds peer_global_lock.
+void log_packet(const peer_t *conn, char direction, const vn_msg_t *msg, const struct timeval &stamp,
+                struct in_addr saddr)
+{
+    if (packet_log == nullptr)
+        return;
+    unsigned char head[kRecordBytes];
+    RecordWriter out{head};
+    out.u32(static_cast<uint32_t>(stamp.tv_sec));
+    out.u32(static_cast<uint32_t>(stamp.tv_usec));
+    std::memcpy(out.at, &saddr.s_addr, 4); // already in network order
+    out.at += 4;
+    out.u8(static_cast<unsigned char>(direction));
+    out.u8(0);
+    out.u16(msg->type);
+    out.u16(static_cast<uint32_t>(conn->remote_id) & 0xFFFF);
+    out.u16(static_cast<uint32_t>(conn->num) & 0xFFFF);
+    out.u32(msg->len);
+    out.u32(0);
+    struct iovec parts[2] = {{head, kRecordBytes}, {msg->msg, msg->len}};
+    vn_writev(packet_log, parts, msg->len != 0 ? 2 : 1);
+}
+
+void log_packet(const peer_t *conn, char direction, const vn_msg_t *msg, const struct timeval &stamp)
+{
+    log_packet(conn, direction, msg, stamp, conn->saddr);
+}
+
+// The reason counters of a no-data record, by its flags value 1 to 5.
+peer_counter_t nodata_reason_counter(uint16_t reason, bool read)
+{
+    static const peer_counter_t read_counters[] = {kNotfoundRead, kReaddenyRead, kWritedenyRead,
+                                                   kDeleteobjectRead, kUnavailableRead};
+    static const peer_counter_t written_counters[] = {kNotfoundWritten, kReaddenyWritten, kWritedenyWritten,
+                                                      kDeleteobjectWritten, kUnavailableWritten};
+    if (reason < VN_NODATA_NOTFOUND || reason > VN_NODATA_NOTFOUND + 4)
+        return kPeerCounterCount;
+    return (read ? read_counters : written_counters)[reason - VN_NODATA_NOTFOUND];
+}
+
+// Counts one sent message by its type, writes its '>' record and stamps the
+// send time; the caller holds peer_global_lock.
+void note_sent(peer_t *conn, const vn_msg_t *msg, uint16_t flags, const struct timeval &stamp)
+{
+    peer_count(conn, kMessagesWritten, 1);
+    peer_count(conn, kBytesWritten, msg->len);
+    switch (msg->type) {
+    case VN_DATAUPDATE:
+        peer_count(conn, kUpdatesWritten, 1);
+        break;
+    case VN_NODATA: {
+        peer_count(conn, kNodatasWritten, 1);
+        peer_counter_t reason = nodata_reason_counter(flags, false);
+        if (reason != kPeerCounterCount)
+            peer_count(conn, reason, 1);
+        break;
+    }
+    case VN_PEERINFO:
+        peer_count(conn, kInfoWritten, 1);
+        break;
+    case VN_STATUS:
+        peer_count(conn, kStatusWritten, 1);
+        break;
+    case VN_HEARTBEAT:
+        peer_count(conn, kHeartbeatsWritten, 1);
+        break;
+    default:
+        break;
+    }
+    log_packet(conn, kSent, msg, stamp);
+    conn->last_msg_send_time = stamp.tv_sec;
+}
+
+// Queues one message for a peer that has a queue; false when it has none.
+bool send_counted(peer_t *conn, vn_msg_t *msg, uint16_t flags, const struct timeval &stamp)
+{
+    peer_mutex_guard hold(conn->peer_lock);
+    if (conn->msgq == nullptr)
+        return false;
+    {
+        peer_mutex_guard counters(peer_global_lock);
+        note_sent(conn, msg, flags, stamp);
+    }
+    vn_msgq_send_msg_stream_buffer(conn->msgq, msg);
+    return true;
+}
+
+// A PEERINFO payload, serialised into a buffer of its own size.
+std::vector<unsigned char> serialise_info(const vn_infopkt_t &info)
+{
+    size_t len = 0;
+    vn_infopkt_serialise(&info, nullptr, &len);
+    std::vector<unsigned char> payload(len);
+    if (len != 0)
+        vn_infopkt_serialise(&info, payload.data(), &len);
+    payload.resize(len);
+    return payload;
+}
+
+vn_infopkt_t own_info(const peer_t *conn)
+{
+    vn_infopkt_t info{};
+    info.flags = static_cast<uint16_t>(conn->local_flags);
+    info.type = static_cast<uint16_t>(conn->local_type);
+    info.id = static_cast<uint16_t>(conn->local_id);
+    info.name = conn->local_name;
+    return info;
+}
+
+vn_msg_t message_of(uint16_t type, std::vector<unsigned char> &payload)
+{
+    vn_msg_t msg{};
+    msg.type = type;
+    msg.len = static_cast<uint32_t>(payload.size());
+    msg.msg = payload.data();
+    return msg;
+}
+
+void send_status_msg(peer_t *conn, uint16_t msgid, const char *msgstr)
+{
+    vn_infopkt_t info = own_info(conn);
+    info.flags = kStatusMsgFlags;
+    info.type = kStatusMsgType;
+    info.val = msgid;
+    info.data = const_cast<char *>(msgstr);
+    std::vector<unsigned char> payload = serialise_info(info);
+    if (payload.empty())
+        return; // a text too long for its 16-bit length cannot travel
+    vn_msg_t msg = message_of(VN_PEERINFO, payload);
+    send_counted(conn, &msg, 0, time_now());
+}
+
+// ---- Dispatch ----
+
+// Counts and records one received message that parsed; the caller holds no lock.
+void note_received(peer_t *conn, const vn_msg_t *msg, std::initializer_list<std::pair<peer_counter_t, uint64_t>> counts,
+                   const struct timeval &stamp)
+{
+    peer_mutex_guard counters(peer_global_lock);
+    for (const auto &count : counts)
+        if (count.first != kPeerCounterCount)
+            peer_count(conn, count.first, count.second);
+    log_packet(conn, kReceived, msg, stamp);
+    conn->last_msg_recv_time = stamp.tv_sec;
+}
+
+void log_bad_packet(const char *kind, const vn_msg_t *msg)
+{
+    vn_log(peer_event_log, kLevelWarn, "Bad %s packet of length %d\n", kind, static_cast<int>(msg->len));
+}
+
+// Records a message that closes the link; the caller holds peer_lock.
+void note_closing(peer_t *conn, const vn_msg_t *msg, const struct timeval &stamp)
+{
+    peer_mutex_guard counters(peer_global_lock);
+    log_packet(conn, kReceived, msg, stamp);
+    conn->last_msg_recv_time = stamp.tv_sec;
+}
+
+// The queue reports the link lost. Returns the reader's instruction: 0 when
+// the queue is to be freed by the reader, else 1.
+int on_closed(peer_t *conn, vn_msgq_t *msgq, const vn_msg_t *msg, const struct timeval &stamp)
+{
+    peer_mutex_guard hold(conn->peer_lock);
+    note_closing(conn, msg, stamp);
+    if (!msg->closed) {
+        vn_log(peer_event_log, kLevelNotify,
+               "Received erroneous close peer message when connection isn't actually closed - len %d\n",
+               static_cast<int>(msg->len));
+        return 1;
+    }
+    return peer_close_from_reader(conn, msgq, kReasonLost);
+}
+
+int on_unknown(peer_t *conn, vn_msgq_t *msgq, const vn_msg_t *msg, const struct timeval &stamp)
+{
+    peer_mutex_guard hold(conn->peer_lock);
+    note_closing(conn, msg, stamp);
+    vn_log(peer_event_log, kLevelNotify, "Received unknown message type %d of length %d from peer %d\n", msg->type,
+           static_cast<int>(msg->len), conn->num);
+    // The socket is closed even when the queue survives, so the remote sees
+    // the end of the link and nothing more is read from it.
+    vn_close_msgq(msgq);
+    return peer_close_from_reader(conn, msgq, kReasonInvalidMessage);
+}
+
+void on_update(peer_t *conn, const vn_msg_t *msg, const struct timeval &stamp)
+{
+    vn_datapkt_t pkt;
+    if (vn_datapkt_parse(&pkt, msg->type, msg->msg, msg->len) != 0) {
+        vn_free_datapkt_data(&pkt);
+        log_bad_packet("VN_DATAUPDATE", msg);
+        return;
+    }
+    note_received(conn, msg, {{kMessagesRead, 1}, {kUpdatesRead, 1}, {kBytesRead, msg->len}}, stamp);
+    conn->last_seqnum = pkt.seq;
+    conn->last_update_time = stamp.tv_sec;
+    _vn_peer_handoff.recv_update(conn->num, &pkt);
+    vn_free_datapkt_data(&pkt);
+}
+
+void on_nodata(peer_t *conn, const vn_msg_t *msg, const struct timeval &stamp)
+{
+    vn_datapkt_t pkt;
+    if (vn_datapkt_parse(&pkt, msg->type, msg->msg, msg->len) != 0) {
+        vn_free_datapkt_data(&pkt);
+        log_bad_packet("VN_NODATA", msg);
+        return;
+    }
+    note_received(conn, msg,
+                  {{kMessagesRead, 1}, {kNodatasRead, 1}, {kBytesRead, msg->len},
+                   {nodata_reason_counter(pkt.flags, true), 1}},
+                  stamp);
+    conn->last_update_time = stamp.tv_sec;
+    _vn_peer_handoff.recv_nodata(conn->num, &pkt);
+    vn_free_datapkt_data(&pkt);
+}
+
+void on_request(peer_t *conn, const vn_msg_t *msg, const struct timeval &stamp)
+{
+    bool request = msg->type == VN_SUBJREQ;
+    vn_reqpkt_t pkt;
+    if (vn_reqpkt_parse(&pkt, msg->msg, msg->len) != 0) {
+        vn_free_reqpkt_data(&pkt);
+        log_bad_packet(request ? "VN_SUBJREQ" : "VN_SUBJDSC", msg);
+        return;
+    }
+    note_received(conn, msg,
+                  {{kMessagesRead, 1}, {request ? kRequestsRead : kDiscardsRead, pkt.count}, {kBytesRead, msg->len}},
+                  stamp);
+    conn->last_update_time = stamp.tv_sec;
+    if (request)
+        _vn_peer_handoff.recv_request(conn->num, &pkt);
+    else
+        _vn_peer_handoff.recv_discard(conn->num, &pkt);
+    vn_free_reqpkt_data(&pkt);
+}
+
+void on_status(peer_t *conn, const vn_msg_t *msg, const struct timeval &stamp)
+{
+    vn_statuspkt_t pkt;
+    if (vn_statuspkt_parse(&pkt, msg->msg, msg->len) != 0) {
+        vn_free_statuspkt_data(&pkt);
+        log_bad_packet("VN_STATUS", msg);
+        return;
+    }
+    note_received(conn, msg, {{kMessagesRead, 1}, {kStatusRead, 1}, {kBytesRead, msg->len}}, stamp);
+    conn->last_update_time = stamp.tv_sec;
+    _vn_peer_handoff.recv_object_status(conn->num, pkt.name, pkt.flags, pkt.type, pkt.msgstr);
+    vn_free_statuspkt_data(&pkt);
+}
+
+// The remote PEERINFO of an outgoing link: take it, let the queued messages
+// go after both PEERINFOs, and report the peer up.
+void take_outgoing_info(peer_t *conn, vn_msgq_t *msgq, const vn_infopkt_t &info)
+{
+    {
+        peer_mutex_guard hold(conn->peer_lock);
+        if (conn->connected)
+            return;
+        peer_init_info(conn, &info);
+        vn_msgq_write_socket_set(msgq, conn->sock, conn->ssl_handle);
+        vn_msgq_flush_write_queue(msgq);
+    }
+    _vn_peer_handoff.recv_peer_status(conn->num, kPeerUp, conn->remote_id, conn->remote_name);
+    peer_heartbeat_setup(conn);
+    peer_monitor_update(conn);
+}
+
+void on_info(peer_t *conn, vn_msgq_t *msgq, const vn_msg_t *msg, const struct timeval &stamp)
+{
+    vn_infopkt_t info;
+    if (vn_infopkt_parse(&info, msg->msg, msg->len) != 0) {
+        vn_free_infopkt_data(&info);
+        log_bad_packet("VN_PEERINFO", msg);
+        return;
+    }
+    vn_log(peer_event_log, kLevelNotify, "Received peer info from peer id %d on %s %d\n", conn->remote_id,
+           conn->addr != nullptr ? conn->addr : "NONE", conn->port);
+    {
+        peer_mutex_guard hold(conn->peer_lock);
+        conn->received_info = 1;
+    }
+    note_received(conn, msg, {{kMessagesRead, 1}, {kInfoRead, 1}, {kBytesRead, msg->len}}, stamp);
+    if (conn->conn_tev != nullptr) {
+        vn_del_timed_event(conn->conn_tev);
+        conn->conn_tev = nullptr;
+    }
+    if (!conn->connected)
+        take_outgoing_info(conn, msgq, info);
+    else if (info.type & kStatusMsgType)
+        _vn_peer_handoff.recv_peer_status_msg(conn->num, info.flags, info.val, info.data);
+    vn_free_infopkt_data(&info);
+}
+
+// A period of 0 or below (as a signed 16-bit number) would give a timer that
+// never waits, so it is ignored like "no heartbeats".
+void on_heartbeat(peer_t *conn, const vn_msg_t *msg, const struct timeval &stamp)
+{
+    vn_hbtpkt_t pkt;
+    if (vn_hbtpkt_parse(&pkt, msg->msg, msg->len) != 0) {
+        log_bad_packet("VN_HEARTBEAT", msg);
+        return;
+    }
+    note_received(conn, msg, {{kHeartbeatsRead, 1}, {kBytesRead, msg->len}}, stamp);
+    uint16_t period = static_cast<uint16_t>(pkt.period);
+    if (period == kNoHeartbeats || pkt.period <= 0)
+        return;
+    if (conn->heartbeat_time == -1 || conn->heartbeat_time > pkt.period) {
+        conn->heartbeat_time = pkt.period;
+        peer_heartbeat_setup(conn);
+    }
+}
+
+// ---- Heartbeats ----
+
+void send_heartbeat(peer_t *conn)
+{
+    int period = conn->heartbeat_time > kMaxHeartbeatPeriod ? kMaxHeartbeatPeriod : conn->heartbeat_time;
+    vn_hbtpkt_t pkt{};
+    pkt.period = static_cast<int16_t>(period);
+    std::vector<unsigned char> payload(4);
+    size_t len = payload.size();
+    vn_hbtpkt_serialise(&pkt, payload.data(), &len);
+    vn_msg_t msg = message_of(VN_HEARTBEAT, payload);
+    send_counted(conn, &msg, 0, time_now());
+}
+
+// Closes a link whose peer has gone silent; its queue is discarded.
+void close_silent_peer(peer_t *conn)
+{
+    peer_mutex_guard hold(conn->peer_lock);
+    if (conn->connected && conn->msgq != nullptr)
+        peer_drop_queue(conn);
+    close_peer(conn, kReasonMissedHeartbeat);
+}
+
+} // namespace
+
+vn_peer_handoff_t _vn_peer_handoff = {
+    do_nothing_update,  do_nothing_update,  do_nothing_object_status, do_nothing_peer_status,
+    do_nothing_request, do_nothing_request, do_nothing_status_msg,    do_nothing_update,
+};
+
+int peer_packet_log_open(const char *file_name)
+{
+    char zone[kTimeZoneBytes] = "";
+    vn_get_timezone(zone, sizeof zone);
+    const char *app = vn_get_app_name();
+    std::string header = "VNBLog packet v" + std::to_string(kPacketLogVersion) + " " + (app != nullptr ? app : "") +
+                         " TZ=" + zone;
+    packet_log = vn_new_headed_log("packet_log", file_name, header.c_str());
+    return packet_log != nullptr ? 1 : 0;
+}
+
+void peer_log_received(peer_t *conn, struct in_addr saddr, const vn_msg_t *msg)
+{
+    struct timeval stamp = time_now();
+    peer_mutex_guard counters(peer_global_lock);
+    log_packet(conn, kReceived, msg, stamp, saddr);
+    conn->last_msg_recv_time = stamp.tv_sec;
+}
+
+bool peer_dispatching(void)
+{
+    return dispatch_depth > 0;
+}
+
+void peer_send_info_msg(peer_t *conn, vn_msgq_t *msgq)
+{
+    std::vector<unsigned char> payload = serialise_info(own_info(conn));
+    vn_msg_t msg = message_of(VN_PEERINFO, payload);
+    {
+        peer_mutex_guard counters(peer_global_lock);
+        note_sent(conn, &msg, 0, time_now());
+    }
+    vn_msgq_send_msg_stream_oob(msgq, &msg);
+}
+
+int peer_read_msg(vn_msgq_t *msgq, vn_msg_t *msg, int, void *data)
+{
+    peer_t *conn = static_cast<peer_t *>(data);
+    struct timeval stamp = time_now();
+    int result = 1;
+    dispatch_depth++;
+    switch (msg->type) {
+    case 0:
+        result = on_closed(conn, msgq, msg, stamp);
+        break;
+    case VN_DATAUPDATE16:
+    case VN_DATAUPDATE:
+        on_update(conn, msg, stamp);
+        break;
+    case VN_NODATA:
+        on_nodata(conn, msg, stamp);
+        break;
+    case VN_SUBJREQ:
+    case VN_SUBJDSC:
+        on_request(conn, msg, stamp);
+        break;
+    case VN_PEERINFO:
+        on_info(conn, msgq, msg, stamp);
+        break;
+    case VN_STATUS:
+        on_status(conn, msg, stamp);
+        break;
+    case VN_HEARTBEAT:
+        on_heartbeat(conn, msg, stamp);
+        break;
+    default:
+        result = on_unknown(conn, msgq, msg, stamp);
+        break;
+    }
+    dispatch_depth--;
+    return result;
+}
+
+void peer_heartbeat_setup(peer_t *conn)
+{
+    if (conn->heartbeat_event != nullptr) {
+        vn_del_timed_event(conn->heartbeat_event);
+        conn->heartbeat_event = nullptr;
+    }
+    if (conn->heartbeat_time == -1 || !conn->connected)
+        return;
+    conn->heartbeat_event = vn_add_timed_event(0, 0.0, peer_heartbeat_send, 0, conn);
+    vn_set_timed_delay(conn->heartbeat_event, conn->heartbeat_time);
+    send_heartbeat(conn);
+}
+
+int peer_heartbeat_send(int, int, void *data)
+{
+    peer_t *conn = static_cast<peer_t *>(data);
+    if (!conn->connected) {
+        conn->heartbeat_event = nullptr;
+        return 0;
+    }
+    time_t now = time_now().tv_sec;
+    time_t last_sent, last_received;
+    {
+        // Senders on other threads stamp these under the statistics lock.
+        peer_mutex_guard counters(peer_global_lock);
+        last_sent = conn->last_msg_send_time;
+        last_received = conn->last_msg_recv_time;
+    }
+    time_t idle = now - last_sent;
+    if (idle >= conn->heartbeat_time)
+        send_heartbeat(conn);
+    else
+        vn_set_timed_delay_next(conn->heartbeat_event, static_cast<double>(conn->heartbeat_time - idle));
+    double silent = static_cast<double>(now - last_received);
+    if (silent > conn->heartbeat_time + conn->heartbeat_slack_time) {
+        close_silent_peer(conn);
+        return 0; // the close deleted this timer
+    }
+    return 1;
+}
+
+extern "C" {
+
+void _vn_peer_send(int peer, vn_msg_t *msg, uint16_t flags)
+{
+    peer_t *conn = _vn_peer(peer);
+    if (conn != nullptr)
+        send_counted(conn, msg, flags, time_now());
+}
+
+void _vn_peer_send_to_all(vn_msg_t *msg, uint16_t flags)
+{
+    struct timeval stamp = time_now();
+    for (int peer = 0; peer < vn_num_peers; peer++)
+        send_counted(&peer_array[peer], msg, flags, stamp);
+}
+
+void _vn_peer_log_msg(struct peer_t *conn, vn_msg_t *msg)
+{
+    struct timeval stamp = time_now();
+    peer_mutex_guard counters(peer_global_lock);
+    log_packet(conn, kSent, msg, stamp);
+    conn->last_msg_send_time = stamp.tv_sec;
+}
+
+void _vn_peer_handle_replay(int peer, vn_datapkt_t *pkt, time_t)
+{
+    peer_t *conn = _vn_peer(peer);
+    if (conn == nullptr || !(conn->local_flags & kLocalFlagAutoReplay))
+        return;
+    if ((conn->remote_type & kRemoteTypeActive) && !(pkt->flags & kReplayPassFlag))
+        return;
+    conn->last_seqnum = pkt->seq;
+    _vn_peer_handoff.recv_replay_update(peer, pkt);
+}
+
+void vn_set_status_msg_to_peer(int peer, uint16_t msgid, const char *msgstr)
+{
+    peer_t *conn = _vn_peer(peer);
+    if (conn != nullptr)
+        send_status_msg(conn, msgid, msgstr);
+}
+
+void vn_set_status_msg(uint16_t msgid, const char *msgstr)
+{
+    for (int peer = 0; peer < vn_num_peers; peer++)
+        send_status_msg(&peer_array[peer], msgid, msgstr);
+}
+
+} // extern "C"

@@ -1,0 +1,6 @@
+// Its constructor throws, so no instance can be made.
+public class Failing {
+    public Failing() {
+        throw new IllegalStateException("refused");
+    }
+}

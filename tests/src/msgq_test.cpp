@@ -1,0 +1,898 @@
+// Message queues over real sockets (socket pairs and loopback TCP) with real
+// event loops, on one thread or handed between threads.
+#include "event.h"
+#include "msgq.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int kEpoll = 1;
+constexpr double kDeadlineSeconds = 20;
+
+// ---- Bytes as a peer writes them, built here independently of the queue ----
+
+std::string u16(uint32_t value)
+{
+    return {static_cast<char>(value >> 8), static_cast<char>(value & 0xFF)};
+}
+
+std::string frame(uint16_t type, const std::string &payload, bool long_header = false)
+{
+    if (!long_header && payload.size() <= 32767)
+        return u16(type) + u16(static_cast<uint32_t>(payload.size())) + payload;
+    uint32_t word = static_cast<uint32_t>(payload.size()) | 0x80000000u;
+    return u16(type) + u16(word >> 16) + u16(word & 0xFFFF) + payload;
+}
+
+struct Frame {
+    uint16_t type;
+    std::string payload;
+    bool operator==(const Frame &) const = default;
+};
+
+// Cuts whole frames off the front of `bytes`.
+std::vector<Frame> parse_frames(std::string &bytes)
+{
+    std::vector<Frame> frames;
+    for (;;) {
+        if (bytes.size() < 4)
+            break;
+        auto byte = [&](size_t i) { return static_cast<uint32_t>(static_cast<unsigned char>(bytes[i])); };
+        uint32_t len = byte(2) << 8 | byte(3);
+        size_t header = 4;
+        if (len & 0x8000) {
+            if (bytes.size() < 6)
+                break;
+            len = (len & 0x7FFF) << 16 | byte(4) << 8 | byte(5);
+            header = 6;
+        }
+        if (bytes.size() < header + len)
+            break;
+        frames.push_back({static_cast<uint16_t>(byte(0) << 8 | byte(1)), bytes.substr(header, len)});
+        bytes.erase(0, header + len);
+    }
+    return frames;
+}
+
+std::string numbered(int number, size_t size)
+{
+    std::string payload = std::to_string(number) + ":";
+    payload.resize(size, 'x');
+    return payload;
+}
+
+// ---- Sockets ----
+
+void set_nonblocking(int fd)
+{
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+// `near` is the queue's end, `far` the test's; both non-blocking.
+struct Link {
+    int near = -1;
+    int far = -1;
+    Link() = default;
+    Link(const Link &) = delete;
+    Link &operator=(const Link &) = delete;
+    ~Link()
+    {
+        if (near >= 0)
+            close(near);
+        if (far >= 0)
+            close(far);
+    }
+    // The queue closed its end.
+    void forget_near() { near = -1; }
+};
+
+// A send buffer size above 0 makes the queue's end take little at a time.
+void unix_link(Link &link, int send_buffer = 0)
+{
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    link.near = ends[0];
+    link.far = ends[1];
+    set_nonblocking(link.near);
+    set_nonblocking(link.far);
+    if (send_buffer > 0)
+        setsockopt(link.near, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
+}
+
+void tcp_link(Link &link)
+{
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    struct sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&address), &size), 0);
+    link.far = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(link.far, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    link.near = accept(listener, nullptr, nullptr);
+    close(listener);
+    ASSERT_GE(link.near, 0);
+    int on = 1;
+    setsockopt(link.near, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    setsockopt(link.far, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    set_nonblocking(link.near);
+    set_nonblocking(link.far);
+}
+
+void write_all(int fd, const std::string &bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
+        if (written < 0 && errno == EAGAIN) {
+            struct pollfd watch {fd, POLLOUT, 0};
+            poll(&watch, 1, 1000);
+            continue;
+        }
+        ASSERT_GT(written, 0);
+        done += static_cast<size_t>(written);
+    }
+}
+
+// Everything the socket holds now; sets *eof when the other side has closed.
+std::string read_available(int fd, bool *eof = nullptr)
+{
+    std::string bytes;
+    char chunk[65536];
+    for (;;) {
+        ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got > 0) {
+            bytes.append(chunk, static_cast<size_t>(got));
+            continue;
+        }
+        if (got == 0 && eof != nullptr)
+            *eof = true;
+        return bytes;
+    }
+}
+
+// Reads from a socket written by another thread's loop until `count` frames
+// came (or the deadline passed).
+std::vector<Frame> wait_frames(int fd, size_t count)
+{
+    std::vector<Frame> frames;
+    std::string bytes;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(kDeadlineSeconds);
+    while (frames.size() < count && std::chrono::steady_clock::now() < deadline) {
+        struct pollfd watch {fd, POLLIN, 0};
+        poll(&watch, 1, 100);
+        bytes += read_available(fd);
+        for (Frame &cut : parse_frames(bytes))
+            frames.push_back(std::move(cut));
+    }
+    return frames;
+}
+
+// ---- Loops ----
+
+void make_loop()
+{
+    _vn_event_init(nullptr);
+    ASSERT_EQ(_vn_event_thread_init(nullptr, kEpoll, 0), 1);
+}
+
+struct Waiter {
+    std::function<bool()> condition;
+    bool ended = false; // a timer that returned 0 is gone
+};
+
+int check_condition(int, int, void *data)
+{
+    Waiter *waiter = static_cast<Waiter *>(data);
+    if (!waiter->condition())
+        return 1;
+    waiter->ended = true;
+    vn_stop();
+    return 0;
+}
+
+int give_up(int, int, void *data)
+{
+    static_cast<Waiter *>(data)->ended = true;
+    vn_stop();
+    return 0;
+}
+
+// Runs this thread's loop until the condition holds, polling it every
+// millisecond, or until a generous deadline.
+bool run_until(const std::function<bool()> &condition)
+{
+    if (condition())
+        return true;
+    Waiter poller{condition};
+    Waiter deadline{};
+    vn_timed_event_t *poll_event = vn_add_timed_event(0, 0.001, check_condition, 0, &poller);
+    vn_timed_event_t *deadline_event = vn_add_timed_event(0, kDeadlineSeconds, give_up, 0, &deadline);
+    vn_loop();
+    if (!poller.ended)
+        vn_del_timed_event(poll_event);
+    if (!deadline.ended)
+        vn_del_timed_event(deadline_event);
+    return condition();
+}
+
+std::mutex finished_mutex;
+std::vector<event_globals_t *> &finished_loops = *new std::vector<event_globals_t *>;
+
+// Runs this thread's loop until `count` frames have come on fd.
+std::vector<Frame> run_until_frames(int fd, size_t count)
+{
+    std::string bytes;
+    std::vector<Frame> frames;
+    run_until([&] {
+        bytes += read_available(fd);
+        for (Frame &cut : parse_frames(bytes))
+            frames.push_back(std::move(cut));
+        return frames.size() >= count;
+    });
+    return frames;
+}
+
+// A thread with its own loop; call() runs a function there and waits.
+class LoopThread {
+public:
+    LoopThread()
+    {
+        std::promise<tarvelutil_signalany_t *> ready;
+        auto channel = ready.get_future();
+        thread_ = std::thread([&ready] {
+            _vn_event_init(nullptr);
+            _vn_event_thread_init(nullptr, kEpoll, 0);
+            ready.set_value(_vn_event_get_globals()->signalany);
+            vn_loop();
+            // A loop lives as long as the process, past its thread.
+            std::lock_guard<std::mutex> lock(finished_mutex);
+            finished_loops.push_back(_vn_event_get_globals());
+        });
+        channel_ = channel.get();
+    }
+    ~LoopThread()
+    {
+        call([] { vn_stop(); });
+        thread_.join();
+    }
+    void call(std::function<void()> fn)
+    {
+        tarvelutil_signalany_send(channel_, 0, run_function, &fn, 0);
+    }
+    // Queues fn on the thread without waiting; fn is copied.
+    void post(std::function<void()> fn)
+    {
+        tarvelutil_signalany_send(channel_, 0, run_owned_function, new std::function<void()>(std::move(fn)), 1);
+    }
+
+private:
+    static int run_function(int, void *data)
+    {
+        (*static_cast<std::function<void()> *>(data))();
+        return 0;
+    }
+    static int run_owned_function(int, void *data)
+    {
+        auto *fn = static_cast<std::function<void()> *>(data);
+        (*fn)();
+        delete fn;
+        return 0;
+    }
+    std::thread thread_;
+    tarvelutil_signalany_t *channel_ = nullptr;
+};
+
+// ---- What a read callback saw ----
+
+struct Received {
+    uint16_t type;
+    std::string payload;
+    bool closed;
+};
+
+struct Reader {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Received> got;
+    int result = 1;                                         // returned for every message
+    std::function<int(vn_msgq_t *, vn_msg_t *)> on_message; // replaces `result` when set
+
+    size_t count()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return got.size();
+    }
+    std::vector<Received> snapshot()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return got;
+    }
+    bool wait_for(size_t count)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::duration<double>(kDeadlineSeconds),
+                                [&] { return got.size() >= count; });
+    }
+};
+
+int record(vn_msgq_t *queue, vn_msg_t *msg, int, void *data)
+{
+    Reader *reader = static_cast<Reader *>(data);
+    {
+        std::lock_guard<std::mutex> lock(reader->mutex);
+        std::string payload = msg->len != 0 ? std::string(reinterpret_cast<char *>(msg->msg), msg->len) : "";
+        reader->got.push_back({msg->type, payload, msg->closed != 0});
+    }
+    reader->changed.notify_all();
+    return reader->on_message ? reader->on_message(queue, msg) : reader->result;
+}
+
+vn_msg_t message(uint16_t type, std::string &payload)
+{
+    return {type, static_cast<uint32_t>(payload.size()), reinterpret_cast<unsigned char *>(payload.data()), nullptr,
+            0};
+}
+
+int send(vn_msgq_t *queue, uint16_t type, std::string payload)
+{
+    vn_msg_t msg = message(type, payload);
+    return vn_msgq_send_msg_stream_buffer(queue, &msg);
+}
+
+int writeq_len(vn_msgq_t *queue)
+{
+    msgq_lock lock(queue);
+    return queue->writeq_len;
+}
+
+class MsgqTest : public ::testing::Test {
+protected:
+    void SetUp() override { make_loop(); }
+};
+
+} // namespace
+
+// ---- Framing ----
+
+TEST_F(MsgqTest, PayloadsUpTo32767TakeTheShortHeaderAndLargerOnesTheLong)
+{
+    struct Case {
+        size_t payload;
+        std::string header;
+    };
+    const Case cases[] = {
+        {0, std::string("\x00\x08\x00\x00", 4)},
+        {32767, std::string("\x00\x08\x7F\xFF", 4)},
+        {32768, std::string("\x00\x08\x80\x00\x80\x00", 6)},
+        {70000, std::string("\x00\x08\x80\x01\x11\x70", 6)},
+    };
+    for (const Case &c : cases) {
+        Link link;
+        unix_link(link);
+        vn_msgq_t *queue = vn_new_msgq(link.near, 0, nullptr, nullptr, 0, nullptr);
+        std::string payload(c.payload, 'p');
+        ASSERT_EQ(send(queue, 8, payload), 0);
+        std::string bytes;
+        ASSERT_TRUE(run_until([&] {
+            bytes += read_available(link.far);
+            return bytes.size() >= c.header.size() + c.payload;
+        }));
+        EXPECT_EQ(bytes, c.header + payload) << c.payload;
+        vn_free_msgq(queue);
+    }
+}
+
+TEST_F(MsgqTest, FrameArrivingOneByteAtATimeIsDispatchedOnceWhenItsLastByteArrives)
+{
+    // The empty frame is complete with its 4-byte header alone.
+    const std::string cases[] = {frame(3, "subject"), frame(7, "abcd", true), frame(6, "")};
+    for (const std::string &bytes : cases) {
+        Link link;
+        unix_link(link);
+        Reader reader;
+        vn_msgq_t *queue = vn_new_msgq(link.near, 0, record, nullptr, 0, &reader);
+        for (size_t i = 0; i < bytes.size(); i++) {
+            write_all(link.far, bytes.substr(i, 1));
+            ASSERT_TRUE(run_until([&] { return queue->bytes_recvd == i + 1; }));
+            EXPECT_EQ(reader.count(), i + 1 == bytes.size() ? 1u : 0u) << "after byte " << i;
+        }
+        std::string copy = bytes;
+        Frame expected = parse_frames(copy).at(0);
+        EXPECT_EQ(reader.got.at(0).type, expected.type);
+        EXPECT_EQ(reader.got.at(0).payload, expected.payload);
+        vn_free_msgq(queue);
+    }
+}
+
+TEST_F(MsgqTest, FrameLargerThanTheReadBufferGrowsItToExactlyItsSize)
+{
+    for (size_t size : {16381u, 40000u, 1000000u}) {
+        Link link;
+        unix_link(link);
+        Reader reader;
+        vn_msgq_t *queue = vn_new_msgq(link.near, 0, record, nullptr, 0, &reader);
+        std::string big = numbered(1, size);
+        std::string bytes = frame(8, big) + frame(7, "tail");
+        size_t sent = 0;
+        // Written as the socket takes it, so the reads come in pieces.
+        ASSERT_TRUE(run_until([&] {
+            if (sent < bytes.size()) {
+                ssize_t written = write(link.far, bytes.data() + sent, bytes.size() - sent);
+                sent += written > 0 ? static_cast<size_t>(written) : 0;
+            }
+            return reader.count() == 2;
+        })) << size;
+        EXPECT_EQ(static_cast<size_t>(queue->read_bufsize), frame(8, big).size()) << size;
+        EXPECT_EQ(reader.got[0].payload, big) << size;
+        EXPECT_EQ(reader.got[1].payload, "tail") << size;
+        vn_free_msgq(queue);
+    }
+}
+
+TEST_F(MsgqTest, HostileFrameLengthsCloseTheLinkWithoutAllocating)
+{
+    struct Case {
+        const char *name;
+        uint32_t limit; // 0: an established link's
+        std::string header;
+        bool refused;
+    };
+    const Case cases[] = {
+        {"largest 31-bit length", 0, std::string("\x00\x08\xFF\xFF\xFF\xFF", 6), true},
+        {"just over 256 MiB", 0, std::string("\x00\x08\x90\x00\x00\x01", 6), true},
+        {"pending, one over the largest PEERINFO", VN_MSGQ_PENDING_FRAME_LIMIT,
+         std::string("\x00\x05\x80\x02\x00\x0B", 6), true},
+        {"pending, the largest PEERINFO", VN_MSGQ_PENDING_FRAME_LIMIT, std::string("\x00\x05\x80\x02\x00\x0A", 6),
+         false},
+        {"256 MiB announced", 0, std::string("\x00\x08\x90\x00\x00\x00", 6), false},
+    };
+    for (const Case &c : cases) {
+        Link link;
+        unix_link(link);
+        Reader reader;
+        vn_msgq_t *queue = vn_new_msgq(link.near, 0, record, nullptr, 0, &reader);
+        _vn_msgq_frame_limit_set(queue, c.limit);
+        write_all(link.far, c.header + "some");
+        ASSERT_TRUE(run_until([&] { return queue->bytes_recvd == c.header.size() + 4; })) << c.name;
+        if (c.refused) {
+            ASSERT_TRUE(run_until([&] { return reader.count() == 1; })) << c.name;
+            EXPECT_TRUE(reader.got[0].closed) << c.name;
+            EXPECT_EQ(reader.got[0].type, 0) << c.name;
+            EXPECT_EQ(queue->read_bufsize, kMsgqChunkBytes) << c.name;
+            EXPECT_EQ(queue->read_fd, -1) << c.name;
+            link.forget_near();
+            bool eof = false;
+            ASSERT_TRUE(run_until([&] {
+                read_available(link.far, &eof);
+                return eof;
+            })) << c.name;
+        } else {
+            // Taken, but the buffer grows only with the bytes that come.
+            EXPECT_EQ(reader.count(), 0u) << c.name;
+            EXPECT_EQ(queue->read_fd, link.near) << c.name;
+            EXPECT_EQ(queue->read_bufsize, kMsgqChunkBytes) << c.name;
+        }
+        vn_free_msgq(queue);
+    }
+}
+
+TEST_F(MsgqTest, PeerVanishingMidFrameIsReportedOnceAsLostAndTheQueueKeepsItsBuffers)
+{
+    Link link;
+    tcp_link(link);
+    Reader reader;
+    vn_msgq_t *queue = vn_new_msgq(link.near, 0, record, nullptr, 0, &reader);
+    vn_msgq_write_socket_set(queue, -1, nullptr); // as while a peer is down
+    ASSERT_EQ(send(queue, 8, "kept"), 0);
+    std::string half = frame(8, "a whole frame").substr(0, 7);
+    write_all(link.far, frame(7, "full") + half);
+    close(link.far);
+    link.far = -1;
+    ASSERT_TRUE(run_until([&] { return reader.count() == 2; }));
+    link.forget_near();
+    EXPECT_EQ(reader.got[0].payload, "full");
+    EXPECT_TRUE(reader.got[1].closed);
+    EXPECT_EQ(queue->read_fd, -1);
+    EXPECT_EQ(queue->read_len, 0);
+    EXPECT_EQ(writeq_len(queue), 1);
+    vn_free_msgq(queue);
+}
+
+TEST_F(MsgqTest, QueueFreedInsideItsOwnReadCallbackIsNeverTouchedAgain)
+{
+    // Run under AddressSanitizer this shows any use after the free.
+    for (bool on_close : {false, true}) {
+        Link link;
+        unix_link(link);
+        Reader reader;
+        reader.on_message = [&](vn_msgq_t *queue, vn_msg_t *msg) {
+            if (msg->closed == (on_close ? 1 : 0))
+                vn_free_msgq(queue);
+            return 1;
+        };
+        ASSERT_NE(vn_new_msgq(link.near, 0, record, nullptr, 0, &reader), nullptr);
+        write_all(link.far, frame(3, "one") + frame(3, "two") + frame(3, "three"));
+        if (on_close)
+            shutdown(link.far, SHUT_WR);
+        ASSERT_TRUE(run_until([&] { return reader.count() == (on_close ? 4u : 1u); }));
+        // Give the loop passes in which a stale watch would fire.
+        bool eof = false;
+        run_until([&] {
+            read_available(link.far, &eof);
+            return true;
+        });
+        EXPECT_EQ(reader.count(), on_close ? 4u : 1u);
+    }
+}
+
+TEST_F(MsgqTest, CallbackResultZeroFreesTheQueueAndAClosingCallbackStopsThePass)
+{
+    Link link;
+    unix_link(link);
+    Reader reader;
+    reader.on_message = [&](vn_msgq_t *queue, vn_msg_t *msg) {
+        if (msg->type == 9) // an unknown type: the link is closed, the queue kept
+            vn_close_msgq(queue);
+        return 1;
+    };
+    vn_msgq_t *queue = vn_new_msgq(link.near, 0, record, nullptr, 0, &reader);
+    write_all(link.far, frame(3, "a") + frame(9, "b") + frame(3, "c"));
+    ASSERT_TRUE(run_until([&] { return reader.count() == 2; }));
+    link.forget_near();
+    EXPECT_EQ(queue->read_fd, -1);
+    EXPECT_EQ(queue->read_len, 0);
+    bool eof = false;
+    ASSERT_TRUE(run_until([&] {
+        read_available(link.far, &eof);
+        return eof;
+    }));
+    EXPECT_EQ(reader.count(), 2u);
+    vn_free_msgq(queue);
+
+    Link second;
+    unix_link(second);
+    Reader finishing;
+    finishing.result = 0;
+    vn_new_msgq(second.near, 0, record, nullptr, 0, &finishing);
+    write_all(second.far, frame(3, "last") + frame(3, "never"));
+    ASSERT_TRUE(run_until([&] { return finishing.count() == 1; }));
+    run_until([] { return true; });
+    EXPECT_EQ(finishing.count(), 1u); // freed after the first; the leak checker sees no queue left
+}
+
+// ---- Batching ----
+
+TEST_F(MsgqTest, FirstFrameOnAnIdleLineGoesAtOnceAndLaterOnesAtTheBatchTick)
+{
+    Link link;
+    unix_link(link);
+    vn_msgq_t *queue = vn_new_msgq(link.near, 0, nullptr, nullptr, 0, nullptr);
+    std::string bytes;
+    ASSERT_EQ(send(queue, 8, "first"), 0);
+    bytes = read_available(link.far);
+    EXPECT_EQ(parse_frames(bytes), (std::vector<Frame>{{8, "first"}}));
+    ASSERT_EQ(send(queue, 8, "second"), 0);
+    ASSERT_EQ(send(queue, 8, "third"), 0);
+    EXPECT_EQ(read_available(link.far), ""); // gathered until the batch timer's tick
+    ASSERT_TRUE(run_until([&] {
+        bytes += read_available(link.far);
+        return bytes.size() >= 2 * 4 + 11;
+    }));
+    EXPECT_EQ(parse_frames(bytes), (std::vector<Frame>{{8, "second"}, {8, "third"}}));
+    // A tick with nothing to write ends the timer: the line is idle again.
+    ASSERT_TRUE(run_until([&] {
+        msgq_lock lock(queue);
+        return queue->write_timer == nullptr;
+    }));
+    ASSERT_EQ(send(queue, 8, "fourth"), 0);
+    bytes = read_available(link.far);
+    EXPECT_EQ(parse_frames(bytes), (std::vector<Frame>{{8, "fourth"}}));
+    vn_free_msgq(queue);
+}
+
+TEST_F(MsgqTest, BatchTimeZeroWritesEveryFrameAtOnce)
+{
+    vn_config_set_ctx(vn_config_new_ctx());
+    _vn_msgq_config_init();
+    vn_config_set_option("vantrix-batch-time", "0");
+    ASSERT_EQ(c_vantrix_batch_time, 0.0);
+    Link link;
+    unix_link(link);
+    vn_msgq_t *queue = vn_new_msgq(link.near, 0, nullptr, nullptr, 0, nullptr);
+    for (int i = 0; i < 5; i++) {
+        ASSERT_EQ(send(queue, 8, numbered(i, 10)), 0);
+        std::string bytes = read_available(link.far);
+        EXPECT_EQ(parse_frames(bytes), (std::vector<Frame>{{8, numbered(i, 10)}}));
+    }
+    EXPECT_EQ(queue->write_timer, nullptr);
+    vn_free_msgq(queue);
+}
+
+TEST_F(MsgqTest, FullSocketIsLeftToAWriteWatchAndEverythingArrivesInOrder)
+{
+    Link link;
+    tcp_link(link);
+    vn_msgq_t *queue = vn_new_msgq(link.near, 0, nullptr, nullptr, 0, nullptr);
+    constexpr int kFrames = 200;
+    for (int i = 0; i < kFrames; i++)
+        ASSERT_EQ(send(queue, 8, numbered(i, 20000)), 0);
+    std::vector<Frame> frames = run_until_frames(link.far, kFrames);
+    ASSERT_EQ(frames.size(), kFrames);
+    for (int i = 0; i < kFrames; i++)
+        ASSERT_EQ(frames[i].payload, numbered(i, 20000));
+    EXPECT_EQ(queue->bytes_sent, kFrames * (20000u + 4));
+    vn_free_msgq(queue);
+}
+
+// ---- Other threads ----
+
+TEST_F(MsgqTest, AppendsFromAnotherThreadWriteOneWakeUpByteUntilTheOwnerRuns)
+{
+    Link link;
+    tcp_link(link);
+    LoopThread owner;
+    vn_msgq_t *queue = nullptr;
+    owner.call([&] { queue = vn_new_msgq(link.near, 0, nullptr, nullptr, 0, nullptr); });
+    // Hold the owner inside a call while this thread appends.
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::promise<void> holding;
+    owner.post([released, &holding] {
+        holding.set_value();
+        released.wait();
+    });
+    holding.get_future().wait();
+    constexpr int kFrames = 100;
+    for (int i = 0; i < kFrames; i++)
+        ASSERT_EQ(send(queue, 8, numbered(i, 30)), 0);
+    int waiting = 0;
+    ASSERT_EQ(ioctl(queue->pipe_read_fd, FIONREAD, &waiting), 0);
+    EXPECT_EQ(waiting, 1);
+    release.set_value();
+    std::vector<Frame> frames = wait_frames(link.far, kFrames);
+    ASSERT_EQ(frames.size(), static_cast<size_t>(kFrames));
+    for (int i = 0; i < kFrames; i++)
+        EXPECT_EQ(frames[i].payload, numbered(i, 30));
+    owner.call([&] { vn_free_msgq(queue); });
+}
+
+TEST_F(MsgqTest, HandOverDispatchesFramesPipelinedBehindTheFirstAtOnceOnTheNewThread)
+{
+    Link link;
+    tcp_link(link);
+    // The first frame, two complete ones behind it and half of a fourth, all
+    // in the socket before the first read.
+    std::string fourth = frame(3, "fourth");
+    write_all(link.far, frame(5, "info") + frame(3, "request") + frame(7, "beat") + fourth.substr(0, 5));
+    LoopThread first_thread, second_thread;
+    Reader first_reader, second_reader;
+    std::promise<int> handed;
+    first_reader.on_message = [&](vn_msgq_t *queue, vn_msg_t *) {
+        int mask = vn_msgq_remove_from_thread(queue);
+        handed.set_value(mask);
+        second_thread.post([queue, mask, &second_reader] {
+            vn_msgq_add_to_thread(queue, mask);
+            _vn_msgq_frame_limit_set(queue, 0);
+            vn_msgq_callback_set(queue, record, 0, &second_reader);
+        });
+        return -1;
+    };
+    vn_msgq_t *queue = nullptr;
+    first_thread.call([&] {
+        queue = vn_new_msgq(link.near, 0, record, nullptr, 0, &first_reader);
+        _vn_msgq_frame_limit_set(queue, VN_MSGQ_PENDING_FRAME_LIMIT);
+    });
+    int mask = handed.get_future().get();
+    EXPECT_EQ(mask & (kMsgqReadWatch | kMsgqMonitorTimer), kMsgqReadWatch | kMsgqMonitorTimer);
+    ASSERT_TRUE(second_reader.wait_for(2));
+    EXPECT_EQ(first_reader.count(), 1u);
+    write_all(link.far, fourth.substr(5));
+    ASSERT_TRUE(second_reader.wait_for(3));
+    std::vector<Received> got = second_reader.snapshot();
+    EXPECT_EQ(got[0].payload, "request");
+    EXPECT_EQ(got[1].payload, "beat");
+    EXPECT_EQ(got[2].payload, "fourth");
+    // The new owner writes what other threads append.
+    ASSERT_EQ(send(queue, 8, "reply"), 0);
+    EXPECT_EQ(wait_frames(link.far, 1), (std::vector<Frame>{{8, "reply"}}));
+    second_thread.call([&] { vn_free_msgq(queue); });
+}
+
+// ---- Detached write side, close and copy ----
+
+TEST_F(MsgqTest, DetachedQueueKeepsFewerThanItsLimitDroppingTheOldest)
+{
+    struct Case {
+        int max;
+        int kept;
+    };
+    const Case cases[] = {{50, 49}, {3, 2}, {0, 0}, {-5, 0}};
+    constexpr int kFrames = 60;
+    constexpr size_t kPayload = 16378; // a whole 16 KB buffer with its header
+    for (const Case &c : cases) {
+        Link link;
+        unix_link(link);
+        vn_msgq_t *queue = vn_new_msgq(link.near, 0, nullptr, nullptr, 0, nullptr);
+        vn_msgq_write_socket_set(queue, -1, nullptr);
+        vn_msgq_write_queue_set(queue, c.max);
+        for (int i = 0; i < kFrames; i++)
+            ASSERT_EQ(send(queue, 8, numbered(i, kPayload)), 0);
+        EXPECT_EQ(writeq_len(queue), c.kept) << c.max;
+        vn_msgq_write_socket_set(queue, link.near, nullptr);
+        vn_msgq_flush_write_queue(queue);
+        std::vector<Frame> frames = run_until_frames(link.far, static_cast<size_t>(c.kept));
+        ASSERT_EQ(frames.size(), static_cast<size_t>(c.kept)) << c.max;
+        for (int i = 0; i < c.kept; i++)
+            EXPECT_EQ(frames[i].payload, numbered(kFrames - c.kept + i, kPayload)) << c.max;
+        vn_free_msgq(queue);
+    }
+}
+
+TEST_F(MsgqTest, HalfWrittenOldestBufferIsDroppedWhenItsLinkEndsAndTheRestGoesToTheNext)
+{
+    // The link ends by a close, or by the write side moving to another socket.
+    for (bool close_first : {true, false}) {
+        Link link;
+        unix_link(link, 4096);
+        vn_msgq_t *queue = vn_new_msgq(link.near, 0, nullptr, nullptr, 0, nullptr);
+        ASSERT_EQ(send(queue, 8, numbered(0, 300000)), 0); // more than the socket takes
+        ASSERT_GT(queue->bytes_sent, 0u);
+        ASSERT_LT(queue->bytes_sent, 300006u);
+        ASSERT_EQ(send(queue, 8, "next"), 0);
+        ASSERT_EQ(send(queue, 8, "and next"), 0);
+        ASSERT_EQ(writeq_len(queue), 2);
+        if (close_first) {
+            vn_close_msgq(queue);
+            link.forget_near();
+            EXPECT_EQ(writeq_len(queue), 1);
+        }
+        Link next;
+        unix_link(next);
+        vn_msgq_write_socket_set(queue, next.near, nullptr);
+        EXPECT_EQ(writeq_len(queue), 1) << close_first;
+        EXPECT_EQ(vn_msgq_flush_write_queue(queue), 0) << close_first;
+        std::string bytes = read_available(next.far);
+        EXPECT_EQ(parse_frames(bytes), (std::vector<Frame>{{8, "next"}, {8, "and next"}})) << close_first;
+        EXPECT_EQ(bytes, "") << close_first; // nothing of the dropped frame
+        vn_free_msgq(queue);
+    }
+}
+
+TEST_F(MsgqTest, CopiedBuffersAreWrittenByTheNewQueueInOrder)
+{
+    Link old_link, new_link;
+    unix_link(old_link);
+    unix_link(new_link);
+    vn_msgq_t *old_queue = vn_new_msgq(old_link.near, 0, nullptr, nullptr, 0, nullptr);
+    vn_msgq_write_socket_set(old_queue, -1, nullptr);
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(send(old_queue, 8, numbered(i, 10000)), 0);
+    vn_msgq_t *new_queue = vn_new_msgq(new_link.near, 0, nullptr, nullptr, 0, nullptr);
+    vn_msgq_copy_queue(new_queue, old_queue);
+    EXPECT_EQ(writeq_len(old_queue), 0);
+    vn_free_msgq(old_queue);
+    std::vector<Frame> frames = run_until_frames(new_link.far, 3);
+    ASSERT_EQ(frames.size(), 3);
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(frames[i].payload, numbered(i, 10000));
+    vn_free_msgq(new_queue);
+}
+
+// ---- Out of band ----
+
+TEST_F(MsgqTest, OutOfBandFrameGoesAheadOfBufferedOnesAndLargePayloadsAreRefused)
+{
+    Link link;
+    unix_link(link);
+    vn_msgq_t *queue = vn_new_msgq(link.near, 0, nullptr, nullptr, 0, nullptr);
+    ASSERT_EQ(send(queue, 8, "first"), 0);
+    ASSERT_EQ(send(queue, 8, "batched"), 0);
+    std::string info = "peer info";
+    vn_msg_t msg = message(5, info);
+    EXPECT_EQ(vn_msgq_send_msg_stream_oob(queue, &msg), 0);
+    std::string large(32768, 'L');
+    vn_msg_t too_large = message(5, large);
+    uint64_t sent = queue->bytes_sent;
+    EXPECT_EQ(vn_msgq_send_msg_stream_oob(queue, &too_large), -1);
+    EXPECT_EQ(queue->bytes_sent, sent);
+    std::string largest(32767, 'l');
+    vn_msg_t fits = message(5, largest);
+    EXPECT_EQ(vn_msgq_send_msg_stream_oob(queue, &fits), 0);
+    std::vector<Frame> frames = run_until_frames(link.far, 4);
+    EXPECT_EQ(frames, (std::vector<Frame>{{8, "first"}, {5, info}, {5, largest}, {8, "batched"}}));
+    vn_free_msgq(queue);
+}
+
+TEST_F(MsgqTest, PartialOutOfBandWriteClosesTheLink)
+{
+    Link link;
+    unix_link(link, 4096);
+    Reader reader;
+    vn_msgq_t *queue = vn_new_msgq(link.near, 0, record, nullptr, 0, &reader);
+    std::string info(30000, 'i');
+    vn_msg_t msg = message(5, info);
+    EXPECT_EQ(vn_msgq_send_msg_stream_oob(queue, &msg), -1);
+    ASSERT_GT(queue->bytes_sent, 0u);
+    // The remote sees the end of the stream, the reader a lost connection.
+    bool eof = false;
+    ASSERT_TRUE(run_until([&] {
+        read_available(link.far, &eof);
+        return eof && reader.count() == 1;
+    }));
+    EXPECT_TRUE(reader.got[0].closed);
+    link.forget_near();
+    vn_free_msgq(queue);
+}
+
+// ---- Datagrams and monitoring ----
+
+TEST_F(MsgqTest, DatagramCarriesOneFrameWhoseLengthCountsItsHeader)
+{
+    int receiver = socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(receiver, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(getsockname(receiver, reinterpret_cast<sockaddr *>(&address), &size), 0);
+    set_nonblocking(receiver);
+    Reader reader;
+    vn_msgq_t *inbound = vn_new_msgq(receiver, 2, record, nullptr, 0, &reader);
+    vn_msgq_t *outbound = vn_new_msgq(-1, 2, nullptr, nullptr, 0, nullptr);
+    ASSERT_EQ(vn_msgq_dgram_set(outbound, "127.0.0.1", ntohs(address.sin_port), nullptr, 0), 0);
+    std::string datagram = "....hello";
+    vn_msg_t msg = message(7, datagram);
+    ASSERT_EQ(vn_msgq_send_msg(outbound, &msg), 0);
+    EXPECT_EQ(datagram.substr(0, 4), std::string("\x00\x07\x00\x09", 4));
+    // A datagram announcing more than it holds is dropped.
+    std::string lying = std::string("\x00\x07\x00\x40", 4) + "short";
+    sendto(outbound->write_fd, lying.data(), lying.size(), 0, reinterpret_cast<sockaddr *>(&address), size);
+    ASSERT_EQ(vn_msgq_send_msg(outbound, &msg), 0);
+    ASSERT_TRUE(run_until([&] { return reader.count() == 2; }));
+    EXPECT_EQ(reader.got[0].type, 7);
+    EXPECT_EQ(reader.got[0].payload, "hello");
+    EXPECT_EQ(reader.got[1].payload, "hello");
+    close(outbound->write_fd);
+    vn_free_msgq(outbound);
+    vn_free_msgq(inbound);
+    close(receiver);
+}
+
+TEST_F(MsgqTest, ModuleStartMakesTheMonitoringTemplate)
+{
+    vn_init_t record{};
+    record.application_name = const_cast<char *>("app");
+    _vn_msgq_init(&record);
+    vn_template_t *tmpl = vnmon_get_template("app.server.msgq");
+    ASSERT_NE(tmpl, nullptr);
+    ASSERT_EQ(tmpl->num_properties, 4);
+    const char *names[] = {"msgq-id", "bytes-sent", "bytes-read", "write-queue-size"};
+    const int types[] = {520, 8, 8, 8};
+    for (int i = 0; i < 4; i++) {
+        EXPECT_STREQ(tmpl->properties[i].propertyname, names[i]);
+        EXPECT_EQ(tmpl->properties[i].typeflags, types[i]);
+    }
+}

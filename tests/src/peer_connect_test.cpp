@@ -1,0 +1,396 @@
+// Peer connections over real loopback sockets: accepted links matched by
+// their first PEERINFO, refused and timed-out connections with their log
+// lines, the second-connection rule, outgoing connects with address rotation
+// and back-off, status down and manual reset.
+#include "peer.h"
+#include "peer_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace vntest;
+
+namespace {
+
+constexpr int kLocalId = 11;
+
+int status_count()
+{
+    std::lock_guard<std::mutex> lock(handoffs.mutex);
+    return static_cast<int>(handoffs.statuses.size());
+}
+
+std::vector<int> status_states()
+{
+    std::lock_guard<std::mutex> lock(handoffs.mutex);
+    std::vector<int> states;
+    for (const auto &status : handoffs.statuses)
+        states.push_back(status.state);
+    return states;
+}
+
+// A runtime that listens on a free port for the test side to connect to.
+class Accepting : public testing::Test {
+protected:
+    void start(const std::string &conf)
+    {
+        record_handoffs();
+        port_ = free_tcp_port();
+        runtime_ = std::make_unique<PeerRuntime>("vantrix-id " + std::to_string(kLocalId) +
+                                                 "\nvantrix-name me\nvantrix-port " + std::to_string(port_) + "\n" +
+                                                 conf);
+        ASSERT_EQ(runtime_->start(), 0);
+        ASSERT_TRUE(runtime_->wait_log("Opening port " + std::to_string(port_) + " for vantrix peer access\n"));
+    }
+
+    WireSocket dial()
+    {
+        WireSocket remote;
+        // The accept watch starts when the init thread's loop first runs.
+        for (int tries = 0; tries < 2000 && !remote.valid(); tries++)
+            remote = WireSocket::connect_to(port_);
+        return remote;
+    }
+
+    // Connects and sends a PEERINFO; the library answers with its own.
+    WireSocket join(uint16_t id, const std::string &name, int up_count, const std::string &behind = "")
+    {
+        WireSocket remote = dial();
+        remote.send(frame(5, info_payload(0, 2, id, name)) + behind);
+        EXPECT_TRUE(handoffs.wait([&] { return static_cast<int>(handoffs.statuses.size()) >= up_count; }));
+        return remote;
+    }
+
+    std::string from(const WireSocket &remote) const
+    {
+        return "127.0.0.1:" + std::to_string(remote.local_port());
+    }
+
+    int port_ = 0;
+    std::unique_ptr<PeerRuntime> runtime_;
+};
+
+const std::string kAcceptOnly = "add-peer\nremote-id 31\nheartbeat-time 30\nend-peer\n";
+
+} // namespace
+
+TEST_F(Accepting, FirstPeerInfoMatchesThePeerAndFramesBehindItAreDispatched)
+{
+    ASSERT_NO_FATAL_FAILURE(start(kAcceptOnly));
+    std::string request = Bytes().u16(0).u16(200).u16(1).text("PIPE.1").data;
+    WireSocket remote = join(31, "acc", 1, frame(3, request));
+    WireFrame got;
+    ASSERT_TRUE(remote.read_frame(&got));
+    EXPECT_EQ(got.type, 5); // out of band, ahead of anything else
+    EXPECT_EQ(got.payload, info_payload(0, 0, kLocalId, "me"));
+    ASSERT_TRUE(remote.read_frame(&got));
+    EXPECT_EQ(got.payload, heartbeat_payload(0, 30));
+    ASSERT_TRUE(handoffs.wait([] { return !handoffs.messages.empty(); }));
+    {
+        std::lock_guard<std::mutex> lock(handoffs.mutex);
+        EXPECT_EQ(handoffs.statuses[0].remote_id, 31);
+        EXPECT_EQ(handoffs.statuses[0].remote_name, "acc");
+        EXPECT_EQ(handoffs.messages[0].texts, std::vector<std::string>{"PIPE.1"});
+    }
+    std::string address = "127.0.0.1 " + std::to_string(remote.local_port());
+    EXPECT_TRUE(runtime_->wait_log("Accepted connection from " + address + "\n"));
+    EXPECT_TRUE(runtime_->wait_log("Accepting peer id 31 on " + address + "\n"));
+    runtime_->on_peer(0, [](peer_t &peer) {
+        EXPECT_EQ(peer.received_info, 1);
+        EXPECT_EQ(peer.connected, 1);
+        EXPECT_EQ(peer.remote_type, 2);
+    });
+    std::string header;
+    std::vector<PacketRecord> records;
+    ASSERT_TRUE(read_packet_log(runtime_->packet_log_path(), &header, &records));
+    ASSERT_GE(records.size(), 2u);
+    EXPECT_EQ(records[0].direction, '<');
+    EXPECT_EQ(records[0].type, 5);
+    EXPECT_EQ(records[0].address, "127.0.0.1"); // the remote end of an accepted link
+    EXPECT_EQ(records[0].payload, info_payload(0, 2, 31, "acc"));
+    EXPECT_EQ(records[1].direction, '>');
+    EXPECT_EQ(records[1].type, 5);
+}
+
+TEST_F(Accepting, RefusedConnectionsAreClosedWithTheirLogLines)
+{
+    // Peer 0 connects out (to a listener that never answers), peer 1 is disabled.
+    WireListener silent;
+    ASSERT_NO_FATAL_FAILURE(start("add-peer\nremote-id 21\naddr 127.0.0.1\nport " + std::to_string(silent.port()) +
+                                  "\nend-peer\n"
+                                  "add-peer\nremote-id 41\nlocal-flags noconnect\nend-peer\n"));
+    struct Case {
+        std::string first;
+        std::string line; // after "Rejecting peer on <address>"; empty: refused without a word
+    } cases[] = {
+        {frame(7, heartbeat_payload(0, 5)), " with packet type 7\n"},
+        {frame(5, "abc"), " with packet type 5\n"},
+        {frame(5, info_payload(0, 0, 99, "who")), " with id 99\n"},
+        {frame(5, info_payload(0, 0, 21, "out")), ""},
+        {frame(5, info_payload(0, 0, 41, "off")), ""},
+    };
+    for (const Case &c : cases) {
+        WireSocket remote = dial();
+        remote.send(c.first);
+        EXPECT_TRUE(remote.wait_eof()) << c.line;
+        std::string rejecting = "Rejecting peer on " + from(remote);
+        if (c.line.empty())
+            EXPECT_EQ(runtime_->count_log(rejecting), 0);
+        else
+            EXPECT_TRUE(runtime_->wait_log(rejecting + c.line));
+    }
+    EXPECT_TRUE(runtime_->wait_log("Bad VN_PEERINFO packet of length 3\n"));
+    for (int peer : {0, 1})
+        runtime_->on_peer(peer, [](peer_t &record) { EXPECT_EQ(record.received_info, 0); });
+    EXPECT_EQ(status_count(), 0);
+}
+
+TEST_F(Accepting, AcceptOnlyPeerIsMatchedBeforeAnOutgoingPeerWithTheSameId)
+{
+    WireListener silent;
+    ASSERT_NO_FATAL_FAILURE(start("add-peer\nremote-id 31\naddr 127.0.0.1\nport " + std::to_string(silent.port()) +
+                                  "\nend-peer\n" + kAcceptOnly));
+    WireSocket remote = join(31, "acc", 1);
+    std::lock_guard<std::mutex> lock(handoffs.mutex);
+    EXPECT_EQ(handoffs.statuses[0].peer, 1);
+}
+
+TEST_F(Accepting, SecondConnectionReplacesTheFirstWhenNewPeersAreNotRejected)
+{
+    ASSERT_NO_FATAL_FAILURE(start(kAcceptOnly));
+    WireSocket first = join(31, "one", 1);
+    const char *first_name = vn_peer_name(0);
+    WireSocket second = join(31, "two", 3);
+    EXPECT_TRUE(first.wait_eof());
+    // A name handed out stays readable after the peer learnt another.
+    EXPECT_STREQ(first_name, "one");
+    EXPECT_STREQ(vn_peer_name(0), "two");
+    EXPECT_EQ(status_states(), (std::vector<int>{256, 512, 256}));
+    WireFrame got;
+    ASSERT_TRUE(second.read_frame_of(5, &got));
+    EXPECT_EQ(got.payload, info_payload(0, 0, kLocalId, "me"));
+    std::lock_guard<std::mutex> lock(handoffs.mutex);
+    EXPECT_EQ(handoffs.statuses[2].remote_name, "two");
+}
+
+TEST_F(Accepting, SecondConnectionIsRefusedWhenNewPeersAreRejected)
+{
+    ASSERT_NO_FATAL_FAILURE(start("vantrix-reject-new-peers\n" + kAcceptOnly));
+    WireSocket first = join(31, "one", 1);
+    WireSocket second = dial();
+    second.send(frame(5, info_payload(0, 2, 31, "two")));
+    EXPECT_TRUE(second.wait_eof());
+    EXPECT_TRUE(runtime_->wait_log("Rejecting peer on " + from(second) + " with id 31\n"));
+    // The first link is untouched and still carries messages.
+    first.send(frame(6, Bytes().u16(1).u16(0).u16(0).text("STILL").text("").data));
+    ASSERT_TRUE(handoffs.wait([] { return !handoffs.messages.empty(); }));
+    EXPECT_EQ(status_states(), std::vector<int>{256});
+}
+
+TEST_F(Accepting, SilentConnectionIsDroppedAfterTheAcceptWaitTime)
+{
+    ASSERT_NO_FATAL_FAILURE(start("peer-accept-wait-time 0.2\n" + kAcceptOnly));
+    WireSocket remote = dial();
+    EXPECT_TRUE(remote.wait_eof());
+    EXPECT_TRUE(runtime_->wait_log("Timing out attempted peer connection from " + from(remote) + "\n"));
+}
+
+TEST_F(Accepting, HugeFirstFrameIsRefusedWithoutTakingThePeerDown)
+{
+    ASSERT_NO_FATAL_FAILURE(start(kAcceptOnly));
+    WireSocket hostile = dial();
+    hostile.send(Bytes().u16(5).u32(0xFFFFFFFF).data);
+    EXPECT_TRUE(hostile.wait_eof());
+    WireSocket remote = join(31, "acc", 1);
+    EXPECT_EQ(vn_peer_up(0), 1);
+}
+
+TEST_F(Accepting, ProcessStatusDownClosesTheListenSocketAndStatusUpReopensIt)
+{
+    ASSERT_NO_FATAL_FAILURE(start(kAcceptOnly));
+    WireSocket remote = join(31, "acc", 1);
+    vn_set_status_down();
+    EXPECT_TRUE(remote.wait_eof());
+    EXPECT_TRUE(runtime_->wait_log("Setting status of peer 0 to DOWN\n"));
+    bool refused = false;
+    for (int tries = 0; tries < 2000 && !refused; tries++)
+        refused = !WireSocket::connect_to(port_).valid();
+    EXPECT_TRUE(refused);
+    runtime_->on_peer(0, [](peer_t &peer) { EXPECT_EQ(peer.reject_conns, 1); });
+
+    vn_set_status_up();
+    // The peers are enabled on their own threads, after the listen socket reopened.
+    ASSERT_TRUE(runtime_->wait_peer(0, [](peer_t &peer) { return peer.reject_conns == 0; }));
+    WireSocket again = join(31, "again", 3);
+    EXPECT_EQ(status_states(), (std::vector<int>{256, 512, 256}));
+    EXPECT_EQ(runtime_->count_log("Opening port " + std::to_string(port_) + " for vantrix peer access\n"), 2);
+}
+
+// ---- Outgoing ----
+
+namespace {
+
+class Outgoing : public testing::Test {
+protected:
+    void start(const std::string &peer)
+    {
+        record_handoffs();
+        runtime_ = std::make_unique<PeerRuntime>("vantrix-id " + std::to_string(kLocalId) + "\nvantrix-name me\n" +
+                                                 peer);
+        ASSERT_EQ(runtime_->start(), 0);
+    }
+
+    std::string connecting(const std::string &address, int port) const
+    {
+        return "Connecting to peer id 21 on " + address + " " + std::to_string(port) + "\n";
+    }
+
+    // Starts one outgoing peer to the ports of `listeners` and takes its
+    // connection on the first, up to the library's PEERINFO.
+    WireSocket first_link(const std::vector<WireListener *> &listeners)
+    {
+        std::string ports;
+        for (WireListener *listener : listeners)
+            ports += " " + std::to_string(listener->port());
+        start("add-peer\nremote-id 21\naddr 127.0.0.1\nport" + ports + "\nend-peer\n");
+        WireSocket remote = listeners[0]->accept();
+        WireFrame info;
+        EXPECT_TRUE(remote.read_frame(&info));
+        return remote;
+    }
+
+    std::unique_ptr<PeerRuntime> runtime_;
+};
+
+struct Backoff {
+    int delay;
+    int failcnt;
+};
+
+Backoff backoff_of(PeerRuntime &runtime)
+{
+    Backoff seen{};
+    runtime.on_peer(0, [&](peer_t &peer) { seen = {peer.delay, peer.failcnt}; });
+    return seen;
+}
+
+} // namespace
+
+TEST_F(Outgoing, FailedPassesRotateAddressesAndBackOff)
+{
+    // Nothing listens on either port; the second port has no address of its
+    // own and uses the last configured one.
+    int first = free_tcp_port(), second = free_tcp_port();
+    ASSERT_NO_FATAL_FAILURE(start("add-peer\nremote-id 21\naddr 127.0.0.2\nport " + std::to_string(first) + " " +
+                                  std::to_string(second) + "\nend-peer\n"));
+    ASSERT_TRUE(runtime_->wait_log(connecting("127.0.0.2", second)));
+    std::string log = runtime_->event_log();
+    EXPECT_LT(log.find(connecting("127.0.0.2", first)), log.find(connecting("127.0.0.2", second)));
+    EXPECT_TRUE(runtime_->wait_log("Failed connecting to peer id 21 on 127.0.0.2 " + std::to_string(first)));
+
+    auto next_failure = [&] {
+        int seen = runtime_->count_log("Failed connecting to peer id 21");
+        return runtime_->wait_log("Failed connecting to peer id 21", kWireDeadline, seen + 1);
+    };
+    ASSERT_TRUE(next_failure());
+    EXPECT_EQ(backoff_of(*runtime_).delay, 1);
+    // The tenth failed pass at one delay doubles it ...
+    runtime_->on_peer(0, [](peer_t &peer) { peer.failcnt = 9; });
+    ASSERT_TRUE(runtime_->wait_peer(0, [](peer_t &peer) { return peer.delay == 2; }));
+    EXPECT_EQ(backoff_of(*runtime_).failcnt, 0);
+    // ... and never past 32 seconds.
+    runtime_->on_peer(0, [](peer_t &peer) {
+        peer.delay = 32;
+        peer.failcnt = 9;
+    });
+    ASSERT_TRUE(runtime_->wait_peer(0, [](peer_t &peer) { return peer.failcnt >= 10; }));
+    EXPECT_EQ(backoff_of(*runtime_).delay, 32);
+}
+
+TEST_F(Outgoing, ConnectThatNeverCompletesTimesOut)
+{
+    // A listener whose queue is full leaves further connects unanswered.
+    int full = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(full, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(full, 0), 0);
+    socklen_t len = sizeof address;
+    getsockname(full, reinterpret_cast<sockaddr *>(&address), &len);
+    int port = ntohs(address.sin_port);
+    WireSocket filler = WireSocket::connect_to(port);
+    ASSERT_TRUE(filler.valid());
+
+    ASSERT_NO_FATAL_FAILURE(start("add-peer\nremote-id 21\naddr 127.0.0.1\nport " + std::to_string(port) +
+                                  "\nconnect-timeout 1\nend-peer\n"));
+    EXPECT_TRUE(runtime_->wait_log("Failed connecting to peer id 21 on 127.0.0.1 " + std::to_string(port) +
+                                   " (Non-blocking Timeout)\n"));
+    close(full);
+}
+
+TEST_F(Outgoing, PeerWithoutAddressConnectsToTheLocalHost)
+{
+    int port = free_tcp_port();
+    ASSERT_NO_FATAL_FAILURE(start("add-peer\nremote-id 21\nport " + std::to_string(port) + "\nend-peer\n"));
+    EXPECT_TRUE(runtime_->wait_log(connecting("127.0.0.1", port)));
+}
+
+TEST_F(Outgoing, PeerInfoTimeoutClosesTheSocketAndRetries)
+{
+    WireListener listener;
+    ASSERT_NO_FATAL_FAILURE(start("add-peer\nremote-id 21\naddr 127.0.0.1\nport " + std::to_string(listener.port()) +
+                                  "\nconnect-timeout 1\nend-peer\n"));
+    WireSocket remote = listener.accept();
+    ASSERT_TRUE(remote.valid());
+    EXPECT_TRUE(remote.wait_eof());
+    EXPECT_TRUE(runtime_->wait_log("Failed connecting to peer id 21 on 127.0.0.1 " + std::to_string(listener.port()) +
+                                   " (PEERINFO Timeout)\n"));
+    WireSocket again = listener.accept();
+    EXPECT_TRUE(again.valid());
+}
+
+TEST_F(Outgoing, StatusDownClosesALinkAwaitingPeerInfoAndStatusUpReconnects)
+{
+    WireListener listener;
+    WireSocket remote = first_link({&listener});
+    ASSERT_TRUE(remote.valid());
+    vn_set_status_down_to_peer(0);
+    EXPECT_TRUE(remote.wait_eof());
+    EXPECT_TRUE(runtime_->wait_log("Setting status of peer 0 to DOWN\n"));
+    runtime_->on_peer(0, [](peer_t &peer) {
+        EXPECT_EQ(peer.reject_conns, 1);
+        EXPECT_EQ(peer.sock, -1);
+        EXPECT_EQ(peer.msgq, nullptr);
+        EXPECT_EQ(peer.reconn_ev, nullptr);
+    });
+    vn_set_status_up_to_peer(0);
+    EXPECT_TRUE(runtime_->wait_log("Setting status of peer 0 to UP\n"));
+    WireSocket again = listener.accept();
+    EXPECT_TRUE(again.valid());
+}
+
+TEST_F(Outgoing, ManualResetMovesTheLinkToTheChosenPort)
+{
+    WireListener first, second;
+    WireSocket remote = first_link({&first, &second});
+    ASSERT_TRUE(remote.valid());
+    remote.send(frame(5, info_payload(0, 0, 21, "feed")));
+    ASSERT_TRUE(handoffs.wait([] { return handoffs.statuses.size() >= 1; }));
+    runtime_->on_peer(0, [](peer_t &peer) { peer_reset_connection(1, &peer); });
+    EXPECT_TRUE(remote.wait_eof());
+    EXPECT_TRUE(runtime_->wait_log("Requesting reconnection of peer 0\n"));
+    EXPECT_TRUE(runtime_->wait_log("Connection closed to peer 21 on 127.0.0.1 " + std::to_string(first.port()) +
+                                   " - manual reset\n"));
+    WireSocket moved = second.accept();
+    EXPECT_TRUE(moved.valid());
+    EXPECT_EQ(status_states(), (std::vector<int>{256, 512}));
+}

@@ -1,0 +1,139 @@
+// A small adapter for the end-to-end peer tests, run as its own process: it
+// starts the runtime from "node.conf" in its root (-r), takes commands on
+// standard input and reports what the peer layer hands on, one line each on
+// standard output.
+//
+// Commands: "send SUBJECT [NUMBER=VALUE ...]" sends an update to every peer;
+// "send-to PEER SUBJECT [NUMBER=VALUE ...]" to one; "status-msg ID TEXT" sends
+// a peer status message to every peer; "echo TEXT" reports "echo TEXT" once
+// every command before it has run.
+// Reports: "ready", "up PEER REMOTE_ID REMOTE_NAME", "down PEER REMOTE_ID",
+// "update PEER SUBJECT SEQ [NUMBER=VALUE ...]", "request PEER SUBJECT ...",
+// "statusmsg PEER FLAGS VALUE TEXT".
+#include "vantrix_private.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <sstream>
+#include <string>
+
+namespace {
+
+// Handoffs come from the peer threads; each report is one whole line.
+std::mutex out_mutex;
+
+void report(const std::string &line)
+{
+    std::lock_guard<std::mutex> lock(out_mutex);
+    std::fputs((line + "\n").c_str(), stdout);
+    std::fflush(stdout);
+}
+
+void on_update(int peer, vn_datapkt_t *pkt)
+{
+    std::string line = "update " + std::to_string(peer) + " " + pkt->subject + " " + std::to_string(pkt->seq);
+    for (int i = 0; i < pkt->count; i++)
+        line += " " + std::to_string(pkt->fields[i].fieldnum) + "=" + pkt->fields[i].value;
+    report(line);
+}
+
+void on_peer_status(int peer, int state, int remote_id, char *remote_name)
+{
+    if (state == 256)
+        report("up " + std::to_string(peer) + " " + std::to_string(remote_id) + " " +
+               (remote_name != nullptr ? remote_name : ""));
+    else
+        report("down " + std::to_string(peer) + " " + std::to_string(remote_id));
+}
+
+void on_request(int peer, vn_reqpkt_t *request)
+{
+    std::string line = "request " + std::to_string(peer);
+    for (int i = 0; i < request->count; i++)
+        line += std::string(" ") + request->subjects[i];
+    report(line);
+}
+
+void on_status_msg(int peer, int status, int value, void *data)
+{
+    report("statusmsg " + std::to_string(peer) + " " + std::to_string(status) + " " + std::to_string(value) + " " +
+           (data != nullptr ? static_cast<const char *>(data) : ""));
+}
+
+// "NUMBER=VALUE" words after the subject.
+vn_data_t *record_from(std::istringstream &words, const std::string &subject)
+{
+    vn_data_t *data = vn_init_data(subject.c_str(), 0, 0);
+    std::string field;
+    while (words >> field) {
+        size_t equals = field.find('=');
+        if (equals == std::string::npos)
+            continue;
+        vn_add_data(data, std::atoi(field.substr(0, equals).c_str()), field.substr(equals + 1).c_str());
+    }
+    return data;
+}
+
+void run_command(const std::string &line)
+{
+    std::istringstream words(line);
+    std::string command;
+    words >> command;
+    if (command == "send") {
+        std::string subject;
+        if (words >> subject)
+            vn_send_data(record_from(words, subject));
+    } else if (command == "send-to") {
+        int peer = -1;
+        std::string subject;
+        if (words >> peer >> subject)
+            vn_send_data_to_peer(peer, record_from(words, subject));
+    } else if (command == "echo") {
+        report(line);
+    } else if (command == "status-msg") {
+        int id = 0;
+        std::string text;
+        words >> id;
+        std::getline(words >> std::ws, text);
+        vn_set_status_msg(static_cast<uint16_t>(id), text.c_str());
+    }
+}
+
+std::string pending_input;
+
+int read_commands(sock_t fd, int, void *)
+{
+    char chunk[4096];
+    ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got <= 0)
+        std::exit(0); // the test closed our input: its run is over
+    pending_input.append(chunk, static_cast<size_t>(got));
+    for (size_t end; (end = pending_input.find('\n')) != std::string::npos;) {
+        run_command(pending_input.substr(0, end));
+        pending_input.erase(0, end + 1);
+    }
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    static vn_init_t init;
+    // Set before any peer thread exists, so that none misses a report.
+    _vn_peer_handoff.recv_update = on_update;
+    _vn_peer_handoff.recv_peer_status = on_peer_status;
+    _vn_peer_handoff.recv_request = on_request;
+    _vn_peer_handoff.recv_peer_status_msg = on_status_msg;
+    vn_config_init("node.conf", argc, argv);
+    if (vn_init(&init, argc, argv) < 0)
+        return 1;
+    vn_add_read_event(0, read_commands, 0, nullptr);
+    report("ready");
+    vn_loop();
+    return 0;
+}
