@@ -429,6 +429,7 @@ void (*const config_hooks[])() = {
     _vn_msgq_config_init,
     _vn_peer_config_init,
     _vn_map_config_init,
+    _vn_advmap_config_init,
     _vn_monitor_config_init,
     _vn_udpsignal_config_init,
     _vn_jvm_config_init,
@@ -711,6 +712,7 @@ const StartStep start_steps[] = {
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_peer_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_map_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_callbacks_init(init); }},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_advmap_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_binary_init(init); }},
 };
 

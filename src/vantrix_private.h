@@ -353,6 +353,10 @@ void _vn_peer_send_to_all(vn_msg_t *msg, uint16_t flags);
 void _vn_peer_log_msg(struct peer_t *conn, vn_msg_t *msg);
 void _vn_peer_update_reqdsc_count(struct peer_t *conn, int type, int count);
 void _vn_peer_update_rogue_count(struct peer_t *conn);
+/* The peers whose link is up, and those whose remote type is active; read
+ * without a lock, word by word. */
+extern vn_set_t _vn_peers_up;
+extern vn_set_t _vn_peers_active;
 /* A replayed update for a peer; the time is not used. */
 void _vn_peer_handle_replay(int peer, vn_datapkt_t *pkt, time_t tm);
 /* The process-wide send sequence counter: the value to stamp, advanced atomically. */
@@ -407,6 +411,20 @@ void _vn_callbacks_recv_peer_status(int peer, int status, int value, void *data)
 void _vn_callbacks_recv_object_status(int peer, const char *subject, int state, uint16_t code, const char *message);
 void _vn_callbacks_recv_service_status(const char *service, int state);
 /* (end callbacks) */
+
+/* advmap */
+void _vn_advmap_config_init(void);
+/* Completes the configured services (or builds the default one) once the
+ * peers are known; on the init thread, after the callback layer. */
+void _vn_advmap_init(vn_init_t *init);
+/* What the peer layer hands in, on the peer's thread with its lock not held.
+ * Records and texts are the caller's and valid during the call only. */
+void _vn_advmap_recv_update(int peer, vn_data_t *vndata);
+void _vn_advmap_recv_nodata(int peer, vn_data_t *nodata);
+void _vn_advmap_recv_object_status(int peer, char *name, uint16_t flags, uint16_t code, char *message);
+/* peer_state 256 up, 512 down; the remote's id and name. */
+void _vn_advmap_recv_peer_status(int peer, int peer_state, int remote_id, char *remote_name);
+/* (end advmap) */
 
 #ifdef __cplusplus
 }
