@@ -48,12 +48,6 @@ vn_log_t *packet_log; // null when no peer is configured
 // the queue being dispatched is posted instead of run at once.
 thread_local int dispatch_depth = 0;
 
-void do_nothing_update(int, vn_datapkt_t *) {}
-void do_nothing_object_status(int, char *, uint16_t, uint16_t, char *) {}
-void do_nothing_peer_status(int, int, int, char *) {}
-void do_nothing_request(int, vn_reqpkt_t *) {}
-void do_nothing_status_msg(int, int, int, void *) {}
-
 // Writes big-endian values into a buffer whose size the caller fixed.
 struct RecordWriter {
     unsigned char *at;
@@ -419,8 +413,9 @@ void close_silent_peer(peer_t *conn)
 } // namespace
 
 vn_peer_handoff_t _vn_peer_handoff = {
-    do_nothing_update,  do_nothing_update,  do_nothing_object_status, do_nothing_peer_status,
-    do_nothing_request, do_nothing_request, do_nothing_status_msg,    do_nothing_update,
+    _vn_advmap_recv_update,     _vn_advmap_recv_nodata,     _vn_advmap_recv_object_status,
+    _vn_advmap_recv_peer_status, _vn_callbacks_recv_request, _vn_callbacks_recv_discard,
+    _vn_callbacks_recv_peer_status, _vn_callbacks_recv_update,
 };
 
 int peer_packet_log_open(const char *file_name)
