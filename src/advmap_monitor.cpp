@@ -12,12 +12,13 @@ namespace {
 
 constexpr size_t kTemplateNameBytes = 2048;
 
-std::string mon_dataservices_name;
-std::string mon_dataservice_name;
-std::string mon_group_name;
-std::string mon_priority_name;
-std::string mon_peer_name;
-std::string mon_server_peers_name;
+// Never destroyed: peer threads publish states while the process exits.
+std::string &mon_dataservices_name = *new std::string;
+std::string &mon_dataservice_name = *new std::string;
+std::string &mon_group_name = *new std::string;
+std::string &mon_priority_name = *new std::string;
+std::string &mon_peer_name = *new std::string;
+std::string &mon_server_peers_name = *new std::string;
 
 std::string expand(const char *format)
 {

@@ -24,7 +24,8 @@ struct service_report_t {
 };
 
 std::mutex report_queue_lock;
-std::deque<service_report_t> report_queue;
+// Never destroyed: peer threads may still report while the process exits.
+std::deque<service_report_t> &report_queue = *new std::deque<service_report_t>;
 std::mutex report_delivery_lock;
 thread_local bool delivering_reports = false;
 
