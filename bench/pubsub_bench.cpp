@@ -7,6 +7,7 @@
 // of the packet log's own writes (one writev of a 28-byte header and the
 // payload per record) to a file. The rates and their ratios are printed at
 // the end.
+#include "median_reporter.h"
 #include "vantrix_private.h"
 
 #include <benchmark/benchmark.h>
@@ -333,18 +334,8 @@ void packet_log_writev(benchmark::State &state)
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kFileUpdates));
 }
 
-class RatioReporter : public benchmark::ConsoleReporter {
+class RatioReporter : public MedianReporter {
 public:
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &run : runs) {
-            auto rate = run.counters.find("items_per_second");
-            if (rate != run.counters.end() && run.run_type == Run::RT_Iteration)
-                rates_[run.run_name.function_name].push_back(rate->second.value);
-        }
-    }
-
     void Finalize() override
     {
         ConsoleReporter::Finalize();
@@ -360,17 +351,6 @@ public:
         std::printf("%-32s %14.0f  %.2f of the raw pair\n", "pub/sub, packet log /dev/null", null,
                     raw > 0 ? null / raw : 0.0);
     }
-
-private:
-    double median(const std::string &name)
-    {
-        std::vector<double> &values = rates_[name];
-        if (values.empty())
-            return 0;
-        std::sort(values.begin(), values.end());
-        return values[values.size() / 2];
-    }
-    std::map<std::string, std::vector<double>> rates_;
 };
 
 } // namespace
