@@ -309,6 +309,11 @@ void _vn_binary_init(vn_init_t *init);
  * buf (*len: capacity in, bytes out); returns how many it holds, 0 when
  * subject first alone does not fit. */
 uint16_t _vn_reqpkt_pack(const vn_reqpkt_t *list, uint16_t first, unsigned char *buf, size_t *len);
+/* Parses as vn_datapkt_parse into a record that an earlier parse (or
+ * vn_new_datapkt) filled, refilling its subject, field array and values where
+ * their buffers have room: a reader of many updates allocates almost nothing.
+ * On failure the record is left empty. */
+int _vn_datapkt_reparse(vn_datapkt_t *pkt, int msgtype, const unsigned char *buf, size_t len);
 /* Appends an uninitialised field slot to a record, growing its array; every
  * writer of a record's fields goes through it, so all agree on its capacity. */
 vn_field_t *_vn_datapkt_new_field(vn_datapkt_t *pkt);
