@@ -200,6 +200,20 @@ TEST_F(Routing, ServiceTimeoutGivesUpOnlyWhenNothingArrived)
     EXPECT_EQ(hints("/q/served"), Labels{"B"});
 }
 
+// The tracker's subject is already in the peers' namespace: the timeout's
+// no-data carries it as it is and the application gets its own name back.
+TEST_F(Routing, TimeoutNodataIsMappedBackOnceOnly)
+{
+    start(peers({"A"}) + "add-pattern * x*\n" +
+          "add-data-service\nservice-name quotes\ninclude-pattern ^x\nrequest-timeout 0.02\n"
+          "add-source-group\nadd-priority\nlabel A\nend-priority\nend-source-group\nend-data-service\n");
+    up("A");
+    EXPECT_STREQ(vn_request_object("1"), "quotes");
+    EXPECT_EQ(hints("1"), Labels{"A"});
+    ASSERT_TRUE(run_until([&] { return !events_of("nodata").empty(); }));
+    EXPECT_EQ(events_of("nodata")[0].subject, "1");
+}
+
 TEST_F(Routing, DiscardAndPurgeForgetTheSubject)
 {
     start(peers({"A"}) + service({{"A"}}));
