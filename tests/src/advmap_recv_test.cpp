@@ -8,6 +8,8 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -272,6 +274,47 @@ TEST_F(Inbound, StaleSubjectsAreCleanedUpAfterTheirPeerWentDown)
     AppEvent cleaned = events_of("nodata")[0];
     EXPECT_EQ(cleaned.subject, "/q/1");
     EXPECT_EQ(cleaned.code, VN_NODATA_DELETEOBJECT);
+}
+
+// A source timer due on the init thread while another thread has re-armed
+// its slot (posting the delete of the old event behind it) finds its token
+// gone and does nothing; the posted delete frees it.
+TEST_F(Inbound, TimerRacingARearmOnAnotherThreadDoesNothing)
+{
+    start("add-peer\nlabel A\nremote-type active\nrequest-timeout 0.0001\nend-peer\n"
+          "add-peer\nlabel B\nremote-type active\nrequest-timeout 30\nend-peer\n"
+          "add-peer\nlabel C\nremote-type active\nend-peer\n"
+          "add-data-service\nservice-name quotes\ninclude-pattern ^/q/\n"
+          "add-source-group\nadd-priority\nlabel A B C\nend-priority\nend-source-group\nend-data-service\n");
+    up("A");
+    up("B");
+    up("C");
+    vn_request_object("/q/1"); // A, its timer armed on this (init) thread
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool failed_over = false;
+    // A peer thread with a loop of its own, kept to the end of the process
+    // as the runtime keeps its peer threads.
+    std::thread([&] {
+        vn_thread_init(0, 0);
+        nodata("A", "/q/1", VN_NODATA_NOTFOUND); // B, its timer armed here
+        {
+            std::lock_guard<std::mutex> hold(mutex);
+            failed_over = true;
+        }
+        changed.notify_all();
+        vn_loop();
+    }).detach();
+    {
+        std::unique_lock<std::mutex> hold(mutex);
+        changed.wait(hold, [&] { return failed_over; });
+    }
+    // A's timer is long due: the next pass fires it before it reads the delete.
+    settle();
+    EXPECT_EQ(hints("/q/1"), Labels{"B"});
+    EXPECT_EQ(subscriptions("quotes-0-0-A"), 0);
+    EXPECT_EQ(subscriptions("quotes-0-0-B"), 1);
+    EXPECT_EQ(subscriptions("quotes-0-0-C"), 0);
 }
 
 TEST_F(Inbound, ConcurrentPeerThreadsKeepCountsAndTrackersConsistent)
