@@ -25,7 +25,6 @@ namespace {
 constexpr double kDefaultRetryTime = 30.0;
 constexpr double kMinRetryTime = 1.0;
 constexpr int kDuplicateMapBuckets = 10;
-constexpr size_t kExpandBytes = 2048;
 
 int c_default_obj_hash_size = 16384;
 int c_broadcast_cleanup_time = -1;
