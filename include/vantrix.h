@@ -342,6 +342,61 @@ void vn_send_status_direct(const char *subject, uint16_t flags, uint16_t code, c
 void vn_send_status_to_peer(int peer, const char *subject, uint16_t flags, uint16_t code, const char *message);
 /* (end senders) */
 
+/* Data services (advmap) */
+/*
+ * Subjects are given in the application's namespace and name-mapped before
+ * routing. A subject no service takes is not tracked. Service names returned
+ * belong to the services and live as long as the process.
+ *
+ * Threads: requests run on the init thread; from another thread the call
+ * waits until the init thread has run it. A callback that runs on the init
+ * thread (the default) may call any function of this group, but must not wait
+ * for a peer's thread (vn_peer_send_message): that thread may itself be
+ * waiting for the callback. With enable-threaded-callbacks, callbacks run on
+ * the peers' threads, several at once.
+ */
+/* Requests num subjects and returns num (0 when no service runs). With
+ * services not null, *services gets an array (the caller frees it) holding
+ * per subject the name of the service that handles it, or NULL. */
+int vn_request_objects_with_flags(int num, char **names, int flags, const char ***services);
+int vn_request_objects(int num, char **names, const char ***services);
+/* The name of the service that handles the subject, or NULL. */
+const char *vn_request_object_with_flags(const char *name, int flags);
+const char *vn_request_object(const char *name);
+/* Discards tell the requested peers; a purge only forgets the subject. */
+void vn_discard_objects(int num, char **names);
+void vn_discard_object(const char *name);
+void vn_purge_object(const char *name);
+/* The service whose patterns take the subject, or NULL. */
+const char *vn_get_service(const char *name);
+/* The application's pointer of a subject a service takes; a tracker holding
+ * one outlives discards and timeouts, emptied, until the next request. */
+void vn_set_object_data(const char *name, void *data);
+void *vn_get_object_data(const char *name);
+/* The labels of the peers asked for the subject (the caller frees the array,
+ * not the labels), their count in *ret; NULL when the subject is not tracked. */
+const char **vn_get_request_hints(const char *name, int *ret);
+/* Prefers the peers of these labels for the subject; returns how many were taken. */
+int vn_set_request_hint(const char *name, int num, char **hints);
+/* -1 no service, -2 not an active service; 3 a required and an optional
+ * source reachable, 1 only required, 2 only optional; -3 none reachable but
+ * every required peer up; 0 otherwise. */
+int vn_object_available(const char *name);
+/* -1 no service; 1 when a peer of the service accepts contributions, else 0. */
+int vn_object_can_contrib(const char *name);
+/* Sends the record (subject in the peers' namespace) to the providing peers
+ * that accept contributions and frees it; returns how many it went to. */
+int vn_send_contribution(vn_data_t *vndata);
+/* The discard-timeout of the service of that name, -1.0 when there is none. */
+double vn_get_service_active_discard_timeout(const char *service);
+int vn_get_num_services(void);
+/* The service's state (1 OK, 2 DOWN, 8 LIMITED) and its name; -1 for an index out of range. */
+int vn_get_service_by_index(int index, const char **name_ptr);
+/* 1 when every service meets its required-state; else 0 with the services
+ * that do not listed in buf (cut to buflen). */
+int vn_required_services_status(char *buf, int buflen);
+/* (end advmap) */
+
 /* Active cache (cache) */
 /* With cache-objects on, makes the subject a permanent member of the cache
  * (an existing entry becomes one). */

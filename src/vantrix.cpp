@@ -420,6 +420,7 @@ void register_core_options(const char *file)
 // Each module's option registration, in this fixed order.
 void (*const config_hooks[])() = {
     _vn_apidotnet_config_init,
+    _vn_callbacks_config_init,
     _vn_event_config_init,
     _vn_log_config_init,
     _vn_fields_config_init,
@@ -427,8 +428,10 @@ void (*const config_hooks[])() = {
     _vn_daemon_config_init,
     _vn_msgq_config_init,
     _vn_peer_config_init,
+    _vn_map_config_init,
     _vn_replay_config_init,
     _vn_delay_config_init,
+    _vn_advmap_config_init,
     _vn_monitor_config_init,
     _vn_udpsignal_config_init,
     _vn_jvm_config_init,
@@ -710,7 +713,10 @@ const StartStep start_steps[] = {
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_replay_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_msgq_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_peer_init(init); }},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_map_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_delay_init(init); }},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_callbacks_init(init); }},
+    {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_advmap_init(init); }},
     {[](vn_init_t *init, bool, vn_log_message_cb) { _vn_binary_init(init); }},
 };
 

@@ -202,8 +202,8 @@ TEST(DelayProcess, APublishingAdapterSendsEachRecordLiveAndAgainAfterTheDelay)
                                      "\ndelay-batch-time 0.05\nadd-delay\ndelay-time 0.2\nend-delay\n"
                                      "add-peer\nremote-id " + std::to_string(kRemoteId) + "\naddr 127.0.0.1\nport " +
                                      std::to_string(listener.port()) + "\nheartbeat-time 30\nend-peer\n");
-    ChildProcess adapter({PUBLISHER_ADAPTER_BIN}, root.path());
-    ASSERT_TRUE(adapter.wait_line("ready"));
+    ChildProcess adapter({PUBLISHER_ADAPTER_BIN}, root.path(), true);
+    ASSERT_TRUE(adapter.wait_for_line([](const std::string &line) { return line == "ready"; }));
     WireSocket remote = listener.accept();
     WireFrame info;
     ASSERT_TRUE(remote.read_frame_of(VN_PEERINFO, &info));

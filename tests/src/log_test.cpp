@@ -488,6 +488,18 @@ TEST_F(LogTest, PipedCommandThatCannotRunEndsItsChild)
     vn_free_log(log);
 }
 
+TEST_F(LogTest, WritesToTheNullDeviceReportTheirWholeLength)
+{
+    start();
+    vn_log_t *log = vn_new_headed_log("packets", "/dev/null", "VNBLog packet v4");
+    ASSERT_NE(log, nullptr);
+    const unsigned char record_bytes[] = {0x00, 0x01, 0xff};
+    EXPECT_EQ(vn_write(log, record_bytes, sizeof record_bytes), 3);
+    struct iovec parts[3] = {{const_cast<char *>("ab"), 2}, {const_cast<char *>("cde"), 3}, {nullptr, 0}};
+    EXPECT_EQ(vn_writev(log, parts, 3), 5);
+    vn_free_log(log);
+}
+
 TEST_F(LogTest, HeadedLogStartsAnEmptyFileWithItsHeader)
 {
     start();

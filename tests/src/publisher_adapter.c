@@ -10,7 +10,7 @@
  * It prints what reaches its callbacks as lines ("request PEER FLAGS SUBJECT...",
  * "discard PEER FLAGS SUBJECT...", "peer PEER STATUS") and takes commands on
  * its standard input, one per line: "publish SUBJECT VALUE", "nodata SUBJECT
- * FLAGS", "status SUBJECT CODE TEXT" and "ping" (answered "pong" once
+ * FLAGS", "status SUBJECT CODE TEXT" and "ping N" (answered "pong N" once
  * everything before it has run).
  */
 #include <vantrix.h>
@@ -89,7 +89,7 @@ static void run_command(char *line)
     if (word == NULL)
         return;
     if (strcmp(word, "ping") == 0)
-        printf("pong\n");
+        printf("pong %s\n", first != NULL ? first : "");
     else if (first == NULL)
         printf("bad command %s\n", word);
     else if (strcmp(word, "publish") == 0)
