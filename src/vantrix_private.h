@@ -368,6 +368,11 @@ extern vn_set_t _vn_peers_active;
 void _vn_peer_handle_replay(int peer, vn_datapkt_t *pkt, time_t tm);
 /* The process-wide send sequence counter: the value to stamp, advanced atomically. */
 uint16_t _vn_next_seqnum(void);
+/* The one-peer no-data and status senders for a subject in the peers'
+ * namespace already (the active cache's names), which is not mapped again. */
+void _vn_send_nodata_to_peer_mapped(int peer, const char *subject, uint16_t flags);
+void _vn_send_status_to_peer_mapped(int peer, const char *subject, uint16_t flags, uint16_t code,
+                                    const char *message);
 /* Hold and release the lock under which packet-log records are written, for
  * other modules that change the packet log's file (replay cuts its tail). */
 void _vn_peer_packet_log_lock(void);
