@@ -149,8 +149,9 @@ TEST_F(DelayLink, BlockRealtimeSendsOnlyTheDelayedCopiesAndBatchesGrowPastTheirS
                                     "add-delay\ndelay-time 0.1\nbatch-size 1\nbatch-time 0.2\nend-delay\n"));
     std::vector<std::string> expected;
     for (int i = 0; i < 25; i++) {
-        vn_send_data(record("R" + std::to_string(i), "x"));
-        expected.push_back("/0.1R" + std::to_string(i));
+        std::string subject = std::string("R").append(std::to_string(i));
+        vn_send_data(record(subject, "x"));
+        expected.push_back(std::string("/0.1").append(subject));
     }
     EXPECT_EQ(receive_subjects(25), expected);
     // An empty batch stopped the timer; the next record starts it again.
