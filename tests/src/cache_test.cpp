@@ -414,16 +414,18 @@ TEST_F(CacheInProcess, PurgesTakeOldMatchingEntriesButNeverConfiguredOnes)
                                   "add-cache-purge ^y/ 120\n"
                                   "add-cache-purge bad( 120 1\n"));
     ASSERT_EQ(cache_purge_count(), 2u); // a time without digits, or two values, add nothing
-    for (const char *subject : {"old/a", "old/b", "old/kept", "new/a"})
+    for (const char *subject : {"old/a", "old/b", "old/kept", "old/added", "new/a"})
         publish(subject);
+    vn_cache_add_object("old/added"); // an existing entry becomes a configured one
     // One age unit is a day's worth of minutes in seconds.
-    for (const char *subject : {"old/a", "old/kept", "new/a"})
+    for (const char *subject : {"old/a", "old/kept", "old/added", "new/a"})
         age(subject, 1441);
     age("old/b", 1000);
     cache_purge_run(0);
     EXPECT_FALSE(cached("old/a"));
     EXPECT_TRUE(cached("old/b"));
     EXPECT_TRUE(cached("old/kept"));
+    EXPECT_TRUE(cached("old/added"));
     EXPECT_TRUE(cached("new/a"));
     std::string log = read_file(root_.file("var/event.log"));
     EXPECT_NE(log.find("Purging cache for object <old/a>\n"), std::string::npos);
