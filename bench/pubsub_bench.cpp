@@ -258,9 +258,13 @@ std::vector<unsigned char> update_frame()
     vn_datapkt_serialise(data, payload.data(), &len);
     payload.resize(len);
     vn_free_data(data);
-    std::vector<unsigned char> frame{0, VN_DATAUPDATE, static_cast<unsigned char>(len >> 8),
-                                     static_cast<unsigned char>(len)};
-    frame.insert(frame.end(), payload.begin(), payload.end());
+    // Filled in place: g++ 12 at -O3 misreads an insert behind a 4-byte
+    // initialiser list as writing past it (a false -Warray-bounds).
+    std::vector<unsigned char> frame(4 + len);
+    frame[1] = VN_DATAUPDATE;
+    frame[2] = static_cast<unsigned char>(len >> 8);
+    frame[3] = static_cast<unsigned char>(len);
+    std::memcpy(frame.data() + 4, payload.data(), len);
     return frame;
 }
 

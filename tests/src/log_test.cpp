@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/time.h>
 #include <sys/uio.h>
 #include <syslog.h>
 #include <sys/wait.h>
@@ -70,9 +71,13 @@ StampedLine parse_stamped(const std::string &line)
     return {line.substr(0, kTimeBytes), line.substr(24, 5), line.substr(kStampBytes)};
 }
 
+// Read from the clock the log reads: time() follows a coarser clock that can
+// still show the previous second just after gettimeofday has moved on.
 std::string local_now()
 {
-    time_t now = time(nullptr);
+    struct timeval stamp;
+    gettimeofday(&stamp, nullptr);
+    time_t now = stamp.tv_sec;
     struct tm local;
     localtime_r(&now, &local);
     char text[64];

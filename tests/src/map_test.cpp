@@ -108,7 +108,7 @@ TEST_F(NameMapping, ResultsAreCutToFitTheBuffer)
 {
     std::string long_prefix(5000, 'p');
     _vn_map_add_pattern("s*", (long_prefix + "*").c_str());
-    std::string mapped = out("s" + std::string(10, 'm'));
+    std::string mapped = out(std::string("s").append(10, 'm'));
     EXPECT_EQ(mapped, long_prefix.substr(0, VN_MAP_BUFFER_BYTES - 1));
 
     SetUp();
