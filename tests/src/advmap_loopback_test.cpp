@@ -129,7 +129,17 @@ protected:
         return states;
     }
 
-    bool peer_is_up(const std::string &label) { return vn_peer_up(peer(label)) != 0; }
+    // Up as far as request routing knows: the link is up and its last peer
+    // report has reached the application, which data services see first.
+    bool peer_is_up(const std::string &label)
+    {
+        int num = peer(label);
+        int last_state = -1;
+        for (const AppEvent &event : vntest::recorded_events())
+            if (event.kind == "peer" && event.peer == num)
+                last_state = event.state;
+        return vn_peer_up(num) != 0 && last_state == 256;
+    }
 
     bool run_until(const std::function<bool()> &done) { return vntest::run_loop_until(done); }
 
