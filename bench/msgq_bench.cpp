@@ -7,6 +7,7 @@
 // packet log's cost per packet are printed at the end.
 #include "event.h"
 #include "msgq.h"
+#include "median_reporter.h"
 #include "peer.h"
 
 #include <benchmark/benchmark.h>
@@ -291,26 +292,16 @@ void set_up_peer(const std::string &log_file)
 }
 
 // Collects each run's rate and prints the medians side by side at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
+class RatioReporter : public MedianReporter {
 public:
     explicit RatioReporter(size_t bytes) : frame_bytes(bytes) {}
-
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &run : runs) {
-            auto rate = run.counters.find("items_per_second");
-            if (rate != run.counters.end() && run.run_type == Run::RT_Iteration)
-                rates_[run.run_name.function_name].push_back(rate->second.value);
-        }
-    }
 
     void Finalize() override
     {
         ConsoleReporter::Finalize();
         double raw = median("raw_tcp_pair");
         std::printf("\nframes of %zu bytes; medians of %zu runs each\n%-28s %14s %8s\n", frame_bytes,
-                    rates_["raw_tcp_pair"].size(), "pipe", "frames/s", "vs raw");
+                    runs_of("raw_tcp_pair"), "pipe", "frames/s", "vs raw");
         for (const auto &[name, label] : {std::pair{"raw_tcp_pair", "raw TCP pair"}, std::pair{"msgq", "message queues"},
                                           std::pair{"msgq_packet_log", "queues with packet log"}}) {
             double rate = median(name);
@@ -321,16 +312,7 @@ public:
     }
 
 private:
-    double median(const std::string &name)
-    {
-        std::vector<double> &values = rates_[name];
-        if (values.empty())
-            return 0;
-        std::sort(values.begin(), values.end());
-        return values[values.size() / 2];
-    }
     size_t frame_bytes;
-    std::map<std::string, std::vector<double>> rates_;
 };
 
 } // namespace

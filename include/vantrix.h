@@ -362,6 +362,111 @@ void vn_send_status_direct(const char *subject, uint16_t flags, uint16_t code, c
 void vn_send_status_to_peer(int peer, const char *subject, uint16_t flags, uint16_t code, const char *message);
 /* (end senders) */
 
+/* Data services (advmap) */
+/*
+ * Subjects are given in the application's namespace and name-mapped before
+ * routing. A subject no service takes is not tracked. Service names returned
+ * belong to the services and live as long as the process.
+ *
+ * Threads: requests run on the init thread; from another thread the call
+ * waits until the init thread has run it. A callback that runs on the init
+ * thread (the default) may call any function of this group, but must not wait
+ * for a peer's thread (vn_peer_send_message): that thread may itself be
+ * waiting for the callback. With enable-threaded-callbacks, callbacks run on
+ * the peers' threads, several at once.
+ */
+/* Requests num subjects and returns num (0 when no service runs). With
+ * services not null, *services gets an array (the caller frees it) holding
+ * per subject the name of the service that handles it, or NULL. */
+int vn_request_objects_with_flags(int num, char **names, int flags, const char ***services);
+int vn_request_objects(int num, char **names, const char ***services);
+/* The name of the service that handles the subject, or NULL. */
+const char *vn_request_object_with_flags(const char *name, int flags);
+const char *vn_request_object(const char *name);
+/* Discards tell the requested peers; a purge only forgets the subject. */
+void vn_discard_objects(int num, char **names);
+void vn_discard_object(const char *name);
+void vn_purge_object(const char *name);
+/* The service whose patterns take the subject, or NULL. */
+const char *vn_get_service(const char *name);
+/* The application's pointer of a subject a service takes; a tracker holding
+ * one outlives discards and timeouts, emptied, until the next request. */
+void vn_set_object_data(const char *name, void *data);
+void *vn_get_object_data(const char *name);
+/* The labels of the peers asked for the subject (the caller frees the array,
+ * not the labels), their count in *ret; NULL when the subject is not tracked. */
+const char **vn_get_request_hints(const char *name, int *ret);
+/* Prefers the peers of these labels for the subject; returns how many were taken. */
+int vn_set_request_hint(const char *name, int num, char **hints);
+/* -1 no service, -2 not an active service; 3 a required and an optional
+ * source reachable, 1 only required, 2 only optional; -3 none reachable but
+ * every required peer up; 0 otherwise. */
+int vn_object_available(const char *name);
+/* -1 no service; 1 when a peer of the service accepts contributions, else 0. */
+int vn_object_can_contrib(const char *name);
+/* Sends the record (subject in the peers' namespace) to the providing peers
+ * that accept contributions and frees it; returns how many it went to. */
+int vn_send_contribution(vn_data_t *vndata);
+/* The discard-timeout of the service of that name, -1.0 when there is none. */
+double vn_get_service_active_discard_timeout(const char *service);
+int vn_get_num_services(void);
+/* The service's state (1 OK, 2 DOWN, 8 LIMITED) and its name; -1 for an index out of range. */
+int vn_get_service_by_index(int index, const char **name_ptr);
+/* 1 when every service meets its required-state; else 0 with the services
+ * that do not listed in buf (cut to buflen). */
+int vn_required_services_status(char *buf, int buflen);
+/* (end advmap) */
+
+/* Active cache (cache) */
+/* With cache-objects on, makes the subject a permanent member of the cache
+ * (an existing entry becomes one). */
+void vn_cache_add_object(const char *name);
+/* (end cache) */
+
+/* Packet-log replay (replay) */
+/* Receives one replayed update with its record's time stamp; the update is
+ * valid only during the call. */
+typedef void (*recv_replay_t)(int peer, vn_data_t *data, time_t stamp);
+
+/* Each call replays on the calling thread and returns when done: 0, or -1
+ * when a file could not be opened (the list forms: when any listed file could
+ * not be opened, or when there is nothing to replay). Only updates for
+ * configured peer numbers are handed on. An incomplete last record is cut off
+ * the file. */
+int vn_replay(recv_replay_t callback);
+int vn_replay_from_file(recv_replay_t callback, const char *filename);
+int vn_replay_from_log(recv_replay_t callback, struct _vn_log *log);
+/* Nothing before the first record stamped t or later, every record from it on. */
+int vn_replay_by_time(time_t t, recv_replay_t callback);
+int vn_replay_by_time_from_log(time_t t, recv_replay_t callback, struct _vn_log *log);
+int vn_replay_by_time_from_file(time_t t, recv_replay_t callback, const char *filename);
+/* Nothing before the first update whose first field numbered fieldnum holds
+ * value, every record from it on. */
+int vn_replay_by_field(int fieldnum, const char *value, recv_replay_t callback);
+int vn_replay_by_field_from_log(int fieldnum, const char *value, recv_replay_t callback, struct _vn_log *log);
+int vn_replay_by_field_from_file(int fieldnum, const char *value, recv_replay_t callback, const char *filename);
+/* (end replay) */
+
+/* Delay channels (delay) */
+/* A channel re-sends each record given to it a fixed delay after the batch
+ * it joined closes, under the subject with the channel's prefix in front
+ * (NULL: "/" and the delay, as "/2.5"). A batch closes every batch time (0:
+ * delay-batch-time); the batch and send timers run on the init thread's loop.
+ * The callback sends one record (the default: vn_send_data_no_free); the
+ * prefixed subject is valid only during the call. A channel made here never
+ * frees the records given to it: the application frees a record once the
+ * channel has sent it, after the callback for it has returned (not inside
+ * it: the channel puts the subject back afterwards). */
+typedef struct _vn_delay vn_delay_t;
+typedef void (*vn_delay_send_cb)(void *callback_param, vn_data_t *data);
+
+vn_delay_t *vn_new_delay(double delay_time, const char *prefix, double batch_time);
+vn_delay_t *vn_new_delay_with_callback(double delay_time, const char *prefix, double batch_time, void *callback_param,
+                                       vn_delay_send_cb callback_func);
+/* Queues the record itself, not a copy; any thread may queue. */
+void vn_delay_data(vn_delay_t *delay, vn_data_t *data);
+/* (end delay) */
+
 /* Typed binary encoding (binary) */
 #include <sys/time.h>
 

@@ -277,7 +277,7 @@ void send_data(Target target, vn_data_t *data, bool consuming)
     });
 }
 
-// Subjects travel as given: no name-mapping pattern exists yet.
+// The subject is in the peers' namespace already.
 void send_nodata(Target target, const char *subject, uint16_t flags)
 {
     vn_data_t *record = vn_new_datapkt(subject, 0, flags);
@@ -354,28 +354,46 @@ void vn_send_data_to_peer_no_free(int peer, vn_data_t *data)
         send_data(peer, data, false);
 }
 
+// Subjects the application names are mapped into the peers' namespace once,
+// here; records carry theirs mapped from when they were made.
+
 void vn_send_nodata_direct(const char *subject, uint16_t flags)
 {
-    send_nodata(kAllPeers, subject, flags);
+    char mapped[VN_MAP_BUFFER_BYTES];
+    send_nodata(kAllPeers, _vn_map_name(subject, mapped), flags);
 }
 
 void vn_send_nodata_to_peer(int peer, const char *subject, uint16_t flags)
 {
+    char mapped[VN_MAP_BUFFER_BYTES];
     if (peer == -1)
         vn_send_nodata(subject, flags);
     else
-        send_nodata(peer, subject, flags);
+        send_nodata(peer, _vn_map_name(subject, mapped), flags);
 }
 
 void vn_send_status_direct(const char *subject, uint16_t flags, uint16_t code, const char *message)
 {
-    send_status(kAllPeers, subject, flags, code, message);
+    char mapped[VN_MAP_BUFFER_BYTES];
+    send_status(kAllPeers, _vn_map_name(subject, mapped), flags, code, message);
 }
 
 void vn_send_status_to_peer(int peer, const char *subject, uint16_t flags, uint16_t code, const char *message)
 {
+    char mapped[VN_MAP_BUFFER_BYTES];
     if (peer == -1)
         vn_send_status(subject, flags, code, message);
     else
-        send_status(peer, subject, flags, code, message);
+        send_status(peer, _vn_map_name(subject, mapped), flags, code, message);
+}
+
+void _vn_send_nodata_to_peer_mapped(int peer, const char *subject, uint16_t flags)
+{
+    send_nodata(peer, subject, flags);
+}
+
+void _vn_send_status_to_peer_mapped(int peer, const char *subject, uint16_t flags, uint16_t code,
+                                    const char *message)
+{
+    send_status(peer, subject, flags, code, message);
 }

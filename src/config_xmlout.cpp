@@ -44,6 +44,7 @@ const module_writer config_writers[] = {
     _vn_udpsignal_write_xml,
     _vn_log_packet_write_xml,
     _vn_lty_chain_write_xml,
+    _vn_map_write_xml,
     _vn_peer_write_xml,
     add_jmx_manager,
 };

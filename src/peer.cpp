@@ -266,9 +266,12 @@ void add_heartbeat(void *peer_node, const peer_t &peer)
     void *node = add_child(peer_node, "heartbeat");
     add_number(node, "time", static_cast<long long>(peer.heartbeat_time) * kMillisPerSecond);
     // The slack has no upper bound: printed from the double, so a value past
-    // the 64-bit range is still written rather than overflowing a cast.
+    // the 64-bit range is still written rather than overflowing a cast. A
+    // decimal such as 2.3 s has no exact double and its product falls just
+    // short of 2300, so the truncation forgives a millionth of a millisecond.
+    constexpr double kForgiven = 1e-6;
     char text[400];
-    std::snprintf(text, sizeof text, "%.0f", std::trunc(peer.heartbeat_slack_time * kMillisPerSecond));
+    std::snprintf(text, sizeof text, "%.0f", std::trunc(peer.heartbeat_slack_time * kMillisPerSecond + kForgiven));
     _vn_xmlNewProp(node, "slackTime", text);
 }
 
@@ -451,6 +454,16 @@ void peer_count(peer_t *conn, peer_counter_t counter, uint64_t count)
     if (conn != &default_peer)
         add_to_counter(conn, counter, count);
     add_to_counter(&default_peer, counter, count);
+}
+
+void _vn_peer_packet_log_lock(void)
+{
+    pthread_mutex_lock(&peer_global_lock);
+}
+
+void _vn_peer_packet_log_unlock(void)
+{
+    pthread_mutex_unlock(&peer_global_lock);
 }
 
 void _vn_peer_update_reqdsc_count(peer_t *conn, int type, int count)

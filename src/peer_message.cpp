@@ -48,12 +48,6 @@ vn_log_t *packet_log; // null when no peer is configured
 // the queue being dispatched is posted instead of run at once.
 thread_local int dispatch_depth = 0;
 
-void do_nothing_update(int, vn_datapkt_t *) {}
-void do_nothing_object_status(int, char *, uint16_t, uint16_t, char *) {}
-void do_nothing_peer_status(int, int, int, char *) {}
-void do_nothing_request(int, vn_reqpkt_t *) {}
-void do_nothing_status_msg(int, int, int, void *) {}
-
 // Writes big-endian values into a buffer whose size the caller fixed.
 struct RecordWriter {
     unsigned char *at;
@@ -265,39 +259,63 @@ int on_unknown(peer_t *conn, vn_msgq_t *msgq, const vn_msg_t *msg, const struct 
     return peer_close_from_reader(conn, msgq, kReasonInvalidMessage);
 }
 
+// The update and no-data records of this thread's dispatches, parsed again
+// in place each time, so that a busy link allocates almost nothing per
+// update. A dispatch nested in a handed-on call takes a record of its own.
+struct dispatch_record_t {
+    vn_datapkt_t pkt{};
+    bool busy = false;
+    ~dispatch_record_t() { vn_free_datapkt_data(&pkt); }
+};
+thread_local dispatch_record_t dispatch_record;
+
+// Hands the parsed record to `use`; the parser's result.
+template <class Use> int with_parsed(const vn_msg_t *msg, Use use)
+{
+    if (dispatch_record.busy) {
+        vn_datapkt_t pkt{};
+        int result = _vn_datapkt_reparse(&pkt, msg->type, msg->msg, msg->len);
+        if (result == 0)
+            use(&pkt);
+        vn_free_datapkt_data(&pkt);
+        return result;
+    }
+    int result = _vn_datapkt_reparse(&dispatch_record.pkt, msg->type, msg->msg, msg->len);
+    if (result != 0)
+        return result;
+    dispatch_record.busy = true;
+    use(&dispatch_record.pkt);
+    dispatch_record.busy = false;
+    return 0;
+}
+
 void on_update(peer_t *conn, const vn_msg_t *msg, const struct timeval &stamp)
 {
-    vn_datapkt_t pkt;
-    if (vn_datapkt_parse(&pkt, msg->type, msg->msg, msg->len) != 0) {
-        vn_free_datapkt_data(&pkt);
+    int parsed = with_parsed(msg, [&](vn_datapkt_t *pkt) {
+        note_received(conn, msg, {{kMessagesRead, 1}, {kUpdatesRead, 1}, {kBytesRead, msg->len}}, stamp);
+        conn->last_seqnum = pkt->seq;
+        conn->last_update_time = stamp.tv_sec;
+        // The receive event carries the time the message was read.
+        if (vn_latency_chain_enable())
+            vn_add_latency_chain(pkt, 'E', static_cast<int64_t>(stamp.tv_sec) * 1000 + stamp.tv_usec / 1000);
+        _vn_peer_handoff.recv_update(conn->num, pkt);
+    });
+    if (parsed != 0)
         log_bad_packet("VN_DATAUPDATE", msg);
-        return;
-    }
-    note_received(conn, msg, {{kMessagesRead, 1}, {kUpdatesRead, 1}, {kBytesRead, msg->len}}, stamp);
-    conn->last_seqnum = pkt.seq;
-    conn->last_update_time = stamp.tv_sec;
-    // The receive event carries the time the message was read.
-    if (vn_latency_chain_enable())
-        vn_add_latency_chain(&pkt, 'E', static_cast<int64_t>(stamp.tv_sec) * 1000 + stamp.tv_usec / 1000);
-    _vn_peer_handoff.recv_update(conn->num, &pkt);
-    vn_free_datapkt_data(&pkt);
 }
 
 void on_nodata(peer_t *conn, const vn_msg_t *msg, const struct timeval &stamp)
 {
-    vn_datapkt_t pkt;
-    if (vn_datapkt_parse(&pkt, msg->type, msg->msg, msg->len) != 0) {
-        vn_free_datapkt_data(&pkt);
+    int parsed = with_parsed(msg, [&](vn_datapkt_t *pkt) {
+        note_received(conn, msg,
+                      {{kMessagesRead, 1}, {kNodatasRead, 1}, {kBytesRead, msg->len},
+                       {nodata_reason_counter(pkt->flags, true), 1}},
+                      stamp);
+        conn->last_update_time = stamp.tv_sec;
+        _vn_peer_handoff.recv_nodata(conn->num, pkt);
+    });
+    if (parsed != 0)
         log_bad_packet("VN_NODATA", msg);
-        return;
-    }
-    note_received(conn, msg,
-                  {{kMessagesRead, 1}, {kNodatasRead, 1}, {kBytesRead, msg->len},
-                   {nodata_reason_counter(pkt.flags, true), 1}},
-                  stamp);
-    conn->last_update_time = stamp.tv_sec;
-    _vn_peer_handoff.recv_nodata(conn->num, &pkt);
-    vn_free_datapkt_data(&pkt);
 }
 
 void on_request(peer_t *conn, const vn_msg_t *msg, const struct timeval &stamp)
@@ -422,8 +440,9 @@ void close_silent_peer(peer_t *conn)
 } // namespace
 
 vn_peer_handoff_t _vn_peer_handoff = {
-    do_nothing_update,  do_nothing_update,  do_nothing_object_status, do_nothing_peer_status,
-    do_nothing_request, do_nothing_request, do_nothing_status_msg,    do_nothing_update,
+    _vn_advmap_recv_update,     _vn_advmap_recv_nodata,     _vn_advmap_recv_object_status,
+    _vn_advmap_recv_peer_status, _vn_callbacks_recv_request, _vn_callbacks_recv_discard,
+    _vn_callbacks_recv_peer_status, _vn_callbacks_recv_update,
 };
 
 int peer_packet_log_open(const char *file_name)

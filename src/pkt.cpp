@@ -3,6 +3,8 @@
 #include "peer.h"
 #include "vantrix_private.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -37,6 +39,19 @@ char *copy_bytes(const unsigned char *bytes, size_t len)
     std::memcpy(copy, bytes, len);
     copy[len] = '\0';
     return copy;
+}
+
+// A buffer kept from an earlier parse, refilled when it has room for the
+// bytes and a NUL, else replaced by a fresh copy.
+char *refill_bytes(char *kept, const unsigned char *bytes, size_t len)
+{
+    if (kept == nullptr || malloc_usable_size(kept) <= len) {
+        vn_free(kept);
+        return copy_bytes(bytes, len);
+    }
+    std::memcpy(kept, bytes, len);
+    kept[len] = '\0';
+    return kept;
 }
 
 // Writes big-endian values at a position the caller has already checked.
@@ -76,9 +91,9 @@ struct Reader {
         left -= 2;
         return value;
     }
-    char *text(size_t len)
+    char *text(size_t len, char *kept = nullptr)
     {
-        char *copy = copy_bytes(at, len);
+        char *copy = kept != nullptr ? refill_bytes(kept, at, len) : copy_bytes(at, len);
         at += len;
         left -= len;
         return copy;
@@ -150,7 +165,8 @@ size_t datapkt_size(const vn_datapkt_t *pkt)
     return needed;
 }
 
-bool read_field(Reader &in, bool wide, uint16_t type, vn_field_t *field)
+// `kept`, when not null, is the field's value buffer from an earlier parse.
+bool read_field(Reader &in, bool wide, uint16_t type, vn_field_t *field, char *kept = nullptr)
 {
     if (!in.has(wide ? 6 : 4))
         return false;
@@ -177,7 +193,7 @@ bool read_field(Reader &in, bool wide, uint16_t type, vn_field_t *field)
     field->fieldnum = number;
     field->flags = flags;
     field->len = static_cast<int32_t>(len);
-    field->value = in.text(len);
+    field->value = in.text(len, kept);
     return true;
 }
 
@@ -581,6 +597,45 @@ int vn_datapkt_parse(vn_datapkt_t *pkt, int msgtype, const unsigned char *buf, s
         }
         pkt->count++;
     }
+    return 0;
+}
+
+int _vn_datapkt_reparse(vn_datapkt_t *pkt, int msgtype, const unsigned char *buf, size_t len)
+{
+    uint16_t kept = pkt->count; // values [0, kept) are buffers to refill
+    pkt->time = 0;
+    // On failure the record is emptied, its `valid` first values freed.
+    auto fail = [pkt](int code, uint16_t valid) {
+        pkt->count = valid;
+        vn_free_datapkt_data(pkt);
+        return code;
+    };
+    Reader in{buf, len};
+    if (!in.has(8))
+        return fail(-2, kept);
+    pkt->seq = in.u16();
+    pkt->flags = in.u16();
+    pkt->type = in.u16();
+    size_t subject_len = in.u16();
+    if (!in.has(subject_len + 2))
+        return fail(-2, kept);
+    pkt->subject = in.text(subject_len, pkt->subject);
+    uint16_t announced = in.u16();
+    bool wide = msgtype == VN_DATAUPDATE;
+    if (announced > in.left / (wide ? 6 : 4))
+        return fail(-1, kept);
+    // The array keeps at least the capacity the record's adders assume for its count.
+    size_t room = pkt->fields != nullptr ? malloc_usable_size(pkt->fields) / sizeof(vn_field_t) : 0;
+    if (announced != 0 && room < field_capacity(announced))
+        pkt->fields =
+            static_cast<vn_field_t *>(vn_realloc(pkt->fields, field_capacity(announced) * sizeof(vn_field_t)));
+    for (uint16_t i = 0; i < announced; i++) {
+        if (!read_field(in, wide, pkt->type, &pkt->fields[i], i < kept ? pkt->fields[i].value : nullptr))
+            return fail(-1, std::max(i, kept));
+    }
+    for (uint16_t i = announced; i < kept; i++)
+        vn_free(pkt->fields[i].value);
+    pkt->count = announced;
     return 0;
 }
 

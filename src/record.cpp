@@ -9,13 +9,6 @@ namespace {
 
 constexpr size_t kRecordFmtBytes = 1024;
 
-// Records carry subjects in the peers' namespace. No pattern configured: the
-// subject as it is.
-const char *map_subject(const char *subject)
-{
-    return subject;
-}
-
 // Adds through `add` when the name is in the field table; the number or INT_MIN.
 template <class Add> int add_by_name(const char *name, Add add)
 {
@@ -27,15 +20,18 @@ template <class Add> int add_by_name(const char *name, Add add)
 
 } // namespace
 
+// Records carry subjects in the peers' namespace.
 vn_data_t *vn_init_data(const char *subject, uint16_t type, uint16_t flags)
 {
-    return vn_new_datapkt(map_subject(subject), type, flags);
+    char mapped[VN_MAP_BUFFER_BYTES];
+    return vn_new_datapkt(_vn_map_name(subject, mapped), type, flags);
 }
 
 void vn_set_subject(vn_data_t *data, const char *subject)
 {
     // Copied before the old one is freed: the new subject may be the old one.
-    char *copy = subject != nullptr ? vn_strdup(map_subject(subject)) : nullptr;
+    char mapped[VN_MAP_BUFFER_BYTES];
+    char *copy = subject != nullptr ? vn_strdup(_vn_map_name(subject, mapped)) : nullptr;
     vn_free(data->subject);
     data->subject = copy;
 }

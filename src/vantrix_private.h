@@ -232,6 +232,8 @@ void _vn_log_packet_write_xml(void *doc, void *root);
 /* Makes the logging monitoring template and publishes every log made so far;
  * logs made later are published as they are made. */
 void _vn_log_monitor_config(vn_init_t *init);
+/* The log of that name ("event_log", "packet_log", ...), or NULL. */
+vn_log_t *_vn_log_find(const char *name);
 /* (end log) */
 
 /* monitor */
@@ -325,6 +327,11 @@ void _vn_binary_init(vn_init_t *init);
  * buf (*len: capacity in, bytes out); returns how many it holds, 0 when
  * subject first alone does not fit. */
 uint16_t _vn_reqpkt_pack(const vn_reqpkt_t *list, uint16_t first, unsigned char *buf, size_t *len);
+/* Parses as vn_datapkt_parse into a record that an earlier parse (or
+ * vn_new_datapkt) filled, refilling its subject, field array and values where
+ * their buffers have room: a reader of many updates allocates almost nothing.
+ * On failure the record is left empty. */
+int _vn_datapkt_reparse(vn_datapkt_t *pkt, int msgtype, const unsigned char *buf, size_t len);
 /* Appends an uninitialised field slot to a record, growing its array; every
  * writer of a record's fields goes through it, so all agree on its capacity. */
 vn_field_t *_vn_datapkt_new_field(vn_datapkt_t *pkt);
@@ -369,10 +376,23 @@ void _vn_peer_send_to_all(vn_msg_t *msg, uint16_t flags);
 void _vn_peer_log_msg(struct peer_t *conn, vn_msg_t *msg);
 void _vn_peer_update_reqdsc_count(struct peer_t *conn, int type, int count);
 void _vn_peer_update_rogue_count(struct peer_t *conn);
+/* The peers whose link is up, and those whose remote type is active; read
+ * without a lock, word by word. */
+extern vn_set_t _vn_peers_up;
+extern vn_set_t _vn_peers_active;
 /* A replayed update for a peer; the time is not used. */
 void _vn_peer_handle_replay(int peer, vn_datapkt_t *pkt, time_t tm);
 /* The process-wide send sequence counter: the value to stamp, advanced atomically. */
 uint16_t _vn_next_seqnum(void);
+/* The one-peer no-data and status senders for a subject in the peers'
+ * namespace already (the active cache's names), which is not mapped again. */
+void _vn_send_nodata_to_peer_mapped(int peer, const char *subject, uint16_t flags);
+void _vn_send_status_to_peer_mapped(int peer, const char *subject, uint16_t flags, uint16_t code,
+                                    const char *message);
+/* Hold and release the lock under which packet-log records are written, for
+ * other modules that change the packet log's file (replay cuts its tail). */
+void _vn_peer_packet_log_lock(void);
+void _vn_peer_packet_log_unlock(void);
 
 /* Where the peer layer delivers what it receives. Each entry starts at the
  * layer that handles it; tests may replace entries. Packets and their parts
@@ -392,6 +412,80 @@ typedef struct _vn_peer_handoff {
 } vn_peer_handoff_t;
 extern vn_peer_handoff_t _vn_peer_handoff;
 /* (end peer) */
+/* map */
+/* Every mapped name is cut to fit a buffer of this size, NUL included. */
+#define VN_MAP_BUFFER_BYTES 4096
+
+void _vn_map_config_init(void);
+void _vn_map_init(vn_init_t *init);
+void _vn_map_write_xml(void *doc, void *root);
+/* Appends a forward entry (in to out) and its reverse (out to in). */
+void _vn_map_add_pattern(const char *in, const char *out);
+/* The first matching entry's result in buf (VN_MAP_BUFFER_BYTES bytes), or
+ * the name itself when no entry matches. */
+const char *_vn_map_name(const char *name, char *buf);
+const char *_vn_map_rev_name(const char *name, char *buf);
+/* (end map) */
+
+/* callbacks */
+void _vn_callbacks_config_init(void);
+/* Takes the record's seven callbacks; without enable-threaded-callbacks makes
+ * the init thread's delivery channel (call it on the init thread). */
+void _vn_callbacks_init(vn_init_t *init);
+/* Deliveries to the application, by peer number, called on the thread that
+ * received the event; each returns once the application's callback has run
+ * (at once when that callback is null). Subjects are mapped back. */
+void _vn_callbacks_recv_request(int peer, vn_reqpkt_t *request);
+void _vn_callbacks_recv_discard(int peer, vn_reqpkt_t *request);
+void _vn_callbacks_recv_update(int peer, vn_data_t *data);
+void _vn_callbacks_recv_nodata(int peer, vn_data_t *nodata);
+void _vn_callbacks_recv_peer_status(int peer, int status, int value, void *data);
+void _vn_callbacks_recv_object_status(int peer, const char *subject, int state, uint16_t code, const char *message);
+void _vn_callbacks_recv_service_status(const char *service, int state);
+/* (end callbacks) */
+
+/* advmap */
+void _vn_advmap_config_init(void);
+/* Completes the configured services (or builds the default one) once the
+ * peers are known; on the init thread, after the callback layer. */
+void _vn_advmap_init(vn_init_t *init);
+/* What the peer layer hands in, on the peer's thread with its lock not held.
+ * Records and texts are the caller's and valid during the call only. */
+void _vn_advmap_recv_update(int peer, vn_data_t *vndata);
+void _vn_advmap_recv_nodata(int peer, vn_data_t *nodata);
+void _vn_advmap_recv_object_status(int peer, char *name, uint16_t flags, uint16_t code, char *message);
+/* peer_state 256 up, 512 down; the remote's id and name. */
+void _vn_advmap_recv_peer_status(int peer, int peer_state, int remote_id, char *remote_name);
+/* (end advmap) */
+
+/* cache */
+/* Registers cache-hash-size, cache-objects, cache-add-object, the include and
+ * exclude patterns and add-cache-purge. */
+void _vn_cache_config_init(void);
+/* With cache-objects on: takes over the three senders and the record's
+ * request, discard and peer-status callbacks, adds the configured subjects,
+ * arms the purges. */
+void _vn_cache_init(vn_init_t *init);
+/* (end cache) */
+
+/* replay */
+/* Registers vantrix-auto-replay, vantrix-auto-replay-days and vantrix-auto-replay-files. */
+void _vn_replay_config_init(void);
+/* Keeps the record's log and log root; arms the auto replay when configured. */
+void _vn_replay_init(vn_init_t *init);
+/* Where the auto replay starts: with minutes 0 or more, the most recent local
+ * time of day that many minutes after midnight, days earlier still; with
+ * minutes below 0, that many minutes before now. */
+time_t _vn_replay_auto_start(time_t now, int minutes, int days);
+/* (end replay) */
+
+/* delay */
+/* Registers add-delay, block-realtime, delay-batch-time and delay-batch-size. */
+void _vn_delay_config_init(void);
+/* Makes the init thread's channel for batch timers and the configured
+ * channels, and installs the delaying data sender when there are any. */
+void _vn_delay_init(vn_init_t *init);
+/* (end delay) */
 
 /* ssl */
 struct ssl_ctx_st;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/time.h>
 #include <sys/uio.h>
 #include <syslog.h>
 #include <sys/wait.h>
@@ -70,9 +71,13 @@ StampedLine parse_stamped(const std::string &line)
     return {line.substr(0, kTimeBytes), line.substr(24, 5), line.substr(kStampBytes)};
 }
 
+// Read from the clock the log reads: time() follows a coarser clock that can
+// still show the previous second just after gettimeofday has moved on.
 std::string local_now()
 {
-    time_t now = time(nullptr);
+    struct timeval stamp;
+    gettimeofday(&stamp, nullptr);
+    time_t now = stamp.tv_sec;
     struct tm local;
     localtime_r(&now, &local);
     char text[64];
@@ -485,6 +490,18 @@ TEST_F(LogTest, PipedCommandThatCannotRunEndsItsChild)
     vn_log_t *log = vn_new_log("nowhere", "|/nonexistent/command with words");
     ASSERT_NE(log, nullptr);
     EXPECT_EQ(wait_for_command(), 127);
+    vn_free_log(log);
+}
+
+TEST_F(LogTest, WritesToTheNullDeviceReportTheirWholeLength)
+{
+    start();
+    vn_log_t *log = vn_new_headed_log("packets", "/dev/null", "VNBLog packet v4");
+    ASSERT_NE(log, nullptr);
+    const unsigned char record_bytes[] = {0x00, 0x01, 0xff};
+    EXPECT_EQ(vn_write(log, record_bytes, sizeof record_bytes), 3);
+    struct iovec parts[3] = {{const_cast<char *>("ab"), 2}, {const_cast<char *>("cde"), 3}, {nullptr, 0}};
+    EXPECT_EQ(vn_writev(log, parts, 3), 5);
     vn_free_log(log);
 }
 

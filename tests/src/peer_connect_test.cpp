@@ -259,7 +259,7 @@ protected:
     {
         std::string ports;
         for (WireListener *listener : listeners)
-            ports.append(" ").append(std::to_string(listener->port()));
+            ports += vntest::numbered(" ", listener->port());
         start("add-peer\nremote-id 21\naddr 127.0.0.1\nport" + ports + "\nend-peer\n");
         WireSocket remote = listeners[0]->accept();
         WireFrame info;

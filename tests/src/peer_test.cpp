@@ -622,7 +622,7 @@ TEST(PeerXmlOut, WithoutPeersTheRootGetsOnlyItsAttributes)
 TEST(PeerXmlOut, EveryPeerIsWrittenWithItsLinks)
 {
     PeerXml xml = morvask_peer_xml("vantrix-id 12\nvantrix-sslport 7443\nvantrix-reject-new-peers\n"
-                                   "add-peer\nssl\nqueue-size 9\nheartbeat-time 2000000000\nheartbeat-slack-time 2.5\n"
+                                   "add-peer\nssl\nqueue-size 9\nheartbeat-time 2000000000\nheartbeat-slack-time 2.3\n"
                                    "local-name me-%a\nlocal-type active|contrib\nremote-id 4\nremote-name up\n"
                                    "remote-type contrib\naddr 10.0.0.1\nport 8001 8002\nend-peer\n"
                                    "add-peer\nlocal-id 6\nremote-type active\nport 9000\nend-peer\n"
@@ -630,9 +630,10 @@ TEST(PeerXmlOut, EveryPeerIsWrittenWithItsLinks)
                                    "add-peer\nend-peer\n");
     EXPECT_EQ(xml.root, (std::vector<std::string>{"vantro id=12 appName=feed SSLPort=7443"}));
     std::vector<std::string> expected = {
-        // Heartbeat milliseconds past 32 bits; one address for two ports.
+        // Heartbeat milliseconds past 32 bits, a slack with no exact double;
+        // one address for two ports.
         "  peer ssl=true msgQueueSize=9 ejectExistingConnection=false",
-        "    heartbeat time=2000000000000 slackTime=2500",
+        "    heartbeat time=2000000000000 slackTime=2300",
         "    local name=me-feed id=12 type=ACTIVE CONTRIB",
         "    remote name=up id=4 type=CONTRIB",
         "    destination address=10.0.0.1 port=8001",

@@ -1,0 +1,347 @@
+// Data services: the process-wide table of tracker objects, their creation
+// and removal, the timers a tracker arms, and the computation of a tracker's
+// state with its report to the application.
+//
+// The table and its entry locks are shared by the init thread and every peer
+// thread. State reports are posted to the init thread's statuscb_handler
+// while the tracker is still held, so the application gets them in the order
+// they were computed. Removed trackers are freed by delete_batcher about five
+// seconds later, on the init thread.
+#include "advmap.h"
+
+#include <cstring>
+
+std::mutex create_lock;
+
+namespace {
+
+constexpr double kDeleteBatchSeconds = 5.0;
+constexpr double kDeleteCheckSeconds = 1.0;
+
+tarvelutil_hashtable_t *active_obj_hash;
+std::atomic<int> object_serial{0};
+std::atomic<uint64_t> timer_tokens{0};
+tarvelutil_signalany_t *statuscb_handler;
+tarvelutil_batch_t *delete_batcher;
+
+// One state report on its way to the init thread.
+struct statuscb_t {
+    int conn;
+    char *subject;
+    int code;
+    int state;
+    char *message;
+};
+
+void delete_batched_object(void *, void *object)
+{
+    object_t *obj = static_cast<object_t *>(object);
+    vn_free(obj->name);
+    vn_free(obj->states);
+    vn_free(obj->status_msg);
+    vn_free(obj);
+}
+
+int invoke_status_signalany_cb(int, void *data)
+{
+    statuscb_t *report = static_cast<statuscb_t *>(data);
+    _vn_callbacks_recv_object_status(report->conn, report->subject, report->state, static_cast<uint16_t>(report->code),
+                                report->message);
+    vn_free(report->subject);
+    vn_free(report->message);
+    vn_free(report);
+    return 0;
+}
+
+void free_timer_event_data(int, void *data)
+{
+    free_timer_arg(static_cast<timer_arg_t *>(data));
+}
+
+object_t *new_object(const char *name, advmap_t *map)
+{
+    vn_log(advmap_log, kAdvmapLevelDebug, "Creating new tracker-object <%s>\n", name);
+    object_t *obj = static_cast<object_t *>(vn_calloc(1, sizeof(object_t)));
+    obj->name = vn_strdup(name);
+    obj->object_number = ++object_serial;
+    obj->map = map;
+    obj->status_msg = vn_strdup("");
+    size_t groups = static_cast<size_t>(map->groups_num > 0 ? map->groups_num : 1);
+    obj->states = static_cast<state_t *>(vn_calloc(groups, sizeof(state_t)));
+    for (int g = 0; g < map->groups_num; g++) {
+        state_t &state = obj->states[g];
+        state.position = state.priority = state.first = state.hint_priority = -1;
+        state.stale = 1;
+    }
+    return obj;
+}
+
+uint32_t load_word(const vn_set_t &set, int word)
+{
+    return __atomic_load_n(&set.bits[word], __ATOMIC_RELAXED);
+}
+
+vn_set_t snapshot(const vn_set_t &set)
+{
+    vn_set_t copy;
+    for (int word = 0; word < 32; word++)
+        copy.bits[word] = load_word(set, word);
+    return copy;
+}
+
+} // namespace
+
+vn_set_t advmap_peers_up()
+{
+    return snapshot(_vn_peers_up);
+}
+
+vn_set_t advmap_peers_active()
+{
+    return snapshot(_vn_peers_active);
+}
+
+void advmap_tracker_start(int hash_size)
+{
+    active_obj_hash = tarvelutil_hashtable_create(hash_size, nullptr, nullptr, nullptr, nullptr, 0);
+    tarvelutil_batch_init(advmap_log);
+    request_handler = tarvelutil_signalany_create(advmap_log);
+    statuscb_handler = tarvelutil_signalany_create(advmap_log);
+    delete_batcher =
+        tarvelutil_batch_create(delete_batched_object, nullptr, kDeleteBatchSeconds, kDeleteCheckSeconds);
+}
+
+object_t *find_object(const char *name, int locktype)
+{
+    if (active_obj_hash == nullptr || name == nullptr)
+        return nullptr;
+    return static_cast<object_t *>(tarvelutil_hashtable_get(active_obj_hash, name, locktype));
+}
+
+object_t *find_object_mapped(const char *name, int locktype)
+{
+    if (name == nullptr)
+        return nullptr;
+    char mapped[VN_MAP_BUFFER_BYTES];
+    return find_object(_vn_map_name(name, mapped), locktype);
+}
+
+void advmap_foreach_tracker(tarvelutil_container_foreach_func visit, void *context)
+{
+    if (active_obj_hash != nullptr)
+        tarvelutil_hashtable_foreach(active_obj_hash, visit, context, kLockWrite);
+}
+
+void release_object(const char *name, int locktype)
+{
+    tarvelutil_hashtable_release(active_obj_hash, name, locktype);
+}
+
+object_t *add_object(const char *name, advmap_t *map, int locktype, bool *created)
+{
+    if (created != nullptr)
+        *created = false;
+    // A tracker that exists is taken outside create_lock, so that waiting for
+    // its holder never stalls every other creation.
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> hold(create_lock);
+            if (tarvelutil_hashtable_get(active_obj_hash, name, kLockNone) == nullptr) {
+                object_t *obj = new_object(name, map);
+                tarvelutil_hashtable_put(active_obj_hash, obj->name, obj, locktype);
+                pthread_rwlock_wrlock(&map->data_lock);
+                _vn_list_add_head(&map->object_list, &obj->slist);
+                pthread_rwlock_unlock(&map->data_lock);
+                if (created != nullptr)
+                    *created = true;
+                return obj;
+            }
+        }
+        if (object_t *obj = find_object(name, locktype))
+            return obj;
+        // Removed while we waited for it: make it afresh.
+    }
+}
+
+int remove_object(object_t *obj, int locktype, int remove_from_hash)
+{
+    for (int g = 0; g < obj->map->groups_num; g++) {
+        disarm_timer(&obj->states[g].restart_tev);
+        disarm_timer(&obj->states[g].request_tev);
+        decrement_subscriptions(obj, g);
+    }
+    disarm_timer(&obj->timeout_tev);
+    if (obj->data != nullptr) {
+        // The application's pointer keeps the tracker, emptied, for its next request.
+        obj->actset = obj->badset = obj->reqset = obj->pending_peers = obj->previous_peers = vn_set_t{};
+        obj->do_not_request = 1;
+        release_object(obj->name, locktype);
+        return 0;
+    }
+    vn_log(advmap_log, kAdvmapLevelDebug, "Removing tracker-object <%s>\n", obj->name);
+    if (remove_from_hash)
+        tarvelutil_hashtable_remove(active_obj_hash, obj->name, kLockNone);
+    pthread_rwlock_wrlock(&obj->map->data_lock);
+    _vn_list_del(&obj->slist);
+    pthread_rwlock_unlock(&obj->map->data_lock);
+    tarvelutil_batch_add(delete_batcher, obj);
+    return 1;
+}
+
+bool peer_requestable(const object_t *obj, int peer)
+{
+    if (set_has(obj->badset, peer))
+        return false;
+    int word = peer / 32;
+    uint32_t bit = 1u << (peer % 32);
+    return (load_word(_vn_peers_active, word) & bit) != 0 && (load_word(_vn_peers_up, word) & bit) != 0;
+}
+
+void decrement_subscriptions(object_t *obj, int num)
+{
+    state_t &state = obj->states[num];
+    if (state.priority >= 0 && state.position >= 0) {
+        priority_t &priority = obj->map->groups[num].priorities[state.priority];
+        if (state.position < priority.num_peers)
+            std::atomic_ref<int>(priority.subscriptions[state.position]).fetch_sub(1);
+    }
+    state.position = -1;
+}
+
+bool all_required_peers_responded_or_timedout(const object_t *obj)
+{
+    for (int word = 0; word < 32; word++) {
+        if (obj->map->required_peers.bits[word] & ~obj->badset.bits[word])
+            return false;
+    }
+    return true;
+}
+
+void post_state_report(int peer, const char *subject, uint16_t code, int state, const char *message)
+{
+    statuscb_t *report = static_cast<statuscb_t *>(vn_malloc(sizeof(statuscb_t)));
+    *report = {peer, vn_strdup(subject), code, state, vn_strdup(message)};
+    if (statuscb_handler == nullptr) {
+        invoke_status_signalany_cb(0, report);
+        return;
+    }
+    // Queued even on the init thread: the caller still holds the tracker, and
+    // the application may ask for the same subject from its callback.
+    tarvelutil_signalany_send(statuscb_handler, 0, invoke_status_signalany_cb, report, 1);
+}
+
+int object_calculate_state(int peer, object_t *obj, uint16_t code, const char *message, int nosave)
+{
+    int state = kObjectOk;
+    const char *text = message != nullptr ? message : "All peers providing";
+    for (int g = 0; g < obj->map->groups_num; g++) {
+        if (!obj->states[g].stale)
+            continue;
+        if (obj->map->groups[g].required) {
+            state = kObjectMandatoryDown;
+            text = "Mandatory source down";
+        } else if (state == kObjectOk) {
+            state = kObjectOptionalDown;
+            text = "Optional source down";
+        }
+    }
+    if (state == obj->state && std::strcmp(text, obj->status_msg) == 0) {
+        release_object(obj->name, kLockWrite);
+        return state;
+    }
+    vn_log(advmap_log, kAdvmapLevelInfo, "<%s> has changed status from %d to %d <%s>\n", obj->name, obj->state, state,
+           text);
+    char *copy = vn_strdup(text);
+    vn_free(obj->status_msg);
+    obj->status_msg = copy;
+    if (!nosave)
+        std::atomic_ref<int>(obj->state).store(state); // the stale clean-up reads it under data_lock only
+    post_state_report(peer, obj->name, code, state, obj->status_msg);
+    release_object(obj->name, kLockWrite);
+    return state;
+}
+
+int object_calculate_state_timed(int, int val, void *data)
+{
+    timer_arg_t *arg = static_cast<timer_arg_t *>(data);
+    if (object_t *obj = find_object(arg->subject, kLockWrite))
+        object_calculate_state(val, obj, 0, nullptr, 1);
+    free_timer_arg(arg);
+    return 0;
+}
+
+int advmap_recv_object_status_locked(int peer, object_t *obj, int flags, uint16_t, const char *)
+{
+    if (!set_has(obj->actset, peer) && !set_has(obj->reqset, peer))
+        return 0;
+    int g = get_peer_group_index(obj->map, peer);
+    auto mark_stale = [&] {
+        set_add(obj->pending_peers, peer);
+        if (g >= 0)
+            obj->states[g].stale = 1;
+    };
+    if (flags == kStatusSourceFailed) {
+        if (set_has(obj->map->required_peers, peer))
+            mark_stale();
+        send_cancel_discard(peer, obj);
+        start_failover(peer, obj);
+    } else if (flags & kStatusPending) {
+        if ((flags & kStatusStale) && g >= 0)
+            obj->states[g].stale = 1;
+        set_add(obj->pending_peers, peer);
+    } else if (flags == kStatusStale) {
+        mark_stale();
+    } else if (flags == kStatusFresh) {
+        set_del(obj->pending_peers, peer);
+        if (g >= 0)
+            obj->states[g].stale = 0;
+    }
+    return 1;
+}
+
+void arm_timer(timer_slot_t *slot, const object_t *obj, double delay, vn_timed_event_cb cb, int value)
+{
+    disarm_timer(slot);
+    timer_arg_t *arg = static_cast<timer_arg_t *>(vn_malloc(sizeof(timer_arg_t)));
+    arg->subject = vn_strdup(obj->name);
+    arg->token = ++timer_tokens;
+    vn_timed_event_t *tev = vn_add_timed_event(obj->object_number, delay, cb, value, arg);
+    if (tev == nullptr) {
+        // A thread without a loop cannot time anything.
+        free_timer_arg(arg);
+        return;
+    }
+    *slot = {tev, arg->token};
+}
+
+void disarm_timer(timer_slot_t *slot)
+{
+    if (slot->tev == nullptr)
+        return;
+    // From another thread the delete is posted to the owner loop; an event
+    // that fires before it arrives finds its token gone and leaves itself to it.
+    vn_del_timed_event_free_data(slot->tev, free_timer_event_data);
+    *slot = {nullptr, 0};
+}
+
+bool claim_timer(timer_slot_t *slot, const timer_arg_t *arg)
+{
+    if (slot->tev == nullptr || slot->token != arg->token)
+        return false;
+    *slot = {nullptr, 0};
+    return true;
+}
+
+void free_timer_arg(timer_arg_t *arg)
+{
+    vn_free(arg->subject);
+    vn_free(arg);
+}
+
+void deliver_nodata(int peer, const char *subject, uint16_t reason)
+{
+    // The subject is already in the peers' namespace: it is not mapped again.
+    vn_data_t *nodata = vn_new_datapkt(subject, 0, reason);
+    _vn_callbacks_recv_nodata(peer, nodata);
+    vn_free_datapkt(nodata);
+}

@@ -1,0 +1,237 @@
+// The callback layer: every inbound event handed to the application's
+// callbacks of the start-up record, with subjects mapped back to the
+// application's names.
+//
+// Threads: deliveries are called on the thread that received the event. By
+// default each is posted synchronously to `callbacks_handler`, the init
+// thread's channel, so the application's callbacks run one at a time on the
+// init thread while the caller waits; the argument records may therefore
+// live on the caller's stack. With enable-threaded-callbacks they run on the
+// calling thread itself. No lock of this module is held during a callback.
+#include "vantrix_private.h"
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kLevelNotify = 4;
+
+// Option variable.
+char c_threaded_callbacks = 0;
+
+struct app_callbacks_t {
+    recv_request_t request;
+    recv_discard_t discard;
+    recv_update_t update;
+    recv_nodata_t nodata;
+    recv_peer_status_t peer_status;
+    recv_object_status_t object_status;
+    recv_service_status_t service_status;
+};
+
+app_callbacks_t callbacks;
+tarvelutil_signalany_t *callbacks_handler;
+
+struct reqpkt_delivery_t {
+    int peer;
+    const vn_reqpkt_t *request;
+    bool flags_slot; // requests carry the flags in one extra last slot
+};
+
+struct data_delivery_t {
+    int peer;
+    vn_data_t *data;
+};
+
+struct peer_status_delivery_t {
+    int peer;
+    int status;
+    int value;
+    void *data;
+};
+
+struct object_status_delivery_t {
+    int peer;
+    const char *subject;
+    int state;
+    uint16_t code;
+    const char *message;
+};
+
+struct service_status_delivery_t {
+    const char *service;
+    int state;
+};
+
+// Runs a delivery inline or on the init thread, and returns once it has run.
+void run(tarvelutil_signalmain_cb_t deliver, void *record)
+{
+    if (c_threaded_callbacks || callbacks_handler == nullptr) {
+        deliver(0, record);
+        return;
+    }
+    // On the init thread itself exec runs it at once: a synchronous send to
+    // one's own channel would never return.
+    tarvelutil_signalany_exec(callbacks_handler, 0, deliver, record, 0);
+}
+
+// Subjects mapped back into fresh copies; requests get the flags value in one
+// extra last slot.
+int deliver_reqpkt(int, void *record)
+{
+    const reqpkt_delivery_t *delivery = static_cast<const reqpkt_delivery_t *>(record);
+    const vn_reqpkt_t *request = delivery->request;
+    int count = request->count;
+    std::vector<char *> names(static_cast<size_t>(count) + (delivery->flags_slot ? 1 : 0));
+    char mapped[VN_MAP_BUFFER_BYTES];
+    for (int i = 0; i < count; i++)
+        names[i] = vn_strdup(_vn_map_rev_name(request->subjects[i], mapped));
+    if (delivery->flags_slot) {
+        names[count] = reinterpret_cast<char *>(static_cast<uintptr_t>(request->flags));
+        callbacks.request(delivery->peer, count, names.data(), request->flags);
+    } else {
+        callbacks.discard(delivery->peer, count, names.data(), request->flags);
+    }
+    for (int i = 0; i < count; i++)
+        vn_free(names[i]);
+    return 0;
+}
+
+// Replaces the record's subject by its application name when that differs.
+void map_record_back(vn_data_t *data)
+{
+    if (data->subject == nullptr)
+        return;
+    char mapped[VN_MAP_BUFFER_BYTES];
+    const char *name = _vn_map_rev_name(data->subject, mapped);
+    if (name == data->subject || std::strcmp(name, data->subject) == 0)
+        return;
+    char *copy = vn_strdup(name);
+    vn_free(data->subject);
+    data->subject = copy;
+}
+
+int deliver_update(int, void *record)
+{
+    const data_delivery_t *delivery = static_cast<const data_delivery_t *>(record);
+    map_record_back(delivery->data);
+    callbacks.update(delivery->peer, delivery->data);
+    return 0;
+}
+
+int deliver_nodata(int, void *record)
+{
+    const data_delivery_t *delivery = static_cast<const data_delivery_t *>(record);
+    map_record_back(delivery->data);
+    callbacks.nodata(delivery->peer, delivery->data->subject, delivery->data->flags);
+    return 0;
+}
+
+int deliver_peer_status(int, void *record)
+{
+    const peer_status_delivery_t *delivery = static_cast<const peer_status_delivery_t *>(record);
+    callbacks.peer_status(delivery->peer, delivery->status, delivery->value, delivery->data);
+    return 0;
+}
+
+int deliver_object_status(int, void *record)
+{
+    const object_status_delivery_t *delivery = static_cast<const object_status_delivery_t *>(record);
+    char mapped[VN_MAP_BUFFER_BYTES];
+    // The application's type takes writable texts: it gets copies it may change.
+    std::string subject = _vn_map_rev_name(delivery->subject, mapped);
+    std::string message = delivery->message != nullptr ? delivery->message : "";
+    callbacks.object_status(delivery->peer, subject.data(), delivery->state, delivery->code,
+                            delivery->message != nullptr ? message.data() : nullptr);
+    return 0;
+}
+
+int deliver_service_status(int, void *record)
+{
+    const service_status_delivery_t *delivery = static_cast<const service_status_delivery_t *>(record);
+    std::string name = delivery->service;
+    callbacks.service_status(name.data(), delivery->state);
+    return 0;
+}
+
+} // namespace
+
+extern "C" {
+
+void _vn_callbacks_config_init(void)
+{
+    vn_config_add_option(0, "enable-threaded-callbacks", "Enabled threaded callbacks", VN_CONFIG_BOOL,
+                         &c_threaded_callbacks);
+}
+
+void _vn_callbacks_init(vn_init_t *init)
+{
+    callbacks = {init->recv_request,     init->recv_discard,       init->recv_update,        init->recv_nodata,
+                 init->recv_peer_status, init->recv_object_status, init->recv_service_status};
+    if (c_threaded_callbacks) {
+        vn_log(init->log, kLevelNotify, "Enabling multithreaded callbacks\n");
+        return;
+    }
+    callbacks_handler = tarvelutil_signalany_create(init->log);
+}
+
+void _vn_callbacks_recv_request(int peer, vn_reqpkt_t *request)
+{
+    if (callbacks.request == nullptr)
+        return;
+    reqpkt_delivery_t delivery{peer, request, true};
+    run(deliver_reqpkt, &delivery);
+}
+
+void _vn_callbacks_recv_discard(int peer, vn_reqpkt_t *request)
+{
+    if (callbacks.discard == nullptr)
+        return;
+    reqpkt_delivery_t delivery{peer, request, false};
+    run(deliver_reqpkt, &delivery);
+}
+
+void _vn_callbacks_recv_update(int peer, vn_data_t *data)
+{
+    if (callbacks.update == nullptr)
+        return;
+    data_delivery_t delivery{peer, data};
+    run(deliver_update, &delivery);
+}
+
+void _vn_callbacks_recv_nodata(int peer, vn_data_t *nodata)
+{
+    if (callbacks.nodata == nullptr)
+        return;
+    data_delivery_t delivery{peer, nodata};
+    run(deliver_nodata, &delivery);
+}
+
+void _vn_callbacks_recv_peer_status(int peer, int status, int value, void *data)
+{
+    if (callbacks.peer_status == nullptr)
+        return;
+    peer_status_delivery_t delivery{peer, status, value, data};
+    run(deliver_peer_status, &delivery);
+}
+
+void _vn_callbacks_recv_object_status(int peer, const char *subject, int state, uint16_t code, const char *message)
+{
+    if (callbacks.object_status == nullptr)
+        return;
+    object_status_delivery_t delivery{peer, subject, state, code, message};
+    run(deliver_object_status, &delivery);
+}
+
+void _vn_callbacks_recv_service_status(const char *service, int state)
+{
+    if (callbacks.service_status == nullptr)
+        return;
+    service_status_delivery_t delivery{service, state};
+    run(deliver_service_status, &delivery);
+}
+
+} // extern "C"

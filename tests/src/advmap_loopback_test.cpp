@@ -1,0 +1,242 @@
+// Request routing end to end on loopback: this process is the subscriber,
+// started from its configuration with vn_init; its sources are example
+// publisher processes, each on a port of its own, killed and restarted as a
+// case needs. Every case needs a process of its own (as CTest runs them).
+#include "child_process.h"
+#include "peer_harness.h"
+#include "data_services.h"
+
+#include <gtest/gtest.h>
+
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+using vntest::AppEvent;
+using vntest::ChildProcess;
+
+namespace {
+
+constexpr int kSubscriberId = 100;
+
+struct Source {
+    int port = 0;
+    int id = 0;
+    std::string extra; // more lines of its configuration
+    std::unique_ptr<ChildProcess> process;
+};
+
+class Loopback : public testing::Test {
+protected:
+    // Declares a source (an example publisher) of that label.
+    void source(const std::string &label, const std::string &extra = "")
+    {
+        Source &entry = sources_[label];
+        entry.port = vntest::free_tcp_port();
+        entry.id = static_cast<int>(sources_.size());
+        entry.extra = extra;
+        order_.push_back(label);
+    }
+
+    void start_source(const std::string &label)
+    {
+        Source &entry = sources_[label];
+        std::string dir = label;
+        root_.write(dir + "/var/.keep", "");
+        root_.write(dir + "/publisher.conf", "application-name " + label + "\nvantrix-id " +
+                                                 std::to_string(entry.id) + "\nvantrix-port " +
+                                                 std::to_string(entry.port) + "\nupdate-interval 0.05\n" +
+                                                 entry.extra + "add-peer\nlabel subscriber\nremote-id " +
+                                                 std::to_string(kSubscriberId) + "\nlocal-type active\nend-peer\n");
+        entry.process = std::make_unique<ChildProcess>(
+            std::vector<std::string>{std::string(EXAMPLES_BIN_DIR) + "/example_publisher", "--application-root",
+                                     root_.file(dir)},
+            root_.file(dir));
+    }
+
+    void kill_source(const std::string &label) { sources_[label].process->stop(true); }
+
+    // Starts this process's runtime with one peer per declared source and `services`.
+    void start_subscriber(const std::string &services)
+    {
+        std::string conf = "application-name subscriber\nvantrix-id " + std::to_string(kSubscriberId) + "\n";
+        for (const std::string &label : order_)
+            conf += "add-peer\nlabel " + label + "\naddr 127.0.0.1\nport " + std::to_string(sources_[label].port) +
+                    "\nend-peer\n";
+        root_.write("subscriber/var/.keep", "");
+        root_.write("subscriber/subscriber.conf", conf + services);
+        args_ = {"loopback_test", "--application-root", root_.file("subscriber")};
+        for (std::string &arg : args_)
+            argv_.push_back(arg.data());
+        // The runtime keeps the record for the life of the process.
+        static vn_init_t init;
+        vntest::record_callbacks(&init);
+        vn_config_init("subscriber.conf", static_cast<int>(argv_.size()), argv_.data());
+        ASSERT_GE(vn_init(&init, static_cast<int>(argv_.size()), argv_.data()), 0);
+    }
+
+    // Sources A and B (A's configuration extended by `a_extra`), both
+    // running, and this process's runtime linked to both.
+    void start_pair(const std::string &services, const std::string &a_extra = "")
+    {
+        source("A", a_extra);
+        source("B");
+        start_source("A");
+        start_source("B");
+        start_subscriber(services);
+        ASSERT_TRUE(run_until([&] { return peer_is_up("A") && peer_is_up("B"); }));
+    }
+
+    int peer(const std::string &label) { return vn_peer_by_label(label.c_str()); }
+
+    std::vector<std::string> requests(const std::string &label)
+    {
+        return sources_[label].process->lines_starting("request ");
+    }
+
+    std::vector<std::string> discards(const std::string &label)
+    {
+        return sources_[label].process->lines_starting("discard ");
+    }
+
+    bool asked_for(const std::string &label, const std::string &subject)
+    {
+        for (const std::string &line : requests(label))
+            if (line.ends_with(" " + subject))
+                return true;
+        return false;
+    }
+
+    // Updates of a subject from a peer that reached the application.
+    size_t updates_from(const std::string &label, const std::string &subject)
+    {
+        size_t count = 0;
+        for (const AppEvent &event : vntest::recorded_events())
+            if (event.kind == "update" && event.peer == peer(label) && event.subject == subject)
+                count++;
+        return count;
+    }
+
+    std::vector<int> service_states()
+    {
+        std::vector<int> states;
+        for (const AppEvent &event : vntest::recorded_events())
+            if (event.kind == "service")
+                states.push_back(event.state);
+        return states;
+    }
+
+    // Up as far as request routing knows: the link is up and its last peer
+    // report has reached the application, which data services see first.
+    bool peer_is_up(const std::string &label)
+    {
+        int num = peer(label);
+        int last_state = -1;
+        for (const AppEvent &event : vntest::recorded_events())
+            if (event.kind == "peer" && event.peer == num)
+                last_state = event.state;
+        return vn_peer_up(num) != 0 && last_state == 256;
+    }
+
+    bool run_until(const std::function<bool()> &done) { return vntest::run_loop_until(done); }
+
+    vntest::TempRoot root_;
+    std::map<std::string, Source> sources_;
+    std::vector<std::string> order_;
+    std::vector<std::string> args_;
+    std::vector<char *> argv_;
+};
+
+std::string service(const std::string &groups, const std::string &extra = "")
+{
+    return "add-data-service\nservice-name demo\ninclude-pattern ^/demo/\n" + extra + groups + "end-data-service\n";
+}
+
+std::string group(const std::vector<std::string> &priorities, bool required = true)
+{
+    std::string text = "add-source-group\n";
+    if (required)
+        text += "required\n";
+    for (const std::string &labels : priorities)
+        text += "add-priority\nlabel " + labels + "\nend-priority\n";
+    return text + "end-source-group\n";
+}
+
+TEST_F(Loopback, LostSourceFailsOverToTheNextPriorityAndKeepsItWhenItReturns)
+{
+    start_pair(service(group({"A", "B"})));
+    vn_request_object("/demo/1");
+    ASSERT_TRUE(run_until([&] { return updates_from("A", "/demo/1") >= 2; }));
+    EXPECT_FALSE(asked_for("B", "/demo/1"));
+
+    kill_source("A");
+    ASSERT_TRUE(run_until([&] { return updates_from("B", "/demo/1") >= 2; }));
+    EXPECT_TRUE(asked_for("B", "/demo/1"));
+
+    start_source("A"); // it returns; the subject stays with its new source
+    ASSERT_TRUE(run_until([&] { return peer_is_up("A"); }));
+    size_t from_b = updates_from("B", "/demo/1");
+    ASSERT_TRUE(run_until([&] { return updates_from("B", "/demo/1") >= from_b + 3; }));
+    EXPECT_TRUE(requests("A").empty());
+}
+
+TEST_F(Loopback, SilentSourceTimesOutIsDiscardedAndTheNextOneServes)
+{
+    start_pair("source-request-timeout 0.2\n" + service(group({"A B"})), "answer-requests false\n");
+    vn_request_object("/demo/1");
+    ASSERT_TRUE(run_until([&] { return updates_from("B", "/demo/1") >= 1; }));
+    EXPECT_TRUE(asked_for("A", "/demo/1"));
+    ASSERT_TRUE(run_until([&] { return !discards("A").empty(); }));
+    EXPECT_EQ(discards("A")[0], "discard 0 /demo/1");
+}
+
+TEST_F(Loopback, SubjectsAreSpreadOverTheLeastLoadedPeersOfAPriority)
+{
+    start_pair(service(group({"A B"})));
+    std::vector<std::string> subjects;
+    for (int i = 0; i < 10; i++)
+        subjects.push_back("/demo/" + std::to_string(i));
+    std::vector<char *> names;
+    for (std::string &subject : subjects)
+        names.push_back(subject.data());
+    vn_request_objects(static_cast<int>(names.size()), names.data(), nullptr);
+    ASSERT_TRUE(run_until([&] { return requests("A").size() + requests("B").size() == 10; }));
+    EXPECT_EQ(requests("A").size(), 5u);
+    EXPECT_EQ(requests("B").size(), 5u);
+    // One request packet per peer: both saw their five subjects.
+    for (const std::string &subject : subjects)
+        EXPECT_NE(asked_for("A", subject), asked_for("B", subject)) << subject;
+}
+
+TEST_F(Loopback, HintedSourceIsAskedFirst)
+{
+    start_pair(service(group({"A B"})));
+    char *hint[] = {const_cast<char *>("B")};
+    EXPECT_EQ(vn_set_request_hint("/demo/h", 1, hint), 1);
+    vn_request_object("/demo/h");
+    ASSERT_TRUE(run_until([&] { return updates_from("B", "/demo/h") >= 1; }));
+    EXPECT_TRUE(requests("A").empty());
+}
+
+TEST_F(Loopback, ServiceStateFollowsItsSourcesGoingAndComing)
+{
+    start_pair(service(group({"A"}) + group({"B"}, false)));
+    ASSERT_TRUE(run_until([&] { return !service_states().empty() && service_states().back() == kServiceOk; }));
+    size_t seen = service_states().size();
+    kill_source("B");
+    ASSERT_TRUE(run_until([&] { return service_states().size() == seen + 1; }));
+    EXPECT_EQ(service_states().back(), kServiceLimited);
+    kill_source("A");
+    ASSERT_TRUE(run_until([&] { return service_states().size() == seen + 2; }));
+    EXPECT_EQ(service_states().back(), kServiceDown);
+    start_source("A");
+    ASSERT_TRUE(run_until([&] { return service_states().size() == seen + 3; }));
+    EXPECT_EQ(service_states().back(), kServiceLimited);
+    const char *name = nullptr;
+    EXPECT_EQ(vn_get_service_by_index(0, &name), kServiceLimited);
+}
+
+} // namespace

@@ -1,0 +1,307 @@
+// The callback layer: events handed in on another thread reach the
+// application's callbacks on the init thread's loop (or on the calling thread
+// with enable-threaded-callbacks), with subjects mapped back.
+#include "vantrix_private.h"
+
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr double kBoundSeconds = 30; // a loop still running then has lost a delivery
+
+struct Seen {
+    std::string kind;
+    int peer = -2;
+    std::vector<std::string> names;
+    uintptr_t extra_slot = 0;
+    int flags = -1;
+    int state = -1;
+    std::string message;
+    bool null_message = false;
+    pthread_t thread{};
+};
+
+Seen entry_of(const char *kind, int peer, std::vector<std::string> names = {})
+{
+    Seen entry;
+    entry.kind = kind;
+    entry.peer = peer;
+    entry.names = std::move(names);
+    return entry;
+}
+
+std::vector<Seen> seen;
+bool stop_after_callback = true;
+
+void finish(Seen entry)
+{
+    entry.thread = pthread_self();
+    seen.push_back(entry);
+    if (stop_after_callback)
+        vn_stop();
+}
+
+void on_request(int peer, int count, char **subjects, uint16_t flags)
+{
+    Seen entry = entry_of("request", peer);
+    for (int i = 0; i < count; i++)
+        entry.names.emplace_back(subjects[i]);
+    entry.extra_slot = reinterpret_cast<uintptr_t>(subjects[count]);
+    entry.flags = flags;
+    finish(entry);
+}
+
+void on_discard(int peer, int count, char **subjects, uint16_t flags)
+{
+    Seen entry = entry_of("discard", peer);
+    for (int i = 0; i < count; i++)
+        entry.names.emplace_back(subjects[i]);
+    entry.flags = flags;
+    finish(entry);
+}
+
+void on_update(int peer, vn_data_t *data)
+{
+    Seen entry = entry_of("update", peer, {data->subject});
+    finish(entry);
+}
+
+void on_nodata(int peer, char *subject, uint16_t flags)
+{
+    Seen entry = entry_of("nodata", peer, {subject});
+    entry.flags = flags;
+    finish(entry);
+}
+
+void on_peer_status(int peer, int status, int value, void *data)
+{
+    Seen entry = entry_of("peer", peer, {static_cast<const char *>(data)});
+    entry.state = status;
+    entry.flags = value;
+    finish(entry);
+}
+
+void on_object_status(int peer, char *subject, int state, uint16_t code, char *message)
+{
+    Seen entry = entry_of("object", peer, {subject});
+    entry.state = state;
+    entry.flags = code;
+    entry.null_message = message == nullptr;
+    if (message != nullptr)
+        entry.message = message;
+    finish(entry);
+}
+
+void on_service_status(char *service, int state)
+{
+    Seen entry = entry_of("service", -1, {service});
+    entry.state = state;
+    finish(entry);
+}
+
+int stop_loop(int, int, void *)
+{
+    vn_stop();
+    return 0;
+}
+
+class Callbacks : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        vn_config_set_ctx(vn_config_new_ctx());
+        _vn_callbacks_config_init();
+        _vn_map_config_init();
+        _vn_map_add_pattern("/app/*", "/wire/*");
+        _vn_event_init(&init_);
+        ASSERT_EQ(_vn_event_thread_init(&init_, 0, 0), 1);
+        init_thread_ = pthread_self();
+        init_.recv_request = on_request;
+        init_.recv_discard = on_discard;
+        init_.recv_update = on_update;
+        init_.recv_nodata = on_nodata;
+        init_.recv_peer_status = on_peer_status;
+        init_.recv_object_status = on_object_status;
+        init_.recv_service_status = on_service_status;
+    }
+
+    // Runs `hand_in` on a thread of its own while the init thread's loop runs
+    // until the callback stops it; tells whether the hand-in returned only
+    // after the callback had run.
+    bool deliver_from_other_thread(const std::function<void()> &hand_in)
+    {
+        std::atomic<bool> callback_ran_first{false};
+        size_t before = seen.size();
+        std::thread peer_thread([&] {
+            hand_in();
+            // The loop thread appended before the hand-in returned.
+            callback_ran_first = seen.size() > before;
+        });
+        vn_timed_event_t *bound = vn_add_timed_event(0, kBoundSeconds, stop_loop, 0, nullptr);
+        vn_loop();
+        vn_del_timed_event(bound);
+        peer_thread.join();
+        return callback_ran_first;
+    }
+
+    vn_init_t init_{};
+    pthread_t init_thread_{};
+};
+
+vn_reqpkt_t request_of(std::vector<const char *> &subjects, uint16_t flags)
+{
+    vn_reqpkt_t request{};
+    request.flags = flags;
+    request.type = 0;
+    request.count = static_cast<uint16_t>(subjects.size());
+    request.subjects = const_cast<char **>(subjects.data());
+    return request;
+}
+
+TEST_F(Callbacks, RequestReachesTheInitThreadWithMappedNamesAndTheFlagsSlot)
+{
+    _vn_callbacks_init(&init_);
+    std::vector<const char *> subjects{"/wire/1", "/other/2", "/wire/3"};
+    vn_reqpkt_t request = request_of(subjects, 6);
+    EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_recv_request(4, &request); }));
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].kind, "request");
+    EXPECT_EQ(seen[0].peer, 4);
+    EXPECT_EQ(seen[0].names, (std::vector<std::string>{"/app/1", "/other/2", "/app/3"}));
+    EXPECT_EQ(seen[0].extra_slot, 6u);
+    EXPECT_EQ(seen[0].flags, 6);
+    EXPECT_TRUE(pthread_equal(seen[0].thread, init_thread_));
+    // The packet itself is left as it came.
+    EXPECT_STREQ(request.subjects[0], "/wire/1");
+}
+
+TEST_F(Callbacks, EmptyOneByteAndLongestSubjectsArriveWhole)
+{
+    _vn_map_add_pattern("*", "wire:*");
+    _vn_callbacks_init(&init_);
+    std::string longest = "wire:" + std::string(65530, 'z');
+    std::vector<const char *> subjects{"", "x", longest.c_str(), "wire:"};
+    vn_reqpkt_t request = request_of(subjects, 0);
+    EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_recv_request(0, &request); }));
+    ASSERT_EQ(seen.size(), 1u);
+    ASSERT_EQ(seen[0].names.size(), 4u);
+    EXPECT_EQ(seen[0].names[0], "");
+    EXPECT_EQ(seen[0].names[1], "x");
+    // Mapped back into the bounded buffer: cut, never past it.
+    EXPECT_EQ(seen[0].names[2], std::string(VN_MAP_BUFFER_BYTES - 1, 'z'));
+    EXPECT_EQ(seen[0].names[3], "");
+}
+
+TEST_F(Callbacks, DiscardGetsItsSubjectsMappedBack)
+{
+    _vn_callbacks_init(&init_);
+    std::vector<const char *> subjects{"/wire/x", "/wire/y"};
+    vn_reqpkt_t request = request_of(subjects, 2);
+    EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_recv_discard(1, &request); }));
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].kind, "discard");
+    EXPECT_EQ(seen[0].names, (std::vector<std::string>{"/app/x", "/app/y"}));
+    EXPECT_EQ(seen[0].flags, 2);
+}
+
+TEST_F(Callbacks, UpdateAndNodataRecordsTakeTheApplicationSubject)
+{
+    _vn_callbacks_init(&init_);
+    vn_data_t *update = vn_new_datapkt("/wire/u", 222, 0);
+    vn_data_t *nodata = vn_new_datapkt("/plain", 0, VN_NODATA_READDENY);
+    char *unmapped_subject = nodata->subject;
+    EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_recv_update(2, update); }));
+    EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_recv_nodata(3, nodata); }));
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].names[0], "/app/u");
+    EXPECT_STREQ(update->subject, "/app/u");
+    EXPECT_EQ(seen[1].names[0], "/plain");
+    EXPECT_EQ(seen[1].flags, VN_NODATA_READDENY);
+    EXPECT_EQ(nodata->subject, unmapped_subject); // not replaced when nothing changes
+    vn_free_datapkt(update);
+    vn_free_datapkt(nodata);
+}
+
+TEST_F(Callbacks, StatusesPassTheirValuesThrough)
+{
+    _vn_callbacks_init(&init_);
+    char remote_name[] = "src-0";
+    EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_recv_peer_status(0, 256, 17, remote_name); }));
+    EXPECT_TRUE(
+        deliver_from_other_thread([&] { _vn_callbacks_recv_object_status(5, "/wire/s", 2, 0x1101, "Mandatory source down"); }));
+    EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_recv_object_status(5, "/wire/t", 0, 4, nullptr); }));
+    EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_recv_service_status("quotes", 8); }));
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[0].state, 256);
+    EXPECT_EQ(seen[0].flags, 17);
+    EXPECT_EQ(seen[0].names[0], "src-0");
+    EXPECT_EQ(seen[1].names[0], "/app/s");
+    EXPECT_EQ(seen[1].state, 2);
+    EXPECT_EQ(seen[1].flags, 0x1101);
+    EXPECT_EQ(seen[1].message, "Mandatory source down");
+    EXPECT_TRUE(seen[2].null_message);
+    EXPECT_EQ(seen[3].names[0], "quotes");
+    EXPECT_EQ(seen[3].state, 8);
+}
+
+TEST_F(Callbacks, OnTheInitThreadDeliveryRunsAtOnce)
+{
+    _vn_callbacks_init(&init_);
+    stop_after_callback = false;
+    _vn_callbacks_recv_service_status("quotes", 1);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_TRUE(pthread_equal(seen[0].thread, init_thread_));
+}
+
+TEST_F(Callbacks, ThreadedCallbacksRunOnTheCallingThread)
+{
+    vn_config_set_option("enable-threaded-callbacks", nullptr);
+    _vn_callbacks_init(&init_);
+    stop_after_callback = false;
+    std::vector<const char *> subjects{"/wire/1"};
+    vn_reqpkt_t request = request_of(subjects, 0);
+    pthread_t caller{};
+    std::thread peer_thread([&] {
+        caller = pthread_self();
+        _vn_callbacks_recv_request(0, &request);
+    });
+    peer_thread.join();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_TRUE(pthread_equal(seen[0].thread, caller));
+    EXPECT_EQ(seen[0].names[0], "/app/1");
+}
+
+TEST_F(Callbacks, MissingCallbacksDropTheirEventsWithoutWaiting)
+{
+    init_ = vn_init_t{};
+    _vn_callbacks_init(&init_);
+    std::vector<const char *> subjects{"/wire/1"};
+    vn_reqpkt_t request = request_of(subjects, 0);
+    vn_data_t *update = vn_new_datapkt("/wire/u", 222, 0);
+    // No loop runs: a delivery that waited for the init thread would hang here.
+    std::thread peer_thread([&] {
+        _vn_callbacks_recv_request(0, &request);
+        _vn_callbacks_recv_discard(0, &request);
+        _vn_callbacks_recv_update(0, update);
+        _vn_callbacks_recv_nodata(0, update);
+        _vn_callbacks_recv_peer_status(0, 512, 0, nullptr);
+        _vn_callbacks_recv_object_status(0, "/wire/u", 1, 0, nullptr);
+        _vn_callbacks_recv_service_status("s", 1);
+    });
+    peer_thread.join();
+    EXPECT_TRUE(seen.empty());
+    EXPECT_STREQ(update->subject, "/wire/u");
+    vn_free_datapkt(update);
+}
+
+} // namespace
