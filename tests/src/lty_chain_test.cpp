@@ -276,15 +276,7 @@ TEST(LatencyChainStart, NameIsExpandedWithTheApplicationAndShortHostName)
 {
     vntest::TempRoot root;
     root.write("app.conf", "application-name feed\nlatency-chain-name %a@%h.%n\n");
-    std::string config = root.file("app.conf");
-    std::vector<std::string> words{"feed", "--application-root", root.path()};
-    std::vector<char *> argv;
-    for (std::string &word : words)
-        argv.push_back(word.data());
-    vn_config_init(config.c_str(), static_cast<int>(argv.size()), argv.data());
-    // Start-up keeps the record for the life of the process.
-    static vn_init_t record{};
-    ASSERT_GE(vn_init(&record, static_cast<int>(argv.size()), argv.data()), 0);
+    ASSERT_GE(vntest::start_runtime("feed", root.file("app.conf"), root.path()), 0);
     EXPECT_EQ(vn_latency_chain_name(), "feed@" + std::string(vn_get_hostname()) + ".feed");
     EXPECT_EQ(std::string(vn_get_hostname()).find('.'), std::string::npos);
 }

@@ -126,15 +126,7 @@ protected:
     {
         root.write("app.conf", "application-name live\nmonitor-moddir " + module_dir() + "\nmonitor-module " +
                                    kModuleName + "\n" + conf);
-        std::string config = root.file("app.conf");
-        std::vector<std::string> words{"live", "--application-root", root.path()};
-        std::vector<char *> argv;
-        for (std::string &word : words)
-            argv.push_back(word.data());
-        vn_config_init(config.c_str(), static_cast<int>(argv.size()), argv.data());
-        // Start-up keeps the record for the life of the process.
-        static vn_init_t record{};
-        ASSERT_GE(vn_init(&record, static_cast<int>(argv.size()), argv.data()), 0);
+        ASSERT_GE(vntest::start_runtime("live", root.file("app.conf"), root.path()), 0);
         vn_add_udp_event("stop", stop_loop, 0, nullptr);
     }
 

@@ -185,6 +185,19 @@ vn_xml_implementation_t libxml_table = {new_doc, free_doc, set_root, save, add_c
 
 } // namespace
 
+int start_runtime(const std::string &app_name, const std::string &config, const std::string &root)
+{
+    static std::vector<std::string> words;
+    static std::vector<char *> argv;
+    static vn_init_t record{};
+    words = {app_name, "--application-root", root};
+    argv.clear();
+    for (std::string &word : words)
+        argv.push_back(word.data());
+    vn_config_init(config.c_str(), static_cast<int>(argv.size()), argv.data());
+    return vn_init(&record, static_cast<int>(argv.size()), argv.data());
+}
+
 void install_libxml()
 {
     vn_xml_set_implementation(&libxml_table);

@@ -52,6 +52,11 @@ std::string read_file(const std::string &path);
 // -Wrestrict).
 std::string numbered(const char *prefix, long number, const char *suffix = "");
 
+// Starts the whole runtime in this process from `config`, with `root` as the
+// application root and `app_name` as argv[0]; vn_init's result. The start-up
+// record lives for the life of the process, so call it once per process.
+int start_runtime(const std::string &app_name, const std::string &config, const std::string &root);
+
 // Installs libxml2's tree operations as the library's XML table, as morvask does.
 void install_libxml();
 
