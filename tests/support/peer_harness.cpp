@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <stdexcept>
 
 namespace vntest {
@@ -259,10 +260,27 @@ WireSocket WireListener::accept(double seconds)
     return WireSocket(::accept(fd_, nullptr, nullptr));
 }
 
+// A port tried as the runtime will use it (all interfaces, SO_REUSEADDR,
+// listening). It lies below the ephemeral range, so no connection's own end,
+// of this test or of one running beside it, can take it in the meantime.
 int free_tcp_port()
 {
-    WireListener probe;
-    return probe.port();
+    constexpr int kFirstPort = 20000;
+    constexpr int kPorts = 10000;
+    std::random_device seed;
+    for (;;) {
+        int port = kFirstPort + static_cast<int>(seed() % kPorts);
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        struct sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        bool usable = bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 && listen(fd, 1) == 0;
+        close(fd);
+        if (usable)
+            return port;
+    }
 }
 
 // ---- Packet log ----
