@@ -441,22 +441,27 @@ void vn_discard_objects(int num, char **names)
         remove_object(obj, kLockWrite, 1);
     }
     packets.send();
+    _vn_callbacks_note_drop();
 }
 
 void vn_discard_object(const char *name)
 {
     if (!advmap_running())
         return;
-    if (object_t *obj = find_object_mapped(name, kLockWrite))
+    if (object_t *obj = find_object_mapped(name, kLockWrite)) {
         discard_object_internal(obj);
+        _vn_callbacks_note_drop();
+    }
 }
 
 void vn_purge_object(const char *name)
 {
     if (!advmap_running())
         return;
-    if (object_t *obj = find_object_mapped(name, kLockWrite))
+    if (object_t *obj = find_object_mapped(name, kLockWrite)) {
         remove_object(obj, kLockWrite, 1);
+        _vn_callbacks_note_drop();
+    }
 }
 
 const char *vn_get_service(const char *name)
