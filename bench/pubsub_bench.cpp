@@ -8,6 +8,7 @@
 // payload per record) to a file. The rates and their ratios are printed at
 // the end.
 #include "median_reporter.h"
+#include "role_process.h"
 #include "vantrix_private.h"
 
 #include <benchmark/benchmark.h>
@@ -130,78 +131,19 @@ int run_role(char **argv)
     std::string conf = "vantrix-pkt-log " + std::string(argv[6]) + "\n";
     static vn_init_t init;
     if (role == "publisher") {
-        conf += "application-name publisher\nvantrix-id 1\nvantrix-port " + port +
-                "\nadd-peer\nlabel subscriber\nremote-id 2\nlocal-type active\nend-peer\n";
+        conf += publisher_conf(port);
         init.recv_request = publisher_request;
     } else {
-        conf += "application-name subscriber\nvantrix-id 2\nenable-threaded-callbacks\n"
-                "add-peer\nlabel publisher\naddr 127.0.0.1\nport " +
-                port +
-                "\nend-peer\nadd-data-service\nservice-name bench\ninclude-pattern ^/bench/\n"
-                "add-source-group\nrequired\nadd-priority\nlabel publisher\nend-priority\nend-source-group\n"
-                "end-data-service\n";
+        conf += subscriber_conf(port, true);
         init.recv_update = subscriber_update;
     }
-    std::ofstream(root + "/" + role + ".conf") << conf;
-    std::vector<std::string> args{"pubsub_bench", "--application-root", root};
-    std::vector<char *> argvv;
-    for (std::string &arg : args)
-        argvv.push_back(arg.data());
-    std::string file = role + ".conf";
-    vn_config_init(file.c_str(), static_cast<int>(argvv.size()), argvv.data());
-    if (vn_init(&init, static_cast<int>(argvv.size()), argvv.data()) < 0)
-        return 1;
-    if (role == "subscriber")
-        vn_request_object(kSubject);
-    vn_loop();
-    return 0;
+    return run_runtime("pubsub_bench", root, role, conf, &init, [&] {
+        if (role == "subscriber")
+            vn_request_object(kSubject);
+    });
 }
 
 // ---- The harness side ----
-
-int free_tcp_port()
-{
-    int sock = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(sock, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    socklen_t len = sizeof address;
-    getsockname(sock, reinterpret_cast<sockaddr *>(&address), &len);
-    close(sock);
-    return ntohs(address.sin_port);
-}
-
-pid_t spawn(const std::vector<std::string> &args, int stdout_fd)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(stdout_fd, 1);
-        std::vector<char *> argv;
-        for (const std::string &arg : args)
-            argv.push_back(const_cast<char *>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(self_path.c_str(), argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-std::string make_root(const std::string &name)
-{
-    std::string pattern = "/tmp/pubsub_bench_" + name + ".XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    std::string root = mkdtemp(buffer.data());
-    mkdir((root + "/var").c_str(), 0700);
-    return root;
-}
-
-void remove_root(const std::string &root)
-{
-    std::string command = "rm -rf '" + root + "'";
-    [[maybe_unused]] int ignored = std::system(command.c_str());
-}
 
 // One publisher and one subscriber process; the subscriber's report.
 void pubsub(benchmark::State &state, bool null_log)
@@ -209,35 +151,21 @@ void pubsub(benchmark::State &state, bool null_log)
     uint64_t updates = null_log ? kNullUpdates : kFileUpdates;
     uint64_t errors = 0;
     for (auto _ : state) {
-        std::string pub_root = make_root("publisher");
-        std::string sub_root = make_root("subscriber");
+        std::string pub_root = make_root("pubsub_bench_publisher");
+        std::string sub_root = make_root("pubsub_bench_subscriber");
         std::string port = std::to_string(free_tcp_port());
         std::string count = std::to_string(updates);
-        int null_fd = open("/dev/null", O_WRONLY);
-        int report[2];
-        if (pipe(report) != 0)
-            std::abort();
-        pid_t publisher = spawn({self_path, "--role", "publisher", pub_root, port, count,
-                                 null_log ? "/dev/null" : pub_root + "/var/packet.log"},
-                                null_fd);
-        pid_t subscriber = spawn({self_path, "--role", "subscriber", sub_root, port, count,
-                                  null_log ? "/dev/null" : sub_root + "/var/packet.log"},
-                                 report[1]);
-        close(report[1]);
-        char line[256] = "";
-        ssize_t got = read(report[0], line, sizeof line - 1);
-        close(report[0]);
-        close(null_fd);
-        kill(publisher, SIGTERM);
-        kill(subscriber, SIGTERM);
-        waitpid(publisher, nullptr, 0);
-        waitpid(subscriber, nullptr, 0);
+        std::string line = run_pair(self_path,
+                                    {self_path, "--role", "publisher", pub_root, port, count,
+                                     null_log ? "/dev/null" : pub_root + "/var/packet.log"},
+                                    {self_path, "--role", "subscriber", sub_root, port, count,
+                                     null_log ? "/dev/null" : sub_root + "/var/packet.log"});
         remove_root(pub_root);
         remove_root(sub_root);
         unsigned long long received = 0;
         unsigned long long bad = 0;
         double seconds = 0;
-        if (got <= 0 || std::sscanf(line, "%llu %lf %llu", &received, &seconds, &bad) != 3 || seconds <= 0) {
+        if (std::sscanf(line.c_str(), "%llu %lf %llu", &received, &seconds, &bad) != 3 || seconds <= 0) {
             state.SkipWithError("the subscriber reported nothing");
             return;
         }
