@@ -206,6 +206,7 @@ void _vn_callbacks_init(vn_init_t *init)
                  init->recv_peer_status, init->recv_object_status, init->recv_service_status};
     if (c_threaded_callbacks) {
         vn_log(init->log, kLevelNotify, "Enabling multithreaded callbacks\n");
+        _vn_callbacks_handoff_init(nullptr);
         return;
     }
     callbacks_handler = tarvelutil_signalany_create(init->log);

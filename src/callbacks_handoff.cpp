@@ -334,10 +334,13 @@ void queue_update(slot_t &slot, int peer, vn_data_t *data, _vn_callbacks_owned_c
 
 } // namespace
 
+char _vn_callbacks_queueing = 0;
+
 void _vn_callbacks_handoff_init(tarvelutil_signalany_t *init_channel)
 {
     channel = init_channel;
     owner_active.store(false);
+    _vn_callbacks_queueing = init_channel != nullptr ? 1 : 0;
 }
 
 void _vn_callbacks_handoff(tarvelutil_signalmain_cb_t deliver, void *record)

@@ -260,8 +260,17 @@ pass_t read_all(vn_msgq_t *queue)
 // callbacks; the pass ends once those have run, so nothing it handed over
 // outlives it.
 struct delivery_pass_t {
-    delivery_pass_t() { _vn_callbacks_pass_begin(); }
-    ~delivery_pass_t() { _vn_callbacks_pass_end(); }
+    bool open = _vn_callbacks_queueing != 0;
+    delivery_pass_t()
+    {
+        if (open)
+            _vn_callbacks_pass_begin();
+    }
+    ~delivery_pass_t()
+    {
+        if (open)
+            _vn_callbacks_pass_end();
+    }
     delivery_pass_t(const delivery_pass_t &) = delete;
     delivery_pass_t &operator=(const delivery_pass_t &) = delete;
 };

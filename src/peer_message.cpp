@@ -286,9 +286,12 @@ template <class Use> int with_parsed(const vn_msg_t *msg, Use use)
     dispatch_record.busy = true;
     // The callback layer may keep the parsed contents and leave spent ones
     // to parse into next time.
-    _vn_callbacks_lend(&dispatch_record.pkt);
+    bool lend = _vn_callbacks_queueing != 0;
+    if (lend)
+        _vn_callbacks_lend(&dispatch_record.pkt);
     use(&dispatch_record.pkt);
-    _vn_callbacks_lend(nullptr);
+    if (lend)
+        _vn_callbacks_lend(nullptr);
     dispatch_record.busy = false;
     return 0;
 }

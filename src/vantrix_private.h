@@ -459,8 +459,10 @@ int _vn_callbacks_handoff_update(int peer, vn_data_t *data, _vn_callbacks_owned_
 void _vn_callbacks_pass_begin(void);
 void _vn_callbacks_pass_end(void);
 /* The record the calling thread's dispatcher parses into and may give up
- * (null: none). */
+ * (null: none); worth lending only while _vn_callbacks_queueing is set (by
+ * start-up, without enable-threaded-callbacks). */
 void _vn_callbacks_lend(vn_data_t *record);
+extern char _vn_callbacks_queueing;
 /* Called after the application discarded or purged a subject. */
 void _vn_callbacks_note_drop(void);
 uint64_t _vn_callbacks_drop_epoch(void);
