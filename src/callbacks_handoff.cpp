@@ -60,9 +60,10 @@ struct alignas(kCacheLine) slot_t {
     uint64_t queued = 0;              // owning thread only: deliveries ever queued
     std::atomic<uint64_t> announced{0}; // the same, for the init thread's look
     std::atomic<bool> taken{false};   // a thread owns the slot
-    // Written by the init thread, on a line of its own.
+    // Read by the owning thread as it waits, on a line of its own: what the
+    // init thread has run, and whether the owner sleeps on `woken`.
     alignas(kCacheLine) std::atomic<uint64_t> delivered{0};
-    std::atomic<bool> sleeping{false}; // the owning thread blocks on `woken`
+    std::atomic<bool> sleeping{false};
 };
 
 // Never destroyed: detached peer threads may still wait in these while the
