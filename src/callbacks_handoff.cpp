@@ -58,7 +58,10 @@ struct alignas(kCacheLine) slot_t {
     std::vector<entry_t> pending;     // queued, not yet taken by the init thread
     std::vector<vn_data_t *> pool;    // spent records for the owning thread to parse into
     uint64_t queued = 0;              // owning thread only: deliveries ever queued
-    std::atomic<uint64_t> announced{0}; // the same, for the init thread's look
+    // Set under mutex when pending stops being empty, cleared when the init
+    // thread takes it: written once a batch, not once an entry, so that the
+    // init thread's look costs the queuing thread no cache line moves.
+    std::atomic<bool> ready{false};
     std::atomic<bool> taken{false};   // a thread owns the slot
     // Read by the owning thread as it waits, on a line of its own: what the
     // init thread has run, and whether the owner sleeps on `woken`.
@@ -116,10 +119,9 @@ template <class Ready> bool spin_for(Ready ready)
     }
 }
 
-// Sequentially consistent, for the rescan in leave().
 bool has_work(const slot_t &slot)
 {
-    return slot.announced.load() > slot.delivered.load(std::memory_order_relaxed);
+    return slot.ready.load(std::memory_order_acquire);
 }
 
 bool any_work()
@@ -128,6 +130,18 @@ bool any_work()
     for (int i = 0; i < used; i++)
         if (has_work(shared.slots[i]))
             return true;
+    return false;
+}
+
+// Under each slot's mutex, which orders it with the callers' queuing.
+bool any_work_locked()
+{
+    int used = slots_used.load();
+    for (int i = 0; i < used; i++) {
+        std::lock_guard<std::mutex> hold(shared.slots[i].mutex);
+        if (!shared.slots[i].pending.empty())
+            return true;
+    }
     return false;
 }
 
@@ -180,6 +194,7 @@ size_t run_queued()
         {
             std::lock_guard<std::mutex> hold(slot.mutex);
             shared.running.swap(slot.pending);
+            slot.ready.store(false, std::memory_order_relaxed);
         }
         for (entry_t &entry : shared.running)
             run_entry(slot, entry);
@@ -197,12 +212,13 @@ void post_drain()
     tarvelutil_signalany_send(channel, 0, drain, nullptr, 1);
 }
 
-// True when the init thread may go back to its loop. A caller that queues
-// after the rescan sees owner_active cleared and starts a drain.
+// True when the init thread may go back to its loop. A caller queues and
+// reads owner_active under its slot's mutex: when it did so after the
+// rescan took that mutex, it sees owner_active cleared and starts a drain.
 bool leave()
 {
     owner_active.store(false);
-    if (!any_work())
+    if (!any_work_locked())
         return true;
     // Either a caller has just posted a drain, or this one goes on.
     return owner_active.exchange(true);
@@ -292,32 +308,39 @@ slot_t *my_slot()
     return own_slot.slot;
 }
 
-// Tells the init thread of the entry just queued; its ticket, the delivered
-// count that means it has run.
-uint64_t announce(slot_t &slot)
+// Appends under the slot's mutex, held by the caller; whether the init
+// thread is to be started.
+bool push_locked(slot_t &slot, const entry_t &entry)
 {
-    uint64_t ticket = ++slot.queued;
-    // Sequentially consistent with leave(): either the init thread's rescan
-    // sees this entry, or this caller sees owner_active cleared.
-    slot.announced.store(ticket);
-    if (!owner_active.load() && !owner_active.exchange(true))
+    if (slot.pending.empty())
+        slot.ready.store(true, std::memory_order_release);
+    slot.pending.push_back(entry);
+    return !owner_active.load(std::memory_order_relaxed);
+}
+
+// The entry's ticket, the delivered count that means it has run.
+uint64_t announce(slot_t &slot, bool start)
+{
+    if (start && !owner_active.exchange(true))
         post_drain();
-    return ticket;
+    return ++slot.queued;
 }
 
 uint64_t queue_entry(slot_t &slot, const entry_t &entry)
 {
+    bool start;
     {
         std::lock_guard<std::mutex> hold(slot.mutex);
-        slot.pending.push_back(entry);
+        start = push_locked(slot, entry);
     }
-    return announce(slot);
+    return announce(slot, start);
 }
 
 // Queues the update with a record of the pool (or a new one), which takes
 // the update's contents and gives `data` its spent ones.
 void queue_update(slot_t &slot, int peer, vn_data_t *data, _vn_callbacks_owned_cb deliver)
 {
+    bool start;
     {
         std::lock_guard<std::mutex> hold(slot.mutex);
         vn_data_t *owned = nullptr;
@@ -328,9 +351,9 @@ void queue_update(slot_t &slot, int peer, vn_data_t *data, _vn_callbacks_owned_c
             owned = static_cast<vn_data_t *>(vn_calloc(1, sizeof(vn_data_t)));
         }
         std::swap(*owned, *data);
-        slot.pending.push_back(entry_t{nullptr, nullptr, deliver, owned, peer, pass_epoch});
+        start = push_locked(slot, entry_t{nullptr, nullptr, deliver, owned, peer, pass_epoch});
     }
-    announce(slot);
+    announce(slot, start);
 }
 
 } // namespace
