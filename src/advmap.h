@@ -23,7 +23,6 @@
 #include <regex.h>
 
 #include <atomic>
-#include <deque>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -249,7 +248,8 @@ void deliver_nodata(int peer, const char *subject, uint16_t reason);
 extern tarvelutil_signalany_t *request_handler;
 
 // Request or discard packets gathered per peer during one walk, one list per
-// peer and flags value; the subjects they borrow live here until sent.
+// peer and flags value; the subjects they borrow are copies kept here until
+// their list is sent, so a long walk holds at most one packet's worth per list.
 class PacketSet {
 public:
     PacketSet(int type, std::vector<uint16_t> flags);
@@ -262,10 +262,12 @@ public:
     void send();
 
 private:
+    void free_copies(size_t list);
+
     int type_;
     int kinds_;
     std::vector<vn_reqpkt_t> lists_;
-    std::deque<std::string> names_;
+    std::vector<std::vector<char *>> copies_; // per list, what its subjects point at
 };
 
 int advmap_request_fromgroup(object_t *obj, int num, int dorequest);

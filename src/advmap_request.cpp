@@ -268,6 +268,7 @@ PacketSet::PacketSet(int type, std::vector<uint16_t> flags) : type_(type), kinds
 {
     int peers = vn_num_peers > 0 ? vn_num_peers : 0;
     lists_.resize(static_cast<size_t>(peers) * flags.size());
+    copies_.resize(lists_.size());
     for (int peer = 0; peer < peers; peer++) {
         for (int kind = 0; kind < kinds_; kind++)
             lists_[static_cast<size_t>(peer * kinds_ + kind)].flags = flags[kind];
@@ -276,20 +277,36 @@ PacketSet::PacketSet(int type, std::vector<uint16_t> flags) : type_(type), kinds
 
 PacketSet::~PacketSet()
 {
-    for (vn_reqpkt_t &list : lists_)
-        vn_free(list.subjects);
+    for (size_t i = 0; i < lists_.size(); i++) {
+        vn_free(lists_[i].subjects);
+        free_copies(i);
+    }
+}
+
+void PacketSet::free_copies(size_t list)
+{
+    for (char *copy : copies_[list])
+        vn_free(copy);
+    copies_[list].clear();
 }
 
 void PacketSet::add(int peer, int kind, const char *subject)
 {
-    names_.emplace_back(subject);
-    _vn_reqpkt_add(type_, peer, &lists_[static_cast<size_t>(peer * kinds_ + kind)], names_.back().data());
+    size_t index = static_cast<size_t>(peer * kinds_ + kind);
+    char *copy = vn_strdup(subject);
+    copies_[index].push_back(copy);
+    _vn_reqpkt_add(type_, peer, &lists_[index], copy);
+    // A list that filled up has just been sent: its copies are no longer read.
+    if (lists_[index].count == 0)
+        free_copies(index);
 }
 
 void PacketSet::send()
 {
-    for (size_t i = 0; i < lists_.size(); i++)
+    for (size_t i = 0; i < lists_.size(); i++) {
         _vn_reqpkt_send(type_, static_cast<int>(i) / kinds_, &lists_[i]);
+        free_copies(i);
+    }
 }
 
 void send_one(int type, int peer, uint16_t flags, const char *subject)
