@@ -238,6 +238,7 @@ void disarm_timer(timer_slot_t *slot);
 // In a timer's callback, with the tracker held: true when the event is the
 // one armed in slot, which is then cleared and left to end with the callback.
 bool claim_timer(timer_slot_t *slot, const timer_arg_t *arg);
+timer_arg_t *new_timer_arg(const char *subject, uint64_t token);
 void free_timer_arg(timer_arg_t *arg);
 // Hands a state report to the application through the init thread, in order.
 void post_state_report(int peer, const char *subject, uint16_t code, int state, const char *message);

@@ -195,8 +195,7 @@ void request_one(advmap_request_t *request, int index, PacketSet *packets)
             packets->add(peer, 0, obj->name);
         }
         if (unserved) {
-            timer_arg_t *arg = static_cast<timer_arg_t *>(vn_malloc(sizeof(timer_arg_t)));
-            *arg = {vn_strdup(obj->name), 0};
+            timer_arg_t *arg = new_timer_arg(obj->name, 0);
             if (vn_add_timed_event(0, 0, object_calculate_state_timed, 0, arg) == nullptr)
                 free_timer_arg(arg);
         }
