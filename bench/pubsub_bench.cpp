@@ -8,6 +8,7 @@
 // payload per record) to a file. The rates and their ratios are printed at
 // the end.
 #include "median_reporter.h"
+#include "role_processes.h"
 #include "vantrix_private.h"
 
 #include <benchmark/benchmark.h>
@@ -159,48 +160,9 @@ int run_role(char **argv)
 
 // ---- The harness side ----
 
-int free_tcp_port()
-{
-    int sock = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(sock, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    socklen_t len = sizeof address;
-    getsockname(sock, reinterpret_cast<sockaddr *>(&address), &len);
-    close(sock);
-    return ntohs(address.sin_port);
-}
-
-pid_t spawn(const std::vector<std::string> &args, int stdout_fd)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(stdout_fd, 1);
-        std::vector<char *> argv;
-        for (const std::string &arg : args)
-            argv.push_back(const_cast<char *>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(self_path.c_str(), argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
 std::string make_root(const std::string &name)
 {
-    std::string pattern = "/tmp/pubsub_bench_" + name + ".XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    std::string root = mkdtemp(buffer.data());
-    mkdir((root + "/var").c_str(), 0700);
-    return root;
-}
-
-void remove_root(const std::string &root)
-{
-    std::string command = "rm -rf '" + root + "'";
-    [[maybe_unused]] int ignored = std::system(command.c_str());
+    return bench::make_root("/tmp/pubsub_bench_" + name);
 }
 
 // One publisher and one subscriber process; the subscriber's report.
@@ -211,16 +173,16 @@ void pubsub(benchmark::State &state, bool null_log)
     for (auto _ : state) {
         std::string pub_root = make_root("publisher");
         std::string sub_root = make_root("subscriber");
-        std::string port = std::to_string(free_tcp_port());
+        std::string port = std::to_string(bench::free_tcp_port());
         std::string count = std::to_string(updates);
         int null_fd = open("/dev/null", O_WRONLY);
         int report[2];
         if (pipe(report) != 0)
             std::abort();
-        pid_t publisher = spawn({self_path, "--role", "publisher", pub_root, port, count,
+        pid_t publisher = bench::spawn({self_path, "--role", "publisher", pub_root, port, count,
                                  null_log ? "/dev/null" : pub_root + "/var/packet.log"},
                                 null_fd);
-        pid_t subscriber = spawn({self_path, "--role", "subscriber", sub_root, port, count,
+        pid_t subscriber = bench::spawn({self_path, "--role", "subscriber", sub_root, port, count,
                                   null_log ? "/dev/null" : sub_root + "/var/packet.log"},
                                  report[1]);
         close(report[1]);
@@ -232,8 +194,8 @@ void pubsub(benchmark::State &state, bool null_log)
         kill(subscriber, SIGTERM);
         waitpid(publisher, nullptr, 0);
         waitpid(subscriber, nullptr, 0);
-        remove_root(pub_root);
-        remove_root(sub_root);
+        bench::remove_root(pub_root);
+        bench::remove_root(sub_root);
         unsigned long long received = 0;
         unsigned long long bad = 0;
         double seconds = 0;
@@ -334,7 +296,7 @@ void packet_log_writev(benchmark::State &state)
         state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         close(fd);
     }
-    remove_root(root);
+    bench::remove_root(root);
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kFileUpdates));
 }
 
@@ -361,11 +323,9 @@ public:
 
 int main(int argc, char **argv)
 {
-    char path[4096];
-    ssize_t len = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (len <= 0)
+    self_path = bench::self_path();
+    if (self_path.empty())
         return 1;
-    self_path.assign(path, static_cast<size_t>(len));
     if (argc == 7 && std::strcmp(argv[1], "--role") == 0)
         return run_role(argv);
     benchmark::RegisterBenchmark("raw_tcp_pair", raw_tcp_pair)->UseManualTime()->Iterations(1);

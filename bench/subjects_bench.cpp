@@ -12,15 +12,12 @@
 // A look-up micro-benchmark times one tracker-style look-up (get with a
 // write hold and its release) in a table of 16,384 buckets holding 1,000,
 // 100,000 and 1,000,000 subjects, and in a table with a bucket per subject.
+#include "role_processes.h"
 #include "vantrix_private.h"
 
 #include <benchmark/benchmark.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -192,52 +189,14 @@ int run_role(char **argv)
 
 // ---- The harness side ----
 
-int free_tcp_port()
-{
-    int sock = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(sock, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    socklen_t len = sizeof address;
-    getsockname(sock, reinterpret_cast<sockaddr *>(&address), &len);
-    close(sock);
-    return ntohs(address.sin_port);
-}
-
-pid_t spawn(const std::vector<std::string> &args, int stdout_fd)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(stdout_fd, 1);
-        std::vector<char *> argv;
-        for (const std::string &arg : args)
-            argv.push_back(const_cast<char *>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(self_path.c_str(), argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
 std::string make_root(const std::string &name)
 {
-    std::string pattern = "/tmp/subjects_bench_" + name + ".XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    std::string root = mkdtemp(buffer.data());
-    mkdir((root + "/var").c_str(), 0700);
-    return root;
-}
-
-void remove_root(const std::string &root)
-{
-    std::string command = "rm -rf '" + root + "'";
-    [[maybe_unused]] int ignored = std::system(command.c_str());
+    return bench::make_root("/tmp/subjects_bench_" + name);
 }
 
 // What one subscriber run reported.
 struct Report {
+    int subjects = 0;
     double request_seconds = 0;
     double request_cpu_seconds = 0;
     double all_seconds = 0;
@@ -251,15 +210,15 @@ bool run_pair(int count, int hash_size, Report *report)
 {
     std::string source_root = make_root("source");
     std::string subscriber_root = make_root("subscriber");
-    std::string port = std::to_string(free_tcp_port());
+    std::string port = std::to_string(bench::free_tcp_port());
     std::string subjects = std::to_string(count);
     std::string hash = std::to_string(hash_size);
     FILE *null_out = std::fopen("/dev/null", "w");
     int pipe_fds[2];
     if (null_out == nullptr || pipe(pipe_fds) != 0)
         std::abort();
-    pid_t source = spawn({self_path, "--role", "source", source_root, port, subjects, hash}, fileno(null_out));
-    pid_t sub = spawn({self_path, "--role", "subscriber", subscriber_root, port, subjects, hash}, pipe_fds[1]);
+    pid_t source = bench::spawn({self_path, "--role", "source", source_root, port, subjects, hash}, fileno(null_out));
+    pid_t sub = bench::spawn({self_path, "--role", "subscriber", subscriber_root, port, subjects, hash}, pipe_fds[1]);
     close(pipe_fds[1]);
     char line[256] = "";
     ssize_t got = read(pipe_fds[0], line, sizeof line - 1);
@@ -269,8 +228,8 @@ bool run_pair(int count, int hash_size, Report *report)
     kill(sub, SIGKILL);
     waitpid(source, nullptr, 0);
     waitpid(sub, nullptr, 0);
-    remove_root(source_root);
-    remove_root(subscriber_root);
+    bench::remove_root(source_root);
+    bench::remove_root(subscriber_root);
     return got > 0 && std::sscanf(line, "%lf %lf %lf %ld %ld %ld %ld", &report->request_seconds,
                                   &report->request_cpu_seconds, &report->all_seconds, &report->rss_requested,
                                   &report->rss_all, &report->images, &report->notfound) == 7;
@@ -284,25 +243,26 @@ void request_subjects(benchmark::State &state, const std::string &label)
 {
     int count = static_cast<int>(state.range(0));
     int hash_size = state.range(1) > 0 ? static_cast<int>(state.range(1)) : count;
-    Report total;
+    Report last;
     for (auto _ : state) {
         Report report;
+        report.subjects = count;
         if (!run_pair(count, hash_size, &report)) {
             state.SkipWithError("the subscriber reported nothing");
             return;
         }
         state.SetIterationTime(report.request_seconds);
         reports[label + "/" + std::to_string(count)].push_back(report);
-        total = report;
+        last = report;
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * count);
-    state.counters["request_s"] = total.request_seconds;
-    state.counters["request_cpu_s"] = total.request_cpu_seconds;
-    state.counters["all_images_s"] = total.all_seconds;
-    state.counters["bytes_per_subject_requested"] = static_cast<double>(total.rss_requested) / count;
-    state.counters["bytes_per_subject_answered"] = static_cast<double>(total.rss_all) / count;
-    state.counters["images"] = static_cast<double>(total.images);
-    state.counters["notfound"] = static_cast<double>(total.notfound);
+    state.counters["request_s"] = last.request_seconds;
+    state.counters["request_cpu_s"] = last.request_cpu_seconds;
+    state.counters["all_images_s"] = last.all_seconds;
+    state.counters["bytes_per_subject_requested"] = static_cast<double>(last.rss_requested) / count;
+    state.counters["bytes_per_subject_answered"] = static_cast<double>(last.rss_all) / count;
+    state.counters["images"] = static_cast<double>(last.images);
+    state.counters["notfound"] = static_cast<double>(last.notfound);
 }
 
 // ---- The look-up micro-benchmark ----
@@ -342,10 +302,10 @@ public:
                     "B/subj req", "B/subj all", "images", "notfound");
         for (const auto &[name, runs] : reports) {
             for (const Report &report : runs) {
-                int count = report.images + report.notfound > 0 ? static_cast<int>(report.images + report.notfound)
-                                                                  : 1;
+                double count = report.subjects;
                 std::printf("%-30s %10.3f %10.3f %10.3f %10.0f %10.0f %9ld %9ld\n", name.c_str(),
-                            report.request_seconds, report.request_cpu_seconds, report.all_seconds, static_cast<double>(report.rss_requested) / count,
+                            report.request_seconds, report.request_cpu_seconds, report.all_seconds,
+                            static_cast<double>(report.rss_requested) / count,
                             static_cast<double>(report.rss_all) / count, report.images, report.notfound);
             }
         }
@@ -356,11 +316,9 @@ public:
 
 int main(int argc, char **argv)
 {
-    char path[4096];
-    ssize_t len = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (len <= 0)
+    self_path = bench::self_path();
+    if (self_path.empty())
         return 1;
-    self_path.assign(path, static_cast<size_t>(len));
     if (argc == 7 && std::strcmp(argv[1], "--role") == 0)
         return run_role(argv);
     for (int count : {1000, 100000, 1000000}) {

@@ -1,0 +1,76 @@
+// For benchmarks that run this program again in a role (a publisher, a
+// source, a subscriber), each a process of its own with a runtime: the
+// program's own path, a loopback port, the child processes and their roots.
+#ifndef VANTRIX_BENCH_ROLE_PROCESSES_H
+#define VANTRIX_BENCH_ROLE_PROCESSES_H
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// This program's path, for the children; empty when it cannot be read.
+inline std::string self_path()
+{
+    char path[4096];
+    ssize_t len = readlink("/proc/self/exe", path, sizeof path - 1);
+    return len > 0 ? std::string(path, static_cast<size_t>(len)) : std::string();
+}
+
+// A TCP port on 127.0.0.1 that nothing listened on a moment ago.
+inline int free_tcp_port()
+{
+    int sock = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(sock, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    socklen_t len = sizeof address;
+    getsockname(sock, reinterpret_cast<sockaddr *>(&address), &len);
+    close(sock);
+    return ntohs(address.sin_port);
+}
+
+// Runs args[0] with `args`, its standard output on `stdout_fd`.
+inline pid_t spawn(const std::vector<std::string> &args, int stdout_fd)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(stdout_fd, 1);
+        std::vector<char *> argv;
+        for (const std::string &arg : args)
+            argv.push_back(const_cast<char *>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(args[0].c_str(), argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// A fresh directory named from `prefix`, with the var/ a runtime writes to.
+inline std::string make_root(const std::string &prefix)
+{
+    std::string pattern = prefix + ".XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    std::string root = mkdtemp(buffer.data());
+    mkdir((root + "/var").c_str(), 0700);
+    return root;
+}
+
+inline void remove_root(const std::string &root)
+{
+    std::string command = "rm -rf '" + root + "'";
+    [[maybe_unused]] int ignored = std::system(command.c_str());
+}
+
+} // namespace bench
+
+#endif
