@@ -30,7 +30,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -143,14 +142,7 @@ int run_role(char **argv)
                 "end-data-service\n";
         init.recv_update = subscriber_update;
     }
-    std::ofstream(root + "/" + role + ".conf") << conf;
-    std::vector<std::string> args{"pubsub_bench", "--application-root", root};
-    std::vector<char *> argvv;
-    for (std::string &arg : args)
-        argvv.push_back(arg.data());
-    std::string file = role + ".conf";
-    vn_config_init(file.c_str(), static_cast<int>(argvv.size()), argvv.data());
-    if (vn_init(&init, static_cast<int>(argvv.size()), argvv.data()) < 0)
+    if (bench::start_role_runtime(root, role, conf, &init) < 0)
         return 1;
     if (role == "subscriber")
         vn_request_object(kSubject);

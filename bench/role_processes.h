@@ -10,7 +10,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <vantrix.h>
+
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -69,6 +72,23 @@ inline void remove_root(const std::string &root)
 {
     std::string command = "rm -rf '" + root + "'";
     [[maybe_unused]] int ignored = std::system(command.c_str());
+}
+
+// In a child: writes `conf` as <role>.conf in `root` and starts the runtime
+// from it with `init`; vn_init's result.
+inline int start_role_runtime(const std::string &root, const std::string &role, const std::string &conf,
+                              vn_init_t *init)
+{
+    std::ofstream(root + "/" + role + ".conf") << conf;
+    // The runtime keeps the arguments for the life of the process.
+    static std::vector<std::string> args;
+    static std::vector<char *> argv;
+    args = {self_path(), "--application-root", root};
+    for (std::string &arg : args)
+        argv.push_back(arg.data());
+    std::string file = role + ".conf";
+    vn_config_init(file.c_str(), static_cast<int>(argv.size()), argv.data());
+    return vn_init(init, static_cast<int>(argv.size()), argv.data());
 }
 
 } // namespace bench

@@ -172,14 +172,7 @@ int run_role(char **argv)
         init.recv_nodata = subscriber_nodata;
         init.recv_peer_status = subscriber_peer_status;
     }
-    std::ofstream(root + "/" + role + ".conf") << conf;
-    std::vector<std::string> args{"subjects_bench", "--application-root", root};
-    std::vector<char *> argvv;
-    for (std::string &arg : args)
-        argvv.push_back(arg.data());
-    std::string file = role + ".conf";
-    vn_config_init(file.c_str(), static_cast<int>(argvv.size()), argvv.data());
-    if (vn_init(&init, static_cast<int>(argvv.size()), argvv.data()) < 0)
+    if (bench::start_role_runtime(root, role, conf, &init) < 0)
         return 1;
     if (role == "subscriber")
         vn_add_timed_event(0, kCheckSeconds, request_when_up, 0, nullptr);
