@@ -36,10 +36,8 @@ struct statuscb_t {
 void delete_batched_object(void *, void *object)
 {
     object_t *obj = static_cast<object_t *>(object);
-    vn_free(obj->name);
-    vn_free(obj->states);
     vn_free(obj->status_msg);
-    vn_free(obj);
+    vn_free(obj); // with its states and name, made in one block
 }
 
 int invoke_status_signalany_cb(int, void *data)
@@ -61,13 +59,20 @@ void free_timer_event_data(int, void *data)
 object_t *new_object(const char *name, advmap_t *map)
 {
     vn_log(advmap_log, kAdvmapLevelDebug, "Creating new tracker-object <%s>\n", name);
-    object_t *obj = static_cast<object_t *>(vn_calloc(1, sizeof(object_t)));
-    obj->name = vn_strdup(name);
+    // One block holds the object, its group states and its name, which live
+    // exactly as long as it: a batch makes a tracker per subject, and each
+    // allocation and page of them counts. status_msg stays null for "" until
+    // a state is reported.
+    static_assert(sizeof(object_t) % alignof(state_t) == 0, "the states follow the object in its block");
+    size_t groups = static_cast<size_t>(map->groups_num > 0 ? map->groups_num : 1);
+    size_t name_bytes = std::strlen(name) + 1;
+    object_t *obj =
+        static_cast<object_t *>(vn_calloc(1, sizeof(object_t) + groups * sizeof(state_t) + name_bytes));
+    obj->states = reinterpret_cast<state_t *>(obj + 1);
+    obj->name = reinterpret_cast<char *>(obj->states + groups);
+    std::memcpy(obj->name, name, name_bytes);
     obj->object_number = ++object_serial;
     obj->map = map;
-    obj->status_msg = vn_strdup("");
-    size_t groups = static_cast<size_t>(map->groups_num > 0 ? map->groups_num : 1);
-    obj->states = static_cast<state_t *>(vn_calloc(groups, sizeof(state_t)));
     for (int g = 0; g < map->groups_num; g++) {
         state_t &state = obj->states[g];
         state.position = state.priority = state.first = state.hint_priority = -1;
@@ -245,7 +250,7 @@ int object_calculate_state(int peer, object_t *obj, uint16_t code, const char *m
             text = "Optional source down";
         }
     }
-    if (state == obj->state && std::strcmp(text, obj->status_msg) == 0) {
+    if (state == obj->state && std::strcmp(text, obj->status_msg != nullptr ? obj->status_msg : "") == 0) {
         release_object(obj->name, kLockWrite);
         return state;
     }
