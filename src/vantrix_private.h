@@ -517,6 +517,10 @@ void _vn_signature_config_init(void);
  * resolves every group's key file; a group without key-id or keyfile ends the
  * process with code 1, a key file not found with code 8. */
 void _vn_signature_init(vn_init_t *init);
+/* 1 when text looks like a sign-on token: a base64 signature part, "~", and a
+ * 14-digit stamp that ends the text or is followed by "~"; else 0. Says
+ * nothing of whether the token verifies. */
+int _vn_signature_token_shaped(const char *text);
 /* (end signature) */
 
 #ifdef __cplusplus
