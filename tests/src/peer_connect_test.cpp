@@ -80,6 +80,27 @@ protected:
 
 const std::string kAcceptOnly = "add-peer\nremote-id 31\nheartbeat-time 30\nend-peer\n";
 
+std::string numbered(int number, size_t size)
+{
+    std::string payload = std::to_string(number) + ":";
+    payload.resize(size, 'x');
+    return payload;
+}
+
+// Sends to a peer from the test thread, as data services would.
+void send_update(int peer, std::string payload)
+{
+    vn_msg_t msg{VN_DATAUPDATE, static_cast<uint32_t>(payload.size()), reinterpret_cast<unsigned char *>(payload.data()),
+                 nullptr, 0};
+    _vn_peer_send(peer, &msg, 0);
+}
+
+void send_numbered(int peer, int first, int count, size_t size)
+{
+    for (int i = first; i < first + count; i++)
+        send_update(peer, numbered(i, size));
+}
+
 } // namespace
 
 TEST_F(Accepting, FirstPeerInfoMatchesThePeerAndFramesBehindItAreDispatched)
@@ -393,4 +414,26 @@ TEST_F(Outgoing, ManualResetMovesTheLinkToTheChosenPort)
     WireSocket moved = second.accept();
     EXPECT_TRUE(moved.valid());
     EXPECT_EQ(status_states(), (std::vector<int>{256, 512}));
+}
+
+// ---- Backlogs and slow consumers ----
+
+TEST_F(Accepting, ReconnectedPeerGetsItsWholeBacklogAndThenWhatIsSentAfter)
+{
+    // Room for a backlog several times what a loopback socket holds.
+    ASSERT_NO_FATAL_FAILURE(start("add-peer\nremote-id 31\nqueue-size 1100\nend-peer\n"));
+    join(31, "acc", 1); // and closed at once
+    ASSERT_TRUE(handoffs.wait([] { return handoffs.statuses.size() == 2; }));
+    constexpr int kBacklog = 1000;
+    constexpr size_t kSize = 16000; // one to a write buffer
+    send_numbered(0, 0, kBacklog, kSize);
+    WireSocket back = join(31, "acc", 3);
+    send_numbered(0, kBacklog, 10, kSize);
+    WireFrame got;
+    ASSERT_TRUE(back.read_frame(&got));
+    EXPECT_EQ(got.type, 5);
+    for (int i = 0; i < kBacklog + 10; i++) {
+        ASSERT_TRUE(back.read_frame(&got)) << i;
+        ASSERT_EQ(got.payload, numbered(i, kSize)) << i;
+    }
 }
