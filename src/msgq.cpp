@@ -203,7 +203,7 @@ void vn_close_msgq(vn_msgq_t *queue)
     remove_read_events(queue);
     queue->read_pos = queue->read_len = 0;
     msgq_lock lock(queue);
-    msgq_drop_partial(queue);
+    msgq_rewind_partial(queue);
     msgq_remove_write_events(queue);
     if (queue->read_fd != -1) {
         if (queue->read_ssl != nullptr)
@@ -266,7 +266,7 @@ void vn_msgq_write_socket_set(vn_msgq_t *queue, sock_t fd, struct ssl_st *ssl)
     if (fd != queue->write_fd) {
         // Half a frame must not be finished on another connection, and the
         // write watch watches the old socket.
-        msgq_drop_partial(queue);
+        msgq_rewind_partial(queue);
         msgq_drop(queue->write_event);
     }
     queue->write_fd = fd;
@@ -306,6 +306,8 @@ void vn_msgq_copy_queue(vn_msgq_t *dest, vn_msgq_t *src)
     // the two queue locks one after the other cannot deadlock.
     msgq_lock src_lock(src);
     msgq_lock dest_lock(dest);
+    // Only whole frames move: one cut on src's socket goes again in full.
+    msgq_rewind_partial(src);
     while (!_vn_list_empty(&src->writeq)) {
         vn_list_t *oldest = src->writeq.prev;
         _vn_list_del(oldest);

@@ -109,8 +109,10 @@ bool msgq_drop(vn_write_event_t *&event);
 void msgq_wake_writer(vn_msgq_t *queue);
 // The write step: flush and arrange for the rest, or bound a detached queue.
 void msgq_write_queue(vn_msgq_t *queue);
-// Drops the oldest buffer when part of it went out on the current socket.
-void msgq_drop_partial(vn_msgq_t *queue);
+// When the oldest buffer went out in part on the current socket, rewinds it
+// to the start of the frame that was cut, so the next link gets that frame
+// whole with everything after it.
+void msgq_rewind_partial(vn_msgq_t *queue);
 void msgq_free_buffers(vn_msgq_t *queue);
 // Removes the write watch and the batch timer; the mask of what was there.
 int msgq_remove_write_events(vn_msgq_t *queue);

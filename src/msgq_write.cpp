@@ -30,6 +30,7 @@ constexpr uint32_t kMaxDatagramBytes = 0xFFFF;
 constexpr char kWakeByte = 1;
 constexpr int kGatherBuffers = 64; // buffers per gather write: up to 1 MB
 constexpr int kLevelDebug = 7;
+constexpr uint16_t kLongLengthFlag = 0x8000;
 
 enum flush_result_t { kFlushDone, kFlushPending, kFlushFailed };
 
@@ -327,6 +328,26 @@ void wake_owner(vn_msgq_t *queue)
     [[maybe_unused]] ssize_t written = send(queue->pipe_write_fd, &kWakeByte, 1, MSG_NOSIGNAL);
 }
 
+// The length of the frame our own put_header wrote at `at`.
+size_t frame_bytes(const unsigned char *at)
+{
+    uint32_t word = static_cast<uint32_t>(at[2] << 8 | at[3]);
+    if (!(word & kLongLengthFlag))
+        return kShortHeaderBytes + word;
+    uint32_t len = (word & ~kLongLengthFlag) << 16 | static_cast<uint32_t>(at[4] << 8 | at[5]);
+    return kLongHeaderBytes + len;
+}
+
+// Where the frame holding byte `offset` of a buffer starts: frames are laid
+// out from the start of the allocation.
+size_t frame_start(const write_buffer_t *buffer, size_t offset)
+{
+    size_t start = 0;
+    for (size_t next = frame_bytes(buffer->buf); next <= offset; next = start + frame_bytes(buffer->buf + start))
+        start = next;
+    return start;
+}
+
 // The frame as one block with its 4-byte header, for a single write call.
 std::vector<unsigned char> short_frame(const vn_msg_t *msg)
 {
@@ -368,16 +389,20 @@ void msgq_write_queue(vn_msgq_t *queue)
     }
 }
 
-void msgq_drop_partial(vn_msgq_t *queue)
+void msgq_rewind_partial(vn_msgq_t *queue)
 {
     write_buffer_t *oldest = oldest_buffer(queue);
     if (oldest == nullptr || oldest->ptr == oldest->buf)
         return;
-    if (oldest == newest_buffer(queue) && oldest->len == 0) {
-        oldest->ptr = oldest->buf; // all of it went out: keep it for reuse
-        return;
-    }
-    free_buffer(queue, oldest);
+    size_t written = static_cast<size_t>(oldest->ptr - oldest->buf);
+    size_t start = oldest->len == 0 ? written : frame_start(oldest, written);
+    size_t kept = written - start + static_cast<size_t>(oldest->len);
+    // The complete frames before the cut one went out; the rest moves to
+    // the front so that the buffer again starts with a whole frame.
+    if (kept != 0 && start != 0)
+        std::memmove(oldest->buf, oldest->buf + start, kept);
+    oldest->ptr = oldest->buf;
+    oldest->len = static_cast<int>(kept);
 }
 
 void msgq_free_buffers(vn_msgq_t *queue)

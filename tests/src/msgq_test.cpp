@@ -751,32 +751,51 @@ TEST_F(MsgqTest, DetachedQueueKeepsFewerThanItsLimitDroppingTheOldest)
     }
 }
 
-TEST_F(MsgqTest, HalfWrittenOldestBufferIsDroppedWhenItsLinkEndsAndTheRestGoesToTheNext)
+TEST_F(MsgqTest, FrameCutWhenItsLinkEndsGoesWholeWithEverythingAfterItOnTheNextLink)
 {
-    // The link ends by a close, or by the write side moving to another socket.
-    for (bool close_first : {true, false}) {
+    // Small numbered frames, many to a buffer, so that the cut falls inside
+    // the oldest buffer with complete frames behind it. The link ends by a
+    // close, by the write side moving to another socket, or by its buffers
+    // moving to another queue.
+    constexpr int kFrames = 200;
+    constexpr size_t kPayload = 997;
+    enum Ending { kClose, kMoveSocket, kMoveQueue };
+    for (Ending ending : {kClose, kMoveSocket, kMoveQueue}) {
         Link link;
         unix_link(link, 4096);
         vn_msgq_t *queue = vn_new_msgq(link.near, 0, nullptr, nullptr, 0, nullptr);
-        ASSERT_EQ(send(queue, 8, numbered(0, 300000)), 0); // more than the socket takes
-        ASSERT_GT(queue->bytes_sent, 0u);
-        ASSERT_LT(queue->bytes_sent, 300006u);
-        ASSERT_EQ(send(queue, 8, "next"), 0);
-        ASSERT_EQ(send(queue, 8, "and next"), 0);
-        ASSERT_EQ(writeq_len(queue), 2);
-        if (close_first) {
-            vn_close_msgq(queue);
-            link.forget_near();
-            EXPECT_EQ(writeq_len(queue), 1);
-        }
+        vn_msgq_write_socket_set(queue, -1, nullptr);
+        for (int i = 0; i < kFrames; i++)
+            ASSERT_EQ(send(queue, 8, numbered(i, kPayload)), 0);
+        vn_msgq_write_socket_set(queue, link.near, nullptr);
+        ASSERT_EQ(vn_msgq_flush_write_queue(queue), 1) << ending; // the socket took part
+        std::string old_bytes = read_available(link.far);
+        std::vector<Frame> old_frames = parse_frames(old_bytes);
+        ASSERT_FALSE(old_bytes.empty()) << ending << ": the write ended on a frame boundary";
         Link next;
         unix_link(next);
-        vn_msgq_write_socket_set(queue, next.near, nullptr);
-        EXPECT_EQ(writeq_len(queue), 1) << close_first;
-        EXPECT_EQ(vn_msgq_flush_write_queue(queue), 0) << close_first;
-        std::string bytes = read_available(next.far);
-        EXPECT_EQ(parse_frames(bytes), (std::vector<Frame>{{8, "next"}, {8, "and next"}})) << close_first;
-        EXPECT_EQ(bytes, "") << close_first; // nothing of the dropped frame
+        vn_msgq_t *writer = queue;
+        if (ending == kClose) {
+            vn_close_msgq(queue);
+            link.forget_near();
+            vn_msgq_write_socket_set(queue, next.near, nullptr);
+        } else if (ending == kMoveSocket) {
+            vn_msgq_write_socket_set(queue, next.near, nullptr);
+        } else {
+            writer = vn_new_msgq(next.near, 0, nullptr, nullptr, 0, nullptr);
+            vn_msgq_copy_queue(writer, queue);
+        }
+        vn_msgq_flush_write_queue(writer);
+        std::vector<Frame> new_frames = run_until_frames(next.far, kFrames - old_frames.size());
+        // Every frame once, in order, over the two links; none half.
+        std::vector<Frame> all = old_frames;
+        all.insert(all.end(), new_frames.begin(), new_frames.end());
+        ASSERT_EQ(all.size(), static_cast<size_t>(kFrames)) << ending;
+        for (int i = 0; i < kFrames; i++)
+            EXPECT_EQ(all[i].payload, numbered(i, kPayload)) << ending << " frame " << i;
+        EXPECT_EQ(read_available(next.far), "") << ending;
+        if (writer != queue)
+            vn_free_msgq(writer);
         vn_free_msgq(queue);
     }
 }
