@@ -69,6 +69,9 @@ struct _vn_msgq {
     bool *reader_alive;                 // the running pass's flag, cleared when the queue is freed under it
     unsigned char owned;                // 0 between vn_msgq_remove_from_thread and vn_msgq_add_to_thread
     _msgq_write *spare;                 // a written-out 16 KB buffer kept for the next one needed
+    uint64_t writeq_bytes;              // unwritten bytes in the write list
+    double last_taken;                  // monotonic seconds of the last write that took a byte
+    uint64_t slow_cut_bytes;            // bytes queued when the link was cut as a slow consumer, else 0
 };
 
 // ---- Shared by the module's files (msgq.cpp, msgq_write.cpp, msgq_read.cpp) ----
@@ -113,11 +116,27 @@ void msgq_write_queue(vn_msgq_t *queue);
 // to the start of the frame that was cut, so the next link gets that frame
 // whole with everything after it.
 void msgq_rewind_partial(vn_msgq_t *queue);
+// Cuts a link whose consumer has fallen too far behind (see the bounds
+// below): the socket is shut down, so the owner's reader reports the link
+// lost, and from then on the queue is bounded as a detached one.
+void msgq_check_slow_consumer(vn_msgq_t *queue);
+double msgq_monotonic_seconds();
 void msgq_free_buffers(vn_msgq_t *queue);
 // Removes the write watch and the batch timer; the mask of what was there.
 int msgq_remove_write_events(vn_msgq_t *queue);
 void msgq_add_write_events(vn_msgq_t *queue, int mask);
 int msgq_pipe_read_msg(sock_t fd, int val, void *data);
+
+// A link is a slow consumer when more than `queued_bytes` are unwritten, or
+// more than `stalled_bytes` while its socket has taken no byte for
+// `stall_seconds`. Tests lower the bounds to stay small; any thread.
+struct msgq_slow_consumer_bounds_t {
+    uint64_t queued_bytes;
+    uint64_t stalled_bytes;
+    double stall_seconds;
+};
+constexpr msgq_slow_consumer_bounds_t kMsgqSlowConsumerBounds{256ull << 20, 64ull << 20, 2.0};
+void _vn_msgq_slow_consumer_bounds_set(const msgq_slow_consumer_bounds_t &bounds);
 
 // msgq_read.cpp; owner thread only.
 // The read watch callback for the queue's mode.

@@ -647,6 +647,97 @@ TEST_F(MsgqTest, FullSocketIsLeftToAWriteWatchAndEverythingArrivesInOrder)
     vn_free_msgq(queue);
 }
 
+// ---- Slow consumers ----
+
+// Lowers the slow-consumer bounds for one test and puts them back after.
+struct SlowConsumerBounds {
+    explicit SlowConsumerBounds(const msgq_slow_consumer_bounds_t &bounds) { _vn_msgq_slow_consumer_bounds_set(bounds); }
+    ~SlowConsumerBounds() { _vn_msgq_slow_consumer_bounds_set(kMsgqSlowConsumerBounds); }
+};
+
+uint64_t writeq_bytes(vn_msgq_t *queue)
+{
+    msgq_lock lock(queue);
+    return queue->writeq_bytes;
+}
+
+// Keeps what the kernel holds for an unread link small, so a stalled
+// consumer shows after a few hundred KB.
+void shrink_socket_buffers(Link &link)
+{
+    int small = 65536;
+    setsockopt(link.near, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    setsockopt(link.far, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+}
+
+TEST_F(MsgqTest, ConsumerThatStopsReadingIsCutAsALostLinkAndItsQueueBounded)
+{
+    constexpr uint64_t kMiB = 1 << 20;
+    struct Case {
+        const char *name;
+        msgq_slow_consumer_bounds_t bounds;
+        bool cut_on_append; // the append that passes the bound cuts; else the owner notices the stall
+    } cases[] = {
+        {"too much queued", {1 * kMiB, 1 * kMiB, 3600}, true},
+        {"stalled", {64 * kMiB, kMiB / 4, 0.2}, false},
+    };
+    constexpr int kWriteqMax = 5;
+    for (const Case &c : cases) {
+        SlowConsumerBounds bounds(c.bounds);
+        Link link;
+        tcp_link(link);
+        shrink_socket_buffers(link);
+        Reader reader;
+        uint64_t reported = 0;
+        reader.on_message = [&](vn_msgq_t *queue, vn_msg_t *msg) {
+            if (msg->closed)
+                reported = _vn_msgq_slow_consumer_bytes(queue);
+            return 1;
+        };
+        vn_msgq_t *queue = vn_new_msgq(link.near, 0, record, nullptr, 0, &reader);
+        vn_msgq_write_queue_set(queue, kWriteqMax);
+        // The loop does not run while these go in: the socket is never
+        // found full, so only the byte bound can cut here.
+        int sent = 0;
+        while (writeq_bytes(queue) <= 2 * kMiB && _vn_msgq_slow_consumer_bytes(queue) == 0) {
+            ASSERT_EQ(send(queue, 8, numbered(sent++, 1000)), 0);
+            if (writeq_bytes(queue) > c.bounds.queued_bytes) {
+                ASSERT_NE(_vn_msgq_slow_consumer_bytes(queue), 0u) << c.name;
+            }
+        }
+        EXPECT_EQ(_vn_msgq_slow_consumer_bytes(queue) != 0, c.cut_on_append) << c.name;
+        ASSERT_TRUE(run_until([&] { return reader.count() == 1; })) << c.name;
+        EXPECT_TRUE(reader.got[0].closed) << c.name;
+        EXPECT_GT(reported, c.bounds.stalled_bytes) << c.name;
+        EXPECT_LE(reported, c.bounds.queued_bytes + 1004) << c.name;
+        link.forget_near();
+        EXPECT_EQ(queue->write_fd, -1) << c.name;
+        EXPECT_LT(writeq_len(queue), kWriteqMax) << c.name;
+        EXPECT_EQ(_vn_msgq_slow_consumer_bytes(queue), 0u) << c.name; // a next link starts afresh
+        vn_free_msgq(queue);
+    }
+}
+
+TEST_F(MsgqTest, ConsumerDrainingABurstAtFullSpeedIsNeverCut)
+{
+    // A burst many times the stalled bound, read as fast as it comes.
+    SlowConsumerBounds bounds({64 << 20, 1 << 20, kMsgqSlowConsumerBounds.stall_seconds});
+    Link link;
+    tcp_link(link);
+    Reader reader;
+    vn_msgq_t *queue = vn_new_msgq(link.near, 0, record, nullptr, 0, &reader);
+    constexpr int kFrames = 8 * 1024;
+    for (int i = 0; i < kFrames; i++)
+        ASSERT_EQ(send(queue, 8, numbered(i, 1000)), 0);
+    ASSERT_GT(writeq_bytes(queue), 4u << 20);
+    auto received = std::async(std::launch::async, [&] { return wait_frames(link.far, kFrames).size(); });
+    EXPECT_TRUE(run_until([&] { return received.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+    EXPECT_EQ(received.get(), static_cast<size_t>(kFrames));
+    EXPECT_EQ(reader.count(), 0u);
+    EXPECT_EQ(_vn_msgq_slow_consumer_bytes(queue), 0u);
+    vn_free_msgq(queue);
+}
+
 // ---- Other threads ----
 
 TEST_F(MsgqTest, AppendsFromAnotherThreadWriteOneWakeUpByteUntilTheOwnerRuns)
