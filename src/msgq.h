@@ -135,7 +135,11 @@ struct msgq_slow_consumer_bounds_t {
     uint64_t stalled_bytes;
     double stall_seconds;
 };
-constexpr msgq_slow_consumer_bounds_t kMsgqSlowConsumerBounds{256ull << 20, 64ull << 20, 2.0};
+constexpr uint64_t kSlowConsumerQueuedBytes = 256ull << 20;
+constexpr uint64_t kSlowConsumerStalledBytes = 64ull << 20;
+constexpr double kSlowConsumerStallSeconds = 2.0;
+constexpr msgq_slow_consumer_bounds_t kMsgqSlowConsumerBounds{kSlowConsumerQueuedBytes, kSlowConsumerStalledBytes,
+                                                              kSlowConsumerStallSeconds};
 void _vn_msgq_slow_consumer_bounds_set(const msgq_slow_consumer_bounds_t &bounds);
 
 // msgq_read.cpp; owner thread only.
