@@ -7,7 +7,8 @@
 // count, the write watch and the timers are guarded by writeq_lock; any
 // thread may append. A queue changes owner only through
 // vn_msgq_remove_from_thread on the old owner and vn_msgq_add_to_thread on
-// the new one.
+// the new one. An appender that finds the consumer too far behind shuts the
+// socket down under writeq_lock; closing it stays with the owner.
 #ifndef VANTRIX_MSGQ_H
 #define VANTRIX_MSGQ_H
 
