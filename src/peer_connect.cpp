@@ -500,16 +500,14 @@ bool settle_old_link(peer_t *peer, pending_peer_t *pending)
     return false;
 }
 
-// Moves what a queue kept from an earlier link into the new one.
+// Moves what a queue kept from an earlier link into the new one, which has
+// sent nothing but its PEERINFO: the kept frames go next, in order, and only
+// the new queue ever writes the new socket. The caller holds peer_lock, so
+// no sender appends behind them to either queue meanwhile.
 void carry_old_queue(peer_t *peer, vn_msgq_t *old_queue, vn_msgq_t *new_queue)
 {
-    vn_msgq_write_socket_set(old_queue, peer->sock, peer->ssl_handle);
-    vn_msgq_flush_write_queue(old_queue);
     msgq_relation(peer, old_queue, false);
-    if (old_queue->writeq_len > 0) {
-        vn_msgq_copy_queue(new_queue, old_queue);
-        vn_msgq_flush_write_queue(new_queue);
-    }
+    vn_msgq_copy_queue(new_queue, old_queue);
     vn_free_msgq(old_queue);
 }
 

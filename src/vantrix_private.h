@@ -353,6 +353,9 @@ void _vn_msgq_init(vn_init_t *init);
  * is logged and reported as a lost connection, nothing allocated. 0 restores
  * the limit of an established link, 256 MiB. */
 void _vn_msgq_frame_limit_set(vn_msgq_t *queue, uint32_t max_payload);
+/* The bytes that were queued when the queue cut its link as a slow consumer,
+ * else 0; reset when the queue is closed. */
+uint64_t _vn_msgq_slow_consumer_bytes(vn_msgq_t *queue);
 /* (end msgq) */
 
 /* peer */

@@ -2,6 +2,7 @@
 // their first PEERINFO, refused and timed-out connections with their log
 // lines, the second-connection rule, outgoing connects with address rotation
 // and back-off, status down and manual reset.
+#include "msgq.h"
 #include "peer.h"
 #include "peer_harness.h"
 
@@ -12,8 +13,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace vntest;
@@ -79,6 +82,42 @@ protected:
 };
 
 const std::string kAcceptOnly = "add-peer\nremote-id 31\nheartbeat-time 30\nend-peer\n";
+
+std::string numbered(int number, size_t size)
+{
+    std::string payload = std::to_string(number) + ":";
+    payload.resize(size, 'x');
+    return payload;
+}
+
+// Sends to a peer from the test thread, as data services would.
+void send_update(int peer, std::string payload)
+{
+    vn_msg_t msg{VN_DATAUPDATE, static_cast<uint32_t>(payload.size()), reinterpret_cast<unsigned char *>(payload.data()),
+                 nullptr, 0};
+    _vn_peer_send(peer, &msg, 0);
+}
+
+void send_numbered(int peer, int first, int count, size_t size)
+{
+    for (int i = first; i < first + count; i++)
+        send_update(peer, numbered(i, size));
+}
+
+bool peer_went_down(int peer)
+{
+    std::lock_guard<std::mutex> lock(handoffs.mutex);
+    for (const auto &status : handoffs.statuses)
+        if (status.peer == peer && status.state == 512)
+            return true;
+    return false;
+}
+
+// Lowers the slow-consumer bounds for one test and puts them back after.
+struct SlowConsumerBounds {
+    explicit SlowConsumerBounds(const msgq_slow_consumer_bounds_t &bounds) { _vn_msgq_slow_consumer_bounds_set(bounds); }
+    ~SlowConsumerBounds() { _vn_msgq_slow_consumer_bounds_set(kMsgqSlowConsumerBounds); }
+};
 
 } // namespace
 
@@ -393,4 +432,87 @@ TEST_F(Outgoing, ManualResetMovesTheLinkToTheChosenPort)
     WireSocket moved = second.accept();
     EXPECT_TRUE(moved.valid());
     EXPECT_EQ(status_states(), (std::vector<int>{256, 512}));
+}
+
+// ---- Backlogs and slow consumers ----
+
+TEST_F(Accepting, ReconnectedPeerGetsItsWholeBacklogAndThenWhatIsSentAfter)
+{
+    // Room for a backlog several times what a loopback socket holds.
+    ASSERT_NO_FATAL_FAILURE(start("add-peer\nremote-id 31\nqueue-size 1100\nend-peer\n"));
+    join(31, "acc", 1); // and closed at once
+    ASSERT_TRUE(handoffs.wait([] { return handoffs.statuses.size() == 2; }));
+    constexpr int kBacklog = 1000;
+    constexpr size_t kSize = 16000; // one to a write buffer
+    send_numbered(0, 0, kBacklog, kSize);
+    WireSocket back = join(31, "acc", 3);
+    send_numbered(0, kBacklog, 10, kSize);
+    WireFrame got;
+    ASSERT_TRUE(back.read_frame(&got));
+    EXPECT_EQ(got.type, 5);
+    for (int i = 0; i < kBacklog + 10; i++) {
+        ASSERT_TRUE(back.read_frame(&got)) << i;
+        ASSERT_EQ(got.payload, numbered(i, kSize)) << i;
+    }
+}
+
+TEST_F(Accepting, PeerThatStopsReadingIsCutWhileOthersFlowAndWorksAgainAfterReconnecting)
+{
+    constexpr uint64_t kBound = 4 << 20;
+    constexpr size_t kSize = 1000;
+    SlowConsumerBounds bounds({kBound, kBound, 3600});
+    ASSERT_NO_FATAL_FAILURE(start("add-peer\nremote-id 31\nqueue-size 50\nend-peer\n"
+                                  "add-peer\nremote-id 32\nqueue-size 50\nend-peer\n"));
+    WireSocket stalled = join(31, "slow", 1); // and never read
+    WireSocket healthy = join(32, "fast", 2);
+    int healthy_got = 0;
+    bool healthy_in_order = true;
+    std::thread reader([&] {
+        WireFrame got;
+        while (healthy.read_frame_of(VN_DATAUPDATE, &got) && got.payload != "end")
+            healthy_in_order = healthy_in_order && got.payload == numbered(healthy_got++, kSize);
+    });
+    int sent = 0;
+    // Far more than the bound and the socket together, should the cut never come.
+    while (!peer_went_down(0) && sent < 100000) {
+        send_update(0, numbered(sent, kSize));
+        send_update(1, numbered(sent, kSize));
+        sent++;
+    }
+    send_update(1, "end");
+    reader.join();
+    EXPECT_EQ(healthy_got, sent);
+    EXPECT_TRUE(healthy_in_order);
+    ASSERT_TRUE(peer_went_down(0));
+    std::string address = "127.0.0.1 " + std::to_string(stalled.local_port());
+    std::string line = "Closing slow consumer peer id 31 on " + address + " with ";
+    ASSERT_TRUE(runtime_->wait_log("Lost connection to peer 31 on " + address + "\n"));
+    std::string log = runtime_->event_log();
+    size_t at = log.find(line);
+    ASSERT_NE(at, std::string::npos);
+    unsigned long long queued = 0;
+    ASSERT_EQ(std::sscanf(log.c_str() + at + line.size(), "%llu bytes queued\n", &queued), 1);
+    EXPECT_GT(queued, kBound);
+    EXPECT_LE(queued, kBound + kSize + 6);
+    runtime_->on_peer(0, [](peer_t &peer) {
+        ASSERT_NE(peer.msgq, nullptr);
+        msgq_lock lock(peer.msgq);
+        EXPECT_LT(peer.msgq->writeq_len, 50); // what queue-size allows
+    });
+    stalled = WireSocket();
+    WireSocket back = join(31, "slow", 4);
+    send_update(0, "again");
+    WireFrame got;
+    ASSERT_TRUE(back.read_frame(&got));
+    EXPECT_EQ(got.type, 5);
+    // The newest of what was kept, in order, then what came after.
+    int kept = 0;
+    std::string last;
+    while (back.read_frame_of(VN_DATAUPDATE, &got) && got.payload != "again") {
+        kept++;
+        last = got.payload;
+    }
+    EXPECT_EQ(got.payload, "again");
+    EXPECT_GT(kept, 0);
+    EXPECT_EQ(last, numbered(sent - 1, kSize));
 }
