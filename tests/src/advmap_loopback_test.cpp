@@ -8,10 +8,15 @@
 
 #include <gtest/gtest.h>
 
-
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,6 +26,50 @@ using vntest::ChildProcess;
 namespace {
 
 constexpr int kSubscriberId = 100;
+
+// Holds the thread that logs `trigger` to the event log, runs `action` there,
+// and lets the thread go once `awaited` has been logged (on any thread). The
+// log's message callback sees every line, whatever the log's level.
+struct LogGate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::string trigger;
+    std::function<void()> action;
+    std::string awaited;
+    bool seen = false;
+};
+
+LogGate log_gate; // the callback runs on the runtime's threads for the life of the process
+
+void gate_message(vn_log_t *, int, const char *format, va_list args)
+{
+    char text[1024];
+    va_list copy;
+    va_copy(copy, args);
+    std::vsnprintf(text, sizeof text, format, copy);
+    va_end(copy);
+    std::function<void()> action;
+    {
+        std::lock_guard<std::mutex> hold(log_gate.mutex);
+        if (text == log_gate.awaited) {
+            log_gate.seen = true;
+            log_gate.changed.notify_all();
+            return;
+        }
+        if (text != log_gate.trigger || !log_gate.action)
+            return;
+        std::swap(action, log_gate.action);
+    }
+    action();
+    std::unique_lock<std::mutex> hold(log_gate.mutex);
+    log_gate.changed.wait_for(hold, std::chrono::seconds(20), [] { return log_gate.seen; });
+}
+
+uint64_t rogue_count(int peer)
+{
+    peer_mutex_guard hold(peer_global_lock);
+    return peer_array[peer].counters[kRogueUpdate].value;
+}
 
 struct Source {
     int port = 0;
@@ -237,6 +286,38 @@ TEST_F(Loopback, ServiceStateFollowsItsSourcesGoingAndComing)
     EXPECT_EQ(service_states().back(), kServiceLimited);
     const char *name = nullptr;
     EXPECT_EQ(vn_get_service_by_index(0, &name), kServiceLimited);
+}
+
+// The init thread has batched a request to A when A is lost and A's thread
+// moves the subject to B, all before the batch is sent: the request must not
+// wait in A's kept queue for A's next link. The gate holds the init thread in
+// the same walk, at the next subject, until A's thread has chosen B.
+TEST_F(Loopback, RequestBatchedForASourceLostMeanwhileNeverReachesItsNextLink)
+{
+    start_pair(service(group({"A B"})) + "add-data-service\nservice-name other\ninclude-pattern ^/other/\n" +
+               group({"B"}) + "end-data-service\n");
+    std::string b = std::to_string(peer("B"));
+    {
+        std::lock_guard<std::mutex> hold(log_gate.mutex);
+        log_gate.trigger = "We can request object </other/1> from peer " + b + "\n";
+        log_gate.awaited = "We can request object </demo/1> from peer " + b + "\n";
+        log_gate.action = [this] { kill_source("A"); };
+    }
+    vn_log_set_message_cb(vn_get_event_log(), gate_message);
+    char *names[] = {const_cast<char *>("/demo/1"), const_cast<char *>("/other/1")};
+    vn_request_objects(2, names, nullptr);
+    {
+        std::lock_guard<std::mutex> hold(log_gate.mutex);
+        ASSERT_TRUE(log_gate.seen);
+    }
+    ASSERT_TRUE(run_until([&] { return updates_from("B", "/demo/1") >= 1; }));
+
+    start_source("A");
+    ASSERT_TRUE(run_until([&] { return peer_is_up("A"); }));
+    vn_request_object("/demo/2"); // A, the least loaded now; it follows anything A's queue kept
+    ASSERT_TRUE(run_until([&] { return updates_from("A", "/demo/2") >= 1; }));
+    EXPECT_FALSE(asked_for("A", "/demo/1"));
+    EXPECT_EQ(rogue_count(peer("A")), 0u);
 }
 
 } // namespace
