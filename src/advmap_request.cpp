@@ -112,8 +112,7 @@ int advmap_cancel_request(int id, int num, void *data)
         return -1;
     state_t &state = obj->states[num];
     srcgroup_t &group = obj->map->groups[num];
-    if (state.priority >= 0 && state.position >= 0) {
-        int peer = group.priorities[state.priority].peers[state.position];
+    if (int peer = current_source(obj, num); peer >= 0) {
         send_cancel_discard(peer, obj);
         if (start_failover(peer, obj) < 0 && vn_iszero(&obj->reqset)) {
             if (!previous_provider_up(obj, group)) {

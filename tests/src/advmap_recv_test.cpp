@@ -9,7 +9,9 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,6 +37,17 @@ std::string config(const std::string &extra = "")
            "add-data-service\nservice-name news\nservice-type broadcast\ninclude-pattern ^/n/\n"
            "add-source-group\nadd-priority\nlabel N\nend-priority\nend-source-group\n"
            "add-source-group\nadd-priority\nlabel A\nend-priority\nend-source-group\nend-data-service\n";
+}
+
+// Active peers A, B and C (A and B with more lines) in one priority of
+// "quotes" over ^/q/.
+std::string three_sources(const std::string &a_extra = "", const std::string &b_extra = "")
+{
+    return "add-peer\nlabel A\nremote-type active\n" + a_extra + "end-peer\n" +
+           "add-peer\nlabel B\nremote-type active\n" + b_extra + "end-peer\n" +
+           "add-peer\nlabel C\nremote-type active\nend-peer\n"
+           "add-data-service\nservice-name quotes\ninclude-pattern ^/q/\n"
+           "add-source-group\nadd-priority\nlabel A B C\nend-priority\nend-source-group\nend-data-service\n";
 }
 
 class Inbound : public DataServicesTest {
@@ -155,6 +168,67 @@ TEST_F(Inbound, NodataFailsOverSilentlyUntilTheLastSourceFails)
     EXPECT_EQ(nodatas[0].code, VN_NODATA_UNAVAILABLE);
     EXPECT_EQ(hints("/q/1"), Labels{});
 }
+
+// "/q/1" is sourced by A, loaded with two more subjects hinted to it, so that
+// picking a source again would choose another peer; then another peer of the
+// group reports or is lost. The subject keeps A, alone.
+enum class OtherPeerEvent { kNodata, kSourceFailed, kLost };
+
+struct OtherPeerCase {
+    const char *name;
+    const char *peer;
+    bool provides; // the peer provides /q/1 unasked first
+    OtherPeerEvent event;
+};
+
+void PrintTo(const OtherPeerCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class OtherPeer : public DataServicesTest, public testing::WithParamInterface<OtherPeerCase> {};
+
+TEST_P(OtherPeer, LeavesTheSubjectWithItsSource)
+{
+    start(three_sources());
+    up("A");
+    up("B");
+    up("C");
+    vn_request_object("/q/1");
+    char *hint[] = {const_cast<char *>("A")};
+    for (const char *subject : {"/q/2", "/q/3"}) {
+        vn_set_request_hint(subject, 1, hint);
+        vn_request_object(subject);
+    }
+    const OtherPeerCase &c = GetParam();
+    if (c.provides)
+        update(c.peer, "/q/1", kRecordFromActive);
+    switch (c.event) {
+    case OtherPeerEvent::kNodata:
+        nodata(c.peer, "/q/1", VN_NODATA_NOTFOUND);
+        break;
+    case OtherPeerEvent::kSourceFailed:
+        status(c.peer, "/q/1", kStatusSourceFailed);
+        break;
+    case OtherPeerEvent::kLost:
+        down(c.peer);
+        break;
+    }
+    settle();
+    EXPECT_EQ(hints("/q/1"), Labels{"A"});
+    EXPECT_EQ(subscriptions("quotes-0-0-A"), 3);
+    EXPECT_EQ(subscriptions("quotes-0-0-B"), 0);
+    EXPECT_EQ(subscriptions("quotes-0-0-C"), 0);
+    EXPECT_TRUE(events_of("nodata").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Events, OtherPeer,
+                         testing::Values(OtherPeerCase{"NodataFromAPeerNeverAsked", "C", false, OtherPeerEvent::kNodata},
+                                         OtherPeerCase{"NodataFromAnUnaskedProvider", "B", true, OtherPeerEvent::kNodata},
+                                         OtherPeerCase{"SourceFailedFromAnUnaskedProvider", "B", true,
+                                                       OtherPeerEvent::kSourceFailed},
+                                         OtherPeerCase{"LossOfAnUnaskedProvider", "B", true, OtherPeerEvent::kLost}),
+                         [](const testing::TestParamInfo<OtherPeerCase> &info) { return std::string(info.param.name); });
 
 TEST_F(Inbound, DeleteObjectAlwaysReachesTheApplication)
 {
@@ -281,11 +355,7 @@ TEST_F(Inbound, StaleSubjectsAreCleanedUpAfterTheirPeerWentDown)
 // gone and does nothing; the posted delete frees it.
 TEST_F(Inbound, TimerRacingARearmOnAnotherThreadDoesNothing)
 {
-    start("add-peer\nlabel A\nremote-type active\nrequest-timeout 0.0001\nend-peer\n"
-          "add-peer\nlabel B\nremote-type active\nrequest-timeout 30\nend-peer\n"
-          "add-peer\nlabel C\nremote-type active\nend-peer\n"
-          "add-data-service\nservice-name quotes\ninclude-pattern ^/q/\n"
-          "add-source-group\nadd-priority\nlabel A B C\nend-priority\nend-source-group\nend-data-service\n");
+    start(three_sources("request-timeout 0.0001\n", "request-timeout 30\n"));
     up("A");
     up("B");
     up("C");
