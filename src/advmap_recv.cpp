@@ -218,7 +218,8 @@ void source_nodata(object_t *obj, int g, int peer, vn_data_t *nodata)
         obj->reqset = vn_set_t{};
         obj->previous_peers = vn_set_t{};
     } else {
-        if (advmap_request_fromgroup(obj, g, 1) >= 0) {
+        // A subject the application no longer asks for is not asked for again.
+        if (!obj->do_not_request && advmap_request_fromgroup(obj, g, 1) >= 0) {
             release_object(obj->name, kLockWrite);
             return;
         }

@@ -230,6 +230,30 @@ INSTANTIATE_TEST_SUITE_P(Events, OtherPeer,
                                          OtherPeerCase{"LossOfAnUnaskedProvider", "B", true, OtherPeerEvent::kLost}),
                          [](const testing::TestParamInfo<OtherPeerCase> &info) { return std::string(info.param.name); });
 
+// The service timeout gave up on the subject and kept its tracker for the
+// application's data; the source's late no-data must not ask another one.
+TEST_F(Inbound, LateNodataAfterTheServiceTimeoutAsksNobodyElse)
+{
+    start(config("service-request-timeout 0.02\n"));
+    up("A");
+    up("B");
+    int data = 0;
+    vn_request_object("/q/1"); // A
+    vn_set_object_data("/q/1", &data);
+    ASSERT_TRUE(run_until([&] { return !events_of("nodata").empty(); }));
+    nodata("A", "/q/1", VN_NODATA_NOTFOUND);
+    settle();
+    EXPECT_EQ(hints("/q/1"), Labels{});
+    EXPECT_EQ(events_of("nodata").size(), 1u);
+    EXPECT_EQ(vn_get_object_data("/q/1"), &data);
+    // Nor does a no-data from a peer that provided it unasked since.
+    update("B", "/q/1", kRecordFromActive);
+    nodata("B", "/q/1", VN_NODATA_NOTFOUND);
+    EXPECT_EQ(hints("/q/1"), Labels{});
+    vn_request_object("/q/1"); // a new request asks again
+    EXPECT_EQ(hints("/q/1").size(), 1u);
+}
+
 TEST_F(Inbound, DeleteObjectAlwaysReachesTheApplication)
 {
     start_all();
