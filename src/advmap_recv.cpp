@@ -238,12 +238,17 @@ void log_bogus_nodata(int reason, int peer, const char *name)
     vn_log(advmap_log, kAdvmapLevelInfo, "Received bogus nodata type %d from peer %d for <%s>\n", reason, peer, name);
 }
 
-// Deletes one subject of the stale clean-up, as a deleteobject from `peer`.
+// Deletes one subject of the stale clean-up, as a deleteobject from `peer`,
+// unless a source made it fresh since it was listed.
 void cleanup_stale_subject(int peer, const std::string &name)
 {
     object_t *obj = find_object(name.c_str(), kLockWrite);
     if (obj == nullptr)
         return;
+    if (obj->state != kObjectMandatoryDown && obj->state != kObjectOptionalDown) {
+        release_object(name.c_str(), kLockWrite);
+        return;
+    }
     vn_log(advmap_log, kAdvmapLevelInfo, "Deleting <%s> in cleanup of STALE objects\n", name.c_str());
     int g = get_peer_group_index(obj->map, peer);
     if (g < 0) {
@@ -276,6 +281,8 @@ int advmap_cleanup_stale(int, int num, void *data)
             names.emplace_back(obj->name);
     }
     pthread_rwlock_unlock(&map->data_lock);
+    // Each deletion waits for the application, meanwhile a new source may
+    // make a listed subject fresh: its state is read again under its hold.
     for (const std::string &name : names)
         cleanup_stale_subject(num, name);
     return 0;

@@ -361,6 +361,39 @@ TEST_F(Inbound, BroadcastSubjectGoesStaleWhenItsPeerGoesDown)
     EXPECT_EQ(hints("/n/1"), Labels{});
 }
 
+// The clean-up lists both subjects, then waits for the application's no-data
+// of the first; meanwhile a source makes the second fresh, which stays.
+TEST_F(Inbound, StaleCleanupSkipsASubjectMadeFreshMeanwhile)
+{
+    start("add-peer\nlabel A\nremote-type active\nend-peer\n"
+          "add-peer\nlabel B\nremote-type active\nend-peer\n"
+          "cleanup-stale-timeout 0.02\n"
+          "add-data-service\nservice-name quotes\ninclude-pattern ^/q/\n"
+          "add-source-group\nadd-priority\nlabel A\nend-priority\nadd-priority\nlabel B\nend-priority\n"
+          "end-source-group\nend-data-service\n");
+    up("A");
+    up("B");
+    for (const char *subject : {"/q/1", "/q/2"}) {
+        vn_request_object(subject);
+        update("A", subject);
+    }
+    down("A"); // both move to B and wait for it, stale
+    std::string kept;
+    vntest::on_app_event([&](const AppEvent &event) {
+        if (event.kind != "nodata" || !kept.empty())
+            return;
+        kept = event.subject == "/q/1" ? "/q/2" : "/q/1";
+        update("B", kept);
+    });
+    ASSERT_TRUE(run_until([&] { return !events_of("nodata").empty(); }));
+    settle();
+    vntest::on_app_event(nullptr);
+    EXPECT_EQ(events_of("nodata").size(), 1u);
+    EXPECT_EQ(hints(kept), Labels{"B"});
+    EXPECT_EQ(events_of("object").back().subject, kept);
+    EXPECT_EQ(events_of("object").back().state, kObjectOk);
+}
+
 TEST_F(Inbound, StaleSubjectsAreCleanedUpAfterTheirPeerWentDown)
 {
     start_all("cleanup-stale-timeout 0.02\n");
