@@ -165,6 +165,7 @@ struct object_t {
     void *data;
     int do_not_request;
     time_t last_updated;
+    vn_set_t stray_discards; // peers sent a discard for an unasked subscription on their current link
 };
 
 // Peer sets: one bit per peer number.

@@ -72,6 +72,18 @@ void deliver_service_reports()
     delivering_reports = false;
 }
 
+// An active peer provides a subject that lists another source and neither
+// asks nor expects this one (a request that reached it after the subject
+// moved on): one discard on this link ends it. Sent under the tracker's hold,
+// so that it cannot overtake a request that asks this peer again.
+void end_stray_subscription(object_t *obj, int g, int peer)
+{
+    if (!sourced_elsewhere(obj, g, peer) || set_has(obj->pending_peers, peer) || set_has(obj->stray_discards, peer))
+        return;
+    set_add(obj->stray_discards, peer);
+    send_one(VN_SUBJDSC, peer, 0, obj->name);
+}
+
 int compute_service_state(const advmap_t *map)
 {
     vn_set_t up = advmap_peers_up();
@@ -166,6 +178,8 @@ void visit_on_peer_change(int g, int peer, bool down, const std::string &name, P
     object_t *obj = find_object(name.c_str(), kLockWrite);
     if (obj == nullptr)
         return;
+    if (down)
+        set_del(obj->stray_discards, peer); // the link they ended is gone
     if (obj->broadcast) {
         if (down)
             broadcast_peer_down(obj, peer, name);
@@ -370,6 +384,7 @@ void _vn_advmap_recv_update(int peer, vn_data_t *vndata)
     // Recognised before anything changes: a rogue update cancels no timer and
     // marks no group fresh.
     if (!providing && !set_has(obj->reqset, peer) && active_peer && !unsolicited_ok) {
+        end_stray_subscription(obj, g, peer);
         const char *service = obj->map->service_name; // fixed after start-up
         release_object(name, kLockWrite);
         rogue(peer,

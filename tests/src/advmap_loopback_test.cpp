@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 using vntest::AppEvent;
@@ -107,6 +108,25 @@ protected:
     }
 
     void kill_source(const std::string &label) { sources_[label].process->stop(true); }
+
+    // Declares a source that the test plays itself behind `listener`.
+    void wire_source(const std::string &label, const vntest::WireListener &listener)
+    {
+        Source &entry = sources_[label];
+        entry.port = listener.port();
+        entry.id = static_cast<int>(sources_.size());
+        order_.push_back(label);
+    }
+
+    // Takes this process's link to a wire source and answers its PEERINFO as an active peer.
+    vntest::WireSocket accept_link(vntest::WireListener &listener, const std::string &label)
+    {
+        vntest::WireSocket link = listener.accept();
+        vntest::WireFrame info;
+        EXPECT_TRUE(link.read_frame(&info));
+        link.send(vntest::frame(5, vntest::info_payload(0, 1, static_cast<uint16_t>(sources_[label].id), label)));
+        return link;
+    }
 
     // Starts this process's runtime with one peer per declared source and `services`.
     void start_subscriber(const std::string &services)
@@ -318,6 +338,48 @@ TEST_F(Loopback, RequestBatchedForASourceLostMeanwhileNeverReachesItsNextLink)
     ASSERT_TRUE(run_until([&] { return updates_from("A", "/demo/2") >= 1; }));
     EXPECT_FALSE(asked_for("A", "/demo/1"));
     EXPECT_EQ(rogue_count(peer("A")), 0u);
+}
+
+// B provides a subject whose source is A without being asked (a request that
+// reached it after the subject moved on): its updates stay rogue, and one
+// discard on its link ends the subscription.
+TEST_F(Loopback, StraySubscriptionIsDiscardedOncePerLink)
+{
+    vntest::WireListener a_listener;
+    vntest::WireListener b_listener;
+    wire_source("A", a_listener);
+    wire_source("B", b_listener);
+    start_subscriber(service(group({"A B"})));
+    // The links are made while the init thread's loop runs.
+    vntest::WireSocket a;
+    vntest::WireSocket b;
+    std::thread links([&] {
+        a = accept_link(a_listener, "A");
+        b = accept_link(b_listener, "B");
+    });
+    bool up = run_until([&] { return peer_is_up("A") && peer_is_up("B"); });
+    links.join();
+    ASSERT_TRUE(up);
+    vn_request_object("/demo/1"); // A
+    vntest::WireFrame got;
+    ASSERT_TRUE(a.read_frame_of(VN_SUBJREQ, &got));
+
+    std::string update = vntest::Bytes().u16(1).u16(0).u16(0).text("/demo/1").u16(1).u32(1).text("x").data;
+    b.send(vntest::frame(VN_DATAUPDATE, update));
+    b.send(vntest::frame(VN_DATAUPDATE, update));
+    ASSERT_TRUE(run_until([&] { return rogue_count(peer("B")) == 2; }));
+    EXPECT_EQ(updates_from("B", "/demo/1"), 0u);
+
+    vn_request_object("/demo/2"); // B, the least loaded: it follows any discard
+    std::vector<std::string> discarded;
+    for (;;) {
+        ASSERT_TRUE(b.read_frame(&got));
+        if (got.type == VN_SUBJREQ)
+            break;
+        if (got.type == VN_SUBJDSC)
+            discarded.push_back(got.payload.substr(8));
+    }
+    EXPECT_EQ(discarded, std::vector<std::string>{"/demo/1"});
 }
 
 } // namespace
