@@ -52,7 +52,7 @@ void gate_message(vn_log_t *, int, const char *format, va_list args)
     std::function<void()> action;
     {
         std::lock_guard<std::mutex> hold(log_gate.mutex);
-        if (text == log_gate.awaited) {
+        if (!log_gate.awaited.empty() && text == log_gate.awaited) {
             log_gate.seen = true;
             log_gate.changed.notify_all();
             return;
@@ -128,8 +128,9 @@ protected:
         return link;
     }
 
-    // Starts this process's runtime with one peer per declared source and `services`.
-    void start_subscriber(const std::string &services)
+    // Starts this process's runtime with one peer per declared source and
+    // `services`; `watch`, when given, sees every line of its event log from the start.
+    void start_subscriber(const std::string &services, vn_log_message_cb watch = nullptr)
     {
         std::string conf = "application-name subscriber\nvantrix-id " + std::to_string(kSubscriberId) + "\n";
         for (const std::string &label : order_)
@@ -143,19 +144,24 @@ protected:
         // The runtime keeps the record for the life of the process.
         static vn_init_t init;
         vntest::record_callbacks(&init);
+        if (watch != nullptr) {
+            // The record's own log, watched before any thread writes to it.
+            init.log = vn_new_level_log("event_log", root_.file("subscriber/var/event.log").c_str(), nullptr);
+            vn_log_set_message_cb(init.log, watch);
+        }
         vn_config_init("subscriber.conf", static_cast<int>(argv_.size()), argv_.data());
         ASSERT_GE(vn_init(&init, static_cast<int>(argv_.size()), argv_.data()), 0);
     }
 
     // Sources A and B (A's configuration extended by `a_extra`), both
     // running, and this process's runtime linked to both.
-    void start_pair(const std::string &services, const std::string &a_extra = "")
+    void start_pair(const std::string &services, const std::string &a_extra = "", vn_log_message_cb watch = nullptr)
     {
         source("A", a_extra);
         source("B");
         start_source("A");
         start_source("B");
-        start_subscriber(services);
+        start_subscriber(services, watch);
         ASSERT_TRUE(run_until([&] { return peer_is_up("A") && peer_is_up("B"); }));
     }
 
@@ -315,7 +321,8 @@ TEST_F(Loopback, ServiceStateFollowsItsSourcesGoingAndComing)
 TEST_F(Loopback, RequestBatchedForASourceLostMeanwhileNeverReachesItsNextLink)
 {
     start_pair(service(group({"A B"})) + "add-data-service\nservice-name other\ninclude-pattern ^/other/\n" +
-               group({"B"}) + "end-data-service\n");
+                   group({"B"}) + "end-data-service\n",
+               "", gate_message);
     std::string b = std::to_string(peer("B"));
     {
         std::lock_guard<std::mutex> hold(log_gate.mutex);
@@ -323,7 +330,6 @@ TEST_F(Loopback, RequestBatchedForASourceLostMeanwhileNeverReachesItsNextLink)
         log_gate.awaited = "We can request object </demo/1> from peer " + b + "\n";
         log_gate.action = [this] { kill_source("A"); };
     }
-    vn_log_set_message_cb(vn_get_event_log(), gate_message);
     char *names[] = {const_cast<char *>("/demo/1"), const_cast<char *>("/other/1")};
     vn_request_objects(2, names, nullptr);
     {
