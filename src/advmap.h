@@ -165,7 +165,7 @@ struct object_t {
     void *data;
     int do_not_request;
     time_t last_updated;
-    vn_set_t stray_discards; // peers sent a discard for an unasked subscription on their current link
+    vn_set_t stray_discards; // peers sent a discard on their current link since last asked
 };
 
 // Peer sets: one bit per peer number.

@@ -325,6 +325,7 @@ int advmap_request_fromgroup(object_t *obj, int num, int dorequest)
         return -1;
     }
     std::atomic_ref<int>(group.priorities[state.priority].subscriptions[state.position]).fetch_add(1);
+    set_del(obj->stray_discards, peer); // a subscription after this one deserves its own discard
     vn_log(advmap_log, kAdvmapLevelDebug, "We can request object <%s> from peer %d\n", obj->name, peer);
     if (dorequest) {
         int flags = obj->request_flags | (set_has(obj->previous_peers, peer) ? 1 : 0);
@@ -353,6 +354,7 @@ int start_failover(int peer, object_t *obj)
 void send_cancel_discard(int peer, object_t *obj)
 {
     send_one(VN_SUBJDSC, peer, 0, obj->name);
+    set_add(obj->stray_discards, peer); // updates already on their way need no second one
     set_add(obj->badset, peer);
     set_del(obj->reqset, peer);
     set_del(obj->actset, peer);

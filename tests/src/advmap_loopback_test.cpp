@@ -346,46 +346,96 @@ TEST_F(Loopback, RequestBatchedForASourceLostMeanwhileNeverReachesItsNextLink)
     EXPECT_EQ(rogue_count(peer("A")), 0u);
 }
 
+// Wire sources A and B, linked to this process's runtime with `services`.
+class WireLoopback : public Loopback {
+protected:
+    void start_wire_pair(const std::string &services)
+    {
+        wire_source("A", a_listener_);
+        wire_source("B", b_listener_);
+        start_subscriber(services);
+        // The links are made while the init thread's loop runs.
+        std::thread links([&] {
+            a_ = accept_link(a_listener_, "A");
+            b_ = accept_link(b_listener_, "B");
+        });
+        bool up = run_until([&] { return peer_is_up("A") && peer_is_up("B"); });
+        links.join();
+        ASSERT_TRUE(up);
+    }
+
+    // Sends an update of `subject` from the wire source and waits until it was dropped as rogue.
+    void send_rogue_update(vntest::WireSocket &link, const std::string &label, const std::string &subject)
+    {
+        uint64_t before = rogue_count(peer(label));
+        link.send(vntest::frame(VN_DATAUPDATE,
+                                vntest::Bytes().u16(1).u16(0).u16(0).text(subject).u16(1).u32(1).text("x").data));
+        ASSERT_TRUE(run_until([&] { return rogue_count(peer(label)) == before + 1; }));
+    }
+
+    // The subjects discarded on the link before the next request, which `subject` is.
+    std::vector<std::string> discards_before_request(vntest::WireSocket &link, const std::string &subject)
+    {
+        std::vector<std::string> discarded;
+        vntest::WireFrame got;
+        while (link.read_frame(&got) && got.type != VN_SUBJREQ) {
+            if (got.type == VN_SUBJDSC)
+                discarded.push_back(got.payload.substr(kFirstSubjectAt));
+        }
+        EXPECT_EQ(got.type, VN_SUBJREQ);
+        EXPECT_EQ(got.payload.substr(kFirstSubjectAt), subject);
+        return discarded;
+    }
+
+    // The labels of the peers the subject is requested from.
+    static std::vector<std::string> requested_from(const std::string &subject)
+    {
+        int count = 0;
+        const char **labels = vn_get_request_hints(subject.c_str(), &count);
+        std::vector<std::string> out(labels, labels + count);
+        vn_free(labels);
+        return out;
+    }
+
+    static constexpr size_t kFirstSubjectAt = 8; // flags, type, count, the subject's length
+
+    vntest::WireListener a_listener_;
+    vntest::WireListener b_listener_;
+    vntest::WireSocket a_;
+    vntest::WireSocket b_;
+};
+
 // B provides a subject whose source is A without being asked (a request that
 // reached it after the subject moved on): its updates stay rogue, and one
 // discard on its link ends the subscription.
-TEST_F(Loopback, StraySubscriptionIsDiscardedOncePerLink)
+TEST_F(WireLoopback, StraySubscriptionIsDiscardedOncePerLink)
 {
-    vntest::WireListener a_listener;
-    vntest::WireListener b_listener;
-    wire_source("A", a_listener);
-    wire_source("B", b_listener);
-    start_subscriber(service(group({"A B"})));
-    // The links are made while the init thread's loop runs.
-    vntest::WireSocket a;
-    vntest::WireSocket b;
-    std::thread links([&] {
-        a = accept_link(a_listener, "A");
-        b = accept_link(b_listener, "B");
-    });
-    bool up = run_until([&] { return peer_is_up("A") && peer_is_up("B"); });
-    links.join();
-    ASSERT_TRUE(up);
+    ASSERT_NO_FATAL_FAILURE(start_wire_pair(service(group({"A B"}))));
     vn_request_object("/demo/1"); // A
     vntest::WireFrame got;
-    ASSERT_TRUE(a.read_frame_of(VN_SUBJREQ, &got));
-
-    std::string update = vntest::Bytes().u16(1).u16(0).u16(0).text("/demo/1").u16(1).u32(1).text("x").data;
-    b.send(vntest::frame(VN_DATAUPDATE, update));
-    b.send(vntest::frame(VN_DATAUPDATE, update));
-    ASSERT_TRUE(run_until([&] { return rogue_count(peer("B")) == 2; }));
+    ASSERT_TRUE(a_.read_frame_of(VN_SUBJREQ, &got));
+    ASSERT_NO_FATAL_FAILURE(send_rogue_update(b_, "B", "/demo/1"));
+    ASSERT_NO_FATAL_FAILURE(send_rogue_update(b_, "B", "/demo/1"));
     EXPECT_EQ(updates_from("B", "/demo/1"), 0u);
-
     vn_request_object("/demo/2"); // B, the least loaded: it follows any discard
-    std::vector<std::string> discarded;
-    for (;;) {
-        ASSERT_TRUE(b.read_frame(&got));
-        if (got.type == VN_SUBJREQ)
-            break;
-        if (got.type == VN_SUBJDSC)
-            discarded.push_back(got.payload.substr(8));
-    }
-    EXPECT_EQ(discarded, std::vector<std::string>{"/demo/1"});
+    EXPECT_EQ(discards_before_request(b_, "/demo/2"), std::vector<std::string>{"/demo/1"});
+}
+
+// A source discarded for its silence whose late update then arrives has had
+// its discard on this link: it gets no second one.
+TEST_F(WireLoopback, SourceDiscardedOnTimeoutGetsNoSecondDiscardForItsLateUpdate)
+{
+    ASSERT_NO_FATAL_FAILURE(start_wire_pair("source-request-timeout 0.1\n" + service(group({"A B"}))));
+    vn_request_object("/demo/1"); // A, which stays silent
+    vntest::WireFrame got;
+    ASSERT_TRUE(a_.read_frame_of(VN_SUBJREQ, &got));
+    // The source timer runs on this thread's loop; once it has, B is asked.
+    ASSERT_TRUE(run_until([&] { return requested_from("/demo/1") == std::vector<std::string>{"B"}; }));
+    ASSERT_TRUE(a_.read_frame_of(VN_SUBJDSC, &got));
+    ASSERT_TRUE(b_.read_frame_of(VN_SUBJREQ, &got));
+    ASSERT_NO_FATAL_FAILURE(send_rogue_update(a_, "A", "/demo/1"));
+    vn_request_object("/demo/2"); // A, the least loaded: it follows any discard
+    EXPECT_EQ(discards_before_request(a_, "/demo/2"), std::vector<std::string>{});
 }
 
 } // namespace
