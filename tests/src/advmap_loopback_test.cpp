@@ -40,7 +40,8 @@ struct LogGate {
     bool seen = false;
 };
 
-LogGate log_gate; // the callback runs on the runtime's threads for the life of the process
+// Never destroyed: the runtime's threads log through it to the end of the process.
+LogGate &log_gate = *new LogGate;
 
 void gate_message(vn_log_t *, int, const char *format, va_list args)
 {
