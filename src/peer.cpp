@@ -213,12 +213,21 @@ void publish_types()
     __atomic_store_n(&all_type, types, __ATOMIC_RELEASE);
 }
 
-void change_up_bit(const peer_t *peer, bool up)
+// The peer's word of _vn_peers_up with its bit there, or null for a number outside the set.
+vnset_element_t *up_word(const peer_t *peer, vnset_element_t *bit)
 {
     if (peer == nullptr || peer->num < 0 || peer->num >= kSetBits)
+        return nullptr;
+    *bit = vnset_element_t{1} << (peer->num % kWordBits);
+    return &_vn_peers_up.bits[peer->num / kWordBits];
+}
+
+void change_up_bit(const peer_t *peer, bool up)
+{
+    vnset_element_t bit = 0;
+    vnset_element_t *word = up_word(peer, &bit);
+    if (word == nullptr)
         return;
-    vnset_element_t bit = vnset_element_t{1} << (peer->num % kWordBits);
-    vnset_element_t *word = &_vn_peers_up.bits[peer->num / kWordBits];
     if (up)
         __atomic_fetch_or(word, bit, __ATOMIC_ACQ_REL);
     else
@@ -550,6 +559,13 @@ void peer_mark_up(peer_t *peer)
 void peer_mark_down(peer_t *peer)
 {
     change_up_bit(peer, false);
+}
+
+bool peer_marked_up(const peer_t *peer)
+{
+    vnset_element_t bit = 0;
+    const vnset_element_t *word = up_word(peer, &bit);
+    return word != nullptr && (__atomic_load_n(word, __ATOMIC_ACQUIRE) & bit) != 0;
 }
 
 void peer_set_remote_type(peer_t *peer, int remote_type)

@@ -175,6 +175,8 @@ void peer_count(peer_t *conn, peer_counter_t counter, uint64_t count);
 // _vn_peers_active; peer_recalc_types recomputes them from the table.
 void peer_mark_up(peer_t *peer);
 void peer_mark_down(peer_t *peer);
+// The peer's bit in _vn_peers_up; under the peer's lock it cannot change.
+bool peer_marked_up(const peer_t *peer);
 void peer_set_remote_type(peer_t *peer, int remote_type);
 void peer_recalc_types(void);
 // The monitoring templates of the peers ("%s.server.peers") and of their

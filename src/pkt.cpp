@@ -660,13 +660,17 @@ constexpr size_t kRequestMessageBytes = 8192;
 
 // Sends the pending subjects as as many messages as they need, under the
 // peer's lock so that they stay in order with other senders. Subjects left
-// when the peer has no queue are dropped.
+// when the peer has no queue are dropped. So are those for a peer marked
+// down: its walk has already moved them elsewhere, and a queue kept for the
+// next link would still carry them there.
 void reqpkt_send_internal(int type, int peer, vn_reqpkt_t *list)
 {
     peer_t *conn = _vn_peer(peer);
     if (conn == nullptr)
         return;
     peer_mutex_guard hold(conn->peer_lock);
+    if (!peer_marked_up(conn))
+        return;
     uint16_t first = 0;
     while (conn->msgq != nullptr && first < list->count) {
         unsigned char buf[kRequestMessageBytes];
