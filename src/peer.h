@@ -177,6 +177,11 @@ void peer_mark_up(peer_t *peer);
 void peer_mark_down(peer_t *peer);
 void peer_set_remote_type(peer_t *peer, int remote_type);
 void peer_recalc_types(void);
+// Points a text field that the accessors hand out without a lock (addr,
+// remote_name) at a copy of `text`. A text once handed out stays readable
+// until its field has changed 15 more times: each field keeps its 16 most
+// recent distinct texts and frees older ones. Any thread.
+void peer_replace_text(char **field, const char *text);
 // The monitoring templates of the peers ("%s.server.peers") and of their
 // statistics ("%s.server.peerstats"), named at start-up.
 extern std::string &peer_template;

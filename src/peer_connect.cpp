@@ -24,7 +24,6 @@
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 vn_timed_event_t *peer_connect_ev;
@@ -53,25 +52,6 @@ vn_read_event_t *vn_ssl_sock_event;
 const char *text_or_none(const char *text)
 {
     return text != nullptr ? text : "NONE";
-}
-
-// The accessors hand out addr and remote_name without a lock, so a text
-// once shown is never freed: each distinct text is kept once, for good, and
-// a configured text it replaces is kept too.
-void replace_text(char **field, const char *text)
-{
-    static std::mutex texts_mutex;
-    static std::unordered_set<std::string> &texts = *new std::unordered_set<std::string>;
-    static std::vector<char *> &replaced = *new std::vector<char *>;
-    std::lock_guard<std::mutex> hold(texts_mutex);
-    char *old = *field;
-    if (old != nullptr) {
-        auto found = texts.find(old);
-        if (found == texts.end() || found->c_str() != old)
-            replaced.push_back(old);
-    }
-    const std::string &kept = *texts.emplace(text != nullptr ? text : "").first;
-    __atomic_store_n(field, const_cast<char *>(kept.c_str()), __ATOMIC_RELEASE);
 }
 
 void set_connected(peer_t *peer, int connected)
@@ -291,7 +271,7 @@ int peer_connect(peer_t *peer, int start)
 {
     for (;;) {
         pthread_mutex_lock(&peer->peer_lock);
-        replace_text(&peer->addr, address_for(peer, peer->current));
+        peer_replace_text(&peer->addr, address_for(peer, peer->current));
         peer->port = peer->port_array[peer->current];
         peer_monitor_event_add(peer, "Connecting to peer id %d on %s %d", peer->remote_id, peer->addr, peer->port);
         vn_log(peer_event_log, kLevelNotify, "Connecting to peer id %d on %s %d\n", peer->remote_id, peer->addr,
@@ -520,7 +500,7 @@ void take_pending(peer_t *peer, pending_peer_t *pending, int mask)
     peer_init_info(peer, pending->info);
     peer->sock = pending->sock;
     peer->saddr = pending->saddr;
-    replace_text(&peer->addr, pending->addr);
+    peer_replace_text(&peer->addr, pending->addr);
     peer->port = pending->port;
     peer->ssl_handle = pending->ssl_handle;
     vn_msgq_write_queue_set(queue, peer->queue_size);
@@ -827,7 +807,7 @@ void peer_init_info(peer_t *peer, const vn_infopkt_t *info)
     set_connected(peer, 1);
     peer_mark_up(peer);
     peer->remote_id = info->id;
-    replace_text(&peer->remote_name, info->name);
+    peer_replace_text(&peer->remote_name, info->name);
     peer->remote_flags = info->flags;
     peer_set_remote_type(peer, info->type);
 }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -232,6 +233,58 @@ TEST_F(Accepting, ProcessStatusDownClosesTheListenSocketAndStatusUpReopensIt)
     WireSocket again = join(31, "again", 3);
     EXPECT_EQ(status_states(), (std::vector<int>{256, 512, 256}));
     EXPECT_EQ(runtime_->count_log("Opening port " + std::to_string(port_) + " for vantrix peer access\n"), 2);
+}
+
+namespace {
+
+size_t heap_in_use()
+{
+    struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+// A 60,000-byte remote name, distinct per round.
+std::string long_name(int round)
+{
+    return numbered("name-", round, "-") + std::string(60000, 'x');
+}
+
+} // namespace
+
+TEST_F(Accepting, RemoteNamesOfManyHandshakesDoNotPileUp)
+{
+    ASSERT_NO_FATAL_FAILURE(start(kAcceptOnly));
+    WireSocket link;
+    const char *held = nullptr;
+    size_t before = 0;
+    constexpr int kWarmUp = 20, kRounds = 320;
+    for (int round = 0; round < kRounds; round++) {
+        std::string name = long_name(round);
+        WireSocket remote = dial();
+        remote.send(frame(5, info_payload(0, 2, 31, name)));
+        ASSERT_TRUE(handoffs.wait([&] {
+            for (const auto &status : handoffs.statuses)
+                if (status.state == 256 && status.remote_name == name)
+                    return true;
+            return false;
+        })) << round;
+        {
+            std::lock_guard<std::mutex> lock(handoffs.mutex);
+            handoffs.statuses.clear(); // the recorder's copies of the names
+        }
+        link = std::move(remote); // the replaced link closes
+        if (round == kWarmUp) {
+            before = heap_in_use();
+            held = vn_peer_name(0);
+        }
+        // A name handed out is still readable after 15 more changes.
+        if (round == kWarmUp + 15) {
+            EXPECT_EQ(std::string(held), long_name(kWarmUp));
+        }
+    }
+    EXPECT_EQ(std::string(vn_peer_name(0)), long_name(kRounds - 1));
+    // 300 names of 60,000 bytes kept would be 18 MB.
+    EXPECT_LT(heap_in_use(), before + 3 * 1000 * 1000);
 }
 
 // ---- Outgoing ----
