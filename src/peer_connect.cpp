@@ -45,6 +45,9 @@ constexpr int kReasonConnectFailed = 0;
 constexpr int kReasonReset = 2;
 constexpr int kPeerUp = 256;
 constexpr int kPeerDown = 512;
+constexpr int kConnectPassFailed = 1;
+constexpr int kConnectUnderWay = 2;
+constexpr int kConnectAbandoned = 3;
 
 vn_read_event_t *vn_sock_event;
 vn_read_event_t *vn_ssl_sock_event;
@@ -265,42 +268,78 @@ int peer_connect_write_event(sock_t fd, int, void *data)
     return 0;
 }
 
+// Whether a connect opened without peer_lock may still be stored: the peer
+// was not disabled and took no other link while the lock was free. The
+// caller holds peer_lock.
+bool may_store_connect(const peer_t *peer)
+{
+    return !peer->reject_conns && !peer->connected && peer->sock == -1;
+}
+
+// A connect that failed at once: counted, logged, and the next address
+// chosen; true when this pass is over.
+bool connect_failed_at_once(peer_t *peer, int start, int error)
+{
+    bool pass_done;
+    {
+        peer_mutex_guard hold(peer->peer_lock);
+        next_address(peer);
+        pass_done = peer->current == start;
+    }
+    count_failed_connection(peer);
+    vn_log(peer_event_log, kLevelNotify, "Failed connecting to peer id %d on %s %d (%s)\n", peer->remote_id,
+           peer->addr, peer->port, vn_socket_strerror(error));
+    return pass_done;
+}
+
 // Opens a non-blocking connect to the current address; 1 when every address
-// of this pass failed at once, 2 when a connect is under way.
+// of this pass failed at once, 2 when a connect is under way, 3 when the
+// peer was disabled or linked while its connect was being opened.
+//
+// Name resolution can block for seconds, so the socket is opened without
+// peer_lock, which senders and the init thread's matching take. Only this
+// thread changes the peer's address, port and socket, so what was read
+// under the lock stays valid while it is free.
 int peer_connect(peer_t *peer, int start)
 {
     for (;;) {
-        pthread_mutex_lock(&peer->peer_lock);
-        peer_replace_text(&peer->addr, address_for(peer, peer->current));
-        peer->port = peer->port_array[peer->current];
-        peer_monitor_event_add(peer, "Connecting to peer id %d on %s %d", peer->remote_id, peer->addr, peer->port);
-        vn_log(peer_event_log, kLevelNotify, "Connecting to peer id %d on %s %d\n", peer->remote_id, peer->addr,
-               peer->port);
-        peer->sock = vn_client_socket_nonblocking(peer->addr, static_cast<u_short>(peer->port));
-        if (peer->sock >= 0)
+        std::string host;
+        u_short port;
+        {
+            peer_mutex_guard hold(peer->peer_lock);
+            peer_replace_text(&peer->addr, address_for(peer, peer->current));
+            peer->port = peer->port_array[peer->current];
+            host = peer->addr;
+            port = static_cast<u_short>(peer->port);
+        }
+        peer_monitor_event_add(peer, "Connecting to peer id %d on %s %d", peer->remote_id, host.c_str(), port);
+        vn_log(peer_event_log, kLevelNotify, "Connecting to peer id %d on %s %d\n", peer->remote_id, host.c_str(),
+               port);
+        sock_t sock = vn_client_socket_nonblocking(host.c_str(), port);
+        int error = errno;
+        {
+            peer_mutex_guard hold(peer->peer_lock);
+            if (!may_store_connect(peer)) {
+                peer_close_socket(sock);
+                return kConnectAbandoned;
+            }
+            peer->sock = sock;
+        }
+        if (sock >= 0)
             break;
-        const char *reason = vn_socket_strerror(errno);
-        count_failed_connection(peer);
-        vn_log(peer_event_log, kLevelNotify, "Failed connecting to peer id %d on %s %d (%s)\n", peer->remote_id,
-               peer->addr, peer->port, reason);
-        next_address(peer);
-        bool pass_done = peer->current == start;
-        pthread_mutex_unlock(&peer->peer_lock);
-        if (pass_done)
-            return 1;
+        if (connect_failed_at_once(peer, start, error))
+            return kConnectPassFailed;
     }
-    sock_t sock = peer->sock;
-    pthread_mutex_unlock(&peer->peer_lock);
-    peer->conn_rev = vn_add_read_event(sock, peer_connect_read_event, 0, peer);
-    peer->conn_wev = vn_add_write_event(sock, peer_connect_write_event, start, peer);
+    peer->conn_rev = vn_add_read_event(peer->sock, peer_connect_read_event, 0, peer);
+    peer->conn_wev = vn_add_write_event(peer->sock, peer_connect_write_event, start, peer);
     peer->conn_tev = vn_add_timed_event(0, peer->connect_timeout, peer_connect_timeout_nonblocking, 0, peer);
-    return 2;
+    return kConnectUnderWay;
 }
 
 int peer_reconnect(int, int start, void *data)
 {
     peer_t *peer = static_cast<peer_t *>(data);
-    if (peer_connect(peer, start) == 2) {
+    if (peer_connect(peer, start) != kConnectPassFailed) {
         peer->reconn_ev = nullptr;
         return 0;
     }
@@ -318,7 +357,7 @@ void connect_if_idle(peer_t *peer)
             peer->conn_rev != nullptr)
             return;
     }
-    if (peer_connect(peer, 0) == 1) {
+    if (peer_connect(peer, 0) == kConnectPassFailed) {
         peer->delay = 1;
         peer->failcnt = 0;
         arm_reconnect(peer);
