@@ -49,9 +49,6 @@ constexpr int kConnectPassFailed = 1;
 constexpr int kConnectUnderWay = 2;
 constexpr int kConnectAbandoned = 3;
 
-vn_read_event_t *vn_sock_event;
-vn_read_event_t *vn_ssl_sock_event;
-
 const char *text_or_none(const char *text)
 {
     return text != nullptr ? text : "NONE";
@@ -415,17 +412,6 @@ void reopen_listen_socket(sock_t *sock, int port, vn_timed_event_cb start)
         vn_add_timed_event(0, 0.0, start, 0, nullptr);
 }
 
-void close_listen_socket(sock_t *sock, vn_read_event_t **watch)
-{
-    if (*sock == -1)
-        return;
-    if (*watch != nullptr)
-        vn_del_read_event(*watch);
-    *watch = nullptr;
-    close(*sock);
-    *sock = -1;
-}
-
 int set_status_up(int, void *)
 {
     reopen_listen_socket(&vn_sock, c_vantrix_port, start_peer_accept);
@@ -439,8 +425,8 @@ int set_status_up(int, void *)
 
 int set_status_down(int, void *)
 {
-    close_listen_socket(&vn_sock, &vn_sock_event);
-    close_listen_socket(&vn_ssl_sock, &vn_ssl_sock_event);
+    peer_close_listen_socket(&vn_sock);
+    peer_close_listen_socket(&vn_ssl_sock);
     if (peer_connect_ev != nullptr) {
         vn_del_timed_event(peer_connect_ev);
         peer_connect_ev = nullptr;
@@ -488,15 +474,6 @@ int refuse_pending(pending_peer_t *pending, vn_msgq_t *msgq)
 }
 
 int peer_recv_connection(int mask, void *data);
-
-
-int peer_accept_connection(sock_t fd, int, void *)
-{
-    pending_peer_t *pending = peer_accept_pending(fd, "");
-    if (pending != nullptr)
-        peer_pending_read(pending, nullptr);
-    return 1;
-}
 
 // ---- Hand-over ----
 
@@ -675,9 +652,9 @@ void peer_connect1(peer_t *peer, int flag)
     }
 }
 
-pending_peer_t *peer_accept_pending(sock_t listener, const char *suffix)
+pending_peer_t *peer_accept_pending(sock_t listener, const char *suffix, bool *paused)
 {
-    sock_t sock = vn_accept_socket(listener);
+    sock_t sock = peer_accept_listen(listener, paused);
     if (sock < 0)
         return nullptr;
     vn_setnonblocking(sock);
@@ -689,6 +666,10 @@ pending_peer_t *peer_accept_pending(sock_t listener, const char *suffix)
         if (inet_ntop(AF_INET, &remote.sin_addr, text, sizeof text) == nullptr)
             text[0] = '\0';
         port = ntohs(remote.sin_port);
+    }
+    if (!peer_pending_admit(text, port)) {
+        peer_close_socket(sock);
+        return nullptr;
     }
     vn_log(peer_event_log, kLevelInfo, "Accepted connection from %s %d%s\n", text, port, suffix);
     peer_set_nodelay(sock);
@@ -727,6 +708,7 @@ void peer_free_pending(pending_peer_t *pending)
         vn_free_infopkt(pending->info);
     vn_free(pending->addr);
     vn_free(pending);
+    peer_pending_released();
 }
 
 // Also ends an SSL handshake that has not completed: its queue does not
@@ -867,25 +849,20 @@ int peer_reset_connection(int index, void *data)
     return 0;
 }
 
+int peer_accept_connection(sock_t fd, int, void *)
+{
+    bool paused = false;
+    pending_peer_t *pending = peer_accept_pending(fd, "", &paused);
+    if (pending != nullptr)
+        peer_pending_read(pending, nullptr);
+    return paused ? 0 : 1;
+}
+
 int peer_connect_to_all(int, int val, void *)
 {
     for (int i = 0; i < vn_num_peers; i++)
         post_to_peer(&peer_array[i], peer_connect_signal, val, true);
     peer_connect_ev = nullptr;
-    return 0;
-}
-
-int start_peer_accept(int, int, void *)
-{
-    if (vn_sock != -1)
-        vn_sock_event = vn_add_read_event(vn_sock, peer_accept_connection, 0, nullptr);
-    return 0;
-}
-
-int start_peer_ssl_accept(int, int, void *)
-{
-    if (vn_ssl_sock != -1)
-        vn_ssl_sock_event = vn_add_read_event(vn_ssl_sock, peer_accept_ssl_connection, 0, nullptr);
     return 0;
 }
 

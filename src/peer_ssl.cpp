@@ -235,9 +235,10 @@ int peer_ssl_connect(peer_t *peer, vn_write_event_t *watch)
 
 int peer_accept_ssl_connection(sock_t fd, int, void *)
 {
-    pending_peer_t *pending = peer_accept_pending(fd, " SSL");
+    bool paused = false;
+    pending_peer_t *pending = peer_accept_pending(fd, " SSL", &paused);
     if (pending == nullptr)
-        return 1;
+        return paused ? 0 : 1;
     SSL *ssl = _vn_ssl_s_ctx != nullptr ? SSL_new(_vn_ssl_s_ctx) : nullptr;
     if (ssl == nullptr || SSL_set_fd(ssl, pending->sock) != 1) {
         ERR_print_errors_fp(stderr);
