@@ -254,7 +254,8 @@ void peer_close_listen_socket(sock_t *sock);
 
 // peer_ssl.cpp
 // After the TCP connect of an SSL peer, from the connect's write watch
-// `watch`: starts the client handshake; the watch's result. Caller holds peer_lock.
+// `watch`: starts the client handshake; the watch's result. The caller does
+// not hold peer_lock.
 int peer_ssl_connect(peer_t *peer, vn_write_event_t *watch);
 // The read watch of the SSL listen socket.
 int peer_accept_ssl_connection(sock_t fd, int val, void *data);

@@ -237,32 +237,37 @@ void read_local_address(peer_t *peer)
 int peer_connect_write_event(sock_t fd, int, void *data)
 {
     peer_t *peer = static_cast<peer_t *>(data);
-    peer_mutex_guard hold(peer->peer_lock);
-    vn_write_event_t *watch = peer->conn_wev;
-    peer->conn_wev = nullptr;
-    peer_clear_connect_events(peer);
-    // A refused connect shows only in the socket's pending error.
-    int error = 0;
-    socklen_t len = sizeof error;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) < 0)
-        error = errno;
-    if (error != 0) {
-        peer_connect_failure(peer, vn_socket_strerror(error));
-        return 0;
+    vn_write_event_t *watch;
+    {
+        peer_mutex_guard hold(peer->peer_lock);
+        watch = peer->conn_wev;
+        peer->conn_wev = nullptr;
+        peer_clear_connect_events(peer);
+        // A refused connect shows only in the socket's pending error.
+        int error = 0;
+        socklen_t len = sizeof error;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) < 0)
+            error = errno;
+        if (error != 0) {
+            peer_connect_failure(peer, vn_socket_strerror(error));
+            return 0;
+        }
+        peer->conn_tev = vn_add_timed_event(0, peer->connect_timeout, peer_connect_timeout_peerinfo, 0, peer);
+        peer_set_nodelay(peer->sock);
+        peer->connections_failed = 0;
+        publish_failed_count(peer);
+        peer->ssl_handle = nullptr;
+        if (!peer->ssl) {
+            vn_log(peer_event_log, kLevelNotify, "Connected to peer id %d on %s %d\n", peer->remote_id, peer->addr,
+                   peer->port);
+            peer_monitor_event_add(peer, "Connected to peer id %d on %s %d", peer->remote_id, peer->addr,
+                                   peer->port);
+            peer_monitor_update(peer);
+            peer_connect1(peer, 1);
+            return 0;
+        }
     }
-    peer->conn_tev = vn_add_timed_event(0, peer->connect_timeout, peer_connect_timeout_peerinfo, 0, peer);
-    peer_set_nodelay(peer->sock);
-    peer->connections_failed = 0;
-    publish_failed_count(peer);
-    peer->ssl_handle = nullptr;
-    if (peer->ssl)
-        return peer_ssl_connect(peer, watch);
-    vn_log(peer_event_log, kLevelNotify, "Connected to peer id %d on %s %d\n", peer->remote_id, peer->addr,
-           peer->port);
-    peer_monitor_event_add(peer, "Connected to peer id %d on %s %d", peer->remote_id, peer->addr, peer->port);
-    peer_monitor_update(peer);
-    peer_connect1(peer, 1);
-    return 0;
+    return peer_ssl_connect(peer, watch);
 }
 
 // Whether a connect opened without peer_lock may still be stored: the peer
