@@ -80,8 +80,12 @@ vn_config_enum_t type_enums[] = {
 std::mutex types_mutex;
 
 // The texts a field has pointed at, oldest first. The field's first text
-// (configured, or made at start-up) is not among them and is never freed.
-using text_history_t = std::deque<std::unique_ptr<char[]>>;
+// (configured, or made at start-up) is not among them: it is only kept, so
+// that a reader who took it before the first change can still use it.
+struct text_history_t {
+    char *first = nullptr;
+    std::deque<std::unique_ptr<char[]>> kept;
+};
 constexpr size_t kKeptTexts = 16;
 std::mutex texts_mutex;
 // Never destroyed: peer threads, which never end, may replace texts until
@@ -99,12 +103,13 @@ std::unique_ptr<char[]> copy_text(const char *text)
 // The field's kept copy of `text`, taken out of the history, or a new copy.
 std::unique_ptr<char[]> take_text(text_history_t &history, const char *text)
 {
-    auto kept = std::find_if(history.begin(), history.end(),
-                             [text](const std::unique_ptr<char[]> &entry) { return std::strcmp(entry.get(), text) == 0; });
-    if (kept == history.end())
+    auto found = std::find_if(history.kept.begin(), history.kept.end(), [text](const std::unique_ptr<char[]> &entry) {
+        return std::strcmp(entry.get(), text) == 0;
+    });
+    if (found == history.kept.end())
         return copy_text(text);
-    std::unique_ptr<char[]> entry = std::move(*kept);
-    history.erase(kept);
+    std::unique_ptr<char[]> entry = std::move(*found);
+    history.kept.erase(found);
     return entry;
 }
 
@@ -612,12 +617,14 @@ void peer_replace_text(char **field, const char *text)
     if (current != nullptr && std::strcmp(current, text) == 0)
         return; // not a change: nothing ages
     text_history_t &history = text_histories[field];
-    history.push_back(take_text(history, text));
-    __atomic_store_n(field, history.back().get(), __ATOMIC_RELEASE);
+    if (history.first == nullptr && history.kept.empty())
+        history.first = *field;
+    history.kept.push_back(take_text(history, text));
+    __atomic_store_n(field, history.kept.back().get(), __ATOMIC_RELEASE);
     // The text just replaced is among the 16 kept, so a reader still using it
     // has 15 more changes' time.
-    if (history.size() > kKeptTexts)
-        history.pop_front();
+    if (history.kept.size() > kKeptTexts)
+        history.kept.pop_front();
 }
 
 // XML
