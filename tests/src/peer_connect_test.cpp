@@ -69,7 +69,7 @@ bool on_peer_zero_thread()
 // Interposed on the C library's resolver for this test program: every name
 // but the slow one resolves as usual.
 extern "C" int getaddrinfo(const char *node, const char *service, const struct addrinfo *hints,
-                           struct addrinfo **res) __THROW
+                           struct addrinfo **res)
 {
     using resolver_t = int (*)(const char *, const char *, const struct addrinfo *, struct addrinfo **);
     static resolver_t real = reinterpret_cast<resolver_t>(dlsym(RTLD_NEXT, "getaddrinfo"));
