@@ -351,6 +351,55 @@ TEST_F(CacheEndToEnd, ConfiguredObjectsAreAskedForAtStartAndServedFromTheCache)
     EXPECT_EQ(application_saw(), Calls{});
 }
 
+namespace {
+
+// The value of a field of a received record, or "(none)".
+std::string field_value(const Received &received, int num)
+{
+    for (const WireField &field : received.fields)
+        if (field.num == num)
+            return field.value;
+    return "(none)";
+}
+
+} // namespace
+
+TEST_F(CacheEndToEnd, WithADelayChannelLiveAndDelayedRecordsGoThroughTheCacheOnce)
+{
+    // Field 1, the value the adapter publishes, doubles as the chains' initial timestamp.
+    ASSERT_NO_FATAL_FAILURE(start("add-field LTY_INIT_TS 1\nadd-field LTY_LIST_EVENT 9002\n"
+                                  "add-field LTY_LIST_TS 9003\nlatency-chain-enable\nlatency-chain-name pub\n"
+                                  "delay-batch-time 0.05\nadd-delay\ndelay-time 0.1\nprefix /d/\nend-delay\n"));
+    // The answer reaches only its requester, and a second one gets the image.
+    request(0, {"rec/x"});
+    Received first = receive(peers_[0]);
+    EXPECT_EQ(first.subject, "rec/x");
+    EXPECT_EQ(first.flags, 0);
+    request(1, {"rec/x"});
+    Received image = receive(peers_[1]);
+    EXPECT_EQ(image.subject, "rec/x");
+    EXPECT_EQ(image.flags, kImageFlags);
+    EXPECT_EQ(field_value(image, 1), "answer-1");
+    EXPECT_EQ(application_saw(), Calls{"request 0 0 rec/x"});
+
+    // Delayed copies are cached under their own subject: the live one has no
+    // requester, so the delayed one is the first thing peer 0 sees.
+    request(0, {"/d/none/y"});
+    settle(0);
+    adapter_->send_line("publish none/y 1000");
+    Received delayed = receive(peers_[0]);
+    EXPECT_EQ(delayed.subject, "/d/none/y");
+    EXPECT_EQ(delayed.flags, 0);
+    EXPECT_EQ(field_value(delayed, 1), "1000");
+    EXPECT_EQ(field_value(delayed, 9002), "pub_X"); // one send event per record sent
+    request(1, {"/d/none/y"});
+    Received kept = receive(peers_[1]);
+    EXPECT_EQ(kept.subject, "/d/none/y");
+    EXPECT_EQ(kept.flags, kImageFlags);
+    EXPECT_EQ(field_value(kept, 1), "1000");
+    EXPECT_EQ(application_saw(), Calls{"request 0 0 /d/none/y"});
+}
+
 // ---- In this process: purges and lost peers ----
 
 namespace {
