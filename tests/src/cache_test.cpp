@@ -124,6 +124,7 @@ protected:
     {
         peers_[peer].send(frame(VN_SUBJREQ, request_payload(subjects)));
     }
+    Received image_for(int peer, const std::string &subject);
     void discard(int peer, const std::vector<std::string> &subjects)
     {
         peers_[peer].send(frame(VN_SUBJDSC, request_payload(subjects)));
@@ -362,6 +363,16 @@ std::string field_value(const Received &received, int num)
     return "(none)";
 }
 
+// What a later requester of a subject the cache holds an image of receives.
+Received CacheEndToEnd::image_for(int peer, const std::string &subject)
+{
+    request(peer, {subject});
+    Received image = receive(peers_[peer]);
+    EXPECT_EQ(image.subject, subject);
+    EXPECT_EQ(image.flags, kImageFlags);
+    return image;
+}
+
 } // namespace
 
 TEST_F(CacheEndToEnd, WithADelayChannelLiveAndDelayedRecordsGoThroughTheCacheOnce)
@@ -375,11 +386,7 @@ TEST_F(CacheEndToEnd, WithADelayChannelLiveAndDelayedRecordsGoThroughTheCacheOnc
     Received first = receive(peers_[0]);
     EXPECT_EQ(first.subject, "rec/x");
     EXPECT_EQ(first.flags, 0);
-    request(1, {"rec/x"});
-    Received image = receive(peers_[1]);
-    EXPECT_EQ(image.subject, "rec/x");
-    EXPECT_EQ(image.flags, kImageFlags);
-    EXPECT_EQ(field_value(image, 1), "answer-1");
+    EXPECT_EQ(field_value(image_for(1, "rec/x"), 1), "answer-1");
     EXPECT_EQ(application_saw(), Calls{"request 0 0 rec/x"});
 
     // Delayed copies are cached under their own subject: the live one has no
@@ -392,11 +399,7 @@ TEST_F(CacheEndToEnd, WithADelayChannelLiveAndDelayedRecordsGoThroughTheCacheOnc
     EXPECT_EQ(delayed.flags, 0);
     EXPECT_EQ(field_value(delayed, 1), "1000");
     EXPECT_EQ(field_value(delayed, 9002), "pub_X"); // one send event per record sent
-    request(1, {"/d/none/y"});
-    Received kept = receive(peers_[1]);
-    EXPECT_EQ(kept.subject, "/d/none/y");
-    EXPECT_EQ(kept.flags, kImageFlags);
-    EXPECT_EQ(field_value(kept, 1), "1000");
+    EXPECT_EQ(field_value(image_for(1, "/d/none/y"), 1), "1000");
     EXPECT_EQ(application_saw(), Calls{"request 0 0 /d/none/y"});
 }
 
