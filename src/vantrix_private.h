@@ -335,6 +335,9 @@ int _vn_datapkt_reparse(vn_datapkt_t *pkt, int msgtype, const unsigned char *buf
 /* Appends an uninitialised field slot to a record, growing its array; every
  * writer of a record's fields goes through it, so all agree on its capacity. */
 vn_field_t *_vn_datapkt_new_field(vn_datapkt_t *pkt);
+/* A new record equal to pkt in every member, values byte for byte; the
+ * caller owns it. For a sender that must own a record another module keeps. */
+vn_datapkt_t *_vn_datapkt_copy(const vn_datapkt_t *pkt);
 /* Request batching per peer: subjects are borrowed until the list is sent;
  * a list is sent when it reaches 64 subjects. type 3 request, 4 discard. */
 void _vn_reqpkt_add(int type, int peer, vn_reqpkt_t *list, char *subject);
