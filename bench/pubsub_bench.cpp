@@ -187,13 +187,7 @@ int main(int argc, char **argv)
         ->UseManualTime()
         ->Iterations(1);
     benchmark::RegisterBenchmark("pubsub_packet_log_off", pubsub, PacketLog::kOff)->UseManualTime()->Iterations(1);
-    std::vector<char *> args(argv, argv + argc);
-    char repetitions[] = "--benchmark_repetitions=3";
-    args.insert(args.begin() + 1, repetitions);
-    int count = static_cast<int>(args.size());
-    benchmark::Initialize(&count, args.data());
     RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
+    run_benchmarks(argc, argv, {"--benchmark_repetitions=3"}, reporter);
     return 0;
 }
