@@ -90,17 +90,24 @@ struct Publisher {
 };
 inline Publisher publisher;
 
-// True while some peer's queue holds more than the window. Locks in the send
-// path's order: the peer's, then its queue's.
+// True while some peer's queue holds more than the window. Only tried
+// locks, in the send path's order (the peer's, then its queue's), so that
+// the check never waits itself; a queue whose lock is busy is being written
+// or filled, and is looked at again on the next pass.
 inline bool backlog_full()
 {
     for (int peer = 0; peer < vn_num_peers; peer++) {
-        peer_mutex_guard hold(peer_array[peer].peer_lock);
-        vn_msgq_t *queue = peer_array[peer].msgq;
-        if (queue == nullptr)
+        pthread_mutex_t *peer_lock = &peer_array[peer].peer_lock;
+        if (pthread_mutex_trylock(peer_lock) != 0)
             continue;
-        msgq_lock queued(queue);
-        if (queue->writeq_len > kMaxQueuedBuffers)
+        vn_msgq_t *queue = peer_array[peer].msgq;
+        bool full = false;
+        if (queue != nullptr && pthread_mutex_trylock(&queue->writeq_lock) == 0) {
+            full = queue->writeq_len > kMaxQueuedBuffers;
+            pthread_mutex_unlock(&queue->writeq_lock);
+        }
+        pthread_mutex_unlock(peer_lock);
+        if (full)
             return true;
     }
     return false;
