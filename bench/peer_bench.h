@@ -46,7 +46,7 @@ constexpr int kUpdatesPerPass = 2000;
 // A publisher faster than its slowest subscriber waits while a queue holds
 // this many write buffers (16 KB each), so memory stays bounded whatever the
 // rates; it looks again after the pause.
-constexpr int kMaxQueuedBuffers = 256;
+constexpr int kMaxQueuedBuffers = 1024;
 constexpr double kBacklogPauseSeconds = 0.0002;
 // A run that has not reported by then has lost a process.
 constexpr int kReportTimeoutMs = 120000;
