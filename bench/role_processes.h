@@ -63,7 +63,9 @@ inline std::string make_root(const std::string &prefix)
     std::string pattern = prefix + ".XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
-    std::string root = mkdtemp(buffer.data());
+    if (mkdtemp(buffer.data()) == nullptr)
+        std::abort();
+    std::string root = buffer.data();
     mkdir((root + "/var").c_str(), 0700);
     return root;
 }

@@ -164,6 +164,7 @@ struct object_t {
     void *data;
     int do_not_request;
     time_t last_updated;
+    vn_set_t stray_discards; // peers sent a discard on their current link since last asked
 };
 
 // Peer sets: one bit per peer number.
@@ -226,6 +227,13 @@ void advmap_foreach_tracker(tarvelutil_container_foreach_func visit, void *conte
 object_t *add_object(const char *name, advmap_t *map, int locktype, bool *created = nullptr);
 int remove_object(object_t *obj, int locktype, int remove_from_hash);
 bool peer_requestable(const object_t *obj, int peer);
+// The peer group `num`'s state points at as its current source, or -1.
+int current_source(const object_t *obj, int num);
+// True when group `num` has a current source and it is not `peer`: what
+// `peer` reports or loses then concerns only its own place in the subject.
+bool sourced_elsewhere(const object_t *obj, int num, int peer);
+// Takes the peer out of the subject's requested and providing sets.
+void drop_peer(object_t *obj, int peer);
 void decrement_subscriptions(object_t *obj, int num);
 // Always releases the tracker; returns the state.
 int object_calculate_state(int peer, object_t *obj, uint16_t code, const char *message, int nosave);

@@ -112,8 +112,7 @@ int advmap_cancel_request(int id, int num, void *data)
         return -1;
     state_t &state = obj->states[num];
     srcgroup_t &group = obj->map->groups[num];
-    if (state.priority >= 0 && state.position >= 0) {
-        int peer = group.priorities[state.priority].peers[state.position];
+    if (int peer = current_source(obj, num); peer >= 0) {
         send_cancel_discard(peer, obj);
         if (start_failover(peer, obj) < 0 && vn_iszero(&obj->reqset)) {
             if (!previous_provider_up(obj, group)) {
@@ -342,6 +341,7 @@ int advmap_request_fromgroup(object_t *obj, int num, int dorequest)
         return -1;
     }
     std::atomic_ref<int>(group.priorities[state.priority].subscriptions[state.position]).fetch_add(1);
+    set_del(obj->stray_discards, peer); // a subscription after this one deserves its own discard
     vn_log(advmap_log, kAdvmapLevelDebug, "We can request object <%s> from peer %d\n", obj->name, peer);
     if (dorequest) {
         int flags = obj->request_flags | (set_has(obj->previous_peers, peer) ? 1 : 0);
@@ -370,6 +370,7 @@ int start_failover(int peer, object_t *obj)
 void send_cancel_discard(int peer, object_t *obj)
 {
     send_one(VN_SUBJDSC, peer, 0, obj->name);
+    set_add(obj->stray_discards, peer); // updates already on their way need no second one
     set_add(obj->badset, peer);
     set_del(obj->reqset, peer);
     set_del(obj->actset, peer);

@@ -202,6 +202,28 @@ bool peer_requestable(const object_t *obj, int peer)
     return (load_word(_vn_peers_active, word) & bit) != 0 && (load_word(_vn_peers_up, word) & bit) != 0;
 }
 
+int current_source(const object_t *obj, int num)
+{
+    const state_t &state = obj->states[num];
+    if (state.priority < 0 || state.position < 0)
+        return -1;
+    const priority_t &priority = obj->map->groups[num].priorities[state.priority];
+    return state.position < priority.num_peers ? priority.peers[state.position] : -1;
+}
+
+bool sourced_elsewhere(const object_t *obj, int num, int peer)
+{
+    int source = current_source(obj, num);
+    return source >= 0 && source != peer;
+}
+
+void drop_peer(object_t *obj, int peer)
+{
+    set_del(obj->reqset, peer);
+    set_del(obj->actset, peer);
+    set_del(obj->pending_peers, peer);
+}
+
 void decrement_subscriptions(object_t *obj, int num)
 {
     state_t &state = obj->states[num];
@@ -286,6 +308,11 @@ int advmap_recv_object_status_locked(int peer, object_t *obj, int flags, uint16_
             obj->states[g].stale = 1;
     };
     if (flags == kStatusSourceFailed) {
+        // A failing peer that is not the group's source takes only itself away.
+        if (g >= 0 && sourced_elsewhere(obj, g, peer)) {
+            drop_peer(obj, peer);
+            return 1;
+        }
         if (set_has(obj->map->required_peers, peer))
             mark_stale();
         send_cancel_discard(peer, obj);
