@@ -142,7 +142,7 @@ void delivery(benchmark::State &state, bool threaded)
         std::string port = std::to_string(free_tcp_port());
         std::string count = std::to_string(updates);
         std::string line =
-            run_pair(self_path, {self_path, "--role", "publisher", pub_root, port, count},
+            run_pair({self_path, "--role", "publisher", pub_root, port, count},
                      {self_path, "--role", threaded ? "threaded" : "default", sub_root, port, count});
         remove_root(pub_root);
         remove_root(sub_root);

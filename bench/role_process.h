@@ -19,66 +19,30 @@
 #include <string>
 #include <vector>
 
+#include "role_processes.h"
 #include "vantrix_private.h"
 
-// A loopback port that nothing listened on a moment ago.
-inline int free_tcp_port()
-{
-    int sock = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(sock, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    socklen_t len = sizeof address;
-    getsockname(sock, reinterpret_cast<sockaddr *>(&address), &len);
-    close(sock);
-    return ntohs(address.sin_port);
-}
-
-// Runs `program` with `args` (argv[0] first), its standard output on `stdout_fd`.
-inline pid_t spawn(const std::string &program, const std::vector<std::string> &args, int stdout_fd)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(stdout_fd, 1);
-        std::vector<char *> argv;
-        for (const std::string &arg : args)
-            argv.push_back(const_cast<char *>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    return pid;
-}
+using bench::free_tcp_port;
+using bench::remove_root;
 
 // A fresh directory /tmp/<name>.XXXXXX with its var/.
 inline std::string make_root(const std::string &name)
 {
-    std::string pattern = "/tmp/" + name + ".XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    std::string root = mkdtemp(buffer.data());
-    mkdir((root + "/var").c_str(), 0700);
-    return root;
+    return bench::make_root("/tmp/" + name);
 }
 
-inline void remove_root(const std::string &root)
-{
-    std::string command = "rm -rf '" + root + "'";
-    [[maybe_unused]] int ignored = std::system(command.c_str());
-}
-
-// Starts the publisher (its output discarded) and the subscriber, reads the
-// subscriber's report line and ends both; "" when it reported nothing.
-inline std::string run_pair(const std::string &program, const std::vector<std::string> &publisher_args,
+// Starts the publisher (its output discarded) and the subscriber, each from
+// its arguments with the program first, reads the subscriber's report line
+// and ends both; "" when it reported nothing.
+inline std::string run_pair(const std::vector<std::string> &publisher_args,
                             const std::vector<std::string> &subscriber_args)
 {
     int null_fd = open("/dev/null", O_WRONLY);
     int report[2];
     if (pipe(report) != 0)
         std::abort();
-    pid_t publisher = spawn(program, publisher_args, null_fd);
-    pid_t subscriber = spawn(program, subscriber_args, report[1]);
+    pid_t publisher = bench::spawn(publisher_args, null_fd);
+    pid_t subscriber = bench::spawn(subscriber_args, report[1]);
     close(report[1]);
     char line[256] = "";
     ssize_t got = read(report[0], line, sizeof line - 1);

@@ -584,7 +584,9 @@ vn_monitor_authenticator_t vn_monitor_set_auth(vn_monitor_authenticator_t cb);
 /* The access decision for the module and the "monitor-method" command: 1
  * grants. Without an authenticator the add-monuser records decide, and a
  * request no record grants is denied; with no records every request is
- * granted. Each decision is logged with the password masked. */
+ * granted. A record with a key-id checks the password as a sign-on token
+ * only when it has a token's shape. Each decision is logged with the
+ * password masked. */
 int vnmon_authenticate(vn_monauth_t *auth);
 /* Adds a server type and its root (the application name when NULL) and
  * publishes every type on "SERVERTYPE". */
@@ -873,10 +875,12 @@ typedef void (*vn_signature_foreach_cb_t)(void *context, signature_t *sig);
  * rejected, 2 unknown key id or no "~" in the token, 3 already used. The
  * signature part is cleaned in place ("====" groups at its end dropped, "_"
  * read as "/"). A token is accepted once within its valid time; add_cb, when
- * set, gets the new replay entry. Any thread. */
+ * set, gets the new replay entry. A token whose signature has not verified
+ * is logged as "********", since it may be a password. Any thread. */
 int vn_signature_check_with_cb(const char *key_id, char *token, vn_signature_cb_t add_cb);
 int vn_signature_check(const char *key_id, char *token);
-/* 0 when the token ends with "~" and exactly that name, else 1. */
+/* 0 when the token ends with "~" and exactly that name, else 1 (logged with
+ * the token masked). It does not verify the token. */
 int vn_signature_verify_username(const char *expected, const char *token);
 /* Keeps sig (allocated with vn_malloc, texts too) in the replay table until
  * its expire time, then calls del_cb and frees it; with an equal entry
@@ -948,7 +952,10 @@ int vn_isequal(const vn_set_t *p1, const vn_set_t *p2);
 /* The peer count, set at start-up. */
 extern int vn_num_peers;
 
-/* Accessors by peer number; a number outside the table gives -1, NULL or 0. */
+/* Accessors by peer number; a number outside the table gives -1, NULL or 0.
+ * A remote name or address text handed out (vn_peer_details,
+ * vn_peer_host_details, vn_peer_name) stays valid until that peer's text has
+ * changed 15 more times; copy it to keep it longer. */
 int vn_peer_details(int peer, char **name);
 int vn_peer_host_details(int peer, char **addr);
 int vn_peer_id(int peer);

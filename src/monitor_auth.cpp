@@ -50,10 +50,13 @@ bool address_admitted(const vn_authcfg_t &record, const char *address)
     return true;
 }
 
-// The check takes the token in a buffer it may change; the caller's stays as it is.
+// Only a password shaped as a token is checked as one, so that a plain
+// password given to a record beside a key record never reaches the token
+// check's log. The check takes the token in a buffer it may change; the
+// caller's stays as it is.
 bool token_accepted(const char *key_id, const char *password)
 {
-    if (password == nullptr)
+    if (_vn_signature_token_shaped(password) != 1)
         return false;
     std::string token(password);
     return vn_signature_check(key_id, token.data()) == 0;

@@ -54,6 +54,8 @@ int msgq_monitor_event(int, int, void *data)
 {
     vn_msgq_t *queue = static_cast<vn_msgq_t *>(data);
     msgq_lock lock(queue);
+    // A stalled link is cut even when nothing more is sent to it.
+    msgq_check_slow_consumer(queue);
     publish(queue, false);
     return 1;
 }
@@ -185,6 +187,7 @@ vn_msgq_t *vn_new_msgq(sock_t fd, int flags, vn_msgq_read_cb cb, struct ssl_st *
     queue->frame_limit = kEstablishedFrameLimit;
     queue->thread_id = pthread_self();
     queue->owned = 1;
+    queue->last_taken = msgq_monotonic_seconds();
     if (!open_wakeup_pair(queue)) {
         vn_free(queue->read_buf);
         vn_free(queue);
@@ -203,7 +206,7 @@ void vn_close_msgq(vn_msgq_t *queue)
     remove_read_events(queue);
     queue->read_pos = queue->read_len = 0;
     msgq_lock lock(queue);
-    msgq_drop_partial(queue);
+    msgq_rewind_partial(queue);
     msgq_remove_write_events(queue);
     if (queue->read_fd != -1) {
         if (queue->read_ssl != nullptr)
@@ -215,6 +218,9 @@ void vn_close_msgq(vn_msgq_t *queue)
     }
     queue->read_ssl = queue->write_ssl = nullptr;
     queue->read_fd = queue->write_fd = -1;
+    queue->slow_cut_bytes = 0;
+    // What waits for the next link is bounded from now on, not at the next append.
+    msgq_write_queue(queue);
 }
 
 void vn_free_msgq(vn_msgq_t *queue)
@@ -266,8 +272,11 @@ void vn_msgq_write_socket_set(vn_msgq_t *queue, sock_t fd, struct ssl_st *ssl)
     if (fd != queue->write_fd) {
         // Half a frame must not be finished on another connection, and the
         // write watch watches the old socket.
-        msgq_drop_partial(queue);
+        msgq_rewind_partial(queue);
         msgq_drop(queue->write_event);
+        queue->last_taken = msgq_monotonic_seconds();
+        if (fd != -1)
+            queue->slow_cut_bytes = 0; // a new link starts afresh
     }
     queue->write_fd = fd;
     queue->write_ssl = ssl;
@@ -306,15 +315,25 @@ void vn_msgq_copy_queue(vn_msgq_t *dest, vn_msgq_t *src)
     // the two queue locks one after the other cannot deadlock.
     msgq_lock src_lock(src);
     msgq_lock dest_lock(dest);
+    // Only whole frames move: one cut on src's socket goes again in full.
+    msgq_rewind_partial(src);
     while (!_vn_list_empty(&src->writeq)) {
         vn_list_t *oldest = src->writeq.prev;
         _vn_list_del(oldest);
         _vn_list_add_head(&dest->writeq, oldest);
     }
     dest->writeq_len += src->writeq_len;
+    dest->writeq_bytes += src->writeq_bytes;
     src->writeq_len = 0;
+    src->writeq_bytes = 0;
     // Nothing else would write the moved frames until the next append.
     msgq_wake_writer(dest);
+}
+
+uint64_t _vn_msgq_slow_consumer_bytes(vn_msgq_t *queue)
+{
+    msgq_lock lock(queue);
+    return queue->slow_cut_bytes;
 }
 
 int vn_msgq_remove_from_thread(vn_msgq_t *queue)

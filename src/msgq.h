@@ -7,7 +7,8 @@
 // count, the write watch and the timers are guarded by writeq_lock; any
 // thread may append. A queue changes owner only through
 // vn_msgq_remove_from_thread on the old owner and vn_msgq_add_to_thread on
-// the new one.
+// the new one. An appender that finds the consumer too far behind shuts the
+// socket down under writeq_lock; closing it stays with the owner.
 #ifndef VANTRIX_MSGQ_H
 #define VANTRIX_MSGQ_H
 
@@ -69,6 +70,9 @@ struct _vn_msgq {
     bool *reader_alive;                 // the running pass's flag, cleared when the queue is freed under it
     unsigned char owned;                // 0 between vn_msgq_remove_from_thread and vn_msgq_add_to_thread
     _msgq_write *spare;                 // a written-out 16 KB buffer kept for the next one needed
+    uint64_t writeq_bytes;              // unwritten bytes in the write list
+    double last_taken;                  // monotonic seconds of the last write that took a byte
+    uint64_t slow_cut_bytes;            // bytes queued when the link was cut as a slow consumer, else 0
 };
 
 // ---- Shared by the module's files (msgq.cpp, msgq_write.cpp, msgq_read.cpp) ----
@@ -109,13 +113,35 @@ bool msgq_drop(vn_write_event_t *&event);
 void msgq_wake_writer(vn_msgq_t *queue);
 // The write step: flush and arrange for the rest, or bound a detached queue.
 void msgq_write_queue(vn_msgq_t *queue);
-// Drops the oldest buffer when part of it went out on the current socket.
-void msgq_drop_partial(vn_msgq_t *queue);
+// When the oldest buffer went out in part on the current socket, rewinds it
+// to the start of the frame that was cut, so the next link gets that frame
+// whole with everything after it.
+void msgq_rewind_partial(vn_msgq_t *queue);
+// Cuts a link whose consumer has fallen too far behind (see the bounds
+// below): the socket is shut down, so the owner's reader reports the link
+// lost, and from then on the queue is bounded as a detached one.
+void msgq_check_slow_consumer(vn_msgq_t *queue);
+double msgq_monotonic_seconds();
 void msgq_free_buffers(vn_msgq_t *queue);
 // Removes the write watch and the batch timer; the mask of what was there.
 int msgq_remove_write_events(vn_msgq_t *queue);
 void msgq_add_write_events(vn_msgq_t *queue, int mask);
 int msgq_pipe_read_msg(sock_t fd, int val, void *data);
+
+// A link is a slow consumer when more than `queued_bytes` are unwritten, or
+// more than `stalled_bytes` while its socket has taken no byte for
+// `stall_seconds`. Tests lower the bounds to stay small; any thread.
+struct msgq_slow_consumer_bounds_t {
+    uint64_t queued_bytes;
+    uint64_t stalled_bytes;
+    double stall_seconds;
+};
+constexpr uint64_t kSlowConsumerQueuedBytes = 256ull << 20;
+constexpr uint64_t kSlowConsumerStalledBytes = 64ull << 20;
+constexpr double kSlowConsumerStallSeconds = 2.0;
+constexpr msgq_slow_consumer_bounds_t kMsgqSlowConsumerBounds{kSlowConsumerQueuedBytes, kSlowConsumerStalledBytes,
+                                                              kSlowConsumerStallSeconds};
+void _vn_msgq_slow_consumer_bounds_set(const msgq_slow_consumer_bounds_t &bounds);
 
 // msgq_read.cpp; owner thread only.
 // The read watch callback for the queue's mode.

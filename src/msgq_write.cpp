@@ -1,17 +1,20 @@
 // Message queues, the write side: frames appended to 16 KB buffers from any
 // thread, written by the owner at once on an idle line and then in batches
 // every vantrix-batch-time seconds, with a write watch on a full socket, and
-// bounded while the write side is detached. Every function here but the
-// public entry points and the event callbacks runs with writeq_lock held.
+// bounded while the write side is detached; a link whose consumer falls too
+// far behind is cut. Every function here but the public entry points and the
+// event callbacks runs with writeq_lock held.
 #include "msgq.h"
 
 #include <netinet/in.h>
 #include <openssl/err.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -30,6 +33,12 @@ constexpr uint32_t kMaxDatagramBytes = 0xFFFF;
 constexpr char kWakeByte = 1;
 constexpr int kGatherBuffers = 64; // buffers per gather write: up to 1 MB
 constexpr int kLevelDebug = 7;
+constexpr uint16_t kLongLengthFlag = 0x8000;
+
+// Set by tests only, before the queues they watch exist.
+std::atomic<uint64_t> slow_queued_bytes{kMsgqSlowConsumerBounds.queued_bytes};
+std::atomic<uint64_t> slow_stalled_bytes{kMsgqSlowConsumerBounds.stalled_bytes};
+std::atomic<double> slow_stall_seconds{kMsgqSlowConsumerBounds.stall_seconds};
 
 enum flush_result_t { kFlushDone, kFlushPending, kFlushFailed };
 
@@ -64,6 +73,7 @@ void release_buffer(write_buffer_t *buffer)
 
 void free_buffer(vn_msgq_t *queue, write_buffer_t *buffer)
 {
+    queue->writeq_bytes -= static_cast<uint64_t>(buffer->len);
     _vn_list_del(&buffer->list);
     queue->writeq_len--;
     release_buffer(buffer);
@@ -156,6 +166,7 @@ void append_frame(vn_msgq_t *queue, const vn_msg_t *msg)
     if (msg->len != 0)
         std::memcpy(at + header, msg->msg, msg->len);
     buffer->len += static_cast<int>(header + msg->len);
+    queue->writeq_bytes += header + msg->len;
 }
 
 // One write call on a plain socket; MSG_NOSIGNAL keeps a peer that went away
@@ -227,6 +238,8 @@ write_attempt_t write_ssl(vn_msgq_t *queue)
 void consume(vn_msgq_t *queue, size_t written)
 {
     queue->bytes_sent += written;
+    queue->writeq_bytes -= written;
+    queue->last_taken = msgq_monotonic_seconds();
     while (write_buffer_t *buffer = oldest_buffer(queue)) {
         size_t taken = std::min(written, static_cast<size_t>(buffer->len));
         buffer->ptr += taken;
@@ -327,6 +340,46 @@ void wake_owner(vn_msgq_t *queue)
     [[maybe_unused]] ssize_t written = send(queue->pipe_write_fd, &kWakeByte, 1, MSG_NOSIGNAL);
 }
 
+// The length of the frame our own put_header wrote at `at`.
+size_t frame_bytes(const unsigned char *at)
+{
+    uint32_t word = static_cast<uint32_t>(at[2] << 8 | at[3]);
+    if (!(word & kLongLengthFlag))
+        return kShortHeaderBytes + word;
+    uint32_t len = (word & ~kLongLengthFlag) << 16 | static_cast<uint32_t>(at[4] << 8 | at[5]);
+    return kLongHeaderBytes + len;
+}
+
+// Where the frame holding byte `offset` of a buffer starts: frames are laid
+// out from the start of the allocation.
+size_t frame_start(const write_buffer_t *buffer, size_t offset)
+{
+    size_t start = 0;
+    for (size_t next = frame_bytes(buffer->buf); next <= offset; next = start + frame_bytes(buffer->buf + start))
+        start = next;
+    return start;
+}
+
+// True when the socket has room now: a consumer that reads but whose owner
+// has not written for a while is not stalled.
+bool socket_takes_more(sock_t fd)
+{
+    struct pollfd watch {fd, POLLOUT, 0};
+    return poll(&watch, 1, 0) == 1 && (watch.revents & POLLOUT) != 0;
+}
+
+bool slow_consumer(vn_msgq_t *queue)
+{
+    if (queue->write_fd == -1 || queue->slow_cut_bytes != 0)
+        return false;
+    if (queue->writeq_bytes > slow_queued_bytes.load(std::memory_order_relaxed))
+        return true;
+    if (queue->writeq_bytes <= slow_stalled_bytes.load(std::memory_order_relaxed))
+        return false;
+    double idle = msgq_monotonic_seconds() - queue->last_taken;
+    return idle >= slow_stall_seconds.load(std::memory_order_relaxed) && !socket_takes_more(queue->write_fd);
+}
+
 // The frame as one block with its 4-byte header, for a single write call.
 std::vector<unsigned char> short_frame(const vn_msg_t *msg)
 {
@@ -351,7 +404,7 @@ void msgq_wake_writer(vn_msgq_t *queue)
 
 void msgq_write_queue(vn_msgq_t *queue)
 {
-    if (queue->write_fd == -1) {
+    if (queue->write_fd == -1 || queue->slow_cut_bytes != 0) {
         bound_detached(queue);
         return;
     }
@@ -368,22 +421,52 @@ void msgq_write_queue(vn_msgq_t *queue)
     }
 }
 
-void msgq_drop_partial(vn_msgq_t *queue)
+void msgq_rewind_partial(vn_msgq_t *queue)
 {
     write_buffer_t *oldest = oldest_buffer(queue);
     if (oldest == nullptr || oldest->ptr == oldest->buf)
         return;
-    if (oldest == newest_buffer(queue) && oldest->len == 0) {
-        oldest->ptr = oldest->buf; // all of it went out: keep it for reuse
+    size_t written = static_cast<size_t>(oldest->ptr - oldest->buf);
+    size_t start = oldest->len == 0 ? written : frame_start(oldest, written);
+    size_t kept = written - start + static_cast<size_t>(oldest->len);
+    // The complete frames before the cut one went out; the rest moves to
+    // the front so that the buffer again starts with a whole frame.
+    if (kept != 0 && start != 0)
+        std::memmove(oldest->buf, oldest->buf + start, kept);
+    oldest->ptr = oldest->buf;
+    oldest->len = static_cast<int>(kept);
+    queue->writeq_bytes += written - start;
+}
+
+void msgq_check_slow_consumer(vn_msgq_t *queue)
+{
+    if (!slow_consumer(queue))
         return;
-    }
-    free_buffer(queue, oldest);
+    queue->slow_cut_bytes = queue->writeq_bytes;
+    // Shut down, not closed: the descriptor stays the owner's, whose reader
+    // now sees the end of the link and reports it lost.
+    shutdown(queue->write_fd, SHUT_RDWR);
+}
+
+double msgq_monotonic_seconds()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+void _vn_msgq_slow_consumer_bounds_set(const msgq_slow_consumer_bounds_t &bounds)
+{
+    slow_queued_bytes.store(bounds.queued_bytes, std::memory_order_relaxed);
+    slow_stalled_bytes.store(bounds.stalled_bytes, std::memory_order_relaxed);
+    slow_stall_seconds.store(bounds.stall_seconds, std::memory_order_relaxed);
 }
 
 void msgq_free_buffers(vn_msgq_t *queue)
 {
     while (write_buffer_t *buffer = oldest_buffer(queue))
         free_buffer(queue, buffer);
+    queue->writeq_bytes = 0;
     if (queue->spare != nullptr)
         release_buffer(queue->spare);
     queue->spare = nullptr;
@@ -422,7 +505,12 @@ int vn_msgq_send_msg_stream_buffer(vn_msgq_t *queue, vn_msg_t *msg)
         return -1;
     msgq_lock lock(queue);
     append_frame(queue, msg);
-    msgq_wake_writer(queue);
+    msgq_check_slow_consumer(queue);
+    // A cut link's buffers wait for the next one, bounded as a detached queue's.
+    if (queue->slow_cut_bytes != 0)
+        bound_detached(queue);
+    else
+        msgq_wake_writer(queue);
     return 0;
 }
 

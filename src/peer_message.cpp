@@ -232,6 +232,17 @@ void note_closing(peer_t *conn, const vn_msg_t *msg, const struct timeval &stamp
     conn->last_msg_recv_time = stamp.tv_sec;
 }
 
+// The queue cut the link because the peer fell too far behind reading.
+void log_slow_consumer(const peer_t *conn, vn_msgq_t *msgq)
+{
+    uint64_t queued = _vn_msgq_slow_consumer_bytes(msgq);
+    if (queued == 0)
+        return;
+    vn_log(peer_event_log, kLevelNotify, "Closing slow consumer peer id %d on %s %d with %llu bytes queued\n",
+           conn->remote_id, conn->addr != nullptr ? conn->addr : "NONE", conn->port,
+           static_cast<unsigned long long>(queued));
+}
+
 // The queue reports the link lost. Returns the reader's instruction: 0 when
 // the queue is to be freed by the reader, else 1.
 int on_closed(peer_t *conn, vn_msgq_t *msgq, const vn_msg_t *msg, const struct timeval &stamp)
@@ -244,6 +255,7 @@ int on_closed(peer_t *conn, vn_msgq_t *msgq, const vn_msg_t *msg, const struct t
                static_cast<int>(msg->len));
         return 1;
     }
+    log_slow_consumer(conn, msgq);
     return peer_close_from_reader(conn, msgq, kReasonLost);
 }
 

@@ -50,6 +50,9 @@ constexpr int kToStderr = 0x100;
 constexpr int kConfigExitCode = 1;
 constexpr int kKeyFileKind = 1;
 constexpr size_t kStampDigits = 14;
+// What a log line shows in place of a token whose signature has not verified:
+// it may be a password given where a token was expected.
+constexpr const char *kHiddenToken = "********";
 // Timers fire a little after the second they wait for, so that the clock has
 // surely reached it.
 constexpr double kExpirySlack = 0.05;
@@ -265,6 +268,26 @@ bool is_base64_char(char c)
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
 }
 
+// A signature part as tokens carry it: base64 that may use "_" for "/" and
+// end in "=" padding.
+bool is_signature_text(std::string_view text)
+{
+    for (char c : text) {
+        if (!is_base64_char(c) && c != '_' && c != '=')
+            return false;
+    }
+    return !text.empty();
+}
+
+bool all_digits(std::string_view text)
+{
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    return true;
+}
+
 // Strict standard base64: groups of four, "=" only as the last one or two
 // characters. The decoded length must be the key's size, so a short
 // signature never reaches the verifier.
@@ -324,12 +347,8 @@ int digit_value(std::string_view text, size_t at, size_t len)
 // YYYYMMDDhhmmss in GMT.
 bool parse_stamp(std::string_view text, time_t *stamp)
 {
-    if (text.size() != kStampDigits)
+    if (text.size() != kStampDigits || !all_digits(text))
         return false;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-    }
     struct tm fields {};
     fields.tm_year = digit_value(text, 0, 4) - 1900;
     fields.tm_mon = digit_value(text, 4, 2) - 1;
@@ -353,9 +372,9 @@ std::string encode_base64(const std::vector<unsigned char> &bytes)
     return text;
 }
 
-int verification_failed(const char *key_id, const char *token)
+int verification_failed(const char *key_id)
 {
-    vn_log(event_log, kLevelError, "Token verification failed for key_id <%s> <%s>\n", key_id, token);
+    vn_log(event_log, kLevelError, "Token verification failed for key_id <%s> <%s>\n", key_id, kHiddenToken);
     return 1;
 }
 
@@ -378,7 +397,7 @@ int check_token(const char *key_id, char *token, vn_signature_cb_t add_cb)
     }
     char *tilde = strchr(token, '~');
     if (tilde == nullptr) {
-        vn_log(event_log, kLevelError, "Malformed token <%s> for key_id <%s>\n", token, key_id);
+        vn_log(event_log, kLevelError, "Malformed token <%s> for key_id <%s>\n", kHiddenToken, key_id);
         return 2;
     }
     tilde = clean_token(token, tilde);
@@ -387,13 +406,13 @@ int check_token(const char *key_id, char *token, vn_signature_cb_t add_cb)
 
     KeyPtr public_key = load_key(key.keyfile);
     if (public_key == nullptr)
-        return verification_failed(key_id, token);
+        return verification_failed(key_id);
     std::vector<unsigned char> signature;
     if (!decode_signature(signature_part, EVP_PKEY_get_size(public_key.get()), &signature))
-        return verification_failed(key_id, token);
+        return verification_failed(key_id);
     if (!verify_signed_text(public_key.get(), digest_for(key.algorithm), signature, signed_text)) {
         log_openssl_errors();
-        return verification_failed(key_id, token);
+        return verification_failed(key_id);
     }
 
     const char *stamp_end = strchr(signed_text, '~');
@@ -527,6 +546,19 @@ int vn_signature_check(const char *key_id, char *token)
     return vn_signature_check_with_cb(key_id, token, nullptr);
 }
 
+int _vn_signature_token_shaped(const char *text)
+{
+    if (text == nullptr)
+        return 0;
+    std::string_view token(text);
+    size_t tilde = token.find('~');
+    if (tilde == std::string_view::npos || !is_signature_text(token.substr(0, tilde)))
+        return 0;
+    std::string_view signed_text = token.substr(tilde + 1);
+    std::string_view stamp = signed_text.substr(0, signed_text.find('~'));
+    return stamp.size() == kStampDigits && all_digits(stamp) ? 1 : 0;
+}
+
 int vn_signature_verify_username(const char *expected, const char *token)
 {
     if (expected == nullptr || token == nullptr)
@@ -537,7 +569,8 @@ int vn_signature_verify_username(const char *expected, const char *token)
         return 1;
     if (token[token_len - name_len - 1] == '~' && strcmp(token + token_len - name_len, expected) == 0)
         return 0;
-    vn_log(event_log, kLevelInfo, "Token <%s> does not match expected username <%s>\n", token, expected);
+    // Nothing here has verified the token.
+    vn_log(event_log, kLevelInfo, "Token <%s> does not match expected username <%s>\n", kHiddenToken, expected);
     return 1;
 }
 

@@ -335,6 +335,9 @@ int _vn_datapkt_reparse(vn_datapkt_t *pkt, int msgtype, const unsigned char *buf
 /* Appends an uninitialised field slot to a record, growing its array; every
  * writer of a record's fields goes through it, so all agree on its capacity. */
 vn_field_t *_vn_datapkt_new_field(vn_datapkt_t *pkt);
+/* A new record equal to pkt in every member, values byte for byte; the
+ * caller owns it. For a sender that must own a record another module keeps. */
+vn_datapkt_t *_vn_datapkt_copy(const vn_datapkt_t *pkt);
 /* Request batching per peer: subjects are borrowed until the list is sent;
  * a list is sent when it reaches 64 subjects. type 3 request, 4 discard. */
 void _vn_reqpkt_add(int type, int peer, vn_reqpkt_t *list, char *subject);
@@ -353,6 +356,9 @@ void _vn_msgq_init(vn_init_t *init);
  * is logged and reported as a lost connection, nothing allocated. 0 restores
  * the limit of an established link, 256 MiB. */
 void _vn_msgq_frame_limit_set(vn_msgq_t *queue, uint32_t max_payload);
+/* The bytes that were queued when the queue cut its link as a slow consumer,
+ * else 0; reset when the queue is closed. */
+uint64_t _vn_msgq_slow_consumer_bytes(vn_msgq_t *queue);
 /* (end msgq) */
 
 /* peer */
@@ -541,6 +547,10 @@ void _vn_signature_config_init(void);
  * resolves every group's key file; a group without key-id or keyfile ends the
  * process with code 1, a key file not found with code 8. */
 void _vn_signature_init(vn_init_t *init);
+/* 1 when text looks like a sign-on token: a base64 signature part, "~", and a
+ * 14-digit stamp that ends the text or is followed by "~"; else 0. Says
+ * nothing of whether the token verifies. */
+int _vn_signature_token_shaped(const char *text);
 /* (end signature) */
 
 #ifdef __cplusplus

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@ protected:
         _vn_log_config_init();
         _vn_monitor_config_init();
         _vn_signature_config_init();
+        vn_config_set_option("log-level", "DEBUG");
         record.application_name = app_name.data();
         vntest::start_log_and_loop(root, &record);
     }
@@ -42,6 +44,16 @@ protected:
     }
 
     std::string event_log() const { return root.read("var/event.log"); }
+
+    // Every log the process wrote.
+    std::string all_logs() const
+    {
+        std::string text;
+        for (const auto &entry : std::filesystem::recursive_directory_iterator(root.file("var")))
+            if (entry.is_regular_file())
+                text += vntest::read_file(entry.path().string());
+        return text;
+    }
 
     vntest::TempRoot root;
     std::string app_name = "authtest";
@@ -161,6 +173,41 @@ TEST_F(MonitorAuthTest, KeyRecordsAcceptASignOnTokenOnce)
                  },
                  ask);
     EXPECT_NE(event_log().find("Denying monitoring access to user <ops> pass <********> from 10.0.0.1\n"),
+              std::string::npos);
+}
+
+// A key record beside password records: plain passwords are never checked as
+// tokens, and a token that fails its signature is logged masked.
+TEST_F(MonitorAuthTest, NoPasswordOrUnverifiedTokenReachesAnyLog)
+{
+    vntest::make_rsa_key(root, "key.pem", "pub.der");
+    auto sign = [&](const std::string &text) { return vntest::openssl_sign(root, text, "md5", "key.pem"); };
+    start("add-sigkey\nkey-id portal\nkeyfile " + root.file("pub.der") + "\nend-sigkey\n" +
+          "add-monuser\nkey-id portal\nend-monuser\n" + "add-monuser\nuser alice\npass Alice-pw-1\nend-monuser\n" +
+          "add-monuser\nuser ops\nkey-id portal\nend-monuser\n");
+    std::string stamp = vntest::gmt_stamp();
+    std::string forged = sign(stamp + "~other") + "~" + stamp + "~ops";
+    struct Case {
+        const char *user;
+        std::string password;
+        int granted;
+        std::string secret; // what no log may show
+    } cases[] = {
+        {"alice", "Alice-pw-1", 1, "Alice-pw-1"},
+        {"alice", "Alice-pw-2", 0, "Alice-pw-2"},
+        {"ops", "Ops-pw-3", 0, "Ops-pw-3"},
+        {"ops", "Ops~pw~4", 0, "Ops~pw~4"},
+        {"ops", forged, 0, forged.substr(0, forged.find('~'))},
+        {"mallory", forged, 0, forged.substr(0, forged.find('~'))},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(ask(c.user, c.password.c_str(), "127.0.0.1"), c.granted) << c.password;
+    std::string logs = all_logs();
+    for (const Case &c : cases)
+        EXPECT_EQ(logs.find(c.secret), std::string::npos) << c.secret << "\n" << logs;
+    EXPECT_EQ(logs.find("Malformed token"), std::string::npos) << logs;
+    EXPECT_NE(logs.find("ERROR: Token verification failed for key_id <portal> <********>\n"), std::string::npos);
+    EXPECT_NE(logs.find("Granting monitoring access to user <alice> pass <********> from 127.0.0.1\n"),
               std::string::npos);
 }
 

@@ -647,6 +647,97 @@ TEST_F(MsgqTest, FullSocketIsLeftToAWriteWatchAndEverythingArrivesInOrder)
     vn_free_msgq(queue);
 }
 
+// ---- Slow consumers ----
+
+// Lowers the slow-consumer bounds for one test and puts them back after.
+struct SlowConsumerBounds {
+    explicit SlowConsumerBounds(const msgq_slow_consumer_bounds_t &bounds) { _vn_msgq_slow_consumer_bounds_set(bounds); }
+    ~SlowConsumerBounds() { _vn_msgq_slow_consumer_bounds_set(kMsgqSlowConsumerBounds); }
+};
+
+uint64_t writeq_bytes(vn_msgq_t *queue)
+{
+    msgq_lock lock(queue);
+    return queue->writeq_bytes;
+}
+
+// Keeps what the kernel holds for an unread link small, so a stalled
+// consumer shows after a few hundred KB.
+void shrink_socket_buffers(Link &link)
+{
+    int small = 65536;
+    setsockopt(link.near, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    setsockopt(link.far, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+}
+
+TEST_F(MsgqTest, ConsumerThatStopsReadingIsCutAsALostLinkAndItsQueueBounded)
+{
+    constexpr uint64_t kMiB = 1 << 20;
+    struct Case {
+        const char *name;
+        msgq_slow_consumer_bounds_t bounds;
+        bool cut_on_append; // the append that passes the bound cuts; else the owner notices the stall
+    } cases[] = {
+        {"too much queued", {1 * kMiB, 1 * kMiB, 3600}, true},
+        {"stalled", {64 * kMiB, kMiB / 4, 0.2}, false},
+    };
+    constexpr int kWriteqMax = 5;
+    for (const Case &c : cases) {
+        SlowConsumerBounds bounds(c.bounds);
+        Link link;
+        tcp_link(link);
+        shrink_socket_buffers(link);
+        Reader reader;
+        uint64_t reported = 0;
+        reader.on_message = [&](vn_msgq_t *queue, vn_msg_t *msg) {
+            if (msg->closed)
+                reported = _vn_msgq_slow_consumer_bytes(queue);
+            return 1;
+        };
+        vn_msgq_t *queue = vn_new_msgq(link.near, 0, record, nullptr, 0, &reader);
+        vn_msgq_write_queue_set(queue, kWriteqMax);
+        // The loop does not run while these go in: the socket is never
+        // found full, so only the byte bound can cut here.
+        int sent = 0;
+        while (writeq_bytes(queue) <= 2 * kMiB && _vn_msgq_slow_consumer_bytes(queue) == 0) {
+            ASSERT_EQ(send(queue, 8, numbered(sent++, 1000)), 0);
+            if (writeq_bytes(queue) > c.bounds.queued_bytes) {
+                ASSERT_NE(_vn_msgq_slow_consumer_bytes(queue), 0u) << c.name;
+            }
+        }
+        EXPECT_EQ(_vn_msgq_slow_consumer_bytes(queue) != 0, c.cut_on_append) << c.name;
+        ASSERT_TRUE(run_until([&] { return reader.count() == 1; })) << c.name;
+        EXPECT_TRUE(reader.got[0].closed) << c.name;
+        EXPECT_GT(reported, c.bounds.stalled_bytes) << c.name;
+        EXPECT_LE(reported, c.bounds.queued_bytes + 1004) << c.name;
+        link.forget_near();
+        EXPECT_EQ(queue->write_fd, -1) << c.name;
+        EXPECT_LT(writeq_len(queue), kWriteqMax) << c.name;
+        EXPECT_EQ(_vn_msgq_slow_consumer_bytes(queue), 0u) << c.name; // a next link starts afresh
+        vn_free_msgq(queue);
+    }
+}
+
+TEST_F(MsgqTest, ConsumerDrainingABurstAtFullSpeedIsNeverCut)
+{
+    // A burst many times the stalled bound, read as fast as it comes.
+    SlowConsumerBounds bounds({64 << 20, 1 << 20, kMsgqSlowConsumerBounds.stall_seconds});
+    Link link;
+    tcp_link(link);
+    Reader reader;
+    vn_msgq_t *queue = vn_new_msgq(link.near, 0, record, nullptr, 0, &reader);
+    constexpr int kFrames = 8 * 1024;
+    for (int i = 0; i < kFrames; i++)
+        ASSERT_EQ(send(queue, 8, numbered(i, 1000)), 0);
+    ASSERT_GT(writeq_bytes(queue), 4u << 20);
+    auto received = std::async(std::launch::async, [&] { return wait_frames(link.far, kFrames).size(); });
+    EXPECT_TRUE(run_until([&] { return received.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+    EXPECT_EQ(received.get(), static_cast<size_t>(kFrames));
+    EXPECT_EQ(reader.count(), 0u);
+    EXPECT_EQ(_vn_msgq_slow_consumer_bytes(queue), 0u);
+    vn_free_msgq(queue);
+}
+
 // ---- Other threads ----
 
 TEST_F(MsgqTest, AppendsFromAnotherThreadWriteOneWakeUpByteUntilTheOwnerRuns)
@@ -751,32 +842,51 @@ TEST_F(MsgqTest, DetachedQueueKeepsFewerThanItsLimitDroppingTheOldest)
     }
 }
 
-TEST_F(MsgqTest, HalfWrittenOldestBufferIsDroppedWhenItsLinkEndsAndTheRestGoesToTheNext)
+TEST_F(MsgqTest, FrameCutWhenItsLinkEndsGoesWholeWithEverythingAfterItOnTheNextLink)
 {
-    // The link ends by a close, or by the write side moving to another socket.
-    for (bool close_first : {true, false}) {
+    // Small numbered frames, many to a buffer, so that the cut falls inside
+    // the oldest buffer with complete frames behind it. The link ends by a
+    // close, by the write side moving to another socket, or by its buffers
+    // moving to another queue.
+    constexpr int kFrames = 200;
+    constexpr size_t kPayload = 997;
+    enum Ending { kClose, kMoveSocket, kMoveQueue };
+    for (Ending ending : {kClose, kMoveSocket, kMoveQueue}) {
         Link link;
         unix_link(link, 4096);
         vn_msgq_t *queue = vn_new_msgq(link.near, 0, nullptr, nullptr, 0, nullptr);
-        ASSERT_EQ(send(queue, 8, numbered(0, 300000)), 0); // more than the socket takes
-        ASSERT_GT(queue->bytes_sent, 0u);
-        ASSERT_LT(queue->bytes_sent, 300006u);
-        ASSERT_EQ(send(queue, 8, "next"), 0);
-        ASSERT_EQ(send(queue, 8, "and next"), 0);
-        ASSERT_EQ(writeq_len(queue), 2);
-        if (close_first) {
-            vn_close_msgq(queue);
-            link.forget_near();
-            EXPECT_EQ(writeq_len(queue), 1);
-        }
+        vn_msgq_write_socket_set(queue, -1, nullptr);
+        for (int i = 0; i < kFrames; i++)
+            ASSERT_EQ(send(queue, 8, numbered(i, kPayload)), 0);
+        vn_msgq_write_socket_set(queue, link.near, nullptr);
+        ASSERT_EQ(vn_msgq_flush_write_queue(queue), 1) << ending; // the socket took part
+        std::string old_bytes = read_available(link.far);
+        std::vector<Frame> old_frames = parse_frames(old_bytes);
+        ASSERT_FALSE(old_bytes.empty()) << ending << ": the write ended on a frame boundary";
         Link next;
         unix_link(next);
-        vn_msgq_write_socket_set(queue, next.near, nullptr);
-        EXPECT_EQ(writeq_len(queue), 1) << close_first;
-        EXPECT_EQ(vn_msgq_flush_write_queue(queue), 0) << close_first;
-        std::string bytes = read_available(next.far);
-        EXPECT_EQ(parse_frames(bytes), (std::vector<Frame>{{8, "next"}, {8, "and next"}})) << close_first;
-        EXPECT_EQ(bytes, "") << close_first; // nothing of the dropped frame
+        vn_msgq_t *writer = queue;
+        if (ending == kClose) {
+            vn_close_msgq(queue);
+            link.forget_near();
+            vn_msgq_write_socket_set(queue, next.near, nullptr);
+        } else if (ending == kMoveSocket) {
+            vn_msgq_write_socket_set(queue, next.near, nullptr);
+        } else {
+            writer = vn_new_msgq(next.near, 0, nullptr, nullptr, 0, nullptr);
+            vn_msgq_copy_queue(writer, queue);
+        }
+        vn_msgq_flush_write_queue(writer);
+        std::vector<Frame> new_frames = run_until_frames(next.far, kFrames - old_frames.size());
+        // Every frame once, in order, over the two links; none half.
+        std::vector<Frame> all = old_frames;
+        all.insert(all.end(), new_frames.begin(), new_frames.end());
+        ASSERT_EQ(all.size(), static_cast<size_t>(kFrames)) << ending;
+        for (int i = 0; i < kFrames; i++)
+            EXPECT_EQ(all[i].payload, numbered(i, kPayload)) << ending << " frame " << i;
+        EXPECT_EQ(read_available(next.far), "") << ending;
+        if (writer != queue)
+            vn_free_msgq(writer);
         vn_free_msgq(queue);
     }
 }

@@ -132,6 +132,8 @@ TEST_F(SignatureTest, CleaningKeepsTheCallersTokenWhole)
     EXPECT_STREQ(text.c_str(), (signature + "~" + signed_text).c_str());
 }
 
+// A token whose signature has not verified may be a password: its lines show
+// it masked. Lines about a verified token keep its text.
 TEST_F(SignatureTest, BadTokensAreRejectedWithTheirReason)
 {
     start(group("ops") + group("short", "timeout 30\n") + group("sha", "hashing-algorithm sha256\n"));
@@ -139,30 +141,67 @@ TEST_F(SignatureTest, BadTokensAreRejectedWithTheirReason)
     std::string good = sign(now + "~a");
     std::string not_base64 = good;
     not_base64[0] = '!';
+    std::string expired = token(gmt_stamp(-31) + "~c");
+    std::string stamp_alone = token(now);
+    std::string short_stamp = token(now.substr(1) + "~d");
+    std::string month_13 = token(now.substr(0, 4) + "13" + now.substr(6) + "~e");
+    const std::string failed = "ERROR: Token verification failed for key_id <ops> <********>\n";
     struct Case {
         const char *what;
         std::string key_id;
         std::string token;
         int expected;
         std::string message;
+        bool hidden; // the text before the first "~" never reaches the log
     } cases[] = {
-        {"no tilde", "ops", "abcdef", 2, "ERROR: Malformed token <abcdef> for key_id <ops>"},
-        {"unknown key", "nobody", good + "~" + now + "~a", 2, "ERROR: Could not find key_id <nobody>"},
-        {"truncated", "ops", good.substr(0, good.size() - 4) + "~" + now + "~a", 1, "Token verification failed"},
-        {"one group short", "ops", good.substr(4) + "~" + now + "~a", 1, "Token verification failed"},
-        {"not base64", "ops", not_base64 + "~" + now + "~a", 1, "Token verification failed"},
-        {"other text", "ops", good + "~" + now + "~b", 1, "Token verification failed"},
-        {"other digest", "sha", good + "~" + now + "~a", 1, "Token verification failed for key_id <sha>"},
-        {"expired", "short", token(gmt_stamp(-31) + "~c"), 1, "NOTIFY: Signature expired for key_id <short>"},
-        {"stamp alone", "ops", token(now), 1, "ERROR: Malformed timestamp for key_id <ops>"},
-        {"13 digits", "ops", token(now.substr(1) + "~d"), 1, "Malformed timestamp"},
-        {"month 13", "ops", token(now.substr(0, 4) + "13" + now.substr(6) + "~e"), 1, "Malformed timestamp"},
+        {"no tilde", "ops", "s3cret-pass", 2, "ERROR: Malformed token <********> for key_id <ops>\n", true},
+        {"unknown key", "nobody", good + "~" + now + "~a", 2, "ERROR: Could not find key_id <nobody>\n", true},
+        {"truncated", "ops", good.substr(0, good.size() - 4) + "~" + now + "~a", 1, failed, true},
+        {"one group short", "ops", good.substr(4) + "~" + now + "~a", 1, failed, true},
+        {"not base64", "ops", not_base64 + "~" + now + "~a", 1, failed, true},
+        {"other text", "ops", good + "~" + now + "~b", 1, failed, true},
+        {"other digest", "sha", good + "~" + now + "~a", 1,
+         "ERROR: Token verification failed for key_id <sha> <********>\n", true},
+        {"expired", "short", expired, 1,
+         "NOTIFY: Signature expired for key_id <short> - <" + expired.substr(expired.find('~') + 1) + "> denying login",
+         false},
+        {"stamp alone", "ops", stamp_alone, 1,
+         "ERROR: Malformed timestamp for key_id <ops> token <" + stamp_alone + ">\n", false},
+        {"13 digits", "ops", short_stamp, 1, "Malformed timestamp for key_id <ops> token <" + short_stamp + ">", false},
+        {"month 13", "ops", month_13, 1, "Malformed timestamp for key_id <ops> token <" + month_13 + ">", false},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(check(c.key_id, c.token), c.expected) << c.what;
-        EXPECT_NE(event_log().find(c.message), std::string::npos) << c.what << "\n" << event_log();
+        std::string log = event_log();
+        EXPECT_NE(log.find(c.message), std::string::npos) << c.what << "\n" << log;
+        if (c.hidden) {
+            EXPECT_EQ(log.find(c.token.substr(0, c.token.find('~'))), std::string::npos) << c.what << "\n" << log;
+        }
     }
     EXPECT_EQ(count_entries(), 0);
+}
+
+TEST_F(SignatureTest, TokenShapeIsASignaturePartAndAStamp)
+{
+    struct Case {
+        const char *text;
+        int shaped;
+    } cases[] = {
+        {"AAAA~20260101000000", 1},
+        {"Ab+/_9==~20260101000000~alice", 1},
+        {"AAAA~20260101000000~", 1},
+        {nullptr, 0},
+        {"", 0},
+        {"secret", 0},
+        {"~20260101000000", 0},
+        {"pass word~20260101000000", 0},
+        {"AAAA~2026010100000", 0},
+        {"AAAA~202601010000001", 0},
+        {"AAAA~2026010100000x", 0},
+        {"AAAA~x~20260101000000", 0},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(_vn_signature_token_shaped(c.text), c.shaped) << (c.text != nullptr ? c.text : "null");
 }
 
 TEST_F(SignatureTest, ValidTimeIsTheKeysOrTheDefault)
@@ -208,15 +247,19 @@ TEST_F(SignatureTest, UserNameMayFollowTheSignedPart)
     EXPECT_EQ(vn_signature_verify_username("lice", text.c_str()), 1);
     EXPECT_EQ(vn_signature_verify_username("bob", text.c_str()), 1);
     EXPECT_EQ(vn_signature_verify_username("bob", "bob"), 1);
-    EXPECT_NE(event_log().find("does not match expected username <bob>"), std::string::npos);
+    EXPECT_NE(event_log().find("INFO: Token <********> does not match expected username <bob>\n"), std::string::npos);
+    EXPECT_EQ(vn_signature_verify_username("bob", "hunter2~alice"), 1);
+    EXPECT_EQ(event_log().find("hunter2"), std::string::npos);
 }
 
 TEST_F(SignatureTest, KeyFileThatIsNotAKeyRejectsEveryToken)
 {
     root.write("pub.der", "not a key");
     start(group("ops"));
-    EXPECT_EQ(check("ops", token(gmt_stamp(0) + "~x")), 1);
-    EXPECT_NE(event_log().find("Token verification failed for key_id <ops>"), std::string::npos);
+    std::string text = token(gmt_stamp(0) + "~x");
+    EXPECT_EQ(check("ops", text), 1);
+    EXPECT_NE(event_log().find("Token verification failed for key_id <ops> <********>\n"), std::string::npos);
+    EXPECT_EQ(event_log().find(text.substr(0, text.find('~'))), std::string::npos);
 }
 
 // Polls until the replay entry is gone: until then the token must stay used.
