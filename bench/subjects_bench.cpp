@@ -1,8 +1,9 @@
 // Very many subjects with the default options: one subscriber process
 // requests 1,000, 100,000, 300,000 and 1,000,000 subjects at once from one
-// loopback source process that answers each with an image (both with
-// enable-threaded-callbacks, so that delivery to the init thread is not what
-// is timed). Reported per run: the time of vn_request_objects alone (wall
+// loopback source process that answers each with an image (the source with
+// enable-threaded-callbacks, so that it answers at full speed; the
+// subscriber with default callbacks, and again with threaded ones as the
+// baseline of delivery). Reported per run: the time of vn_request_objects alone (wall
 // clock and the init thread's CPU time), the time until every image was
 // accepted, the resident memory per subject after the request and after the
 // images, and the counts of images and not-founds. Beside the default
@@ -147,7 +148,7 @@ int request_when_up(int, int, void *)
     return 0;
 }
 
-// argv: --role source|subscriber root port count hash-size
+// argv: --role source|subscriber root port count hash-size threaded(0|1)
 int run_role(char **argv)
 {
     std::string role = argv[2];
@@ -166,7 +167,8 @@ int run_role(char **argv)
         for (std::string &subject : subscriber.subjects)
             subscriber.names.push_back(subject.data());
         // The default data service: no add-data-service.
-        conf = "application-name subscriber\nvantrix-id 2\nenable-threaded-callbacks\n"
+        conf = "application-name subscriber\nvantrix-id 2\n" +
+               std::string(std::strcmp(argv[7], "1") == 0 ? "enable-threaded-callbacks\n" : "") +
                "vantrix-default-obj-hash-size " +
                std::string(argv[6]) + "\nadd-peer\nlabel source\naddr 127.0.0.1\nport " + port + "\nend-peer\n";
         init.recv_update = subscriber_update;
@@ -200,19 +202,20 @@ struct Report {
     long notfound = 0;
 };
 
-bool run_pair(int count, int hash_size, Report *report)
+bool run_pair(int count, int hash_size, bool threaded, Report *report)
 {
     std::string source_root = make_root("source");
     std::string subscriber_root = make_root("subscriber");
     std::string port = std::to_string(bench::free_tcp_port());
     std::string subjects = std::to_string(count);
     std::string hash = std::to_string(hash_size);
+    std::string mode = threaded ? "1" : "0";
     FILE *null_out = std::fopen("/dev/null", "w");
     int pipe_fds[2];
     if (null_out == nullptr || pipe(pipe_fds) != 0)
         std::abort();
-    pid_t source = bench::spawn({self_path, "--role", "source", source_root, port, subjects, hash}, fileno(null_out));
-    pid_t sub = bench::spawn({self_path, "--role", "subscriber", subscriber_root, port, subjects, hash}, pipe_fds[1]);
+    pid_t source = bench::spawn({self_path, "--role", "source", source_root, port, subjects, hash, mode}, fileno(null_out));
+    pid_t sub = bench::spawn({self_path, "--role", "subscriber", subscriber_root, port, subjects, hash, mode}, pipe_fds[1]);
     close(pipe_fds[1]);
     char line[256] = "";
     ssize_t got = read(pipe_fds[0], line, sizeof line - 1);
@@ -232,16 +235,18 @@ bool run_pair(int count, int hash_size, Report *report)
 // Runs, by label, for the summary at the end.
 std::map<std::string, std::vector<Report>> reports;
 
-// args: subject count, tracker table size (0: the subject count)
+// args: subject count, tracker table size (0: the subject count), threaded
+// callbacks in the subscriber (0 or 1)
 void request_subjects(benchmark::State &state, const std::string &label)
 {
     int count = static_cast<int>(state.range(0));
     int hash_size = state.range(1) > 0 ? static_cast<int>(state.range(1)) : count;
+    bool threaded = state.range(2) != 0;
     Report last;
     for (auto _ : state) {
         Report report;
         report.subjects = count;
-        if (!run_pair(count, hash_size, &report)) {
+        if (!run_pair(count, hash_size, threaded, &report)) {
             state.SkipWithError("the subscriber reported nothing");
             return;
         }
@@ -313,21 +318,27 @@ int main(int argc, char **argv)
     self_path = bench::self_path();
     if (self_path.empty())
         return 1;
-    if (argc == 7 && std::strcmp(argv[1], "--role") == 0)
+    if (argc == 8 && std::strcmp(argv[1], "--role") == 0)
         return run_role(argv);
     for (int count : {1000, 100000, 1000000}) {
         benchmark::RegisterBenchmark("tracker_lookup", tracker_lookup)->Args({count, kDefaultHashSize});
         benchmark::RegisterBenchmark("tracker_lookup_bucket_per_subject", tracker_lookup)->Args({count, 0});
     }
     for (int count : {1000, 100000, 300000, 1000000}) {
-        benchmark::RegisterBenchmark("request_subjects", request_subjects, std::string("default table"))
-            ->Args({count, kDefaultHashSize})
+        benchmark::RegisterBenchmark("request_subjects", request_subjects, std::string("default options"))
+            ->Args({count, kDefaultHashSize, 0})
+            ->UseManualTime()
+            ->Iterations(1)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark("request_subjects_threaded", request_subjects,
+                                     std::string("threaded callbacks"))
+            ->Args({count, kDefaultHashSize, 1})
             ->UseManualTime()
             ->Iterations(1)
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark("request_subjects_bucket_per_subject", request_subjects,
-                                     std::string("bucket per subject"))
-            ->Args({count, 0})
+                                     std::string("threaded, bucket per subject"))
+            ->Args({count, 0, 1})
             ->UseManualTime()
             ->Iterations(1)
             ->Unit(benchmark::kMillisecond);
