@@ -26,6 +26,7 @@ namespace {
 constexpr size_t kLineBytes = 32768;     // every stamped writer formats into this
 constexpr size_t kPlainLineBytes = 4096; // vn_printf's buffer
 constexpr size_t kDateBytes = 64;
+constexpr size_t kZoneNameBytes = 256;
 constexpr size_t kNameBytes = 4097;
 constexpr size_t kLogDirBytes = 512;
 constexpr size_t kHeaderBytes = 80;
@@ -427,7 +428,7 @@ namespace {
 struct stamp_second_t {
     time_t second = -1;
     bool has_zone_name = false;
-    std::string zone_name; // the TZ value it was made under
+    char zone_name[kZoneNameBytes] = {}; // the TZ value it was made under
     char date[kDateBytes] = {};
     size_t date_length = 0;
     char zone[kDateBytes] = {}; // " +hhmm: "
@@ -438,18 +439,24 @@ bool same_zone_name(const stamp_second_t &cached, const char *zone_name)
 {
     if (zone_name == nullptr)
         return !cached.has_zone_name;
-    return cached.has_zone_name && cached.zone_name == zone_name;
+    return cached.has_zone_name && std::strcmp(cached.zone_name, zone_name) == 0;
 }
+
+// Trivially destroyed, so that a line logged late in a thread's exit still
+// finds it.
+thread_local stamp_second_t stamp_cache;
 
 const stamp_second_t &stamp_second(time_t seconds)
 {
-    thread_local stamp_second_t cached;
+    stamp_second_t &cached = stamp_cache;
     const char *zone_name = getenv("TZ");
     if (cached.second == seconds && same_zone_name(cached, zone_name))
         return cached;
-    cached.second = seconds;
+    // A TZ too long to keep is never matched, so its stamps are made afresh.
+    bool keep = zone_name == nullptr || std::strlen(zone_name) < sizeof cached.zone_name;
+    cached.second = keep ? seconds : -1;
     cached.has_zone_name = zone_name != nullptr;
-    cached.zone_name = zone_name != nullptr ? zone_name : "";
+    snprintf(cached.zone_name, sizeof cached.zone_name, "%s", keep && zone_name != nullptr ? zone_name : "");
     struct tm local;
     localtime_r(&seconds, &local);
     cached.date_length = strftime(cached.date, sizeof cached.date, "%Y/%m/%d-%T", &local);
