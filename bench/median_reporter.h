@@ -7,9 +7,24 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <map>
 #include <string>
 #include <vector>
+
+// Runs the registered benchmarks with `defaults` ahead of the command line's
+// own flags, which therefore win.
+inline void run_benchmarks(int argc, char **argv, std::vector<std::string> defaults,
+                           benchmark::BenchmarkReporter &reporter)
+{
+    std::vector<char *> args(argv, argv + argc);
+    for (size_t i = 0; i < defaults.size(); i++)
+        args.insert(args.begin() + 1 + static_cast<std::ptrdiff_t>(i), defaults[i].data());
+    int count = static_cast<int>(args.size());
+    benchmark::Initialize(&count, args.data());
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+}
 
 class MedianReporter : public benchmark::ConsoleReporter {
 public:

@@ -333,15 +333,9 @@ int main(int argc, char **argv)
     benchmark::RegisterBenchmark("packet_log_record", packet_log_record, payload);
     // Repeated and interleaved unless told otherwise: the pipes share the
     // machine with whatever else runs, and their ratio is what counts.
-    std::vector<char *> args(argv, argv + argc);
-    char repetitions[] = "--benchmark_repetitions=5";
-    char interleaving[] = "--benchmark_enable_random_interleaving=true";
-    args.insert(args.begin() + 1, {repetitions, interleaving});
-    int count = static_cast<int>(args.size());
-    benchmark::Initialize(&count, args.data());
     RatioReporter reporter(payload.size() + 4);
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
+    run_benchmarks(argc, argv, {"--benchmark_repetitions=5", "--benchmark_enable_random_interleaving=true"},
+                   reporter);
     unlink(log_file.c_str());
     rmdir(dir);
     return 0;

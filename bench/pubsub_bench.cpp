@@ -2,247 +2,64 @@
 // process running the runtime (this program again, in a role), the
 // subscriber with enable-threaded-callbacks: updates per second that reach
 // the subscriber's callback intact and in order, with the packet log on a
-// real file and on /dev/null. Beside them, in the same run: a raw TCP
+// real file, on /dev/null and dropped after start-up (the send path without
+// the log's records). Beside them, in the same run: a raw TCP
 // writer/reader pair moving the same frames in large writes, and a bare loop
 // of the packet log's own writes (one writev of a 28-byte header and the
 // payload per record) to a file. The rates and their ratios are printed at
 // the end.
 #include "median_reporter.h"
-#include "vantrix_private.h"
+#include "peer_bench.h"
 
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/uio.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace {
 
+using peer_bench::PacketLog;
+using peer_bench::Report;
+using peer_bench::make_update;
+using peer_bench::run_link;
+using peer_bench::span_seconds;
+
 constexpr uint64_t kFileUpdates = 1000000;
 constexpr uint64_t kNullUpdates = 3000000;
-constexpr int kUpdatesPerPass = 2000;
+// The raw pair is several times faster: it moves more, so that it runs about
+// as long as a link and a moment's load on the machine counts for as little.
+constexpr uint64_t kRawFrames = 5 * kNullUpdates;
 constexpr size_t kRawBlockFrames = 4096;
 constexpr size_t kRawReadBytes = 1 << 20;
 constexpr size_t kLogHeaderBytes = 28;
-constexpr const char *kSubject = "/bench/EQ.VNTX.LAST";
-const char *const kValues[] = {"101.25", "101.50", "100.75", "2500", "VNTX", "12:30:01", "0.25", "1.3", "N"};
-
-std::string self_path;
-
-// ---- The two roles, each a process of its own ----
-
-constexpr int kSequenceDigits = 12;
-
-// One update: the sequence number in field 1 (fixed width, so that it can be
-// rewritten in place) and nine typical fields.
-vn_data_t *make_update(uint64_t sequence)
-{
-    vn_data_t *data = vn_init_data(kSubject, 222, 0);
-    vn_add_data_fmt(data, 1, "%0*llu", kSequenceDigits, static_cast<unsigned long long>(sequence));
-    for (int field = 0; field < 9; field++)
-        vn_add_data(data, field + 2, kValues[field]);
-    return data;
-}
-
-void set_sequence(vn_data_t *data, uint64_t sequence)
-{
-    char *digits = data->fields[0].value;
-    for (int i = kSequenceDigits - 1; i >= 0; i--, sequence /= 10)
-        digits[i] = static_cast<char>('0' + sequence % 10);
-}
-
-uint64_t burst_total;
-uint64_t burst_sent;
-vn_data_t *burst_record;
-
-// The publisher re-sends one record with a new sequence number, as a feed
-// that keeps its records does; the send path serialises it every time.
-int send_burst(int, int, void *)
-{
-    for (int i = 0; i < kUpdatesPerPass && burst_sent < burst_total; i++) {
-        set_sequence(burst_record, ++burst_sent);
-        vn_send_data_no_free(burst_record);
-    }
-    return burst_sent < burst_total ? 1 : 0;
-}
-
-void publisher_request(int, int, char **, uint16_t)
-{
-    if (burst_record != nullptr)
-        return;
-    burst_record = make_update(0);
-    vn_add_timed_event(0, 0, send_burst, 0, nullptr);
-}
-
-// Counted on the peer's thread, where threaded callbacks run.
-struct Reception {
-    uint64_t expected = 1;
-    uint64_t errors = 0;
-    std::chrono::steady_clock::time_point first;
-};
-Reception reception;
-
-void subscriber_update(int, vn_data_t *data)
-{
-    uint64_t sequence = data->count > 0 ? std::strtoull(data->fields[0].value, nullptr, 10) : 0;
-    bool intact = std::strcmp(data->subject, kSubject) == 0 && data->count == 10 &&
-                  std::strcmp(data->fields[9].value, kValues[8]) == 0;
-    if (sequence == 1)
-        reception.first = std::chrono::steady_clock::now();
-    if (!intact || sequence != reception.expected)
-        reception.errors++;
-    reception.expected = sequence + 1;
-    if (sequence == burst_total) {
-        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - reception.first).count();
-        std::printf("%llu %.9f %llu\n", static_cast<unsigned long long>(sequence - 1), seconds,
-                    static_cast<unsigned long long>(reception.errors));
-        std::fflush(stdout);
-        _exit(0);
-    }
-}
-
-// argv: --role publisher|subscriber root port count packet-log
-int run_role(char **argv)
-{
-    std::string role = argv[2];
-    std::string root = argv[3];
-    std::string port = argv[4];
-    burst_total = std::strtoull(argv[5], nullptr, 10);
-    std::string conf = "vantrix-pkt-log " + std::string(argv[6]) + "\n";
-    static vn_init_t init;
-    if (role == "publisher") {
-        conf += "application-name publisher\nvantrix-id 1\nvantrix-port " + port +
-                "\nadd-peer\nlabel subscriber\nremote-id 2\nlocal-type active\nend-peer\n";
-        init.recv_request = publisher_request;
-    } else {
-        conf += "application-name subscriber\nvantrix-id 2\nenable-threaded-callbacks\n"
-                "add-peer\nlabel publisher\naddr 127.0.0.1\nport " +
-                port +
-                "\nend-peer\nadd-data-service\nservice-name bench\ninclude-pattern ^/bench/\n"
-                "add-source-group\nrequired\nadd-priority\nlabel publisher\nend-priority\nend-source-group\n"
-                "end-data-service\n";
-        init.recv_update = subscriber_update;
-    }
-    std::ofstream(root + "/" + role + ".conf") << conf;
-    std::vector<std::string> args{"pubsub_bench", "--application-root", root};
-    std::vector<char *> argvv;
-    for (std::string &arg : args)
-        argvv.push_back(arg.data());
-    std::string file = role + ".conf";
-    vn_config_init(file.c_str(), static_cast<int>(argvv.size()), argvv.data());
-    if (vn_init(&init, static_cast<int>(argvv.size()), argvv.data()) < 0)
-        return 1;
-    if (role == "subscriber")
-        vn_request_object(kSubject);
-    vn_loop();
-    return 0;
-}
-
-// ---- The harness side ----
-
-int free_tcp_port()
-{
-    int sock = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(sock, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    socklen_t len = sizeof address;
-    getsockname(sock, reinterpret_cast<sockaddr *>(&address), &len);
-    close(sock);
-    return ntohs(address.sin_port);
-}
-
-pid_t spawn(const std::vector<std::string> &args, int stdout_fd)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(stdout_fd, 1);
-        std::vector<char *> argv;
-        for (const std::string &arg : args)
-            argv.push_back(const_cast<char *>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(self_path.c_str(), argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-std::string make_root(const std::string &name)
-{
-    std::string pattern = "/tmp/pubsub_bench_" + name + ".XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    std::string root = mkdtemp(buffer.data());
-    mkdir((root + "/var").c_str(), 0700);
-    return root;
-}
-
-void remove_root(const std::string &root)
-{
-    std::string command = "rm -rf '" + root + "'";
-    [[maybe_unused]] int ignored = std::system(command.c_str());
-}
 
 // One publisher and one subscriber process; the subscriber's report.
-void pubsub(benchmark::State &state, bool null_log)
+void pubsub(benchmark::State &state, PacketLog log)
 {
-    uint64_t updates = null_log ? kNullUpdates : kFileUpdates;
+    uint64_t updates = log == PacketLog::kFile ? kFileUpdates : kNullUpdates;
     uint64_t errors = 0;
     for (auto _ : state) {
-        std::string pub_root = make_root("publisher");
-        std::string sub_root = make_root("subscriber");
-        std::string port = std::to_string(free_tcp_port());
-        std::string count = std::to_string(updates);
-        int null_fd = open("/dev/null", O_WRONLY);
-        int report[2];
-        if (pipe(report) != 0)
-            std::abort();
-        pid_t publisher = spawn({self_path, "--role", "publisher", pub_root, port, count,
-                                 null_log ? "/dev/null" : pub_root + "/var/packet.log"},
-                                null_fd);
-        pid_t subscriber = spawn({self_path, "--role", "subscriber", sub_root, port, count,
-                                  null_log ? "/dev/null" : sub_root + "/var/packet.log"},
-                                 report[1]);
-        close(report[1]);
-        char line[256] = "";
-        ssize_t got = read(report[0], line, sizeof line - 1);
-        close(report[0]);
-        close(null_fd);
-        kill(publisher, SIGTERM);
-        kill(subscriber, SIGTERM);
-        waitpid(publisher, nullptr, 0);
-        waitpid(subscriber, nullptr, 0);
-        remove_root(pub_root);
-        remove_root(sub_root);
-        unsigned long long received = 0;
-        unsigned long long bad = 0;
-        double seconds = 0;
-        if (got <= 0 || std::sscanf(line, "%llu %lf %llu", &received, &seconds, &bad) != 3 || seconds <= 0) {
-            state.SkipWithError("the subscriber reported nothing");
+        std::string failure;
+        std::vector<Report> reports = run_link(1, updates, log, failure);
+        if (reports.empty() || span_seconds(reports) <= 0) {
+            state.SkipWithError(failure.empty() ? "the subscriber timed nothing" : failure.c_str());
             return;
         }
-        errors += bad;
-        state.SetIterationTime(seconds);
+        errors += reports[0].errors;
+        state.SetIterationTime(span_seconds(reports));
     }
     // The first update starts the clock: the others are what was timed.
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * (updates - 1)));
@@ -288,7 +105,7 @@ void raw_tcp_pair(benchmark::State &state)
             std::abort();
         int reader = accept(listener, nullptr, nullptr);
         close(listener);
-        uint64_t total_bytes = kNullUpdates * frame.size();
+        uint64_t total_bytes = kRawFrames * frame.size();
         auto start = std::chrono::steady_clock::now();
         std::thread write_side([&] {
             uint64_t left = total_bytes;
@@ -313,7 +130,7 @@ void raw_tcp_pair(benchmark::State &state)
         close(writer);
         close(reader);
     }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kNullUpdates));
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kRawFrames));
 }
 
 // The packet log's own record: a 28-byte header and the payload in one writev.
@@ -321,7 +138,7 @@ void packet_log_writev(benchmark::State &state)
 {
     std::vector<unsigned char> frame = update_frame();
     unsigned char header[kLogHeaderBytes] = {};
-    std::string root = make_root("log");
+    std::string root = peer_bench::make_root("log");
     std::string file = root + "/packet.log";
     for (auto _ : state) {
         int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
@@ -334,7 +151,7 @@ void packet_log_writev(benchmark::State &state)
         state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         close(fd);
     }
-    remove_root(root);
+    peer_bench::remove_root(root);
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kFileUpdates));
 }
 
@@ -347,13 +164,15 @@ public:
         double writev_loop = median("packet_log_writev");
         double file = median("pubsub_packet_log_file");
         double null = median("pubsub_packet_log_dev_null");
+        double off = median("pubsub_packet_log_off");
         std::printf("\nmedians (updates or records per second)\n");
         std::printf("%-32s %14.0f\n", "raw TCP pair", raw);
         std::printf("%-32s %14.0f\n", "packet log writev loop", writev_loop);
         std::printf("%-32s %14.0f  %.2f of the writev loop\n", "pub/sub, packet log on a file", file,
                     writev_loop > 0 ? file / writev_loop : 0.0);
-        std::printf("%-32s %14.0f  %.2f of the raw pair\n", "pub/sub, packet log /dev/null", null,
+        std::printf("%-32s %14.0f  %.3f of the raw pair\n", "pub/sub, packet log /dev/null", null,
                     raw > 0 ? null / raw : 0.0);
+        std::printf("%-32s %14.0f  %.3f of the raw pair\n", "pub/sub, packet log off", off, raw > 0 ? off / raw : 0.0);
     }
 };
 
@@ -361,24 +180,17 @@ public:
 
 int main(int argc, char **argv)
 {
-    char path[4096];
-    ssize_t len = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (len <= 0)
-        return 1;
-    self_path.assign(path, static_cast<size_t>(len));
-    if (argc == 7 && std::strcmp(argv[1], "--role") == 0)
-        return run_role(argv);
+    int role = peer_bench::run_role_if_asked(argc, argv);
+    if (role >= 0)
+        return role;
     benchmark::RegisterBenchmark("raw_tcp_pair", raw_tcp_pair)->UseManualTime()->Iterations(1);
     benchmark::RegisterBenchmark("packet_log_writev", packet_log_writev)->UseManualTime()->Iterations(1);
-    benchmark::RegisterBenchmark("pubsub_packet_log_file", pubsub, false)->UseManualTime()->Iterations(1);
-    benchmark::RegisterBenchmark("pubsub_packet_log_dev_null", pubsub, true)->UseManualTime()->Iterations(1);
-    std::vector<char *> args(argv, argv + argc);
-    char repetitions[] = "--benchmark_repetitions=3";
-    args.insert(args.begin() + 1, repetitions);
-    int count = static_cast<int>(args.size());
-    benchmark::Initialize(&count, args.data());
+    benchmark::RegisterBenchmark("pubsub_packet_log_file", pubsub, PacketLog::kFile)->UseManualTime()->Iterations(1);
+    benchmark::RegisterBenchmark("pubsub_packet_log_dev_null", pubsub, PacketLog::kDevNull)
+        ->UseManualTime()
+        ->Iterations(1);
+    benchmark::RegisterBenchmark("pubsub_packet_log_off", pubsub, PacketLog::kOff)->UseManualTime()->Iterations(1);
     RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
+    run_benchmarks(argc, argv, {"--benchmark_repetitions=3"}, reporter);
     return 0;
 }
