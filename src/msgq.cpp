@@ -138,6 +138,18 @@ void move_buffers(vn_msgq_t *dest, vn_msgq_t *src)
     src->writeq_bytes = 0;
 }
 
+// The lock is held only for a plan, a settle or an append, never across a
+// system call: a thread that finds it taken spins a moment rather than
+// sleeping, so that the holder need not wake it with a system call of its own.
+void init_write_lock(vn_msgq_t *queue)
+{
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ADAPTIVE_NP);
+    pthread_mutex_init(&queue->writeq_lock, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+}
+
 void install_reader(vn_msgq_t *queue)
 {
     if (queue->read_event == nullptr && queue->read_fd != -1)
@@ -212,7 +224,7 @@ vn_msgq_t *vn_new_msgq(sock_t fd, int flags, vn_msgq_read_cb cb, struct ssl_st *
         vn_free(queue);
         return nullptr;
     }
-    pthread_mutex_init(&queue->writeq_lock, nullptr);
+    init_write_lock(queue);
     pthread_cond_init(&queue->write_settled, nullptr);
     if (cb != nullptr)
         install_reader(queue);

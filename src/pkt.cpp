@@ -666,6 +666,7 @@ void reqpkt_send_internal(int type, int peer, vn_reqpkt_t *list)
     peer_t *conn = _vn_peer(peer);
     if (conn == nullptr)
         return;
+    peer_log_turn turn; // the requests' records are written once the lock is released
     peer_mutex_guard hold(conn->peer_lock);
     uint16_t first = 0;
     while (conn->msgq != nullptr && first < list->count) {
