@@ -15,6 +15,7 @@
 #include <sys/time.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -43,6 +44,7 @@ constexpr int kReasonLost = 1;
 constexpr int kReasonMissedHeartbeat = 3;
 constexpr int kReasonInvalidMessage = 4;
 constexpr int kPeerUp = 256;
+constexpr int kPeersPerCount = 64; // peers of a send to all counted under one hold of the statistics lock
 
 vn_log_t *packet_log; // null when no peer is configured
 
@@ -644,18 +646,22 @@ void _vn_peer_send_to_all(vn_msg_t *msg, uint16_t flags)
         return;
     }
     // Without records the peers that took the frame are counted together,
-    // under one hold of the statistics lock instead of one per peer.
-    thread_local std::vector<peer_t *> queued;
-    queued.clear();
-    for (int peer = 0; peer < vn_num_peers; peer++)
-        if (queue_unrecorded(&peer_array[peer], msg))
-            queued.push_back(&peer_array[peer]);
-    if (queued.empty())
-        return;
+    // under one hold of the statistics lock per block of peers instead of
+    // one per peer.
     time_t seconds = time(nullptr);
-    peer_mutex_guard counters(peer_global_lock);
-    for (peer_t *conn : queued)
-        count_sent(conn, msg, flags, seconds);
+    for (int first = 0; first < vn_num_peers; first += kPeersPerCount) {
+        int end = std::min(first + kPeersPerCount, vn_num_peers);
+        uint64_t queued = 0;
+        for (int peer = first; peer < end; peer++)
+            if (queue_unrecorded(&peer_array[peer], msg))
+                queued |= uint64_t{1} << (peer - first);
+        if (queued == 0)
+            continue;
+        peer_mutex_guard counters(peer_global_lock);
+        for (int peer = first; peer < end; peer++)
+            if (queued & (uint64_t{1} << (peer - first)))
+                count_sent(&peer_array[peer], msg, flags, seconds);
+    }
 }
 
 void _vn_peer_log_msg(struct peer_t *conn, vn_msg_t *msg)

@@ -149,22 +149,6 @@ size_t field_capacity(size_t count)
     return capacity;
 }
 
-// Bytes the data payload needs, or 0 when it cannot be encoded at all.
-size_t datapkt_size(const vn_datapkt_t *pkt)
-{
-    size_t subject_len = text_len(pkt->subject);
-    if (subject_len > kMaxWireText)
-        return 0;
-    size_t needed = 10 + subject_len;
-    for (uint16_t i = 0; i < pkt->count; i++) {
-        size_t len = text_len(pkt->fields[i].value);
-        if (len > kMaxValueBytes)
-            return 0;
-        needed += 4 + value_length_bytes(len) + len;
-    }
-    return needed;
-}
-
 // `kept`, when not null, is the field's value buffer from an earlier parse.
 bool read_field(Reader &in, bool wide, uint16_t type, vn_field_t *field, char *kept = nullptr)
 {
@@ -447,30 +431,45 @@ unsigned char *vn_infopkt_serialise(const vn_infopkt_t *pkt, unsigned char *buf,
 
 unsigned char *vn_datapkt_serialise(const vn_datapkt_t *pkt, unsigned char *buf, size_t *len)
 {
-    size_t needed = datapkt_size(pkt);
-    if (needed == 0) {
+    // One pass, every text measured once: the packet is written while it
+    // fits the capacity and only counted after that, so that a packet too
+    // large leaves only what fitted in the buffer, as the caller expects
+    // nothing of it then.
+    size_t capacity = *len;
+    size_t subject_len = text_len(pkt->subject);
+    if (subject_len > kMaxWireText) {
         *len = 0;
         return nullptr;
     }
-    if (needed <= *len) {
-        Writer out{buf};
+    size_t needed = 10 + subject_len;
+    bool fits = needed <= capacity;
+    Writer out{buf};
+    if (fits) {
         out.u16(pkt->seq);
         out.u16(pkt->flags);
         out.u16(pkt->type);
-        out.text(pkt->subject, text_len(pkt->subject));
+        out.text(pkt->subject, subject_len);
         out.u16(pkt->count);
-        for (uint16_t i = 0; i < pkt->count; i++) {
-            const vn_field_t &field = pkt->fields[i];
-            size_t value_len = text_len(field.value); // a value is sent up to its first NUL
-            out.u32(field_head(field));
-            if (value_len < kShortValueLimit)
-                out.u16(static_cast<uint32_t>(value_len));
-            else
-                out.u32(static_cast<uint32_t>(value_len) | kLongLengthBit);
-            if (value_len != 0)
-                std::memcpy(out.at, field.value, value_len);
-            out.at += value_len;
+    }
+    for (uint16_t i = 0; i < pkt->count; i++) {
+        const vn_field_t &field = pkt->fields[i];
+        size_t value_len = text_len(field.value); // a value is sent up to its first NUL
+        if (value_len > kMaxValueBytes) {
+            *len = 0;
+            return nullptr;
         }
+        needed += 4 + value_length_bytes(value_len) + value_len;
+        fits = fits && needed <= capacity;
+        if (!fits)
+            continue;
+        out.u32(field_head(field));
+        if (value_len < kShortValueLimit)
+            out.u16(static_cast<uint32_t>(value_len));
+        else
+            out.u32(static_cast<uint32_t>(value_len) | kLongLengthBit);
+        if (value_len != 0)
+            std::memcpy(out.at, field.value, value_len);
+        out.at += value_len;
     }
     *len = needed;
     return buf;

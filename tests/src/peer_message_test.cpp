@@ -14,6 +14,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -141,7 +142,8 @@ TEST_F(OutgoingLink, HandshakeSendsOwnInfoThenAForcedHeartbeatAndReportsThePeerU
 
     std::string header;
     std::vector<PacketRecord> records;
-    ASSERT_TRUE(read_packet_log(runtime_->packet_log_path(), &header, &records));
+    ASSERT_TRUE(wait_packet_log(runtime_->packet_log_path(), &header, &records,
+                                [](const std::vector<PacketRecord> &got) { return got.size() >= 3; }));
     std::string expected_header = "VNBLog packet v4 peertest TZ=UTC";
     expected_header.resize(80, '\0');
     EXPECT_EQ(header, expected_header);
@@ -408,7 +410,13 @@ TEST_F(OutgoingLink, SendsAreFramedCountedAndLogged)
 
     std::string header;
     std::vector<PacketRecord> records;
-    ASSERT_TRUE(read_packet_log(runtime_->packet_log_path(), &header, &records));
+    auto sent_count = [](const std::vector<PacketRecord> &got) {
+        return std::count_if(got.begin(), got.end(), [](const PacketRecord &record) {
+            return record.direction == '>' && record.type != 7;
+        });
+    };
+    ASSERT_TRUE(wait_packet_log(runtime_->packet_log_path(), &header, &records,
+                                [&](const std::vector<PacketRecord> &got) { return sent_count(got) >= 3; }));
     std::vector<std::string> sent;
     for (const PacketRecord &record : records)
         if (record.direction == '>' && record.type != 7)
@@ -439,7 +447,9 @@ TEST_F(OutgoingLink, SendToAllReachesEveryPeerWithOneTimeStamp)
 
     std::string header;
     std::vector<PacketRecord> records;
-    ASSERT_TRUE(read_packet_log(runtime_->packet_log_path(), &header, &records));
+    ASSERT_TRUE(wait_packet_log(runtime_->packet_log_path(), &header, &records, [](const std::vector<PacketRecord> &got) {
+        return std::count_if(got.begin(), got.end(), [](const PacketRecord &record) { return record.type == 6; }) >= 2;
+    }));
     std::vector<PacketRecord> statuses;
     for (const PacketRecord &record : records)
         if (record.type == 6)
