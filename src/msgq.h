@@ -77,7 +77,8 @@ struct _vn_msgq {
     vn_timed_event_t *dispatch_event;   // the new owner's pass over frames that came with a hand-over
     bool *reader_alive;                 // the running pass's flag, cleared when the queue is freed under it
     unsigned char owned;                // 0 between vn_msgq_remove_from_thread and vn_msgq_add_to_thread
-    _msgq_write *spare;                 // a written-out 16 KB buffer kept for the next one needed
+    _msgq_write *spare;                 // written-out 16 KB buffers kept for reuse, linked through list.next
+    int spare_count;
     uint64_t writeq_bytes;              // unwritten bytes in the write list
     double last_taken;                  // monotonic seconds of the last write that took a byte
     uint64_t slow_cut_bytes;            // bytes queued when the link was cut as a slow consumer, else 0

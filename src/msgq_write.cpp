@@ -40,6 +40,7 @@ constexpr size_t kDatagramHeaderBytes = 4;
 constexpr uint32_t kMaxDatagramBytes = 0xFFFF;
 constexpr char kWakeByte = 1;
 constexpr int kGatherBuffers = 64; // buffers per gather write: up to 1 MB
+constexpr int kMaxSpareBuffers = 16; // written-out buffers a queue keeps for reuse
 constexpr int kLevelDebug = 7;
 constexpr uint16_t kLongLengthFlag = 0x8000;
 
@@ -90,24 +91,27 @@ void free_buffer(vn_msgq_t *queue, write_buffer_t *buffer)
     release_buffer(buffer);
 }
 
-// A buffer written out in full: a busy line reuses one instead of returning
-// it to the allocator and asking again at once.
+// A buffer written out in full: a busy line reuses a few instead of
+// returning them to the allocator and asking again at once, under the lock.
 void retire_buffer(vn_msgq_t *queue, write_buffer_t *buffer)
 {
-    if (queue->spare != nullptr || buffer->allocated_len != kMsgqChunkBytes) {
+    if (queue->spare_count >= kMaxSpareBuffers || buffer->allocated_len != kMsgqChunkBytes) {
         free_buffer(queue, buffer);
         return;
     }
     _vn_list_del(&buffer->list);
     queue->writeq_len--;
+    buffer->list.next = queue->spare != nullptr ? &queue->spare->list : nullptr;
     queue->spare = buffer;
+    queue->spare_count++;
 }
 
 write_buffer_t *take_new_buffer(vn_msgq_t *queue, size_t bytes)
 {
     write_buffer_t *buffer = queue->spare;
     if (buffer != nullptr && bytes == kMsgqChunkBytes) {
-        queue->spare = nullptr;
+        queue->spare = buffer->list.next != nullptr ? buffer_of(buffer->list.next) : nullptr;
+        queue->spare_count--;
         return buffer;
     }
     buffer = static_cast<write_buffer_t *>(vn_calloc(1, sizeof(write_buffer_t)));
@@ -549,9 +553,11 @@ void msgq_free_buffers(vn_msgq_t *queue)
     while (write_buffer_t *buffer = oldest_buffer(queue))
         free_buffer(queue, buffer);
     queue->writeq_bytes = 0;
-    if (queue->spare != nullptr)
-        release_buffer(queue->spare);
-    queue->spare = nullptr;
+    while (write_buffer_t *spare = queue->spare) {
+        queue->spare = spare->list.next != nullptr ? buffer_of(spare->list.next) : nullptr;
+        release_buffer(spare);
+    }
+    queue->spare_count = 0;
 }
 
 int msgq_remove_write_events(vn_msgq_t *queue)
