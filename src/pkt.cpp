@@ -204,6 +204,33 @@ template <typename Record> void free_record(Record *pkt, void (*free_data)(Recor
     vn_free(pkt);
 }
 
+// A record's size, with the lengths of its first fields kept for the
+// writer, so that a typical record's texts are each measured once.
+constexpr uint16_t kKeptLengths = 64;
+
+struct datapkt_size_t {
+    size_t needed = 0; // 0: the packet cannot be encoded at all
+    size_t subject_len = 0;
+    size_t value_lens[kKeptLengths];
+};
+
+void measure_datapkt(const vn_datapkt_t *pkt, datapkt_size_t &size)
+{
+    size.subject_len = text_len(pkt->subject);
+    if (size.subject_len > kMaxWireText)
+        return;
+    size_t needed = 10 + size.subject_len;
+    for (uint16_t i = 0; i < pkt->count; i++) {
+        size_t len = text_len(pkt->fields[i].value);
+        if (len > kMaxValueBytes)
+            return;
+        if (i < kKeptLengths)
+            size.value_lens[i] = len;
+        needed += 4 + value_length_bytes(len) + len;
+    }
+    size.needed = needed;
+}
+
 } // namespace
 
 extern "C" {
@@ -431,47 +458,34 @@ unsigned char *vn_infopkt_serialise(const vn_infopkt_t *pkt, unsigned char *buf,
 
 unsigned char *vn_datapkt_serialise(const vn_datapkt_t *pkt, unsigned char *buf, size_t *len)
 {
-    // One pass, every text measured once: the packet is written while it
-    // fits the capacity and only counted after that, so that a packet too
-    // large leaves only what fitted in the buffer, as the caller expects
-    // nothing of it then.
-    size_t capacity = *len;
-    size_t subject_len = text_len(pkt->subject);
-    if (subject_len > kMaxWireText) {
+    datapkt_size_t size;
+    measure_datapkt(pkt, size);
+    if (size.needed == 0) {
         *len = 0;
         return nullptr;
     }
-    size_t needed = 10 + subject_len;
-    bool fits = needed <= capacity;
-    Writer out{buf};
-    if (fits) {
+    if (size.needed <= *len) {
+        Writer out{buf};
         out.u16(pkt->seq);
         out.u16(pkt->flags);
         out.u16(pkt->type);
-        out.text(pkt->subject, subject_len);
+        out.text(pkt->subject, size.subject_len);
         out.u16(pkt->count);
-    }
-    for (uint16_t i = 0; i < pkt->count; i++) {
-        const vn_field_t &field = pkt->fields[i];
-        size_t value_len = text_len(field.value); // a value is sent up to its first NUL
-        if (value_len > kMaxValueBytes) {
-            *len = 0;
-            return nullptr;
+        for (uint16_t i = 0; i < pkt->count; i++) {
+            const vn_field_t &field = pkt->fields[i];
+            // A value is sent up to its first NUL.
+            size_t value_len = i < kKeptLengths ? size.value_lens[i] : text_len(field.value);
+            out.u32(field_head(field));
+            if (value_len < kShortValueLimit)
+                out.u16(static_cast<uint32_t>(value_len));
+            else
+                out.u32(static_cast<uint32_t>(value_len) | kLongLengthBit);
+            if (value_len != 0)
+                std::memcpy(out.at, field.value, value_len);
+            out.at += value_len;
         }
-        needed += 4 + value_length_bytes(value_len) + value_len;
-        fits = fits && needed <= capacity;
-        if (!fits)
-            continue;
-        out.u32(field_head(field));
-        if (value_len < kShortValueLimit)
-            out.u16(static_cast<uint32_t>(value_len));
-        else
-            out.u32(static_cast<uint32_t>(value_len) | kLongLengthBit);
-        if (value_len != 0)
-            std::memcpy(out.at, field.value, value_len);
-        out.at += value_len;
     }
-    *len = needed;
+    *len = size.needed;
     return buf;
 }
 
