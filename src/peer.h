@@ -269,6 +269,10 @@ void peer_log_append(const void *head, size_t head_len, const void *payload, siz
 // idle, else waits only while the log is far behind. Called with no peer
 // lock and no statistics lock held, after every operation that made records.
 void peer_log_settle(void);
+// Only the write of peer_log_settle, never its wait: for the callers that
+// hold a peer lock, which the thread that owes the write may need first.
+// True when this thread wrote.
+bool peer_log_drain_owed(void);
 // Runs peer_log_settle at the end of a scope: declare it before the scope's
 // lock guards, so that it runs after they have released their locks.
 struct peer_log_turn {

@@ -525,9 +525,9 @@ void peer_log_received(peer_t *conn, struct in_addr saddr, const vn_msg_t *msg)
         log_packet(conn, kReceived, msg, stamp, saddr);
         conn->last_msg_recv_time = stamp.tv_sec;
     }
-    // The caller holds the peer's lock; the link is still being set up, so
+    // The caller holds the peer's lock: the link is still being set up, so
     // no sender has anything for it yet.
-    peer_log_settle();
+    peer_log_drain_owed();
 }
 
 bool peer_dispatching(void)
@@ -545,7 +545,7 @@ void peer_send_info_msg(peer_t *conn, vn_msgq_t *msgq)
     }
     vn_msgq_send_msg_stream_oob(msgq, &msg);
     // Under the caller's peer lock, as for peer_log_received: the link is new.
-    peer_log_settle();
+    peer_log_drain_owed();
 }
 
 int peer_read_msg(vn_msgq_t *msgq, vn_msg_t *msg, int, void *data)

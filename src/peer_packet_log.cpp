@@ -37,6 +37,11 @@ packet_log_writer_t &writer = *new packet_log_writer_t;
 // Read without a lock on every send: whether a record needs to be made.
 std::atomic<bool> records_kept{false};
 
+// Mirrors `draining` for a check without the lock: while it is false no
+// thread owes a drain, so the common settle touches neither the mutex nor
+// this thread's flag.
+std::atomic<bool> draining_now{false};
+
 thread_local bool owes_drain = false;
 
 // Writes all of `bytes`, resuming after a short write; a failed write loses
@@ -67,6 +72,7 @@ void drain()
         lock.lock();
     }
     writer.draining = false;
+    draining_now.store(false, std::memory_order_relaxed);
     writer.drained.notify_all();
 }
 
@@ -94,18 +100,23 @@ void peer_log_append(const void *head, size_t head_len, const void *payload, siz
         writer.pending.append(static_cast<const char *>(payload), payload_len);
     if (!writer.draining) {
         writer.draining = true;
+        draining_now.store(true, std::memory_order_relaxed);
         owes_drain = true;
     }
 }
 
+bool peer_log_drain_owed(void)
+{
+    if (!draining_now.load(std::memory_order_relaxed) || !owes_drain)
+        return false;
+    owes_drain = false;
+    drain();
+    return true;
+}
+
 void peer_log_settle(void)
 {
-    if (owes_drain) {
-        owes_drain = false;
-        drain();
-        return;
-    }
-    if (!records_kept.load(std::memory_order_relaxed))
+    if (!draining_now.load(std::memory_order_relaxed) || peer_log_drain_owed())
         return;
     std::unique_lock<std::mutex> lock(writer.mutex);
     writer.drained.wait(lock, [] { return !writer.draining || writer.pending.size() <= kMaxPendingBytes; });
