@@ -546,6 +546,36 @@ TEST_F(OutgoingLink, SenderNeverWaitsOnAnotherThreadsPacketLogWrite)
     EXPECT_EQ(logged, wire); // the log has the frames' order
 }
 
+TEST_F(OutgoingLink, SendsWithThePacketLogOnTheNullDeviceAreCountedForEveryPeer)
+{
+    // No record is made then, and a send to all counts its peers together.
+    WireListener second;
+    start("", peer_block(second, 22, "") + "vantrix-pkt-log /dev/null\n");
+    WireSocket first_remote, second_remote;
+    WireFrame info;
+    ASSERT_NO_FATAL_FAILURE(handshake(listener_, &first_remote, &info, kRemoteId, 1));
+    ASSERT_NO_FATAL_FAILURE(handshake(second, &second_remote, &info, 22, 2));
+    std::string status = status_payload("ALL", 1, "x");
+    vn_msg_t msg{};
+    msg.type = 6;
+    msg.len = static_cast<uint32_t>(status.size());
+    msg.msg = reinterpret_cast<unsigned char *>(status.data());
+    uint64_t messages_before = counter(-1, kMessagesWritten);
+    _vn_peer_send_to_all(&msg, 0);
+    _vn_peer_send(1, &msg, 0);
+    WireFrame got;
+    ASSERT_TRUE(first_remote.read_frame_of(6, &got));
+    ASSERT_TRUE(second_remote.read_frame_of(6, &got));
+    ASSERT_TRUE(second_remote.read_frame_of(6, &got));
+    EXPECT_EQ(counter(0, kStatusWritten), 1u);
+    EXPECT_EQ(counter(1, kStatusWritten), 2u);
+    EXPECT_EQ(counter(-1, kStatusWritten), 3u);
+    EXPECT_EQ(counter(1, kBytesWritten) - counter(0, kBytesWritten), status.size());
+    EXPECT_EQ(counter(-1, kMessagesWritten) - messages_before, 3u);
+    runtime_->on_peer(1, [](peer_t &peer) { EXPECT_GT(peer.last_msg_send_time, 0); });
+    EXPECT_FALSE(runtime_->root().exists("var/packets.log"));
+}
+
 TEST_F(OutgoingLink, PendingRequestsGoOutInBatchesOfWholeMessages)
 {
     ASSERT_NO_FATAL_FAILURE(connect());
