@@ -1116,6 +1116,35 @@ std::string sender_payload(int sender, int index)
 
 } // namespace
 
+TEST_F(MsgqTest, BuffersCopiedBehindAWrittenOutBufferGoOutOverSsl)
+{
+    // The new queue has written everything once, so its emptied buffer is
+    // older than the copied ones; an SSL write that began at it would see
+    // nothing to write and leave the copied frames behind for good.
+    Link link, old_link;
+    tcp_link(link);
+    unix_link(old_link);
+    TlsPair tls;
+    ASSERT_NO_FATAL_FAILURE(tls_handshake(link, tls));
+    vn_msgq_t *queue = vn_new_msgq(link.near, 0, nullptr, tls.near, 0, nullptr);
+    ASSERT_EQ(send(queue, 8, "first"), 0);
+    ASSERT_EQ(vn_msgq_flush_write_queue(queue), 0);
+    vn_msgq_t *old_queue = vn_new_msgq(old_link.near, 0, nullptr, nullptr, 0, nullptr);
+    vn_msgq_write_socket_set(old_queue, -1, nullptr);
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(send(old_queue, 8, numbered(i, 100)), 0);
+    vn_msgq_copy_queue(queue, old_queue);
+    vn_free_msgq(old_queue);
+    EXPECT_EQ(vn_msgq_flush_write_queue(queue), 0);
+    std::string rest;
+    std::vector<Frame> frames = read_slowly(link.far, tls.far, 4, rest);
+    ASSERT_EQ(frames.size(), 4u);
+    EXPECT_EQ(frames[0].payload, "first");
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(frames[i + 1].payload, numbered(i, 100));
+    vn_free_msgq(queue);
+}
+
 TEST_F(MsgqTest, SendersRacingAnOwnersPartialWritesLoseReorderAndRepeatNothing)
 {
     constexpr int kSenders = 4;
