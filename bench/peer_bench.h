@@ -14,6 +14,7 @@
 #define VANTRIX_BENCH_PEER_BENCH_H
 
 #include "msgq.h"
+#include "role_processes.h"
 #include "peer.h"
 #include "vantrix_private.h"
 
@@ -243,11 +244,9 @@ inline int run_role(char **argv)
 // The program's role when its arguments name one; -1 when it is the harness.
 inline int run_role_if_asked(int argc, char **argv)
 {
-    char path[4096];
-    ssize_t len = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (len <= 0)
+    self_path = bench::self_path();
+    if (self_path.empty())
         return 1;
-    self_path.assign(path, static_cast<size_t>(len));
     if (argc == kRoleArgs && std::strcmp(argv[1], "--role") == 0)
         return run_role(argv);
     return -1;
@@ -255,35 +254,12 @@ inline int run_role_if_asked(int argc, char **argv)
 
 // ---- The harness side ----
 
-inline int free_tcp_port()
-{
-    int sock = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(sock, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    socklen_t len = sizeof address;
-    getsockname(sock, reinterpret_cast<sockaddr *>(&address), &len);
-    close(sock);
-    return ntohs(address.sin_port);
-}
+using bench::free_tcp_port;
+using bench::remove_root;
 
 inline std::string make_root(const std::string &name)
 {
-    std::string pattern = "/tmp/peer_bench_" + name + ".XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr)
-        std::abort();
-    std::string root = buffer.data();
-    mkdir((root + "/var").c_str(), 0700);
-    return root;
-}
-
-inline void remove_root(const std::string &root)
-{
-    std::string command = "rm -rf '" + root + "'";
-    [[maybe_unused]] int ignored = std::system(command.c_str());
+    return bench::make_root("/tmp/peer_bench_" + name);
 }
 
 // One role process, its standard output on a pipe that the harness reads.

@@ -452,7 +452,8 @@ int vn_replay_by_field_from_file(int fieldnum, const char *value, recv_replay_t 
  * it joined closes, under the subject with the channel's prefix in front
  * (NULL: "/" and the delay, as "/2.5"). A batch closes every batch time (0:
  * delay-batch-time); the batch and send timers run on the init thread's loop.
- * The callback sends one record (the default: vn_send_data_no_free); the
+ * The callback sends one record (the default: vn_send_data_no_free, or a
+ * copy of the record to the active cache's sender when the cache is on); the
  * prefixed subject is valid only during the call. A channel made here never
  * frees the records given to it: the application frees a record once the
  * channel has sent it, after the callback for it has returned (not inside

@@ -952,7 +952,10 @@ int vn_isequal(const vn_set_t *p1, const vn_set_t *p2);
 /* The peer count, set at start-up. */
 extern int vn_num_peers;
 
-/* Accessors by peer number; a number outside the table gives -1, NULL or 0. */
+/* Accessors by peer number; a number outside the table gives -1, NULL or 0.
+ * A remote name or address text handed out (vn_peer_details,
+ * vn_peer_host_details, vn_peer_name) stays valid until that peer's text has
+ * changed 15 more times; copy it to keep it longer. */
 int vn_peer_details(int peer, char **name);
 int vn_peer_host_details(int peer, char **addr);
 int vn_peer_id(int peer);

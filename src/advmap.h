@@ -23,7 +23,6 @@
 #include <regex.h>
 
 #include <atomic>
-#include <deque>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -165,6 +164,7 @@ struct object_t {
     void *data;
     int do_not_request;
     time_t last_updated;
+    vn_set_t stray_discards; // peers sent a discard on their current link since last asked
 };
 
 // Peer sets: one bit per peer number.
@@ -227,6 +227,13 @@ void advmap_foreach_tracker(tarvelutil_container_foreach_func visit, void *conte
 object_t *add_object(const char *name, advmap_t *map, int locktype, bool *created = nullptr);
 int remove_object(object_t *obj, int locktype, int remove_from_hash);
 bool peer_requestable(const object_t *obj, int peer);
+// The peer group `num`'s state points at as its current source, or -1.
+int current_source(const object_t *obj, int num);
+// True when group `num` has a current source and it is not `peer`: what
+// `peer` reports or loses then concerns only its own place in the subject.
+bool sourced_elsewhere(const object_t *obj, int num, int peer);
+// Takes the peer out of the subject's requested and providing sets.
+void drop_peer(object_t *obj, int peer);
 void decrement_subscriptions(object_t *obj, int num);
 // Always releases the tracker; returns the state.
 int object_calculate_state(int peer, object_t *obj, uint16_t code, const char *message, int nosave);
@@ -239,6 +246,7 @@ void disarm_timer(timer_slot_t *slot);
 // In a timer's callback, with the tracker held: true when the event is the
 // one armed in slot, which is then cleared and left to end with the callback.
 bool claim_timer(timer_slot_t *slot, const timer_arg_t *arg);
+timer_arg_t *new_timer_arg(const char *subject, uint64_t token);
 void free_timer_arg(timer_arg_t *arg);
 // Hands a state report to the application through the init thread, in order.
 void post_state_report(int peer, const char *subject, uint16_t code, int state, const char *message);
@@ -249,7 +257,8 @@ void deliver_nodata(int peer, const char *subject, uint16_t reason);
 extern tarvelutil_signalany_t *request_handler;
 
 // Request or discard packets gathered per peer during one walk, one list per
-// peer and flags value; the subjects they borrow live here until sent.
+// peer and flags value; the subjects they borrow are copies kept here until
+// their list is sent, so a long walk holds at most one packet's worth per list.
 class PacketSet {
 public:
     PacketSet(int type, std::vector<uint16_t> flags);
@@ -262,10 +271,12 @@ public:
     void send();
 
 private:
+    void free_copies(size_t list);
+
     int type_;
     int kinds_;
     std::vector<vn_reqpkt_t> lists_;
-    std::deque<std::string> names_;
+    std::vector<std::vector<char *>> copies_; // per list, what its subjects point at
 };
 
 int advmap_request_fromgroup(object_t *obj, int num, int dorequest);

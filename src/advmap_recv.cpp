@@ -72,6 +72,18 @@ void deliver_service_reports()
     delivering_reports = false;
 }
 
+// An active peer provides a subject that lists another source and neither
+// asks nor expects this one (a request that reached it after the subject
+// moved on): one discard on this link ends it. Sent under the tracker's hold,
+// so that it cannot overtake a request that asks this peer again.
+void end_stray_subscription(object_t *obj, int g, int peer)
+{
+    if (!sourced_elsewhere(obj, g, peer) || set_has(obj->pending_peers, peer) || set_has(obj->stray_discards, peer))
+        return;
+    set_add(obj->stray_discards, peer);
+    send_one(VN_SUBJDSC, peer, 0, obj->name);
+}
+
 int compute_service_state(const advmap_t *map)
 {
     vn_set_t up = advmap_peers_up();
@@ -166,6 +178,8 @@ void visit_on_peer_change(int g, int peer, bool down, const std::string &name, P
     object_t *obj = find_object(name.c_str(), kLockWrite);
     if (obj == nullptr)
         return;
+    if (down)
+        set_del(obj->stray_discards, peer); // the link they ended is gone
     if (obj->broadcast) {
         if (down)
             broadcast_peer_down(obj, peer, name);
@@ -175,8 +189,11 @@ void visit_on_peer_change(int g, int peer, bool down, const std::string &name, P
     }
     if (down) {
         set_del(obj->badset, peer);
-        // Only a subject this peer was asked for or provided needs a new source.
-        if (set_has(obj->reqset, peer) || set_has(obj->actset, peer)) {
+        // Only a subject this peer was the source of needs a new one; one it
+        // provided beside the group's source just loses it.
+        if (sourced_elsewhere(obj, g, peer)) {
+            drop_peer(obj, peer);
+        } else if (set_has(obj->reqset, peer) || set_has(obj->actset, peer)) {
             requested_peer_down(obj, g, peer, name, packets);
             return;
         }
@@ -189,6 +206,73 @@ void visit_on_peer_change(int g, int peer, bool down, const std::string &name, P
         }
     }
     release_object(name.c_str(), kLockWrite);
+}
+
+// A peer's no-data: it leaves the subject and is not chosen for it again.
+void peer_failed(object_t *obj, int peer)
+{
+    vn_log(advmap_log, kAdvmapLevelNotify, "Received nodata for <%s> from peer %d\n", obj->name, peer);
+    drop_peer(obj, peer);
+    set_del(obj->previous_peers, peer);
+    set_add(obj->badset, peer);
+}
+
+// A no-data from the group's source (or on its behalf), the tracker
+// write-held: the subject fails over, or it is removed and the application
+// told. Releases the tracker.
+void source_nodata(object_t *obj, int g, int peer, vn_data_t *nodata)
+{
+    peer_failed(obj, peer);
+    decrement_subscriptions(obj, g);
+    if (nodata->flags == VN_NODATA_DELETEOBJECT) {
+        for (int other = 0; other < vn_num_peers; other++) {
+            if (set_has(obj->reqset, other))
+                send_one(VN_SUBJDSC, other, 0, obj->name);
+        }
+        obj->reqset = vn_set_t{};
+        obj->previous_peers = vn_set_t{};
+    } else {
+        // A subject the application no longer asks for is not asked for again.
+        if (!obj->do_not_request && advmap_request_fromgroup(obj, g, 1) >= 0) {
+            release_object(obj->name, kLockWrite);
+            return;
+        }
+        if (!vn_iszero(&obj->reqset) || !vn_iszero(&obj->previous_peers) ||
+            !all_required_peers_responded_or_timedout(obj)) {
+            object_calculate_state(peer, obj, 0, nullptr, 0);
+            return;
+        }
+    }
+    remove_object(obj, kLockWrite, 1);
+    _vn_callbacks_recv_nodata(peer, nodata);
+}
+
+void log_bogus_nodata(int reason, int peer, const char *name)
+{
+    vn_log(advmap_log, kAdvmapLevelInfo, "Received bogus nodata type %d from peer %d for <%s>\n", reason, peer, name);
+}
+
+// Deletes one subject of the stale clean-up, as a deleteobject from `peer`,
+// unless a source made it fresh since it was listed.
+void cleanup_stale_subject(int peer, const std::string &name)
+{
+    object_t *obj = find_object(name.c_str(), kLockWrite);
+    if (obj == nullptr)
+        return;
+    if (obj->state != kObjectMandatoryDown && obj->state != kObjectOptionalDown) {
+        release_object(name.c_str(), kLockWrite);
+        return;
+    }
+    vn_log(advmap_log, kAdvmapLevelInfo, "Deleting <%s> in cleanup of STALE objects\n", name.c_str());
+    int g = get_peer_group_index(obj->map, peer);
+    if (g < 0) {
+        release_object(name.c_str(), kLockWrite);
+        log_bogus_nodata(VN_NODATA_DELETEOBJECT, peer, name.c_str());
+        return;
+    }
+    vn_data_t *nodata = vn_new_datapkt(name.c_str(), 0, VN_NODATA_DELETEOBJECT);
+    source_nodata(obj, g, peer, nodata);
+    vn_free_datapkt(nodata);
 }
 
 int advmap_cleanup_stale(int, int num, void *data)
@@ -211,12 +295,10 @@ int advmap_cleanup_stale(int, int num, void *data)
             names.emplace_back(obj->name);
     }
     pthread_rwlock_unlock(&map->data_lock);
-    for (const std::string &name : names) {
-        vn_log(advmap_log, kAdvmapLevelInfo, "Deleting <%s> in cleanup of STALE objects\n", name.c_str());
-        vn_data_t *nodata = vn_new_datapkt(name.c_str(), 0, VN_NODATA_DELETEOBJECT);
-        _vn_advmap_recv_nodata(num, nodata);
-        vn_free_datapkt(nodata);
-    }
+    // Each deletion waits for the application, meanwhile a new source may
+    // make a listed subject fresh: its state is read again under its hold.
+    for (const std::string &name : names)
+        cleanup_stale_subject(num, name);
     return 0;
 }
 
@@ -302,6 +384,7 @@ void _vn_advmap_recv_update(int peer, vn_data_t *vndata)
     // Recognised before anything changes: a rogue update cancels no timer and
     // marks no group fresh.
     if (!providing && !set_has(obj->reqset, peer) && active_peer && !unsolicited_ok) {
+        end_stray_subscription(obj, g, peer);
         const char *service = obj->map->service_name; // fixed after start-up
         release_object(name, kLockWrite);
         rogue(peer,
@@ -345,38 +428,20 @@ void _vn_advmap_recv_nodata(int peer, vn_data_t *nodata)
         return;
     }
     int g = get_peer_group_index(obj->map, peer);
-    if (g < 0) {
+    // A peer neither asked nor providing (one already discarded, say) has
+    // nothing to withdraw.
+    if (g < 0 || (!set_has(obj->reqset, peer) && !set_has(obj->actset, peer))) {
         release_object(name.c_str(), kLockWrite);
-        vn_log(advmap_log, kAdvmapLevelInfo, "Received bogus nodata type %d from peer %d for <%s>\n", reason, peer,
-               name.c_str());
+        log_bogus_nodata(reason, peer, name.c_str());
         return;
     }
-    vn_log(advmap_log, kAdvmapLevelNotify, "Received nodata for <%s> from peer %d\n", name.c_str(), peer);
-    set_del(obj->reqset, peer);
-    set_del(obj->actset, peer);
-    set_del(obj->previous_peers, peer);
-    set_add(obj->badset, peer);
-    decrement_subscriptions(obj, g);
-    if (reason == VN_NODATA_DELETEOBJECT) {
-        for (int other = 0; other < vn_num_peers; other++) {
-            if (set_has(obj->reqset, other))
-                send_one(VN_SUBJDSC, other, 0, obj->name);
-        }
-        obj->reqset = vn_set_t{};
-        obj->previous_peers = vn_set_t{};
-    } else {
-        if (advmap_request_fromgroup(obj, g, 1) >= 0) {
-            release_object(name.c_str(), kLockWrite);
-            return;
-        }
-        if (!vn_iszero(&obj->reqset) || !vn_iszero(&obj->previous_peers) ||
-            !all_required_peers_responded_or_timedout(obj)) {
-            object_calculate_state(peer, obj, 0, nullptr, 0);
-            return;
-        }
+    if (sourced_elsewhere(obj, g, peer)) {
+        // The group's source still provides: only this peer leaves the subject.
+        peer_failed(obj, peer);
+        release_object(name.c_str(), kLockWrite);
+        return;
     }
-    remove_object(obj, kLockWrite, 1);
-    _vn_callbacks_recv_nodata(peer, nodata);
+    source_nodata(obj, g, peer, nodata);
 }
 
 void _vn_advmap_recv_object_status(int peer, char *name, uint16_t flags, uint16_t code, char *message)

@@ -112,8 +112,7 @@ int advmap_cancel_request(int id, int num, void *data)
         return -1;
     state_t &state = obj->states[num];
     srcgroup_t &group = obj->map->groups[num];
-    if (state.priority >= 0 && state.position >= 0) {
-        int peer = group.priorities[state.priority].peers[state.position];
+    if (int peer = current_source(obj, num); peer >= 0) {
         send_cancel_discard(peer, obj);
         if (start_failover(peer, obj) < 0 && vn_iszero(&obj->reqset)) {
             if (!previous_provider_up(obj, group)) {
@@ -195,8 +194,7 @@ void request_one(advmap_request_t *request, int index, PacketSet *packets)
             packets->add(peer, 0, obj->name);
         }
         if (unserved) {
-            timer_arg_t *arg = static_cast<timer_arg_t *>(vn_malloc(sizeof(timer_arg_t)));
-            *arg = {vn_strdup(obj->name), 0};
+            timer_arg_t *arg = new_timer_arg(obj->name, 0);
             if (vn_add_timed_event(0, 0, object_calculate_state_timed, 0, arg) == nullptr)
                 free_timer_arg(arg);
         }
@@ -268,6 +266,7 @@ PacketSet::PacketSet(int type, std::vector<uint16_t> flags) : type_(type), kinds
 {
     int peers = vn_num_peers > 0 ? vn_num_peers : 0;
     lists_.resize(static_cast<size_t>(peers) * flags.size());
+    copies_.resize(lists_.size());
     for (int peer = 0; peer < peers; peer++) {
         for (int kind = 0; kind < kinds_; kind++)
             lists_[static_cast<size_t>(peer * kinds_ + kind)].flags = flags[kind];
@@ -276,20 +275,36 @@ PacketSet::PacketSet(int type, std::vector<uint16_t> flags) : type_(type), kinds
 
 PacketSet::~PacketSet()
 {
-    for (vn_reqpkt_t &list : lists_)
-        vn_free(list.subjects);
+    for (size_t i = 0; i < lists_.size(); i++) {
+        vn_free(lists_[i].subjects);
+        free_copies(i);
+    }
+}
+
+void PacketSet::free_copies(size_t list)
+{
+    for (char *copy : copies_[list])
+        vn_free(copy);
+    copies_[list].clear();
 }
 
 void PacketSet::add(int peer, int kind, const char *subject)
 {
-    names_.emplace_back(subject);
-    _vn_reqpkt_add(type_, peer, &lists_[static_cast<size_t>(peer * kinds_ + kind)], names_.back().data());
+    size_t index = static_cast<size_t>(peer * kinds_ + kind);
+    char *copy = vn_strdup(subject);
+    copies_[index].push_back(copy);
+    _vn_reqpkt_add(type_, peer, &lists_[index], copy);
+    // A list that filled up has just been sent: its copies are no longer read.
+    if (lists_[index].count == 0)
+        free_copies(index);
 }
 
 void PacketSet::send()
 {
-    for (size_t i = 0; i < lists_.size(); i++)
+    for (size_t i = 0; i < lists_.size(); i++) {
         _vn_reqpkt_send(type_, static_cast<int>(i) / kinds_, &lists_[i]);
+        free_copies(i);
+    }
 }
 
 void send_one(int type, int peer, uint16_t flags, const char *subject)
@@ -326,6 +341,7 @@ int advmap_request_fromgroup(object_t *obj, int num, int dorequest)
         return -1;
     }
     std::atomic_ref<int>(group.priorities[state.priority].subscriptions[state.position]).fetch_add(1);
+    set_del(obj->stray_discards, peer); // a subscription after this one deserves its own discard
     vn_log(advmap_log, kAdvmapLevelDebug, "We can request object <%s> from peer %d\n", obj->name, peer);
     if (dorequest) {
         int flags = obj->request_flags | (set_has(obj->previous_peers, peer) ? 1 : 0);
@@ -354,6 +370,7 @@ int start_failover(int peer, object_t *obj)
 void send_cancel_discard(int peer, object_t *obj)
 {
     send_one(VN_SUBJDSC, peer, 0, obj->name);
+    set_add(obj->stray_discards, peer); // updates already on their way need no second one
     set_add(obj->badset, peer);
     set_del(obj->reqset, peer);
     set_del(obj->actset, peer);
@@ -441,22 +458,27 @@ void vn_discard_objects(int num, char **names)
         remove_object(obj, kLockWrite, 1);
     }
     packets.send();
+    _vn_callbacks_note_drop();
 }
 
 void vn_discard_object(const char *name)
 {
     if (!advmap_running())
         return;
-    if (object_t *obj = find_object_mapped(name, kLockWrite))
+    if (object_t *obj = find_object_mapped(name, kLockWrite)) {
         discard_object_internal(obj);
+        _vn_callbacks_note_drop();
+    }
 }
 
 void vn_purge_object(const char *name)
 {
     if (!advmap_running())
         return;
-    if (object_t *obj = find_object_mapped(name, kLockWrite))
+    if (object_t *obj = find_object_mapped(name, kLockWrite)) {
         remove_object(obj, kLockWrite, 1);
+        _vn_callbacks_note_drop();
+    }
 }
 
 const char *vn_get_service(const char *name)

@@ -36,10 +36,8 @@ struct statuscb_t {
 void delete_batched_object(void *, void *object)
 {
     object_t *obj = static_cast<object_t *>(object);
-    vn_free(obj->name);
-    vn_free(obj->states);
     vn_free(obj->status_msg);
-    vn_free(obj);
+    vn_free(obj); // with its states and name, made in one block
 }
 
 int invoke_status_signalany_cb(int, void *data)
@@ -61,13 +59,20 @@ void free_timer_event_data(int, void *data)
 object_t *new_object(const char *name, advmap_t *map)
 {
     vn_log(advmap_log, kAdvmapLevelDebug, "Creating new tracker-object <%s>\n", name);
-    object_t *obj = static_cast<object_t *>(vn_calloc(1, sizeof(object_t)));
-    obj->name = vn_strdup(name);
+    // One block holds the object, its group states and its name, which live
+    // exactly as long as it: a batch makes a tracker per subject, and each
+    // allocation and page of them counts. status_msg stays null for "" until
+    // a state is reported.
+    static_assert(sizeof(object_t) % alignof(state_t) == 0, "the states follow the object in its block");
+    size_t groups = static_cast<size_t>(map->groups_num > 0 ? map->groups_num : 1);
+    size_t name_bytes = std::strlen(name) + 1;
+    object_t *obj =
+        static_cast<object_t *>(vn_calloc(1, sizeof(object_t) + groups * sizeof(state_t) + name_bytes));
+    obj->states = reinterpret_cast<state_t *>(obj + 1);
+    obj->name = reinterpret_cast<char *>(obj->states + groups);
+    std::memcpy(obj->name, name, name_bytes);
     obj->object_number = ++object_serial;
     obj->map = map;
-    obj->status_msg = vn_strdup("");
-    size_t groups = static_cast<size_t>(map->groups_num > 0 ? map->groups_num : 1);
-    obj->states = static_cast<state_t *>(vn_calloc(groups, sizeof(state_t)));
     for (int g = 0; g < map->groups_num; g++) {
         state_t &state = obj->states[g];
         state.position = state.priority = state.first = state.hint_priority = -1;
@@ -197,6 +202,28 @@ bool peer_requestable(const object_t *obj, int peer)
     return (load_word(_vn_peers_active, word) & bit) != 0 && (load_word(_vn_peers_up, word) & bit) != 0;
 }
 
+int current_source(const object_t *obj, int num)
+{
+    const state_t &state = obj->states[num];
+    if (state.priority < 0 || state.position < 0)
+        return -1;
+    const priority_t &priority = obj->map->groups[num].priorities[state.priority];
+    return state.position < priority.num_peers ? priority.peers[state.position] : -1;
+}
+
+bool sourced_elsewhere(const object_t *obj, int num, int peer)
+{
+    int source = current_source(obj, num);
+    return source >= 0 && source != peer;
+}
+
+void drop_peer(object_t *obj, int peer)
+{
+    set_del(obj->reqset, peer);
+    set_del(obj->actset, peer);
+    set_del(obj->pending_peers, peer);
+}
+
 void decrement_subscriptions(object_t *obj, int num)
 {
     state_t &state = obj->states[num];
@@ -245,7 +272,7 @@ int object_calculate_state(int peer, object_t *obj, uint16_t code, const char *m
             text = "Optional source down";
         }
     }
-    if (state == obj->state && std::strcmp(text, obj->status_msg) == 0) {
+    if (state == obj->state && std::strcmp(text, obj->status_msg != nullptr ? obj->status_msg : "") == 0) {
         release_object(obj->name, kLockWrite);
         return state;
     }
@@ -281,6 +308,11 @@ int advmap_recv_object_status_locked(int peer, object_t *obj, int flags, uint16_
             obj->states[g].stale = 1;
     };
     if (flags == kStatusSourceFailed) {
+        // A failing peer that is not the group's source takes only itself away.
+        if (g >= 0 && sourced_elsewhere(obj, g, peer)) {
+            drop_peer(obj, peer);
+            return 1;
+        }
         if (set_has(obj->map->required_peers, peer))
             mark_stale();
         send_cancel_discard(peer, obj);
@@ -302,9 +334,7 @@ int advmap_recv_object_status_locked(int peer, object_t *obj, int flags, uint16_
 void arm_timer(timer_slot_t *slot, const object_t *obj, double delay, vn_timed_event_cb cb, int value)
 {
     disarm_timer(slot);
-    timer_arg_t *arg = static_cast<timer_arg_t *>(vn_malloc(sizeof(timer_arg_t)));
-    arg->subject = vn_strdup(obj->name);
-    arg->token = ++timer_tokens;
+    timer_arg_t *arg = new_timer_arg(obj->name, ++timer_tokens);
     vn_timed_event_t *tev = vn_add_timed_event(obj->object_number, delay, cb, value, arg);
     if (tev == nullptr) {
         // A thread without a loop cannot time anything.
@@ -332,9 +362,20 @@ bool claim_timer(timer_slot_t *slot, const timer_arg_t *arg)
     return true;
 }
 
+timer_arg_t *new_timer_arg(const char *subject, uint64_t token)
+{
+    // One block holds the record and its copy of the subject: a batch arms a
+    // timer per subject, so each saves an allocation.
+    size_t length = std::strlen(subject) + 1;
+    timer_arg_t *arg = static_cast<timer_arg_t *>(vn_malloc(sizeof(timer_arg_t) + length));
+    arg->subject = reinterpret_cast<char *>(arg + 1);
+    std::memcpy(arg->subject, subject, length);
+    arg->token = token;
+    return arg;
+}
+
 void free_timer_arg(timer_arg_t *arg)
 {
-    vn_free(arg->subject);
     vn_free(arg);
 }
 

@@ -104,11 +104,30 @@ void unlink_cache(cache_t *cache)
     tarvelutil_hashtable_remove(cache_hash, cache->name.c_str(), 0);
 }
 
-// An entry that never had data and nobody wants any more would only grow
-// the table: requests nobody answers must not accumulate.
+// An entry without an image: still waiting for its first data, or of a
+// subject the cache stores nothing for.
+bool holds_no_image(const cache_t *cache)
+{
+    return cache->vncache == nullptr;
+}
+
+// An entry with nothing to answer from and nobody who wants the subject
+// would only grow the table: requests nobody answers, and subjects the cache
+// stores nothing for, must not accumulate.
 bool abandoned(const cache_t *cache)
 {
-    return cache->type == kCacheUntyped && !cache->active && vn_iszero(&cache->peers);
+    return holds_no_image(cache) && !cache->active && vn_iszero(&cache->peers);
+}
+
+// Sends nothing more for a held entry: drops it when abandoned, else lets it go.
+void release_or_drop(cache_t *cache)
+{
+    if (!abandoned(cache)) {
+        release_cache(cache);
+        return;
+    }
+    unlink_cache(cache);
+    free_cache(cache);
 }
 
 // The first data of an entry decides how it is kept.
@@ -152,10 +171,14 @@ void request_one(int peer, char *name, char *flags_slot, uint16_t flags)
     // The requester is recorded before the application is asked, so that its
     // answer reaches it through the cache's data sender.
     add_peer(cache->peers, peer);
-    if (!created && cache->type != kCacheUntyped)
+    // An entry still waiting for its first data has had the application
+    // asked already; one that stores nothing cannot answer by itself.
+    bool untyped = cache->type == kCacheUntyped;
+    bool ask = created || (!untyped && holds_no_image(cache));
+    if (!ask && !untyped)
         cache->ops->send_data(cache, peer);
     release_cache(cache);
-    if (created)
+    if (ask)
         ask_application(peer, name, flags_slot, flags);
 }
 
@@ -170,12 +193,7 @@ void discard_one(int peer, char *name, uint16_t flags)
         return;
     }
     remove_peer(cache->peers, peer);
-    if (!abandoned(cache)) {
-        release_cache(cache);
-        return;
-    }
-    unlink_cache(cache);
-    free_cache(cache);
+    release_or_drop(cache);
 }
 
 struct PeerDownWalk {
@@ -267,7 +285,7 @@ void cache_send_data(vn_data_t *data)
     cache->ops->recv_data(cache, data);
     for (int peer : cache_peer_list(cache->peers))
         vn_send_data_to_peer_no_free(peer, data);
-    release_cache(cache);
+    release_or_drop(cache);
     vn_free_data(data);
 }
 

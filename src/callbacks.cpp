@@ -3,12 +3,18 @@
 // application's names.
 //
 // Threads: deliveries are called on the thread that received the event. By
-// default each is posted synchronously to `callbacks_handler`, the init
-// thread's channel, so the application's callbacks run one at a time on the
-// init thread while the caller waits; the argument records may therefore
-// live on the caller's stack. With enable-threaded-callbacks they run on the
-// calling thread itself. No lock of this module is held during a callback.
+// default each is handed to the init thread (callbacks_handoff.cpp), so the
+// application's callbacks run one at a time on the init thread while the
+// caller waits; the argument records may therefore live on the caller's
+// stack. The updates of a read pass are queued instead and the pass waits
+// for them at its end; one that the application's discard or purge may have
+// overtaken is screened again when its turn comes. With
+// enable-threaded-callbacks they run on the calling thread itself. No lock
+// of this module is held during a callback.
+#include "advmap.h"
 #include "vantrix_private.h"
+
+#include <pthread.h>
 
 #include <cstdint>
 #include <cstring>
@@ -34,6 +40,7 @@ struct app_callbacks_t {
 
 app_callbacks_t callbacks;
 tarvelutil_signalany_t *callbacks_handler;
+pthread_t init_thread;
 
 struct reqpkt_delivery_t {
     int peer;
@@ -66,16 +73,21 @@ struct service_status_delivery_t {
     int state;
 };
 
+// On the init thread itself a delivery runs at once: waiting for oneself
+// would never return.
+bool inline_delivery()
+{
+    return c_threaded_callbacks || callbacks_handler == nullptr || pthread_equal(init_thread, pthread_self()) != 0;
+}
+
 // Runs a delivery inline or on the init thread, and returns once it has run.
 void run(tarvelutil_signalmain_cb_t deliver, void *record)
 {
-    if (c_threaded_callbacks || callbacks_handler == nullptr) {
+    if (inline_delivery()) {
         deliver(0, record);
         return;
     }
-    // On the init thread itself exec runs it at once: a synchronous send to
-    // one's own channel would never return.
-    tarvelutil_signalany_exec(callbacks_handler, 0, deliver, record, 0);
+    _vn_callbacks_handoff(deliver, record);
 }
 
 // Subjects mapped back into fresh copies; requests get the flags value in one
@@ -120,6 +132,27 @@ int deliver_update(int, void *record)
     map_record_back(delivery->data);
     callbacks.update(delivery->peer, delivery->data);
     return 0;
+}
+
+// The subject (peers' namespace) still has a tracker: a discard or purge
+// since the update was screened has not removed it.
+bool still_tracked(const char *subject)
+{
+    if (!advmap_running())
+        return true;
+    if (find_object(subject, kLockRead) == nullptr)
+        return false;
+    release_object(subject, kLockRead);
+    return true;
+}
+
+// A queued update, on the init thread; the queue owns the record.
+void deliver_queued_update(int peer, vn_data_t *data, uint64_t epoch)
+{
+    if (epoch != _vn_callbacks_drop_epoch() && data->subject != nullptr && !still_tracked(data->subject))
+        return;
+    data_delivery_t delivery{peer, data};
+    deliver_update(0, &delivery);
 }
 
 int deliver_nodata(int, void *record)
@@ -173,9 +206,12 @@ void _vn_callbacks_init(vn_init_t *init)
                  init->recv_peer_status, init->recv_object_status, init->recv_service_status};
     if (c_threaded_callbacks) {
         vn_log(init->log, kLevelNotify, "Enabling multithreaded callbacks\n");
+        _vn_callbacks_handoff_init(nullptr);
         return;
     }
     callbacks_handler = tarvelutil_signalany_create(init->log);
+    init_thread = pthread_self();
+    _vn_callbacks_handoff_init(callbacks_handler);
 }
 
 void _vn_callbacks_recv_request(int peer, vn_reqpkt_t *request)
@@ -197,6 +233,8 @@ void _vn_callbacks_recv_discard(int peer, vn_reqpkt_t *request)
 void _vn_callbacks_recv_update(int peer, vn_data_t *data)
 {
     if (callbacks.update == nullptr)
+        return;
+    if (!inline_delivery() && _vn_callbacks_handoff_update(peer, data, deliver_queued_update) != 0)
         return;
     data_delivery_t delivery{peer, data};
     run(deliver_update, &delivery);

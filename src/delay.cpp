@@ -8,6 +8,11 @@
 // delayed send of every channel happens there, one at a time. A record that
 // several configured channels share carries a count of the channels still
 // to send it; the last one frees it, whatever the delays and batch times.
+//
+// Live and delayed sends go on through the data sender installed before the
+// channels (the active cache's, when it runs), so that it sees every record
+// once. That sender owns what it is given: it gets a copy, since the channels
+// keep the record, except the direct sender, whose keeping form sends alike.
 #include "vantrix_private.h"
 
 #include <algorithm>
@@ -58,6 +63,7 @@ std::vector<vn_delay_t *> &configured_channels = *new std::vector<vn_delay_t *>;
 std::vector<vn_delay_t *> &application_channels = *new std::vector<vn_delay_t *>;
 std::mutex application_channels_mutex;
 tarvelutil_signalany_t *delay_handler; // the init thread's channel for batch timers
+vn_send_data_func_t downstream_send = vn_send_data_direct; // set at start-up, read-only after
 
 } // namespace
 
@@ -81,9 +87,18 @@ struct DelayBatch {
     std::vector<DelayedRecord *> records;
 };
 
+// Sends a record the caller keeps through the sender installed before the channels.
+void pass_on(vn_data_t *data)
+{
+    if (downstream_send == vn_send_data_direct)
+        vn_send_data_no_free(data);
+    else
+        downstream_send(_vn_datapkt_copy(data));
+}
+
 void send_delay_callback(void *, vn_data_t *data)
 {
-    vn_send_data_no_free(data);
+    pass_on(data);
 }
 
 std::string default_prefix(double delay_time)
@@ -198,7 +213,7 @@ void delay_send_realtime(vn_data_t *data)
 {
     if (data == nullptr)
         return;
-    vn_send_data_no_free(data);
+    pass_on(data);
     queue_on_configured(data);
 }
 
@@ -245,6 +260,9 @@ void _vn_delay_init(vn_init_t *init)
 {
     // Channels the application makes later need the init thread's channel too.
     delay_handler = tarvelutil_signalany_create(init->log);
+    // A second start-up in one process must not make the channels their own downstream.
+    if (vn_send_data_func != delay_send_blocked && vn_send_data_func != delay_send_realtime)
+        downstream_send = vn_send_data_func;
     if (delay_num == 0)
         return;
     make_configured_channels();

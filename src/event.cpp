@@ -4,6 +4,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -124,7 +125,10 @@ void heap_insert(heap_t *heap, vn_timed_event_t *ev)
     heap->size++;
     move_up(heap, heap->size - 1);
     if (heap->size == heap->tree_size) {
-        heap->tree_size += heap->tree_increment;
+        // A large heap grows by half its size rather than by the small step,
+        // so that arming a timer per subject of a big batch does not copy the
+        // whole array again every few insertions.
+        heap->tree_size += std::max(heap->tree_increment, heap->tree_size / 2);
         heap->tree = static_cast<vn_timed_event_t **>(
             vn_realloc(heap->tree, sizeof(vn_timed_event_t *) * static_cast<size_t>(heap->tree_size)));
     }

@@ -256,8 +256,28 @@ pass_t read_all(vn_msgq_t *queue)
     }
 }
 
+// The frames of a pass may leave their updates queued for the application's
+// callbacks; the pass ends once those have run, so nothing it handed over
+// outlives it.
+struct delivery_pass_t {
+    bool open = _vn_callbacks_queueing != 0;
+    delivery_pass_t()
+    {
+        if (open)
+            _vn_callbacks_pass_begin();
+    }
+    ~delivery_pass_t()
+    {
+        if (open)
+            _vn_callbacks_pass_end();
+    }
+    delivery_pass_t(const delivery_pass_t &) = delete;
+    delivery_pass_t &operator=(const delivery_pass_t &) = delete;
+};
+
 int msgq_read_cb_stream(sock_t, int, void *data)
 {
+    delivery_pass_t pass;
     return watch_result(read_all(static_cast<vn_msgq_t *>(data)));
 }
 
@@ -289,6 +309,7 @@ int msgq_dispatch_timer(int, int, void *data)
 {
     vn_msgq_t *queue = static_cast<vn_msgq_t *>(data);
     queue->dispatch_event = nullptr;
+    delivery_pass_t delivery;
     pass_t pass = msgq_read_dispatch(queue);
     // What the SSL connection already holds would never wake the read watch.
     // A pass that stops here has removed or replaced the watch itself.

@@ -11,10 +11,14 @@
 // leaf lock, which is never held while another lock is taken.
 #include "peer.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <memory>
 #include <mutex>
+#include <unordered_map>
 
 // Option variables.
 char *c_vantrix_name = nullptr;
@@ -74,6 +78,45 @@ vn_config_enum_t type_enums[] = {
 
 // Two recomputations must not interleave their stores.
 std::mutex types_mutex;
+
+// The texts a field has pointed at, oldest first. The field's first text
+// (configured, or made at start-up) is not among them: it is only kept, so
+// that a reader who took it before the first change can still use it.
+struct text_history_t {
+    char *first = nullptr;
+    std::deque<std::unique_ptr<char[]>> kept;
+};
+constexpr size_t kKeptTexts = 16;
+std::mutex texts_mutex;
+// Never destroyed: peer threads, which never end, may replace texts until
+// the process is gone.
+std::unordered_map<char **, text_history_t> &text_histories = *new std::unordered_map<char **, text_history_t>;
+
+std::unique_ptr<char[]> copy_text(const char *text)
+{
+    size_t len = std::strlen(text);
+    std::unique_ptr<char[]> copy(new char[len + 1]);
+    std::memcpy(copy.get(), text, len + 1);
+    return copy;
+}
+
+// The field's kept copy of `text`, taken out of the history, or a new copy.
+std::unique_ptr<char[]> take_text(text_history_t &history, const char *text)
+{
+    auto found = std::find_if(history.kept.begin(), history.kept.end(), [text](const std::unique_ptr<char[]> &entry) {
+        return std::strcmp(entry.get(), text) == 0;
+    });
+    if (found == history.kept.end())
+        return copy_text(text);
+    std::unique_ptr<char[]> entry = std::move(*found);
+    history.kept.erase(found);
+    return entry;
+}
+
+char *load_text(char *const *field)
+{
+    return __atomic_load_n(field, __ATOMIC_ACQUIRE);
+}
 
 vnset_element_t load_word(const vnset_element_t *word)
 {
@@ -213,12 +256,21 @@ void publish_types()
     __atomic_store_n(&all_type, types, __ATOMIC_RELEASE);
 }
 
-void change_up_bit(const peer_t *peer, bool up)
+// The peer's word of _vn_peers_up with its bit there, or null for a number outside the set.
+vnset_element_t *up_word(const peer_t *peer, vnset_element_t *bit)
 {
     if (peer == nullptr || peer->num < 0 || peer->num >= kSetBits)
+        return nullptr;
+    *bit = vnset_element_t{1} << (peer->num % kWordBits);
+    return &_vn_peers_up.bits[peer->num / kWordBits];
+}
+
+void change_up_bit(const peer_t *peer, bool up)
+{
+    vnset_element_t bit = 0;
+    vnset_element_t *word = up_word(peer, &bit);
+    if (word == nullptr)
         return;
-    vnset_element_t bit = vnset_element_t{1} << (peer->num % kWordBits);
-    vnset_element_t *word = &_vn_peers_up.bits[peer->num / kWordBits];
     if (up)
         __atomic_fetch_or(word, bit, __ATOMIC_ACQ_REL);
     else
@@ -359,7 +411,7 @@ int vn_peer_details(int peer, char **name)
         return -1;
     }
     if (name != nullptr)
-        *name = peer_array[peer].remote_name;
+        *name = load_text(&peer_array[peer].remote_name);
     return peer_array[peer].remote_id;
 }
 
@@ -371,7 +423,7 @@ int vn_peer_host_details(int peer, char **addr)
         return -1;
     }
     if (addr != nullptr)
-        *addr = peer_array[peer].addr;
+        *addr = load_text(&peer_array[peer].addr);
     return peer_array[peer].port;
 }
 
@@ -382,7 +434,7 @@ int vn_peer_id(int peer)
 
 char *vn_peer_name(int peer)
 {
-    return valid_peer(peer) ? peer_array[peer].remote_name : nullptr;
+    return valid_peer(peer) ? load_text(&peer_array[peer].remote_name) : nullptr;
 }
 
 int vn_peer_flags(int peer)
@@ -552,6 +604,13 @@ void peer_mark_down(peer_t *peer)
     change_up_bit(peer, false);
 }
 
+bool peer_marked_up(const peer_t *peer)
+{
+    vnset_element_t bit = 0;
+    const vnset_element_t *word = up_word(peer, &bit);
+    return word != nullptr && (__atomic_load_n(word, __ATOMIC_ACQUIRE) & bit) != 0;
+}
+
 void peer_set_remote_type(peer_t *peer, int remote_type)
 {
     std::lock_guard<std::mutex> lock(types_mutex);
@@ -563,6 +622,25 @@ void peer_recalc_types(void)
 {
     std::lock_guard<std::mutex> lock(types_mutex);
     publish_types();
+}
+
+void peer_replace_text(char **field, const char *text)
+{
+    if (text == nullptr)
+        text = "";
+    std::lock_guard<std::mutex> lock(texts_mutex);
+    const char *current = *field;
+    if (current != nullptr && std::strcmp(current, text) == 0)
+        return; // not a change: nothing ages
+    text_history_t &history = text_histories[field];
+    if (history.first == nullptr && history.kept.empty())
+        history.first = *field;
+    history.kept.push_back(take_text(history, text));
+    __atomic_store_n(field, history.kept.back().get(), __ATOMIC_RELEASE);
+    // The text just replaced is among the 16 kept, so a reader still using it
+    // has 15 more changes' time.
+    if (history.kept.size() > kKeptTexts)
+        history.kept.pop_front();
 }
 
 // XML

@@ -177,8 +177,15 @@ void peer_count(peer_t *conn, peer_counter_t counter, uint64_t count);
 // _vn_peers_active; peer_recalc_types recomputes them from the table.
 void peer_mark_up(peer_t *peer);
 void peer_mark_down(peer_t *peer);
+// The peer's bit in _vn_peers_up; under the peer's lock it cannot change.
+bool peer_marked_up(const peer_t *peer);
 void peer_set_remote_type(peer_t *peer, int remote_type);
 void peer_recalc_types(void);
+// Points a text field that the accessors hand out without a lock (addr,
+// remote_name) at a copy of `text`. A text once handed out stays readable
+// until its field has changed 15 more times: each field keeps its 16 most
+// recent distinct texts and frees older ones. Any thread.
+void peer_replace_text(char **field, const char *text);
 // The monitoring templates of the peers ("%s.server.peers") and of their
 // statistics ("%s.server.peerstats"), named at start-up.
 extern std::string &peer_template;
@@ -203,8 +210,6 @@ int peer_reset_connection(int index, void *peer);
 extern vn_timed_event_t *peer_connect_ev;
 extern sock_t vn_sock;
 extern sock_t vn_ssl_sock;
-int start_peer_accept(int id, int val, void *data);
-int start_peer_ssl_accept(int id, int val, void *data);
 // Opens a listen socket; -1 with the message in buf on failure.
 sock_t get_vantrix_listen_socket(const char *iface, int port, char *buf, size_t buflen);
 // Shared with the SSL handshakes of peer_ssl.cpp:
@@ -219,10 +224,13 @@ void peer_connect_failed(peer_t *peer);
 // The queue of a connected link; flag 1 also reads and sends the own
 // PEERINFO, and takes over conn_rev as the queue's reader. Caller holds peer_lock.
 void peer_connect1(peer_t *peer, int flag);
+// The read watch of the plain listen socket.
+int peer_accept_connection(sock_t fd, int val, void *data);
 // An accepted socket, made non-blocking, logged with `suffix` after the
 // address and held in a new pending record with its accept wait timer
-// armed; null when the accept failed.
-pending_peer_t *peer_accept_pending(sock_t listener, const char *suffix);
+// armed; null when the accept failed or was refused. *paused is set when
+// the listen watch that fired must end (see peer_accept_listen).
+pending_peer_t *peer_accept_pending(sock_t listener, const char *suffix, bool *paused);
 // Gives a pending record its queue, reading with pending_read_msg and taking
 // over `watch` when one is given; false when it could not be made, and the
 // record and its socket are then gone.
@@ -231,9 +239,27 @@ void peer_free_pending(pending_peer_t *pending);
 int pending_timeout_connection(int id, int val, void *data);
 int pending_read_msg(vn_msgq_t *msgq, vn_msg_t *msg, int val, void *data);
 
+// peer_accept.cpp
+// Start the read watches of the plain and SSL listen sockets (timed events
+// of the init thread).
+int start_peer_accept(int id, int val, void *data);
+int start_peer_ssl_accept(int id, int val, void *data);
+// Accepts one connection on a listen socket: the socket, or -1. On a full
+// descriptor table the listen watch is paused: *paused is set, the watch
+// that fired must end (result 0), and a timer brings it back.
+sock_t peer_accept_listen(sock_t listener, bool *paused);
+// Counts a new connection awaiting its first PEERINFO; false (and the
+// refusal logged at most once a second) when the cap is reached.
+bool peer_pending_admit(const char *addr, int port);
+// A pending record counted by peer_pending_admit is freed.
+void peer_pending_released(void);
+// Closes an open listen socket with its watch, and drops a pending resume.
+void peer_close_listen_socket(sock_t *sock);
+
 // peer_ssl.cpp
 // After the TCP connect of an SSL peer, from the connect's write watch
-// `watch`: starts the client handshake; the watch's result. Caller holds peer_lock.
+// `watch`: starts the client handshake; the watch's result. The caller does
+// not hold peer_lock.
 int peer_ssl_connect(peer_t *peer, vn_write_event_t *watch);
 // The read watch of the SSL listen socket.
 int peer_accept_ssl_connection(sock_t fd, int val, void *data);

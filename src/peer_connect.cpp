@@ -24,7 +24,6 @@
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 vn_timed_event_t *peer_connect_ev;
@@ -46,32 +45,13 @@ constexpr int kReasonConnectFailed = 0;
 constexpr int kReasonReset = 2;
 constexpr int kPeerUp = 256;
 constexpr int kPeerDown = 512;
-
-vn_read_event_t *vn_sock_event;
-vn_read_event_t *vn_ssl_sock_event;
+constexpr int kConnectPassFailed = 1;
+constexpr int kConnectUnderWay = 2;
+constexpr int kConnectAbandoned = 3;
 
 const char *text_or_none(const char *text)
 {
     return text != nullptr ? text : "NONE";
-}
-
-// The accessors hand out addr and remote_name without a lock, so a text
-// once shown is never freed: each distinct text is kept once, for good, and
-// a configured text it replaces is kept too.
-void replace_text(char **field, const char *text)
-{
-    static std::mutex texts_mutex;
-    static std::unordered_set<std::string> &texts = *new std::unordered_set<std::string>;
-    static std::vector<char *> &replaced = *new std::vector<char *>;
-    std::lock_guard<std::mutex> hold(texts_mutex);
-    char *old = *field;
-    if (old != nullptr) {
-        auto found = texts.find(old);
-        if (found == texts.end() || found->c_str() != old)
-            replaced.push_back(old);
-    }
-    const std::string &kept = *texts.emplace(text != nullptr ? text : "").first;
-    __atomic_store_n(field, const_cast<char *>(kept.c_str()), __ATOMIC_RELEASE);
 }
 
 void set_connected(peer_t *peer, int connected)
@@ -257,70 +237,111 @@ void read_local_address(peer_t *peer)
 int peer_connect_write_event(sock_t fd, int, void *data)
 {
     peer_t *peer = static_cast<peer_t *>(data);
-    peer_mutex_guard hold(peer->peer_lock);
-    vn_write_event_t *watch = peer->conn_wev;
-    peer->conn_wev = nullptr;
-    peer_clear_connect_events(peer);
-    // A refused connect shows only in the socket's pending error.
-    int error = 0;
-    socklen_t len = sizeof error;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) < 0)
-        error = errno;
-    if (error != 0) {
-        peer_connect_failure(peer, vn_socket_strerror(error));
-        return 0;
+    vn_write_event_t *watch;
+    {
+        peer_mutex_guard hold(peer->peer_lock);
+        watch = peer->conn_wev;
+        peer->conn_wev = nullptr;
+        peer_clear_connect_events(peer);
+        // A refused connect shows only in the socket's pending error.
+        int error = 0;
+        socklen_t len = sizeof error;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) < 0)
+            error = errno;
+        if (error != 0) {
+            peer_connect_failure(peer, vn_socket_strerror(error));
+            return 0;
+        }
+        peer->conn_tev = vn_add_timed_event(0, peer->connect_timeout, peer_connect_timeout_peerinfo, 0, peer);
+        peer_set_nodelay(peer->sock);
+        peer->connections_failed = 0;
+        publish_failed_count(peer);
+        peer->ssl_handle = nullptr;
+        if (!peer->ssl) {
+            vn_log(peer_event_log, kLevelNotify, "Connected to peer id %d on %s %d\n", peer->remote_id, peer->addr,
+                   peer->port);
+            peer_monitor_event_add(peer, "Connected to peer id %d on %s %d", peer->remote_id, peer->addr,
+                                   peer->port);
+            peer_monitor_update(peer);
+            peer_connect1(peer, 1);
+            return 0;
+        }
     }
-    peer->conn_tev = vn_add_timed_event(0, peer->connect_timeout, peer_connect_timeout_peerinfo, 0, peer);
-    peer_set_nodelay(peer->sock);
-    peer->connections_failed = 0;
-    publish_failed_count(peer);
-    peer->ssl_handle = nullptr;
-    if (peer->ssl)
-        return peer_ssl_connect(peer, watch);
-    vn_log(peer_event_log, kLevelNotify, "Connected to peer id %d on %s %d\n", peer->remote_id, peer->addr,
-           peer->port);
-    peer_monitor_event_add(peer, "Connected to peer id %d on %s %d", peer->remote_id, peer->addr, peer->port);
-    peer_monitor_update(peer);
-    peer_connect1(peer, 1);
-    return 0;
+    return peer_ssl_connect(peer, watch);
+}
+
+// Whether a connect opened without peer_lock may still be stored: the peer
+// was not disabled and took no other link while the lock was free. The
+// caller holds peer_lock.
+bool may_store_connect(const peer_t *peer)
+{
+    return !peer->reject_conns && !peer->connected && peer->sock == -1;
+}
+
+// A connect that failed at once: counted, logged, and the next address
+// chosen; true when this pass is over.
+bool connect_failed_at_once(peer_t *peer, int start, int error)
+{
+    bool pass_done;
+    {
+        peer_mutex_guard hold(peer->peer_lock);
+        next_address(peer);
+        pass_done = peer->current == start;
+    }
+    count_failed_connection(peer);
+    vn_log(peer_event_log, kLevelNotify, "Failed connecting to peer id %d on %s %d (%s)\n", peer->remote_id,
+           peer->addr, peer->port, vn_socket_strerror(error));
+    return pass_done;
 }
 
 // Opens a non-blocking connect to the current address; 1 when every address
-// of this pass failed at once, 2 when a connect is under way.
+// of this pass failed at once, 2 when a connect is under way, 3 when the
+// peer was disabled or linked while its connect was being opened.
+//
+// Name resolution can block for seconds, so the socket is opened without
+// peer_lock, which senders and the init thread's matching take. Only this
+// thread changes the peer's address, port and socket, so what was read
+// under the lock stays valid while it is free.
 int peer_connect(peer_t *peer, int start)
 {
     for (;;) {
-        pthread_mutex_lock(&peer->peer_lock);
-        replace_text(&peer->addr, address_for(peer, peer->current));
-        peer->port = peer->port_array[peer->current];
-        peer_monitor_event_add(peer, "Connecting to peer id %d on %s %d", peer->remote_id, peer->addr, peer->port);
-        vn_log(peer_event_log, kLevelNotify, "Connecting to peer id %d on %s %d\n", peer->remote_id, peer->addr,
-               peer->port);
-        peer->sock = vn_client_socket_nonblocking(peer->addr, static_cast<u_short>(peer->port));
-        if (peer->sock >= 0)
+        std::string host;
+        u_short port;
+        {
+            peer_mutex_guard hold(peer->peer_lock);
+            peer_replace_text(&peer->addr, address_for(peer, peer->current));
+            peer->port = peer->port_array[peer->current];
+            host = peer->addr;
+            port = static_cast<u_short>(peer->port);
+        }
+        peer_monitor_event_add(peer, "Connecting to peer id %d on %s %d", peer->remote_id, host.c_str(), port);
+        vn_log(peer_event_log, kLevelNotify, "Connecting to peer id %d on %s %d\n", peer->remote_id, host.c_str(),
+               port);
+        sock_t sock = vn_client_socket_nonblocking(host.c_str(), port);
+        int error = errno;
+        {
+            peer_mutex_guard hold(peer->peer_lock);
+            if (!may_store_connect(peer)) {
+                peer_close_socket(sock);
+                return kConnectAbandoned;
+            }
+            peer->sock = sock;
+        }
+        if (sock >= 0)
             break;
-        const char *reason = vn_socket_strerror(errno);
-        count_failed_connection(peer);
-        vn_log(peer_event_log, kLevelNotify, "Failed connecting to peer id %d on %s %d (%s)\n", peer->remote_id,
-               peer->addr, peer->port, reason);
-        next_address(peer);
-        bool pass_done = peer->current == start;
-        pthread_mutex_unlock(&peer->peer_lock);
-        if (pass_done)
-            return 1;
+        if (connect_failed_at_once(peer, start, error))
+            return kConnectPassFailed;
     }
-    sock_t sock = peer->sock;
-    pthread_mutex_unlock(&peer->peer_lock);
-    peer->conn_rev = vn_add_read_event(sock, peer_connect_read_event, 0, peer);
-    peer->conn_wev = vn_add_write_event(sock, peer_connect_write_event, start, peer);
+    peer->conn_rev = vn_add_read_event(peer->sock, peer_connect_read_event, 0, peer);
+    peer->conn_wev = vn_add_write_event(peer->sock, peer_connect_write_event, start, peer);
     peer->conn_tev = vn_add_timed_event(0, peer->connect_timeout, peer_connect_timeout_nonblocking, 0, peer);
-    return 2;
+    return kConnectUnderWay;
 }
 
 int peer_reconnect(int, int start, void *data)
 {
     peer_t *peer = static_cast<peer_t *>(data);
-    if (peer_connect(peer, start) == 2) {
+    if (peer_connect(peer, start) != kConnectPassFailed) {
         peer->reconn_ev = nullptr;
         return 0;
     }
@@ -338,7 +359,7 @@ void connect_if_idle(peer_t *peer)
             peer->conn_rev != nullptr)
             return;
     }
-    if (peer_connect(peer, 0) == 1) {
+    if (peer_connect(peer, 0) == kConnectPassFailed) {
         peer->delay = 1;
         peer->failcnt = 0;
         arm_reconnect(peer);
@@ -396,17 +417,6 @@ void reopen_listen_socket(sock_t *sock, int port, vn_timed_event_cb start)
         vn_add_timed_event(0, 0.0, start, 0, nullptr);
 }
 
-void close_listen_socket(sock_t *sock, vn_read_event_t **watch)
-{
-    if (*sock == -1)
-        return;
-    if (*watch != nullptr)
-        vn_del_read_event(*watch);
-    *watch = nullptr;
-    close(*sock);
-    *sock = -1;
-}
-
 int set_status_up(int, void *)
 {
     reopen_listen_socket(&vn_sock, c_vantrix_port, start_peer_accept);
@@ -420,8 +430,8 @@ int set_status_up(int, void *)
 
 int set_status_down(int, void *)
 {
-    close_listen_socket(&vn_sock, &vn_sock_event);
-    close_listen_socket(&vn_ssl_sock, &vn_ssl_sock_event);
+    peer_close_listen_socket(&vn_sock);
+    peer_close_listen_socket(&vn_ssl_sock);
     if (peer_connect_ev != nullptr) {
         vn_del_timed_event(peer_connect_ev);
         peer_connect_ev = nullptr;
@@ -470,15 +480,6 @@ int refuse_pending(pending_peer_t *pending, vn_msgq_t *msgq)
 
 int peer_recv_connection(int mask, void *data);
 
-
-int peer_accept_connection(sock_t fd, int, void *)
-{
-    pending_peer_t *pending = peer_accept_pending(fd, "");
-    if (pending != nullptr)
-        peer_pending_read(pending, nullptr);
-    return 1;
-}
-
 // ---- Hand-over ----
 
 // The peer already has a live link: with reject-new-peers off it is replaced,
@@ -518,7 +519,7 @@ void take_pending(peer_t *peer, pending_peer_t *pending, int mask)
     peer_init_info(peer, pending->info);
     peer->sock = pending->sock;
     peer->saddr = pending->saddr;
-    replace_text(&peer->addr, pending->addr);
+    peer_replace_text(&peer->addr, pending->addr);
     peer->port = pending->port;
     peer->ssl_handle = pending->ssl_handle;
     vn_msgq_write_queue_set(queue, peer->queue_size);
@@ -654,9 +655,9 @@ void peer_connect1(peer_t *peer, int flag)
     }
 }
 
-pending_peer_t *peer_accept_pending(sock_t listener, const char *suffix)
+pending_peer_t *peer_accept_pending(sock_t listener, const char *suffix, bool *paused)
 {
-    sock_t sock = vn_accept_socket(listener);
+    sock_t sock = peer_accept_listen(listener, paused);
     if (sock < 0)
         return nullptr;
     vn_setnonblocking(sock);
@@ -668,6 +669,10 @@ pending_peer_t *peer_accept_pending(sock_t listener, const char *suffix)
         if (inet_ntop(AF_INET, &remote.sin_addr, text, sizeof text) == nullptr)
             text[0] = '\0';
         port = ntohs(remote.sin_port);
+    }
+    if (!peer_pending_admit(text, port)) {
+        peer_close_socket(sock);
+        return nullptr;
     }
     vn_log(peer_event_log, kLevelInfo, "Accepted connection from %s %d%s\n", text, port, suffix);
     peer_set_nodelay(sock);
@@ -706,6 +711,7 @@ void peer_free_pending(pending_peer_t *pending)
         vn_free_infopkt(pending->info);
     vn_free(pending->addr);
     vn_free(pending);
+    peer_pending_released();
 }
 
 // Also ends an SSL handshake that has not completed: its queue does not
@@ -825,7 +831,7 @@ void peer_init_info(peer_t *peer, const vn_infopkt_t *info)
     set_connected(peer, 1);
     peer_mark_up(peer);
     peer->remote_id = info->id;
-    replace_text(&peer->remote_name, info->name);
+    peer_replace_text(&peer->remote_name, info->name);
     peer->remote_flags = info->flags;
     peer_set_remote_type(peer, info->type);
 }
@@ -846,25 +852,20 @@ int peer_reset_connection(int index, void *data)
     return 0;
 }
 
+int peer_accept_connection(sock_t fd, int, void *)
+{
+    bool paused = false;
+    pending_peer_t *pending = peer_accept_pending(fd, "", &paused);
+    if (pending != nullptr)
+        peer_pending_read(pending, nullptr);
+    return paused ? 0 : 1;
+}
+
 int peer_connect_to_all(int, int val, void *)
 {
     for (int i = 0; i < vn_num_peers; i++)
         post_to_peer(&peer_array[i], peer_connect_signal, val, true);
     peer_connect_ev = nullptr;
-    return 0;
-}
-
-int start_peer_accept(int, int, void *)
-{
-    if (vn_sock != -1)
-        vn_sock_event = vn_add_read_event(vn_sock, peer_accept_connection, 0, nullptr);
-    return 0;
-}
-
-int start_peer_ssl_accept(int, int, void *)
-{
-    if (vn_ssl_sock != -1)
-        vn_ssl_sock_event = vn_add_read_event(vn_ssl_sock, peer_accept_ssl_connection, 0, nullptr);
     return 0;
 }
 

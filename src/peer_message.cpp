@@ -344,7 +344,14 @@ template <class Use> int with_parsed(const vn_msg_t *msg, Use use)
     if (result != 0)
         return result;
     dispatch_record.busy = true;
+    // The callback layer may keep the parsed contents and leave spent ones
+    // to parse into next time.
+    bool lend = _vn_callbacks_queueing != 0;
+    if (lend)
+        _vn_callbacks_lend(&dispatch_record.pkt);
     use(&dispatch_record.pkt);
+    if (lend)
+        _vn_callbacks_lend(nullptr);
     dispatch_record.busy = false;
     return 0;
 }

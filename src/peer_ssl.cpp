@@ -2,9 +2,13 @@
 // the server handshake of a connection accepted on the SSL listen port, both
 // driven by socket watches without blocking.
 //
-// A client handshake runs on the peer's thread under peer_lock, waiting in
-// one watch at a time (conn_rev or conn_wev); the "PEERINFO Timeout" timer
-// armed at the TCP connect bounds it and stays armed after it. A server
+// A client handshake runs on the peer's thread, waiting in one watch at a
+// time (conn_rev or conn_wev); the "PEERINFO Timeout" timer armed at the TCP
+// connect bounds it and stays armed after it. Its steps run without
+// peer_lock: the SSL connection and the socket belong to the peer's thread
+// until a queue reads them, and a step's key exchange and certificate check
+// would otherwise hold up every sender to the peer. What a step leads to is
+// stored under the lock. A server
 // handshake runs on the init thread, waiting in one watch of its pending
 // record at a time; the accept wait timer armed at the accept bounds it. The
 // SSL connection belongs to the handshake until a message queue reads it.
@@ -103,11 +107,13 @@ void client_connected(peer_t *peer)
 
 // One step of the client handshake. The watch that fired (at most one of the
 // two, both null at the start) is kept for the direction it serves; the
-// result is that watch's. The caller holds peer_lock.
+// result is that watch's. The caller does not hold peer_lock.
 int advance_client(peer_t *peer, vn_read_event_t *fired_read, vn_write_event_t *fired_write)
 {
     std::string reason;
-    switch (handshake_step(peer->ssl_handle, SSL_connect, 0, &reason)) {
+    Step step = handshake_step(peer->ssl_handle, SSL_connect, 0, &reason);
+    peer_mutex_guard hold(peer->peer_lock);
+    switch (step) {
     case Step::kWantRead:
         if (fired_read != nullptr) {
             peer->conn_rev = fired_read;
@@ -135,10 +141,10 @@ int advance_client(peer_t *peer, vn_read_event_t *fired_read, vn_write_event_t *
     return 0;
 }
 
+// The connect events are the peer's thread's own.
 int client_read_watch(sock_t, int, void *data)
 {
     peer_t *peer = static_cast<peer_t *>(data);
-    peer_mutex_guard hold(peer->peer_lock);
     vn_read_event_t *watch = peer->conn_rev;
     peer->conn_rev = nullptr;
     return advance_client(peer, watch, nullptr);
@@ -147,7 +153,6 @@ int client_read_watch(sock_t, int, void *data)
 int client_write_watch(sock_t, int, void *data)
 {
     peer_t *peer = static_cast<peer_t *>(data);
-    peer_mutex_guard hold(peer->peer_lock);
     vn_write_event_t *watch = peer->conn_wev;
     peer->conn_wev = nullptr;
     return advance_client(peer, nullptr, watch);
@@ -226,18 +231,23 @@ int peer_ssl_connect(peer_t *peer, vn_write_event_t *watch)
         std::string reason = error_text(nullptr, 0);
         if (ssl != nullptr)
             SSL_free(ssl);
+        peer_mutex_guard hold(peer->peer_lock);
         client_failed(peer, reason);
         return 0;
     }
-    peer->ssl_handle = ssl;
+    {
+        peer_mutex_guard hold(peer->peer_lock);
+        peer->ssl_handle = ssl;
+    }
     return advance_client(peer, nullptr, watch);
 }
 
 int peer_accept_ssl_connection(sock_t fd, int, void *)
 {
-    pending_peer_t *pending = peer_accept_pending(fd, " SSL");
+    bool paused = false;
+    pending_peer_t *pending = peer_accept_pending(fd, " SSL", &paused);
     if (pending == nullptr)
-        return 1;
+        return paused ? 0 : 1;
     SSL *ssl = _vn_ssl_s_ctx != nullptr ? SSL_new(_vn_ssl_s_ctx) : nullptr;
     if (ssl == nullptr || SSL_set_fd(ssl, pending->sock) != 1) {
         ERR_print_errors_fp(stderr);

@@ -292,6 +292,25 @@ vn_field_t *_vn_datapkt_new_field(vn_datapkt_t *pkt)
     return &pkt->fields[pkt->count++];
 }
 
+vn_datapkt_t *_vn_datapkt_copy(const vn_datapkt_t *pkt)
+{
+    vn_datapkt_t *copy = vn_new_datapkt(pkt->subject, pkt->type, pkt->flags);
+    copy->seq = pkt->seq;
+    copy->time = pkt->time;
+    for (uint16_t i = 0; i < pkt->count; i++) {
+        const vn_field_t &from = pkt->fields[i];
+        // A value read from a peer may hold NULs: its length, not strlen, counts.
+        size_t len = from.value != nullptr && from.len > 0 ? static_cast<size_t>(from.len) : 0;
+        vn_field_t *field = _vn_datapkt_new_field(copy);
+        field->fieldnum = from.fieldnum;
+        field->len = static_cast<int32_t>(len);
+        field->value = copy_bytes(len != 0 ? reinterpret_cast<const unsigned char *>(from.value)
+                                           : reinterpret_cast<const unsigned char *>(""), len);
+        field->flags = from.flags;
+    }
+    return copy;
+}
+
 void vn_datapkt_add_field_with_flags(vn_datapkt_t *pkt, int fieldnum, const char *value, uint16_t flags)
 {
     if (pkt->count == kMaxFields)
@@ -673,7 +692,9 @@ constexpr size_t kRequestMessageBytes = 8192;
 
 // Sends the pending subjects as as many messages as they need, under the
 // peer's lock so that they stay in order with other senders. Subjects left
-// when the peer has no queue are dropped.
+// when the peer has no queue are dropped. So are those for a peer marked
+// down: its walk has already moved them elsewhere, and a queue kept for the
+// next link would still carry them there.
 void reqpkt_send_internal(int type, int peer, vn_reqpkt_t *list)
 {
     peer_t *conn = _vn_peer(peer);
@@ -681,6 +702,8 @@ void reqpkt_send_internal(int type, int peer, vn_reqpkt_t *list)
         return;
     peer_log_turn turn; // the requests' records are written once the lock is released
     peer_mutex_guard hold(conn->peer_lock);
+    if (!peer_marked_up(conn))
+        return;
     uint16_t first = 0;
     while (conn->msgq != nullptr && first < list->count) {
         unsigned char buf[kRequestMessageBytes];

@@ -337,6 +337,9 @@ int _vn_datapkt_reparse(vn_datapkt_t *pkt, int msgtype, const unsigned char *buf
 /* Appends an uninitialised field slot to a record, growing its array; every
  * writer of a record's fields goes through it, so all agree on its capacity. */
 vn_field_t *_vn_datapkt_new_field(vn_datapkt_t *pkt);
+/* A new record equal to pkt in every member, values byte for byte; the
+ * caller owns it. For a sender that must own a record another module keeps. */
+vn_datapkt_t *_vn_datapkt_copy(const vn_datapkt_t *pkt);
 /* Request batching per peer: subjects are borrowed until the list is sent;
  * a list is sent when it reaches 64 subjects. type 3 request, 4 discard. */
 void _vn_reqpkt_add(int type, int peer, vn_reqpkt_t *list, char *subject);
@@ -447,6 +450,30 @@ void _vn_callbacks_recv_nodata(int peer, vn_data_t *nodata);
 void _vn_callbacks_recv_peer_status(int peer, int status, int value, void *data);
 void _vn_callbacks_recv_object_status(int peer, const char *subject, int state, uint16_t code, const char *message);
 void _vn_callbacks_recv_service_status(const char *service, int state);
+/* The hand-over of deliveries to the init thread (callbacks_handoff.cpp):
+ * init on the init thread with its channel, then any other thread runs
+ * deliver(0, record) there and returns once it has run. */
+void _vn_callbacks_handoff_init(tarvelutil_signalany_t *channel);
+void _vn_callbacks_handoff(tarvelutil_signalmain_cb_t deliver, void *record);
+/* A queued update's delivery on the init thread: the record it owns and the
+ * drop epoch its pass began in. */
+typedef void (*_vn_callbacks_owned_cb)(int peer, vn_data_t *data, uint64_t epoch);
+/* Queues an update of a read pass without waiting when `data` is the lent
+ * record: its contents move to the queue and `data` gets a spent record's
+ * (1); otherwise nothing is done (0). */
+int _vn_callbacks_handoff_update(int peer, vn_data_t *data, _vn_callbacks_owned_cb deliver);
+/* A read pass on the calling thread (nested passes count as one); its end
+ * returns once everything it queued has been delivered. */
+void _vn_callbacks_pass_begin(void);
+void _vn_callbacks_pass_end(void);
+/* The record the calling thread's dispatcher parses into and may give up
+ * (null: none); worth lending only while _vn_callbacks_queueing is set (by
+ * start-up, without enable-threaded-callbacks). */
+void _vn_callbacks_lend(vn_data_t *record);
+extern char _vn_callbacks_queueing;
+/* Called after the application discarded or purged a subject. */
+void _vn_callbacks_note_drop(void);
+uint64_t _vn_callbacks_drop_epoch(void);
 /* (end callbacks) */
 
 /* advmap */

@@ -32,6 +32,7 @@ struct bucket_t {
     // Entries enter a chain only at its front, so the stamps fall from front
     // to back; a walk that lost its place while waiting finds it again by stamp.
     uint64_t stamp;
+    int hash; // the key's full hash, compared before the key itself
 };
 
 enum class Hold { kNone, kRead, kWrite };
@@ -57,10 +58,17 @@ bool has_waiters(const bucket_t *entry)
 
 } // namespace
 
+// Beside the chain, each bucket keeps its entries' full hashes in one array
+// (oldest first, so the chain's front is last): a look-up in a long chain
+// reads that array instead of following every entry and comparing its key.
 struct _tarvelutil_hashtable_bucket_list {
     bucket_t *front;
     pthread_mutex_t mutex;
     uint64_t stamps; // last stamp given to an entry of this chain
+    int *hashes;
+    bucket_t **entries; // same positions as hashes
+    int count;
+    int capacity;
 };
 
 namespace {
@@ -94,30 +102,82 @@ std::atomic_ref<int> num_of(tarvelutil_hashtable_t *table)
     return std::atomic_ref<int>(table->num);
 }
 
+// A key with its full hash, computed once per operation before any lock.
+struct hashed_key_t {
+    const void *key;
+    int hash;
+};
+
+hashed_key_t hashed(tarvelutil_hashtable_t *table, const void *key)
+{
+    return {key, table->hash(key)};
+}
+
 // A negative hash from a caller's function is folded back into the table
 // instead of indexing before it.
-bucket_list_t *bucket_for(tarvelutil_hashtable_t *table, const void *key)
+bucket_list_t *bucket_for(tarvelutil_hashtable_t *table, const hashed_key_t &key)
 {
-    unsigned hash = static_cast<unsigned>(table->hash(key));
-    return &table->table[hash % static_cast<unsigned>(table->size)];
+    return &table->table[static_cast<unsigned>(key.hash) % static_cast<unsigned>(table->size)];
 }
 
-// The newest entry with an equal key, or null.
-bucket_t *find_entry(tarvelutil_hashtable_t *table, bucket_list_t *bucket, const void *key)
+bool key_equal(tarvelutil_hashtable_t *table, const bucket_list_t *bucket, int position, const hashed_key_t &key)
 {
-    for (bucket_t *entry = bucket->front; entry != nullptr; entry = entry->next) {
-        if (table->compare(entry->key, key) == 0)
-            return entry;
+    // Equal keys hash alike, so only an equal hash needs the key compared.
+    return bucket->hashes[position] == key.hash && table->compare(bucket->entries[position]->key, key.key) == 0;
+}
+
+// The position of the newest entry with an equal key, or -1.
+int find_position(tarvelutil_hashtable_t *table, const bucket_list_t *bucket, const hashed_key_t &key)
+{
+    for (int position = bucket->count - 1; position >= 0; position--) {
+        if (key_equal(table, bucket, position, key))
+            return position;
     }
-    return nullptr;
+    return -1;
 }
 
-bucket_t **link_to(bucket_list_t *bucket, const bucket_t *entry)
+bucket_t *find_entry(tarvelutil_hashtable_t *table, bucket_list_t *bucket, const hashed_key_t &key)
 {
-    bucket_t **link = &bucket->front;
-    while (*link != entry)
-        link = &(*link)->next;
-    return link;
+    int position = find_position(table, bucket, key);
+    return position >= 0 ? bucket->entries[position] : nullptr;
+}
+
+void index_append(bucket_list_t *bucket, bucket_t *entry)
+{
+    if (bucket->count == bucket->capacity) {
+        int capacity = bucket->capacity > 0 ? bucket->capacity * 2 : 4;
+        size_t slots = static_cast<size_t>(capacity);
+        bucket->hashes = static_cast<int *>(vn_realloc(bucket->hashes, slots * sizeof(int)));
+        bucket->entries = static_cast<bucket_t **>(vn_realloc(bucket->entries, slots * sizeof(bucket_t *)));
+        bucket->capacity = capacity;
+    }
+    bucket->hashes[bucket->count] = entry->hash;
+    bucket->entries[bucket->count] = entry;
+    bucket->count++;
+}
+
+int index_position(const bucket_list_t *bucket, const bucket_t *entry)
+{
+    int position = bucket->count - 1;
+    while (position > 0 && (bucket->hashes[position] != entry->hash || bucket->entries[position] != entry))
+        position--;
+    return position;
+}
+
+// Takes the entry out of the chain and the index; the entry one position
+// newer is its predecessor in the chain.
+void unlink_entry(bucket_list_t *bucket, const bucket_t *entry)
+{
+    int position = index_position(bucket, entry);
+    if (position == bucket->count - 1)
+        bucket->front = entry->next;
+    else
+        bucket->entries[position + 1]->next = entry->next;
+    int after = bucket->count - position - 1;
+    std::memmove(bucket->hashes + position, bucket->hashes + position + 1, static_cast<size_t>(after) * sizeof(int));
+    std::memmove(bucket->entries + position, bucket->entries + position + 1,
+                 static_cast<size_t>(after) * sizeof(bucket_t *));
+    bucket->count--;
 }
 
 // The first entry after a stamp's position that is still in the chain.
@@ -168,7 +228,7 @@ bool wait_for_hold(bucket_list_t *bucket, bucket_t *entry, Hold hold, bool *wait
 
 // The newest equal-keyed entry with the hold taken; null when there is none
 // or it was removed while waiting.
-bucket_t *held_entry(tarvelutil_hashtable_t *table, bucket_list_t *bucket, const void *key, Hold hold)
+bucket_t *held_entry(tarvelutil_hashtable_t *table, bucket_list_t *bucket, const hashed_key_t &key, Hold hold)
 {
     bucket_t *entry = find_entry(table, bucket, key);
     if (entry == nullptr || !wait_for_hold(bucket, entry, hold))
@@ -188,10 +248,11 @@ void give_back(bucket_t *entry, Hold hold)
     }
 }
 
-bucket_t *new_entry(const void *key, void *data)
+bucket_t *new_entry(const hashed_key_t &key, void *data)
 {
     bucket_t *entry = static_cast<bucket_t *>(vn_calloc(1, sizeof(bucket_t)));
-    entry->key = key;
+    entry->key = key.key;
+    entry->hash = key.hash;
     entry->data = data;
     return entry;
 }
@@ -205,6 +266,7 @@ void link_entry(tarvelutil_hashtable_t *table, bucket_list_t *bucket, bucket_t *
     entry->stamp = ++bucket->stamps;
     entry->next = bucket->front;
     bucket->front = entry;
+    index_append(bucket, entry);
     num_of(table).fetch_add(1);
 }
 
@@ -213,7 +275,7 @@ void link_entry(tarvelutil_hashtable_t *table, bucket_list_t *bucket, bucket_t *
 bool unlink_and_free(tarvelutil_hashtable_t *table, bucket_list_t *bucket, bucket_t *entry)
 {
     entry->removed = kRemoving;
-    *link_to(bucket, entry) = entry->next;
+    unlink_entry(bucket, entry);
     bool waited = has_waiters(entry);
     if (waited) {
         pthread_cond_broadcast(&entry->condition);
@@ -277,8 +339,9 @@ tarvelutil_hashtable_t *tarvelutil_hashtable_create(int size, tarvelutil_contain
 
 void tarvelutil_hashtable_put(tarvelutil_hashtable_t *table, const void *key, void *data, int flags)
 {
-    bucket_t *entry = new_entry(key, data);
-    bucket_list_t *bucket = bucket_for(table, key);
+    hashed_key_t hashed_key = hashed(table, key);
+    bucket_t *entry = new_entry(hashed_key, data);
+    bucket_list_t *bucket = bucket_for(table, hashed_key);
     BucketLock lock(bucket);
     link_entry(table, bucket, entry, hold_of(flags));
 }
@@ -286,12 +349,13 @@ void tarvelutil_hashtable_put(tarvelutil_hashtable_t *table, const void *key, vo
 void *tarvelutil_hashtable_put_unique(tarvelutil_hashtable_t *table, const void *key, void *data, int flags)
 {
     Hold hold = hold_of(flags);
-    bucket_list_t *bucket = bucket_for(table, key);
+    hashed_key_t hashed_key = hashed(table, key);
+    bucket_list_t *bucket = bucket_for(table, hashed_key);
     BucketLock lock(bucket);
     for (;;) {
-        bucket_t *entry = find_entry(table, bucket, key);
+        bucket_t *entry = find_entry(table, bucket, hashed_key);
         if (entry == nullptr) {
-            link_entry(table, bucket, new_entry(key, data), hold);
+            link_entry(table, bucket, new_entry(hashed_key, data), hold);
             return nullptr;
         }
         if (!wait_for_hold(bucket, entry, hold))
@@ -305,9 +369,10 @@ void *tarvelutil_hashtable_put_unique(tarvelutil_hashtable_t *table, const void 
 
 void *tarvelutil_hashtable_get(tarvelutil_hashtable_t *table, const void *key, int flags)
 {
-    bucket_list_t *bucket = bucket_for(table, key);
+    hashed_key_t hashed_key = hashed(table, key);
+    bucket_list_t *bucket = bucket_for(table, hashed_key);
     BucketLock lock(bucket);
-    bucket_t *entry = held_entry(table, bucket, key, hold_of(flags));
+    bucket_t *entry = held_entry(table, bucket, hashed_key, hold_of(flags));
     return entry != nullptr ? entry->data : nullptr;
 }
 
@@ -316,19 +381,21 @@ void tarvelutil_hashtable_release(tarvelutil_hashtable_t *table, const void *key
     Hold hold = hold_of(flags);
     if (hold == Hold::kNone)
         return;
-    bucket_list_t *bucket = bucket_for(table, key);
+    hashed_key_t hashed_key = hashed(table, key);
+    bucket_list_t *bucket = bucket_for(table, hashed_key);
     BucketLock lock(bucket);
-    for (bucket_t *entry = bucket->front; entry != nullptr; entry = entry->next) {
-        if (table->compare(entry->key, key) == 0)
-            give_back(entry, hold);
+    for (int position = 0; position < bucket->count; position++) {
+        if (key_equal(table, bucket, position, hashed_key))
+            give_back(bucket->entries[position], hold);
     }
 }
 
 void *tarvelutil_hashtable_remove(tarvelutil_hashtable_t *table, const void *key, int flags)
 {
-    bucket_list_t *bucket = bucket_for(table, key);
+    hashed_key_t hashed_key = hashed(table, key);
+    bucket_list_t *bucket = bucket_for(table, hashed_key);
     BucketLock lock(bucket);
-    bucket_t *entry = held_entry(table, bucket, key, hold_of(flags));
+    bucket_t *entry = held_entry(table, bucket, hashed_key, hold_of(flags));
     if (entry == nullptr)
         return nullptr;
     void *data = entry->data;
@@ -373,6 +440,8 @@ void tarvelutil_hashtable_delete(tarvelutil_hashtable_t *table)
             pthread_cond_destroy(&entry->condition);
             vn_free(entry);
         }
+        vn_free(bucket->hashes);
+        vn_free(bucket->entries);
         pthread_mutex_destroy(&bucket->mutex);
     }
     vn_free(table->table);

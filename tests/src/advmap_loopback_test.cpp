@@ -8,11 +8,17 @@
 
 #include <gtest/gtest.h>
 
-
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 using vntest::AppEvent;
@@ -21,6 +27,51 @@ using vntest::ChildProcess;
 namespace {
 
 constexpr int kSubscriberId = 100;
+
+// Holds the thread that logs `trigger` to the event log, runs `action` there,
+// and lets the thread go once `awaited` has been logged (on any thread). The
+// log's message callback sees every line, whatever the log's level.
+struct LogGate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::string trigger;
+    std::function<void()> action;
+    std::string awaited;
+    bool seen = false;
+};
+
+// Never destroyed: the runtime's threads log through it to the end of the process.
+LogGate &log_gate = *new LogGate;
+
+void gate_message(vn_log_t *, int, const char *format, va_list args)
+{
+    char text[1024];
+    va_list copy;
+    va_copy(copy, args);
+    std::vsnprintf(text, sizeof text, format, copy);
+    va_end(copy);
+    std::function<void()> action;
+    {
+        std::lock_guard<std::mutex> hold(log_gate.mutex);
+        if (!log_gate.awaited.empty() && text == log_gate.awaited) {
+            log_gate.seen = true;
+            log_gate.changed.notify_all();
+            return;
+        }
+        if (text != log_gate.trigger || !log_gate.action)
+            return;
+        std::swap(action, log_gate.action);
+    }
+    action();
+    std::unique_lock<std::mutex> hold(log_gate.mutex);
+    log_gate.changed.wait_for(hold, std::chrono::seconds(20), [] { return log_gate.seen; });
+}
+
+uint64_t rogue_count(int peer)
+{
+    peer_mutex_guard hold(peer_global_lock);
+    return peer_array[peer].counters[kRogueUpdate].value;
+}
 
 struct Source {
     int port = 0;
@@ -59,8 +110,28 @@ protected:
 
     void kill_source(const std::string &label) { sources_[label].process->stop(true); }
 
-    // Starts this process's runtime with one peer per declared source and `services`.
-    void start_subscriber(const std::string &services)
+    // Declares a source that the test plays itself behind `listener`.
+    void wire_source(const std::string &label, const vntest::WireListener &listener)
+    {
+        Source &entry = sources_[label];
+        entry.port = listener.port();
+        entry.id = static_cast<int>(sources_.size());
+        order_.push_back(label);
+    }
+
+    // Takes this process's link to a wire source and answers its PEERINFO as an active peer.
+    vntest::WireSocket accept_link(vntest::WireListener &listener, const std::string &label)
+    {
+        vntest::WireSocket link = listener.accept();
+        vntest::WireFrame info;
+        EXPECT_TRUE(link.read_frame(&info));
+        link.send(vntest::frame(5, vntest::info_payload(0, 1, static_cast<uint16_t>(sources_[label].id), label)));
+        return link;
+    }
+
+    // Starts this process's runtime with one peer per declared source and
+    // `services`; `watch`, when given, sees every line of its event log from the start.
+    void start_subscriber(const std::string &services, vn_log_message_cb watch = nullptr)
     {
         std::string conf = "application-name subscriber\nvantrix-id " + std::to_string(kSubscriberId) + "\n";
         for (const std::string &label : order_)
@@ -74,19 +145,24 @@ protected:
         // The runtime keeps the record for the life of the process.
         static vn_init_t init;
         vntest::record_callbacks(&init);
+        if (watch != nullptr) {
+            // The record's own log, watched before any thread writes to it.
+            init.log = vn_new_level_log("event_log", root_.file("subscriber/var/event.log").c_str(), nullptr);
+            vn_log_set_message_cb(init.log, watch);
+        }
         vn_config_init("subscriber.conf", static_cast<int>(argv_.size()), argv_.data());
         ASSERT_GE(vn_init(&init, static_cast<int>(argv_.size()), argv_.data()), 0);
     }
 
     // Sources A and B (A's configuration extended by `a_extra`), both
     // running, and this process's runtime linked to both.
-    void start_pair(const std::string &services, const std::string &a_extra = "")
+    void start_pair(const std::string &services, const std::string &a_extra = "", vn_log_message_cb watch = nullptr)
     {
         source("A", a_extra);
         source("B");
         start_source("A");
         start_source("B");
-        start_subscriber(services);
+        start_subscriber(services, watch);
         ASSERT_TRUE(run_until([&] { return peer_is_up("A") && peer_is_up("B"); }));
     }
 
@@ -237,6 +313,130 @@ TEST_F(Loopback, ServiceStateFollowsItsSourcesGoingAndComing)
     EXPECT_EQ(service_states().back(), kServiceLimited);
     const char *name = nullptr;
     EXPECT_EQ(vn_get_service_by_index(0, &name), kServiceLimited);
+}
+
+// The init thread has batched a request to A when A is lost and A's thread
+// moves the subject to B, all before the batch is sent: the request must not
+// wait in A's kept queue for A's next link. The gate holds the init thread in
+// the same walk, at the next subject, until A's thread has chosen B.
+TEST_F(Loopback, RequestBatchedForASourceLostMeanwhileNeverReachesItsNextLink)
+{
+    start_pair(service(group({"A B"})) + "add-data-service\nservice-name other\ninclude-pattern ^/other/\n" +
+                   group({"B"}) + "end-data-service\n",
+               "", gate_message);
+    std::string b = std::to_string(peer("B"));
+    {
+        std::lock_guard<std::mutex> hold(log_gate.mutex);
+        log_gate.trigger = "We can request object </other/1> from peer " + b + "\n";
+        log_gate.awaited = "We can request object </demo/1> from peer " + b + "\n";
+        log_gate.action = [this] { kill_source("A"); };
+    }
+    char *names[] = {const_cast<char *>("/demo/1"), const_cast<char *>("/other/1")};
+    vn_request_objects(2, names, nullptr);
+    {
+        std::lock_guard<std::mutex> hold(log_gate.mutex);
+        ASSERT_TRUE(log_gate.seen);
+    }
+    ASSERT_TRUE(run_until([&] { return updates_from("B", "/demo/1") >= 1; }));
+
+    start_source("A");
+    ASSERT_TRUE(run_until([&] { return peer_is_up("A"); }));
+    vn_request_object("/demo/2"); // A, the least loaded now; it follows anything A's queue kept
+    ASSERT_TRUE(run_until([&] { return updates_from("A", "/demo/2") >= 1; }));
+    EXPECT_FALSE(asked_for("A", "/demo/1"));
+    EXPECT_EQ(rogue_count(peer("A")), 0u);
+}
+
+// Wire sources A and B, linked to this process's runtime with `services`.
+class WireLoopback : public Loopback {
+protected:
+    void start_wire_pair(const std::string &services)
+    {
+        wire_source("A", a_listener_);
+        wire_source("B", b_listener_);
+        start_subscriber(services);
+        // The links are made while the init thread's loop runs.
+        std::thread links([&] {
+            a_ = accept_link(a_listener_, "A");
+            b_ = accept_link(b_listener_, "B");
+        });
+        bool up = run_until([&] { return peer_is_up("A") && peer_is_up("B"); });
+        links.join();
+        ASSERT_TRUE(up);
+    }
+
+    // Sends an update of `subject` from the wire source and waits until it was dropped as rogue.
+    void send_rogue_update(vntest::WireSocket &link, const std::string &label, const std::string &subject)
+    {
+        uint64_t before = rogue_count(peer(label));
+        link.send(vntest::frame(VN_DATAUPDATE,
+                                vntest::Bytes().u16(1).u16(0).u16(0).text(subject).u16(1).u32(1).text("x").data));
+        ASSERT_TRUE(run_until([&] { return rogue_count(peer(label)) == before + 1; }));
+    }
+
+    // The subjects discarded on the link before the next request, which `subject` is.
+    std::vector<std::string> discards_before_request(vntest::WireSocket &link, const std::string &subject)
+    {
+        std::vector<std::string> discarded;
+        vntest::WireFrame got;
+        while (link.read_frame(&got) && got.type != VN_SUBJREQ) {
+            if (got.type == VN_SUBJDSC)
+                discarded.push_back(got.payload.substr(kFirstSubjectAt));
+        }
+        EXPECT_EQ(got.type, VN_SUBJREQ);
+        EXPECT_EQ(got.payload.substr(kFirstSubjectAt), subject);
+        return discarded;
+    }
+
+    // The labels of the peers the subject is requested from.
+    static std::vector<std::string> requested_from(const std::string &subject)
+    {
+        int count = 0;
+        const char **labels = vn_get_request_hints(subject.c_str(), &count);
+        std::vector<std::string> out(labels, labels + count);
+        vn_free(labels);
+        return out;
+    }
+
+    static constexpr size_t kFirstSubjectAt = 8; // flags, type, count, the subject's length
+
+    vntest::WireListener a_listener_;
+    vntest::WireListener b_listener_;
+    vntest::WireSocket a_;
+    vntest::WireSocket b_;
+};
+
+// B provides a subject whose source is A without being asked (a request that
+// reached it after the subject moved on): its updates stay rogue, and one
+// discard on its link ends the subscription.
+TEST_F(WireLoopback, StraySubscriptionIsDiscardedOncePerLink)
+{
+    ASSERT_NO_FATAL_FAILURE(start_wire_pair(service(group({"A B"}))));
+    vn_request_object("/demo/1"); // A
+    vntest::WireFrame got;
+    ASSERT_TRUE(a_.read_frame_of(VN_SUBJREQ, &got));
+    ASSERT_NO_FATAL_FAILURE(send_rogue_update(b_, "B", "/demo/1"));
+    ASSERT_NO_FATAL_FAILURE(send_rogue_update(b_, "B", "/demo/1"));
+    EXPECT_EQ(updates_from("B", "/demo/1"), 0u);
+    vn_request_object("/demo/2"); // B, the least loaded: it follows any discard
+    EXPECT_EQ(discards_before_request(b_, "/demo/2"), std::vector<std::string>{"/demo/1"});
+}
+
+// A source discarded for its silence whose late update then arrives has had
+// its discard on this link: it gets no second one.
+TEST_F(WireLoopback, SourceDiscardedOnTimeoutGetsNoSecondDiscardForItsLateUpdate)
+{
+    ASSERT_NO_FATAL_FAILURE(start_wire_pair("source-request-timeout 0.1\n" + service(group({"A B"}))));
+    vn_request_object("/demo/1"); // A, which stays silent
+    vntest::WireFrame got;
+    ASSERT_TRUE(a_.read_frame_of(VN_SUBJREQ, &got));
+    // The source timer runs on this thread's loop; once it has, B is asked.
+    ASSERT_TRUE(run_until([&] { return requested_from("/demo/1") == std::vector<std::string>{"B"}; }));
+    ASSERT_TRUE(a_.read_frame_of(VN_SUBJDSC, &got));
+    ASSERT_TRUE(b_.read_frame_of(VN_SUBJREQ, &got));
+    ASSERT_NO_FATAL_FAILURE(send_rogue_update(a_, "A", "/demo/1"));
+    vn_request_object("/demo/2"); // A, the least loaded: it follows any discard
+    EXPECT_EQ(discards_before_request(a_, "/demo/2"), std::vector<std::string>{});
 }
 
 } // namespace

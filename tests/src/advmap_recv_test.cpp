@@ -9,7 +9,9 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,6 +37,17 @@ std::string config(const std::string &extra = "")
            "add-data-service\nservice-name news\nservice-type broadcast\ninclude-pattern ^/n/\n"
            "add-source-group\nadd-priority\nlabel N\nend-priority\nend-source-group\n"
            "add-source-group\nadd-priority\nlabel A\nend-priority\nend-source-group\nend-data-service\n";
+}
+
+// Active peers A, B and C (A and B with more lines) in one priority of
+// "quotes" over ^/q/.
+std::string three_sources(const std::string &a_extra = "", const std::string &b_extra = "")
+{
+    return "add-peer\nlabel A\nremote-type active\n" + a_extra + "end-peer\n" +
+           "add-peer\nlabel B\nremote-type active\n" + b_extra + "end-peer\n" +
+           "add-peer\nlabel C\nremote-type active\nend-peer\n"
+           "add-data-service\nservice-name quotes\ninclude-pattern ^/q/\n"
+           "add-source-group\nadd-priority\nlabel A B C\nend-priority\nend-source-group\nend-data-service\n";
 }
 
 class Inbound : public DataServicesTest {
@@ -156,6 +169,91 @@ TEST_F(Inbound, NodataFailsOverSilentlyUntilTheLastSourceFails)
     EXPECT_EQ(hints("/q/1"), Labels{});
 }
 
+// "/q/1" is sourced by A, loaded with two more subjects hinted to it, so that
+// picking a source again would choose another peer; then another peer of the
+// group reports or is lost. The subject keeps A, alone.
+enum class OtherPeerEvent { kNodata, kSourceFailed, kLost };
+
+struct OtherPeerCase {
+    const char *name;
+    const char *peer;
+    bool provides; // the peer provides /q/1 unasked first
+    OtherPeerEvent event;
+};
+
+void PrintTo(const OtherPeerCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class OtherPeer : public DataServicesTest, public testing::WithParamInterface<OtherPeerCase> {};
+
+TEST_P(OtherPeer, LeavesTheSubjectWithItsSource)
+{
+    start(three_sources());
+    up("A");
+    up("B");
+    up("C");
+    vn_request_object("/q/1");
+    char *hint[] = {const_cast<char *>("A")};
+    for (const char *subject : {"/q/2", "/q/3"}) {
+        vn_set_request_hint(subject, 1, hint);
+        vn_request_object(subject);
+    }
+    const OtherPeerCase &c = GetParam();
+    if (c.provides)
+        update(c.peer, "/q/1", kRecordFromActive);
+    switch (c.event) {
+    case OtherPeerEvent::kNodata:
+        nodata(c.peer, "/q/1", VN_NODATA_NOTFOUND);
+        break;
+    case OtherPeerEvent::kSourceFailed:
+        status(c.peer, "/q/1", kStatusSourceFailed);
+        break;
+    case OtherPeerEvent::kLost:
+        down(c.peer);
+        break;
+    }
+    settle();
+    EXPECT_EQ(hints("/q/1"), Labels{"A"});
+    EXPECT_EQ(subscriptions("quotes-0-0-A"), 3);
+    EXPECT_EQ(subscriptions("quotes-0-0-B"), 0);
+    EXPECT_EQ(subscriptions("quotes-0-0-C"), 0);
+    EXPECT_TRUE(events_of("nodata").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Events, OtherPeer,
+                         testing::Values(OtherPeerCase{"NodataFromAPeerNeverAsked", "C", false, OtherPeerEvent::kNodata},
+                                         OtherPeerCase{"NodataFromAnUnaskedProvider", "B", true, OtherPeerEvent::kNodata},
+                                         OtherPeerCase{"SourceFailedFromAnUnaskedProvider", "B", true,
+                                                       OtherPeerEvent::kSourceFailed},
+                                         OtherPeerCase{"LossOfAnUnaskedProvider", "B", true, OtherPeerEvent::kLost}),
+                         [](const testing::TestParamInfo<OtherPeerCase> &info) { return std::string(info.param.name); });
+
+// The service timeout gave up on the subject and kept its tracker for the
+// application's data; the source's late no-data must not ask another one.
+TEST_F(Inbound, LateNodataAfterTheServiceTimeoutAsksNobodyElse)
+{
+    start(config("service-request-timeout 0.02\n"));
+    up("A");
+    up("B");
+    int data = 0;
+    vn_request_object("/q/1"); // A
+    vn_set_object_data("/q/1", &data);
+    ASSERT_TRUE(run_until([&] { return !events_of("nodata").empty(); }));
+    nodata("A", "/q/1", VN_NODATA_NOTFOUND);
+    settle();
+    EXPECT_EQ(hints("/q/1"), Labels{});
+    EXPECT_EQ(events_of("nodata").size(), 1u);
+    EXPECT_EQ(vn_get_object_data("/q/1"), &data);
+    // Nor does a no-data from a peer that provided it unasked since.
+    update("B", "/q/1", kRecordFromActive);
+    nodata("B", "/q/1", VN_NODATA_NOTFOUND);
+    EXPECT_EQ(hints("/q/1"), Labels{});
+    vn_request_object("/q/1"); // a new request asks again
+    EXPECT_EQ(hints("/q/1").size(), 1u);
+}
+
 TEST_F(Inbound, DeleteObjectAlwaysReachesTheApplication)
 {
     start_all();
@@ -263,6 +361,39 @@ TEST_F(Inbound, BroadcastSubjectGoesStaleWhenItsPeerGoesDown)
     EXPECT_EQ(hints("/n/1"), Labels{});
 }
 
+// The clean-up lists both subjects, then waits for the application's no-data
+// of the first; meanwhile a source makes the second fresh, which stays.
+TEST_F(Inbound, StaleCleanupSkipsASubjectMadeFreshMeanwhile)
+{
+    start("add-peer\nlabel A\nremote-type active\nend-peer\n"
+          "add-peer\nlabel B\nremote-type active\nend-peer\n"
+          "cleanup-stale-timeout 0.02\n"
+          "add-data-service\nservice-name quotes\ninclude-pattern ^/q/\n"
+          "add-source-group\nadd-priority\nlabel A\nend-priority\nadd-priority\nlabel B\nend-priority\n"
+          "end-source-group\nend-data-service\n");
+    up("A");
+    up("B");
+    for (const char *subject : {"/q/1", "/q/2"}) {
+        vn_request_object(subject);
+        update("A", subject);
+    }
+    down("A"); // both move to B and wait for it, stale
+    std::string kept;
+    vntest::on_app_event([&](const AppEvent &event) {
+        if (event.kind != "nodata" || !kept.empty())
+            return;
+        kept = event.subject == "/q/1" ? "/q/2" : "/q/1";
+        update("B", kept);
+    });
+    ASSERT_TRUE(run_until([&] { return !events_of("nodata").empty(); }));
+    settle();
+    vntest::on_app_event(nullptr);
+    EXPECT_EQ(events_of("nodata").size(), 1u);
+    EXPECT_EQ(hints(kept), Labels{"B"});
+    EXPECT_EQ(events_of("object").back().subject, kept);
+    EXPECT_EQ(events_of("object").back().state, kObjectOk);
+}
+
 TEST_F(Inbound, StaleSubjectsAreCleanedUpAfterTheirPeerWentDown)
 {
     start_all("cleanup-stale-timeout 0.02\n");
@@ -281,11 +412,7 @@ TEST_F(Inbound, StaleSubjectsAreCleanedUpAfterTheirPeerWentDown)
 // gone and does nothing; the posted delete frees it.
 TEST_F(Inbound, TimerRacingARearmOnAnotherThreadDoesNothing)
 {
-    start("add-peer\nlabel A\nremote-type active\nrequest-timeout 0.0001\nend-peer\n"
-          "add-peer\nlabel B\nremote-type active\nrequest-timeout 30\nend-peer\n"
-          "add-peer\nlabel C\nremote-type active\nend-peer\n"
-          "add-data-service\nservice-name quotes\ninclude-pattern ^/q/\n"
-          "add-source-group\nadd-priority\nlabel A B C\nend-priority\nend-source-group\nend-data-service\n");
+    start(three_sources("request-timeout 0.0001\n", "request-timeout 30\n"));
     up("A");
     up("B");
     up("C");

@@ -124,6 +124,7 @@ protected:
     {
         peers_[peer].send(frame(VN_SUBJREQ, request_payload(subjects)));
     }
+    Received image_for(int peer, const std::string &subject);
     void discard(int peer, const std::vector<std::string> &subjects)
     {
         peers_[peer].send(frame(VN_SUBJDSC, request_payload(subjects)));
@@ -312,19 +313,29 @@ TEST_F(CacheEndToEnd, WithoutARequestCallbackUncachedSubjectsAreNotFound)
     EXPECT_EQ(image.fields, (std::vector<WireField>{{1, "now"}}));
 }
 
-TEST_F(CacheEndToEnd, ExcludedSubjectsAreSentToTheirRequestersButNeverStored)
+TEST_F(CacheEndToEnd, ExcludedSubjectsAreNeverStoredSoEveryNewRequesterReachesTheApplication)
 {
     ASSERT_NO_FATAL_FAILURE(start("cache-add-exclude-pattern ^ex/\ncache-add-exclude-pattern bad(\n"));
     request(0, {"ex/1"});
     EXPECT_EQ(receive(peers_[0]).fields, (std::vector<WireField>{{1, "answer-1"}}));
     request(1, {"ex/1"});
+    // No image to answer from: the application's answer goes to every requester.
+    for (WireSocket &peer : peers_) {
+        Received answer = receive(peer);
+        EXPECT_EQ(answer.flags, 0);
+        EXPECT_EQ(answer.fields, (std::vector<WireField>{{1, "answer-2"}}));
+    }
+    EXPECT_EQ(application_saw(), (Calls{"request 0 0 ex/1", "request 1 0 ex/1"}));
+
+    // Once both have left, the next requester is asked for again, not served from a stale entry.
+    discard(0, {"ex/1"});
+    discard(1, {"ex/1"});
     settle(1);
+    adapter_->send_line("publish ex/1 unasked");
+    settle(0);
+    request(0, {"ex/1"});
+    EXPECT_EQ(receive(peers_[0]).fields, (std::vector<WireField>{{1, "answer-5"}}));
     EXPECT_EQ(application_saw(), Calls{"request 0 0 ex/1"});
-    adapter_->send_line("publish ex/1 both");
-    EXPECT_EQ(receive(peers_[0]).fields, (std::vector<WireField>{{1, "both"}}));
-    Received second = receive(peers_[1]); // no image came before the update
-    EXPECT_EQ(second.flags, 0);
-    EXPECT_EQ(second.fields, (std::vector<WireField>{{1, "both"}}));
     EXPECT_NE(read_file(root_.file("var/event.log")).find("Invalid exlcude regular expression <bad(> configured for caching"),
               std::string::npos);
 }
@@ -339,6 +350,57 @@ TEST_F(CacheEndToEnd, ConfiguredObjectsAreAskedForAtStartAndServedFromTheCache)
     EXPECT_EQ(image.flags, kImageFlags);
     EXPECT_EQ(image.fields, (std::vector<WireField>{{1, "answer-2"}}));
     EXPECT_EQ(application_saw(), Calls{});
+}
+
+namespace {
+
+// The value of a field of a received record, or "(none)".
+std::string field_value(const Received &received, int num)
+{
+    for (const WireField &field : received.fields)
+        if (field.num == num)
+            return field.value;
+    return "(none)";
+}
+
+// What a later requester of a subject the cache holds an image of receives.
+Received CacheEndToEnd::image_for(int peer, const std::string &subject)
+{
+    request(peer, {subject});
+    Received image = receive(peers_[peer]);
+    EXPECT_EQ(image.subject, subject);
+    EXPECT_EQ(image.flags, kImageFlags);
+    return image;
+}
+
+} // namespace
+
+TEST_F(CacheEndToEnd, WithADelayChannelLiveAndDelayedRecordsGoThroughTheCacheOnce)
+{
+    // Field 1, the value the adapter publishes, doubles as the chains' initial timestamp.
+    ASSERT_NO_FATAL_FAILURE(start("add-field LTY_INIT_TS 1\nadd-field LTY_LIST_EVENT 9002\n"
+                                  "add-field LTY_LIST_TS 9003\nlatency-chain-enable\nlatency-chain-name pub\n"
+                                  "delay-batch-time 0.05\nadd-delay\ndelay-time 0.1\nprefix /d/\nend-delay\n"));
+    // The answer reaches only its requester, and a second one gets the image.
+    request(0, {"rec/x"});
+    Received first = receive(peers_[0]);
+    EXPECT_EQ(first.subject, "rec/x");
+    EXPECT_EQ(first.flags, 0);
+    EXPECT_EQ(field_value(image_for(1, "rec/x"), 1), "answer-1");
+    EXPECT_EQ(application_saw(), Calls{"request 0 0 rec/x"});
+
+    // Delayed copies are cached under their own subject: the live one has no
+    // requester, so the delayed one is the first thing peer 0 sees.
+    request(0, {"/d/none/y"});
+    settle(0);
+    adapter_->send_line("publish none/y 1000");
+    Received delayed = receive(peers_[0]);
+    EXPECT_EQ(delayed.subject, "/d/none/y");
+    EXPECT_EQ(delayed.flags, 0);
+    EXPECT_EQ(field_value(delayed, 1), "1000");
+    EXPECT_EQ(field_value(delayed, 9002), "pub_X"); // one send event per record sent
+    EXPECT_EQ(field_value(image_for(1, "/d/none/y"), 1), "1000");
+    EXPECT_EQ(application_saw(), Calls{"request 0 0 /d/none/y"});
 }
 
 // ---- In this process: purges and lost peers ----
@@ -391,9 +453,9 @@ protected:
         release_cache(cache);
     }
 
-    void publish(const std::string &subject)
+    void publish(const std::string &subject, uint16_t type = 222)
     {
-        vn_data_t *data = vn_init_data(subject.c_str(), 222, 0);
+        vn_data_t *data = vn_init_data(subject.c_str(), type, 0);
         vn_add_data(data, 1, "v");
         vn_send_data(data);
     }
@@ -457,4 +519,44 @@ TEST_F(CacheInProcess, ALostPeerLeavesEveryEntryAndEntriesWithoutDataGo)
     EXPECT_TRUE(cached("cfg/waiting")); // configured entries stay
     init_.recv_peer_status(1, 512, 0, nullptr);
     EXPECT_FALSE(cached("pending/b"));
+}
+
+TEST_F(CacheInProcess, EntriesThatStoreNothingLeaveWithTheirLastRequesterAndTheNextOneIsAsked)
+{
+    ASSERT_NO_FATAL_FAILURE(start("cache-add-exclude-pattern ^ex/\n"));
+    struct Case {
+        const char *subject;
+        uint16_t type;
+    };
+    // Excluded by pattern, and of a type the cache keeps no image for.
+    for (const Case &kind : {Case{"ex/a", 222}, Case{"plain/a", 228}}) {
+        SCOPED_TRACE(kind.subject);
+        std::string subject = kind.subject;
+        char *names[] = {subject.data(), nullptr};
+        constexpr int kCycles = 100;
+        asked.clear();
+        for (int cycle = 0; cycle < kCycles; cycle++) {
+            std::string each = subject + std::to_string(cycle);
+            char *one[] = {each.data(), nullptr};
+            init_.recv_request(0, 1, one, 0);
+            publish(each, kind.type);
+            init_.recv_discard(0, 1, one, 0);
+        }
+        EXPECT_EQ(tarvelutil_hashtable_get_size(cache_hash), 0);
+        EXPECT_EQ(asked.size(), static_cast<size_t>(kCycles));
+
+        // A second requester is passed on too: the entry has nothing to answer it with.
+        asked.clear();
+        init_.recv_request(0, 1, names, 0);
+        publish(subject, kind.type);
+        init_.recv_request(1, 1, names, 0);
+        EXPECT_EQ(asked, (std::vector<std::string>{subject, subject}));
+        init_.recv_discard(0, 1, names, 0);
+        EXPECT_TRUE(cached(subject));
+        init_.recv_peer_status(1, 512, 0, nullptr);
+        EXPECT_FALSE(cached(subject));
+
+        publish(subject, kind.type); // nobody asked for it
+        EXPECT_FALSE(cached(subject));
+    }
 }

@@ -1,7 +1,8 @@
 // Peer connections over real loopback sockets: accepted links matched by
 // their first PEERINFO, refused and timed-out connections with their log
 // lines, the second-connection rule, outgoing connects with address rotation
-// and back-off, status down and manual reset.
+// and back-off, a connect whose name resolution blocks, status down and
+// manual reset.
 #include "msgq.h"
 #include "peer.h"
 #include "peer_harness.h"
@@ -9,17 +10,83 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
+#include <malloc.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <future>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 using namespace vntest;
+
+namespace {
+
+// A host name whose resolution on peer 0's thread waits until the test
+// releases it, and then gives the loopback address. Start-up resolves it
+// too (on the init thread), and is let through.
+constexpr const char *kSlowName = "slow-resolver.test";
+
+struct ResolverGate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false;
+    bool released = false;
+
+    bool wait_entered()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::duration<double>(kWireDeadline), [this] { return entered; });
+    }
+    void release()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+};
+ResolverGate &resolver_gate = *new ResolverGate;
+
+bool on_peer_zero_thread()
+{
+    char name[16] = "";
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    size_t len = std::strlen(name);
+    return len >= 6 && std::strcmp(name + len - 6, "peer-0") == 0;
+}
+
+} // namespace
+
+// Interposed on the C library's resolver for this test program: every name
+// but the slow one resolves as usual.
+extern "C" int getaddrinfo(const char *node, const char *service, const struct addrinfo *hints,
+                           struct addrinfo **res)
+{
+    using resolver_t = int (*)(const char *, const char *, const struct addrinfo *, struct addrinfo **);
+    static resolver_t real = reinterpret_cast<resolver_t>(dlsym(RTLD_NEXT, "getaddrinfo"));
+    if (node != nullptr && std::strcmp(node, kSlowName) == 0) {
+        if (on_peer_zero_thread()) {
+            std::unique_lock<std::mutex> lock(resolver_gate.mutex);
+            resolver_gate.entered = true;
+            resolver_gate.changed.notify_all();
+            resolver_gate.changed.wait(lock, [] { return resolver_gate.released; });
+        }
+        node = "127.0.0.1";
+    }
+    return real(node, service, hints, res);
+}
 
 namespace {
 
@@ -271,6 +338,132 @@ TEST_F(Accepting, ProcessStatusDownClosesTheListenSocketAndStatusUpReopensIt)
     WireSocket again = join(31, "again", 3);
     EXPECT_EQ(status_states(), (std::vector<int>{256, 512, 256}));
     EXPECT_EQ(runtime_->count_log("Opening port " + std::to_string(port_) + " for vantrix peer access\n"), 2);
+}
+
+namespace {
+
+size_t heap_in_use()
+{
+    struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+// A 60,000-byte remote name, distinct per round.
+std::string long_name(int round)
+{
+    return vntest::numbered("name-", round, "-") + std::string(60000, 'x');
+}
+
+} // namespace
+
+TEST_F(Accepting, RemoteNamesOfManyHandshakesDoNotPileUp)
+{
+    ASSERT_NO_FATAL_FAILURE(start(kAcceptOnly));
+    WireSocket link;
+    const char *held = nullptr;
+    size_t before = 0;
+    constexpr int kWarmUp = 20, kRounds = 320;
+    for (int round = 0; round < kRounds; round++) {
+        std::string name = long_name(round);
+        WireSocket remote = dial();
+        remote.send(frame(5, info_payload(0, 2, 31, name)));
+        ASSERT_TRUE(handoffs.wait([&] {
+            for (const auto &status : handoffs.statuses)
+                if (status.state == 256 && status.remote_name == name)
+                    return true;
+            return false;
+        })) << round;
+        {
+            std::lock_guard<std::mutex> lock(handoffs.mutex);
+            handoffs.statuses.clear(); // the recorder's copies of the names
+        }
+        link = std::move(remote); // the replaced link closes
+        if (round == kWarmUp) {
+            before = heap_in_use();
+            held = vn_peer_name(0);
+        }
+        // A name handed out is still readable after 15 more changes.
+        if (round == kWarmUp + 15) {
+            EXPECT_EQ(std::string(held), long_name(kWarmUp));
+        }
+    }
+    EXPECT_EQ(std::string(vn_peer_name(0)), long_name(kRounds - 1));
+    // 300 names of 60,000 bytes kept would be 18 MB.
+    EXPECT_LT(heap_in_use(), before + 3 * 1000 * 1000);
+}
+
+// ---- A connect whose name resolution blocks ----
+
+namespace {
+
+// Peer 0 connects out to the slow name, peer 1 only accepts.
+class SlowResolver : public Accepting {
+protected:
+    void SetUp() override
+    {
+        std::lock_guard<std::mutex> lock(resolver_gate.mutex);
+        resolver_gate.entered = false;
+        resolver_gate.released = false;
+    }
+    // Before the runtime goes: peer 0's thread may still wait in the resolver.
+    void TearDown() override { resolver_gate.release(); }
+
+    void start_resolving()
+    {
+        start("add-peer\nremote-id 21\naddr " + std::string(kSlowName) + "\nport " +
+              std::to_string(listener_.port()) + "\nend-peer\n" + kAcceptOnly);
+    }
+
+    WireListener listener_;
+};
+
+} // namespace
+
+TEST_F(SlowResolver, OtherPeersAndSendersGoOnWhileAConnectResolvesItsAddress)
+{
+    ASSERT_NO_FATAL_FAILURE(start_resolving());
+    ASSERT_TRUE(resolver_gate.wait_entered());
+    // The init thread matches another peer's PEERINFO and that peer answers.
+    WireSocket remote = join(31, "acc", 1);
+    WireFrame got;
+    ASSERT_TRUE(remote.read_frame_of(5, &got));
+    // A send to the resolving peer returns (it has no queue yet).
+    auto send = std::async(std::launch::async, [] {
+        std::string payload = heartbeat_payload(0, 5);
+        vn_msg_t msg{};
+        msg.type = VN_HEARTBEAT;
+        msg.len = static_cast<uint32_t>(payload.size());
+        msg.msg = reinterpret_cast<unsigned char *>(payload.data());
+        _vn_peer_send(0, &msg, 0);
+    });
+    EXPECT_EQ(send.wait_for(std::chrono::duration<double>(kWireDeadline)), std::future_status::ready);
+    resolver_gate.release();
+    send.wait();
+    // Once the name resolves the connect goes on as usual.
+    WireSocket link = listener_.accept();
+    ASSERT_TRUE(link.valid());
+    ASSERT_TRUE(link.read_frame_of(5, &got));
+    EXPECT_EQ(got.payload, info_payload(0, 0, kLocalId, "me"));
+}
+
+TEST_F(SlowResolver, ConnectOfAPeerDisabledWhileItResolvedIsGivenUp)
+{
+    ASSERT_NO_FATAL_FAILURE(start_resolving());
+    ASSERT_TRUE(resolver_gate.wait_entered());
+    // The lock is free while the name resolves.
+    struct timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += static_cast<time_t>(kWireDeadline);
+    ASSERT_EQ(pthread_mutex_timedlock(&peer_array[0].peer_lock, &deadline), 0);
+    peer_array[0].reject_conns = 1;
+    pthread_mutex_unlock(&peer_array[0].peer_lock);
+    resolver_gate.release();
+    runtime_->on_peer(0, [](peer_t &peer) {
+        EXPECT_EQ(peer.sock, -1);
+        EXPECT_EQ(peer.conn_rev, nullptr);
+        EXPECT_EQ(peer.conn_tev, nullptr);
+        EXPECT_EQ(peer.reconn_ev, nullptr);
+    });
 }
 
 // ---- Outgoing ----

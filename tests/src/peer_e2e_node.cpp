@@ -6,14 +6,22 @@
 // Commands: "send SUBJECT [NUMBER=VALUE ...]" sends an update to every peer;
 // "send-to PEER SUBJECT [NUMBER=VALUE ...]" to one; "status-msg ID TEXT" sends
 // a peer status message to every peer; "echo TEXT" reports "echo TEXT" once
-// every command before it has run.
+// every command before it has run; "fd-limit full" lowers the descriptor
+// limit to the lowest free descriptor, so that no other can be opened, and
+// "fd-limit restore" puts it back (each reports "fd-limit"); "accepts"
+// reports "accepts CALLS FAILED", the accept calls made so far; "cpu"
+// reports "cpu SECONDS", the process's user and system time.
 // Reports: "ready", "up PEER REMOTE_ID REMOTE_NAME", "down PEER REMOTE_ID",
 // "update PEER SUBJECT SEQ [NUMBER=VALUE ...]", "request PEER SUBJECT ...",
 // "statusmsg PEER FLAGS VALUE TEXT".
 #include "vantrix_private.h"
 
+#include <dlfcn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -88,8 +96,43 @@ vn_data_t *record_from(std::istringstream &words, const std::string &subject)
     return data;
 }
 
+std::atomic<long> accept_calls{0};
+std::atomic<long> accept_failures{0};
+struct rlimit saved_limit;
+
+void set_fd_limit(const std::string &how)
+{
+    if (how == "full") {
+        getrlimit(RLIMIT_NOFILE, &saved_limit);
+        int lowest_free = dup(0);
+        close(lowest_free);
+        struct rlimit full = saved_limit;
+        full.rlim_cur = static_cast<rlim_t>(lowest_free);
+        setrlimit(RLIMIT_NOFILE, &full);
+    } else {
+        setrlimit(RLIMIT_NOFILE, &saved_limit);
+    }
+    report("fd-limit");
+}
+
+void report_cpu()
+{
+    struct rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    double seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                     static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    report(line_of("cpu", seconds));
+}
+
 void run_command(const std::string &line)
 {
+    // Taken before any stream is made: the undefined-behaviour checker's
+    // type checks of stream calls need a free descriptor.
+    const std::string limit_command = "fd-limit ";
+    if (line.compare(0, limit_command.size(), limit_command) == 0) {
+        set_fd_limit(line.substr(limit_command.size()));
+        return;
+    }
     std::istringstream words(line);
     std::string command;
     words >> command;
@@ -104,6 +147,10 @@ void run_command(const std::string &line)
             vn_send_data_to_peer(peer, record_from(words, subject));
     } else if (command == "echo") {
         report(line);
+    } else if (command == "accepts") {
+        report(line_of("accepts", accept_calls.load(), accept_failures.load()));
+    } else if (command == "cpu") {
+        report_cpu();
     } else if (command == "status-msg") {
         int id = 0;
         std::string text;
@@ -130,6 +177,19 @@ int read_commands(sock_t fd, int, void *)
 }
 
 } // namespace
+
+// Interposed on the C library's accept for this program, to count the
+// listen watches' attempts.
+extern "C" int accept(int fd, struct sockaddr *address, socklen_t *length)
+{
+    using accept_t = int (*)(int, struct sockaddr *, socklen_t *);
+    static accept_t real = reinterpret_cast<accept_t>(dlsym(RTLD_NEXT, "accept"));
+    int sock = real(fd, address, length);
+    accept_calls++;
+    if (sock < 0)
+        accept_failures++;
+    return sock;
+}
 
 int main(int argc, char **argv)
 {

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -445,4 +446,33 @@ TEST(Data, ReparsedRecordMatchesAFreshParse)
     vn_free_datapkt_data(&reused);
     for (vn_datapkt_t *source : sources)
         vn_free_datapkt(source);
+}
+
+TEST(Data, CopyMatchesEveryMemberAndOutlivesTheOriginal)
+{
+    Bytes payload = wire("00 07 10 30 00 DE 00 01 'S' 00 01 00 00 00 01 00 03 'a' 00 'b'");
+    vn_datapkt_t *original = vn_new_datapkt(nullptr, 0, 0);
+    ASSERT_EQ(_vn_datapkt_reparse(original, VN_DATAUPDATE, payload.data(), payload.size()), 0);
+    original->time = 9999;
+    for (int i = 0; i < 11; i++) // past the first field array's capacity
+        vn_datapkt_add_field_with_flags(original, 100 + i, std::string(static_cast<size_t>(i), 'v').c_str(),
+                                        static_cast<uint16_t>(i));
+    vn_datapkt_t *copy = _vn_datapkt_copy(original);
+    Bytes expected = serialise(original, vn_datapkt_serialise);
+    // Each field as number, flags and every byte of its value, NULs included.
+    auto fields_of = [](const vn_datapkt_t *pkt) {
+        std::vector<std::tuple<int, uint16_t, std::string>> fields;
+        for (int i = 0; i < pkt->count; i++)
+            fields.emplace_back(pkt->fields[i].fieldnum, pkt->fields[i].flags,
+                                std::string(pkt->fields[i].value, static_cast<size_t>(pkt->fields[i].len)));
+        return fields;
+    };
+    auto expected_fields = fields_of(original);
+    vn_free_datapkt(original);
+
+    EXPECT_EQ(copy->time, 9999);
+    EXPECT_EQ(serialise(copy, vn_datapkt_serialise), expected);
+    EXPECT_EQ(fields_of(copy), expected_fields);
+    EXPECT_EQ(std::get<2>(expected_fields[0]), std::string("a\0b", 3));
+    vn_free_datapkt(copy);
 }

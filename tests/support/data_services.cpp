@@ -16,10 +16,16 @@ constexpr double kPollSeconds = 0.001;
 std::mutex events_mutex;
 std::vector<AppEvent> recorded;
 
+std::function<void(const AppEvent &)> event_hook;
+
 void record(AppEvent event)
 {
-    std::lock_guard<std::mutex> hold(events_mutex);
-    recorded.push_back(std::move(event));
+    {
+        std::lock_guard<std::mutex> hold(events_mutex);
+        recorded.push_back(event);
+    }
+    if (event_hook)
+        event_hook(event);
 }
 
 void on_request(int peer, int count, char **subjects, uint16_t)
@@ -89,6 +95,11 @@ void record_callbacks(vn_init_t *init)
     init->recv_service_status = on_service_status;
 }
 
+void on_app_event(std::function<void(const AppEvent &)> hook)
+{
+    event_hook = std::move(hook);
+}
+
 std::vector<AppEvent> recorded_events()
 {
     std::lock_guard<std::mutex> hold(events_mutex);
@@ -109,6 +120,7 @@ void DataServicesTest::SetUp()
 {
     peer_array = nullptr;
     peer_num = vn_num_peers = 0;
+    event_hook = nullptr;
     std::lock_guard<std::mutex> hold(events_mutex);
     recorded.clear();
 }

@@ -30,6 +30,9 @@ struct AppEvent {
 // Points the record's seven callbacks at a recorder of AppEvents.
 void record_callbacks(vn_init_t *init);
 std::vector<AppEvent> recorded_events();
+// Runs `hook` after each recorded event, inside the application's callback
+// (null: none).
+void on_app_event(std::function<void(const AppEvent &)> hook);
 // Runs the calling thread's loop until `done` holds (checked every
 // millisecond); false when it did not within a generous bound.
 bool run_loop_until(const std::function<bool()> &done);

@@ -180,6 +180,42 @@ TEST(HashtableHash, NegativeHashStaysInsideTheTable)
     tarvelutil_hashtable_delete(table);
 }
 
+// Keys of one length share a full hash, so a look-up must still compare them.
+int length_hash(const void *key)
+{
+    return static_cast<int>(std::strlen(static_cast<const char *>(key)));
+}
+
+int collect_key(void *context, const void *key, void *)
+{
+    static_cast<std::vector<std::string> *>(context)->emplace_back(static_cast<const char *>(key));
+    return 1;
+}
+
+// One chain of keys with shared and distinct hashes; removing its newest,
+// oldest and middle entries leaves the rest findable, walked newest first.
+TEST(HashtableHash, OneChainStaysWholeAsEntriesLeaveAnywhere)
+{
+    tarvelutil_hashtable_t *table = tarvelutil_hashtable_create(1, length_hash, nullptr, nullptr, nullptr, 0);
+    std::vector<std::string> keys = {"a", "b", "cc", "dd", "eee", "f", "gg", "hhhh"};
+    for (std::string &key : keys)
+        tarvelutil_hashtable_put(table, key.c_str(), key.data(), 0);
+    std::vector<std::string> live(keys.rbegin(), keys.rend()); // newest first
+    for (std::string gone : {"hhhh", "a", "dd", "f"}) {
+        EXPECT_STREQ(static_cast<char *>(tarvelutil_hashtable_remove(table, std::string(gone).c_str(), 2)),
+                     gone.c_str());
+        live.erase(std::find(live.begin(), live.end(), gone));
+        EXPECT_EQ(tarvelutil_hashtable_get(table, gone.c_str(), 0), nullptr) << gone;
+        for (const std::string &key : live)
+            EXPECT_STREQ(static_cast<char *>(tarvelutil_hashtable_get(table, std::string(key).c_str(), 0)),
+                         key.c_str());
+        std::vector<std::string> walked;
+        EXPECT_EQ(tarvelutil_hashtable_foreach(table, collect_key, &walked, 0), static_cast<int>(live.size()));
+        EXPECT_EQ(walked, live);
+    }
+    tarvelutil_hashtable_delete(table);
+}
+
 // Holds across threads.
 
 TEST_F(HashtableTest, WriteGetWaitsForTheReaderAndThenGetsTheData)

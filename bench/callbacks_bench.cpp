@@ -1,0 +1,205 @@
+// Callback delivery on one loopback link: a publisher process bursts updates
+// of one subject to a subscriber process whose update callback counts them,
+// once with the default delivery (every callback on the init thread) and
+// once with enable-threaded-callbacks (on the peer's thread), in the same
+// run. Both processes are this program again, in a role. Beside the rates,
+// the subscriber reports the CPU time it used over a few idle seconds after
+// the burst, which shows whether a core kept spinning with nothing to do.
+#include "median_reporter.h"
+#include "role_process.h"
+#include "vantrix_private.h"
+
+#include <benchmark/benchmark.h>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uint64_t kDefaultUpdates = 500000;
+constexpr uint64_t kThreadedUpdates = 2000000;
+constexpr int kUpdatesPerPass = 2000;
+constexpr double kIdleSeconds = 3.0;
+constexpr const char *kSubject = "/bench/EQ.VNTX.LAST";
+
+std::string self_path;
+
+// ---- The two roles, each a process of its own ----
+
+uint64_t burst_total;
+uint64_t burst_sent;
+vn_data_t *burst_record;
+
+int send_burst(int, int, void *)
+{
+    // The sender stamps each one with the link's next sequence number.
+    for (int i = 0; i < kUpdatesPerPass && burst_sent < burst_total; i++, burst_sent++)
+        vn_send_data_no_free(burst_record);
+    return burst_sent < burst_total ? 1 : 0;
+}
+
+void publisher_request(int, int, char **, uint16_t)
+{
+    if (burst_record != nullptr)
+        return;
+    burst_record = vn_init_data(kSubject, 222, 0);
+    const char *values[] = {"101.25", "101.50", "100.75", "2500", "VNTX", "12:30:01", "0.25", "1.3", "N"};
+    for (int field = 0; field < 9; field++)
+        vn_add_data(burst_record, field + 2, values[field]);
+    vn_add_timed_event(0, 0, send_burst, 0, nullptr);
+}
+
+double cpu_seconds()
+{
+    struct rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// One link, one thread at a time in this callback in either mode.
+struct Reception {
+    uint64_t received = 0;
+    uint64_t errors = 0;
+    uint16_t last_seq = 0;
+    std::chrono::steady_clock::time_point first;
+    double seconds = 0;
+    double cpu_at_end = 0;
+};
+Reception reception;
+
+int report_idle(int, int, void *)
+{
+    std::printf("%llu %.9f %llu %.6f\n", static_cast<unsigned long long>(reception.received - 1), reception.seconds,
+                static_cast<unsigned long long>(reception.errors), cpu_seconds() - reception.cpu_at_end);
+    std::fflush(stdout);
+    _exit(0);
+}
+
+void subscriber_update(int, vn_data_t *data)
+{
+    if (reception.received++ == 0)
+        reception.first = std::chrono::steady_clock::now();
+    else if (data->seq != static_cast<uint16_t>(reception.last_seq + 1))
+        reception.errors++;
+    reception.last_seq = data->seq;
+    if (std::strcmp(data->subject, kSubject) != 0 || data->count != 9)
+        reception.errors++;
+    if (reception.received != burst_total)
+        return;
+    reception.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - reception.first).count();
+    reception.cpu_at_end = cpu_seconds();
+    // The idle timer is armed on the init thread whichever thread runs this.
+    tarvelutil_signalmain_exec(0, [](int, void *) {
+        vn_add_timed_event(0, kIdleSeconds, report_idle, 0, nullptr);
+        return 0;
+    }, nullptr, 1);
+}
+
+// argv: --role publisher|default|threaded root port count
+int run_role(char **argv)
+{
+    std::string role = argv[2];
+    std::string root = argv[3];
+    std::string port = argv[4];
+    burst_total = std::strtoull(argv[5], nullptr, 10);
+    std::string conf = "vantrix-pkt-log /dev/null\n";
+    static vn_init_t init;
+    if (role == "publisher") {
+        conf += publisher_conf(port);
+        init.recv_request = publisher_request;
+    } else {
+        conf += subscriber_conf(port, role == "threaded");
+        init.recv_update = subscriber_update;
+    }
+    return run_runtime("callbacks_bench", root, role, conf, &init, [&] {
+        tarvelutil_signalmain_init(nullptr);
+        if (role != "publisher")
+            vn_request_object(kSubject);
+    });
+}
+
+// ---- The harness side ----
+
+// One publisher and one subscriber process; the subscriber's report.
+void delivery(benchmark::State &state, bool threaded)
+{
+    uint64_t updates = threaded ? kThreadedUpdates : kDefaultUpdates;
+    uint64_t errors = 0;
+    double idle_cpu = 0;
+    for (auto _ : state) {
+        std::string pub_root = make_root("callbacks_bench_publisher");
+        std::string sub_root = make_root("callbacks_bench_subscriber");
+        std::string port = std::to_string(free_tcp_port());
+        std::string count = std::to_string(updates);
+        std::string line =
+            run_pair({self_path, "--role", "publisher", pub_root, port, count},
+                     {self_path, "--role", threaded ? "threaded" : "default", sub_root, port, count});
+        remove_root(pub_root);
+        remove_root(sub_root);
+        unsigned long long received = 0;
+        unsigned long long bad = 0;
+        double seconds = 0;
+        double idle = 0;
+        if (std::sscanf(line.c_str(), "%llu %lf %llu %lf", &received, &seconds, &bad, &idle) != 4 || seconds <= 0) {
+            state.SkipWithError("the subscriber reported nothing");
+            return;
+        }
+        errors += bad;
+        idle_cpu = std::max(idle_cpu, idle);
+        state.SetIterationTime(seconds);
+    }
+    // The first update starts the clock: the others are what was timed.
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * (updates - 1)));
+    state.counters["errors"] = static_cast<double>(errors);
+    state.counters["idle_cpu_s"] = idle_cpu;
+}
+
+class RatioReporter : public MedianReporter {
+public:
+    void Finalize() override
+    {
+        ConsoleReporter::Finalize();
+        double threaded = median("threaded_callbacks");
+        double fallback = median("default_callbacks");
+        std::printf("\nmedians (updates per second on one link)\n");
+        std::printf("%-28s %14.0f\n", "threaded callbacks", threaded);
+        std::printf("%-28s %14.0f  %.3f of threaded\n", "default callbacks", fallback,
+                    threaded > 0 ? fallback / threaded : 0.0);
+        std::printf("idle_cpu_s: the subscriber's CPU seconds over %.0f idle seconds after its burst\n",
+                    kIdleSeconds);
+    }
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    char path[4096];
+    ssize_t len = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (len <= 0)
+        return 1;
+    self_path.assign(path, static_cast<size_t>(len));
+    if (argc == 6 && std::strcmp(argv[1], "--role") == 0)
+        return run_role(argv);
+    benchmark::RegisterBenchmark("threaded_callbacks", delivery, true)->UseManualTime()->Iterations(1);
+    benchmark::RegisterBenchmark("default_callbacks", delivery, false)->UseManualTime()->Iterations(1);
+    std::vector<char *> args(argv, argv + argc);
+    char repetitions[] = "--benchmark_repetitions=3";
+    args.insert(args.begin() + 1, repetitions);
+    int count = static_cast<int>(args.size());
+    benchmark::Initialize(&count, args.data());
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,420 @@
+// The callback layer's hand-over from other threads to the init thread.
+// Every thread that delivers has a slot: a FIFO of deliveries that only the
+// init thread runs, one at a time and in the order queued. A synchronous
+// delivery waits until its own has run. Within a read pass, an update whose
+// record the caller lends is queued without waiting: the record's contents
+// move into a record of the slot's pool, and the caller gets a spent one
+// back to parse into. The pass ends by waiting until everything it queued
+// has run, so the thread never goes on past the pass with deliveries
+// outstanding, and the init thread delivers while the pass parses on.
+//
+// Threads and ownership: a slot belongs to one thread at a time, which
+// queues under the slot's mutex; the init thread takes the whole queue at
+// once under that mutex, runs it, and hands the spent records back to the
+// pool under it again. `drain` runs on the init thread from its call
+// channel, which is poked only when the hand-over goes from idle to busy
+// (`owner_active`). While both sides are busy neither sleeps: a waiting
+// caller spins briefly before it blocks, and the init thread spins briefly
+// for more work before it goes back to its loop. Both spins are bounded, so
+// an idle process sleeps. Threads beyond the slots use the channel's
+// synchronous send.
+#include "vantrix_private.h"
+
+#include <sched.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Longer than a peer thread takes from one read pass to the next on a busy
+// link, short enough that spinning after the last update costs little.
+constexpr auto kSpinBound = std::chrono::microseconds(50);
+// The init thread serves its other events at least this often while a
+// stream of deliveries keeps it busy.
+constexpr auto kDrainBudget = std::chrono::milliseconds(2);
+constexpr int kSpinsPerClockRead = 64;
+constexpr int kMaxSlots = 256;
+constexpr size_t kCacheLine = 64;
+constexpr size_t kMaxPooledRecords = 1024;
+
+struct entry_t {
+    tarvelutil_signalmain_cb_t deliver; // a synchronous delivery and its caller's record
+    void *record;
+    _vn_callbacks_owned_cb owned_deliver; // a queued update and the record it owns
+    vn_data_t *owned;
+    int peer;
+    uint64_t epoch;
+};
+
+struct alignas(kCacheLine) slot_t {
+    std::mutex mutex;                 // guards pending and pool
+    std::vector<entry_t> pending;     // queued, not yet taken by the init thread
+    std::vector<vn_data_t *> pool;    // spent records for the owning thread to parse into
+    uint64_t queued = 0;              // owning thread only: deliveries ever queued
+    // Set under mutex when pending stops being empty, cleared when the init
+    // thread takes it: written once a batch, not once an entry, so that the
+    // init thread's look costs the queuing thread no cache line moves.
+    std::atomic<bool> ready{false};
+    std::atomic<bool> taken{false};   // a thread owns the slot
+    // Read by the owning thread as it waits, on a line of its own: what the
+    // init thread has run, and whether the owner sleeps on `woken`.
+    alignas(kCacheLine) std::atomic<uint64_t> delivered{0};
+    std::atomic<bool> sleeping{false};
+};
+
+// Never destroyed: detached peer threads may still wait in these while the
+// process exits, and destroying a condition under a waiter hangs.
+struct shared_t {
+    slot_t slots[kMaxSlots];
+    std::mutex sleep_mutex; // only blocked callers and their wake-ups use these
+    std::condition_variable woken;
+    // The init thread's batch being run and its spent records, kept for
+    // their capacity.
+    std::vector<entry_t> running;
+    std::vector<vn_data_t *> spent;
+};
+shared_t &shared = *new shared_t;
+
+std::atomic<int> slots_used{0};        // high-water mark of slots ever taken; the init thread scans below it
+std::atomic<bool> owner_active{false}; // drain runs or is posted: callers need not start one
+tarvelutil_signalany_t *channel;
+
+// Raised after the application discards or purges a subject, so that an
+// update queued from a pass that began before can be screened again.
+std::atomic<uint64_t> drop_epoch{0};
+bool draining_now = false; // init thread only: drain is running
+
+thread_local int pass_depth = 0;
+thread_local uint64_t pass_epoch = 0;
+thread_local vn_data_t *lent_record = nullptr;
+
+void relax()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// Spins until `ready` holds or the bound passes; whether it held.
+template <class Ready> bool spin_for(Ready ready)
+{
+    Clock::time_point until = Clock::now() + kSpinBound;
+    for (;;) {
+        for (int i = 0; i < kSpinsPerClockRead; i++) {
+            if (ready())
+                return true;
+            relax();
+        }
+        if (Clock::now() >= until)
+            return ready();
+        // On a busy machine the other side may be waiting for this core.
+        sched_yield();
+    }
+}
+
+bool has_work(const slot_t &slot)
+{
+    return slot.ready.load(std::memory_order_acquire);
+}
+
+bool any_work()
+{
+    int used = slots_used.load();
+    for (int i = 0; i < used; i++)
+        if (has_work(shared.slots[i]))
+            return true;
+    return false;
+}
+
+// Under each slot's mutex, which orders it with the callers' queuing.
+bool any_work_locked()
+{
+    int used = slots_used.load();
+    for (int i = 0; i < used; i++) {
+        std::lock_guard<std::mutex> hold(shared.slots[i].mutex);
+        if (!shared.slots[i].pending.empty())
+            return true;
+    }
+    return false;
+}
+
+void mark_delivered(slot_t &slot)
+{
+    slot.delivered.fetch_add(1);
+    if (!slot.sleeping.load())
+        return;
+    // Taking the mutex orders this wake-up after the sleeper's last check.
+    { std::lock_guard<std::mutex> hold(shared.sleep_mutex); }
+    shared.woken.notify_all();
+}
+
+void run_entry(slot_t &slot, entry_t &entry)
+{
+    if (entry.owned != nullptr) {
+        entry.owned_deliver(entry.peer, entry.owned, entry.epoch);
+        shared.spent.push_back(entry.owned);
+    } else {
+        entry.deliver(0, entry.record);
+    }
+    mark_delivered(slot);
+}
+
+void return_spent(slot_t &slot)
+{
+    if (shared.spent.empty())
+        return;
+    std::lock_guard<std::mutex> hold(slot.mutex);
+    for (vn_data_t *record : shared.spent) {
+        if (slot.pool.size() < kMaxPooledRecords) {
+            slot.pool.push_back(record);
+        } else {
+            vn_free_datapkt_data(record);
+            vn_free(record);
+        }
+    }
+    shared.spent.clear();
+}
+
+// Takes and runs each slot's queue; how many ran.
+size_t run_queued()
+{
+    int used = slots_used.load();
+    size_t ran = 0;
+    for (int i = 0; i < used; i++) {
+        slot_t &slot = shared.slots[i];
+        if (!has_work(slot))
+            continue;
+        {
+            std::lock_guard<std::mutex> hold(slot.mutex);
+            shared.running.swap(slot.pending);
+            slot.ready.store(false, std::memory_order_relaxed);
+        }
+        for (entry_t &entry : shared.running)
+            run_entry(slot, entry);
+        ran += shared.running.size();
+        shared.running.clear();
+        return_spent(slot);
+    }
+    return ran;
+}
+
+int drain(int, void *);
+
+void post_drain()
+{
+    tarvelutil_signalany_send(channel, 0, drain, nullptr, 1);
+}
+
+// True when the init thread may go back to its loop. A caller queues and
+// reads owner_active under its slot's mutex: when it did so after the
+// rescan took that mutex, it sees owner_active cleared and starts a drain.
+bool leave()
+{
+    owner_active.store(false);
+    if (!any_work_locked())
+        return true;
+    // Either a caller has just posted a drain, or this one goes on.
+    return owner_active.exchange(true);
+}
+
+// Runs on the init thread from its call channel. A drain started from
+// within a delivery (a callback running the loop) leaves the work to the
+// one already running.
+int drain(int, void *)
+{
+    if (draining_now)
+        return 0;
+    draining_now = true;
+    struct done_t {
+        ~done_t() { draining_now = false; }
+    } done;
+    Clock::time_point started = Clock::now();
+    for (;;) {
+        if (run_queued() == 0) {
+            if (spin_for(any_work))
+                continue;
+            if (leave())
+                return 0;
+            continue;
+        }
+        if (Clock::now() - started >= kDrainBudget) {
+            // Still active: the loop comes back here after its other events.
+            post_drain();
+            return 0;
+        }
+    }
+}
+
+void wait_delivered(slot_t &slot, uint64_t target)
+{
+    auto reached = [&slot, target] { return slot.delivered.load(std::memory_order_acquire) >= target; };
+    if (spin_for(reached))
+        return;
+    std::unique_lock<std::mutex> hold(shared.sleep_mutex);
+    slot.sleeping.store(true);
+    shared.woken.wait(hold, [&slot, target] { return slot.delivered.load() >= target; });
+    slot.sleeping.store(false);
+}
+
+slot_t *take_slot()
+{
+    for (int i = 0; i < kMaxSlots; i++) {
+        bool free = false;
+        if (!shared.slots[i].taken.compare_exchange_strong(free, true))
+            continue;
+        int used = slots_used.load();
+        while (used <= i && !slots_used.compare_exchange_weak(used, i + 1)) {
+        }
+        return &shared.slots[i];
+    }
+    return nullptr;
+}
+
+// A thread's slot, given back with nothing outstanding when the thread ends.
+struct slot_owner_t {
+    slot_t *slot = nullptr;
+    bool tried = false;
+    ~slot_owner_t()
+    {
+        if (slot == nullptr)
+            return;
+        std::vector<vn_data_t *> pool;
+        {
+            std::lock_guard<std::mutex> hold(slot->mutex);
+            pool.swap(slot->pool);
+        }
+        for (vn_data_t *record : pool) {
+            vn_free_datapkt_data(record);
+            vn_free(record);
+        }
+        slot->taken.store(false);
+    }
+};
+thread_local slot_owner_t own_slot;
+
+slot_t *my_slot()
+{
+    if (!own_slot.tried) {
+        own_slot.tried = true;
+        own_slot.slot = take_slot();
+    }
+    return own_slot.slot;
+}
+
+// Appends under the slot's mutex, held by the caller; whether the init
+// thread is to be started.
+bool push_locked(slot_t &slot, const entry_t &entry)
+{
+    if (slot.pending.empty())
+        slot.ready.store(true, std::memory_order_release);
+    slot.pending.push_back(entry);
+    return !owner_active.load(std::memory_order_relaxed);
+}
+
+// The entry's ticket, the delivered count that means it has run.
+uint64_t announce(slot_t &slot, bool start)
+{
+    if (start && !owner_active.exchange(true))
+        post_drain();
+    return ++slot.queued;
+}
+
+uint64_t queue_entry(slot_t &slot, const entry_t &entry)
+{
+    bool start;
+    {
+        std::lock_guard<std::mutex> hold(slot.mutex);
+        start = push_locked(slot, entry);
+    }
+    return announce(slot, start);
+}
+
+// Queues the update with a record of the pool (or a new one), which takes
+// the update's contents and gives `data` its spent ones.
+void queue_update(slot_t &slot, int peer, vn_data_t *data, _vn_callbacks_owned_cb deliver)
+{
+    bool start;
+    {
+        std::lock_guard<std::mutex> hold(slot.mutex);
+        vn_data_t *owned = nullptr;
+        if (!slot.pool.empty()) {
+            owned = slot.pool.back();
+            slot.pool.pop_back();
+        } else {
+            owned = static_cast<vn_data_t *>(vn_calloc(1, sizeof(vn_data_t)));
+        }
+        std::swap(*owned, *data);
+        start = push_locked(slot, entry_t{nullptr, nullptr, deliver, owned, peer, pass_epoch});
+    }
+    announce(slot, start);
+}
+
+} // namespace
+
+char _vn_callbacks_queueing = 0;
+
+void _vn_callbacks_handoff_init(tarvelutil_signalany_t *init_channel)
+{
+    channel = init_channel;
+    owner_active.store(false);
+    _vn_callbacks_queueing = init_channel != nullptr ? 1 : 0;
+}
+
+void _vn_callbacks_handoff(tarvelutil_signalmain_cb_t deliver, void *record)
+{
+    slot_t *slot = my_slot();
+    if (slot == nullptr) {
+        tarvelutil_signalany_send(channel, 0, deliver, record, 0);
+        return;
+    }
+    wait_delivered(*slot, queue_entry(*slot, entry_t{deliver, record, nullptr, nullptr, 0, 0}));
+}
+
+int _vn_callbacks_handoff_update(int peer, vn_data_t *data, _vn_callbacks_owned_cb deliver)
+{
+    if (pass_depth == 0 || data != lent_record)
+        return 0;
+    slot_t *slot = my_slot();
+    if (slot == nullptr)
+        return 0;
+    queue_update(*slot, peer, data, deliver);
+    return 1;
+}
+
+void _vn_callbacks_pass_begin(void)
+{
+    // Read before anything of the pass is screened.
+    if (pass_depth++ == 0)
+        pass_epoch = drop_epoch.load();
+}
+
+void _vn_callbacks_pass_end(void)
+{
+    if (--pass_depth != 0)
+        return;
+    slot_t *slot = own_slot.slot;
+    if (slot != nullptr && slot->queued != slot->delivered.load(std::memory_order_acquire))
+        wait_delivered(*slot, slot->queued);
+}
+
+void _vn_callbacks_lend(vn_data_t *record)
+{
+    lent_record = record;
+}
+
+void _vn_callbacks_note_drop(void)
+{
+    drop_epoch.fetch_add(1);
+}
+
+uint64_t _vn_callbacks_drop_epoch(void)
+{
+    return drop_epoch.load();
+}

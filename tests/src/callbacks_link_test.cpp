@@ -1,0 +1,351 @@
+// Default callback delivery over real loopback links: this process is the
+// subscriber, started from its configuration with vn_init, its callbacks on
+// this (the init) thread; test-side feeds on threads of their own answer its
+// requests with bursts of hand-built update frames, many to one read. A seam
+// in the peer layer's hand-off table counts the updates each peer thread has
+// begun to screen, so that a callback can wait until its peer thread has
+// moved on. Every case needs a process of its own (as CTest runs them).
+#include "data_services.h"
+#include "peer_harness.h"
+#include "vantrix_private.h"
+
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+#include <sys/resource.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace vntest;
+
+namespace {
+
+constexpr int kSubscriberId = 100;
+constexpr int kMaxFeeds = 2;
+constexpr double kIdleSeconds = 1.5;
+constexpr double kIdleCpuLimit = 0.5; // a core spinning through the idle time would use about all of it
+
+std::string update_frame(uint16_t seq, const std::string &subject, const std::string &value)
+{
+    return frame(VN_DATAUPDATE,
+                 Bytes().u16(seq).u16(0).u16(222).text(subject).u16(1).u32(1).text(value).data);
+}
+
+// ---- The seam: updates each peer thread has begun to screen ----
+
+std::array<std::atomic<int>, kMaxFeeds> screened{};
+void (*screen_update)(int, vn_datapkt_t *);
+
+void counting_screen(int peer, vn_datapkt_t *pkt)
+{
+    if (peer >= 0 && peer < kMaxFeeds)
+        screened[peer]++;
+    screen_update(peer, pkt);
+}
+
+// Polls without sleeping; false at the deadline.
+bool wait_screened(int peer, int count)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(kWireDeadline);
+    while (screened[peer].load() < count) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// ---- What the application saw, written on the init thread only ----
+
+struct Delivery {
+    int peer;
+    std::string subject;
+    std::string value;
+    uint16_t seq;
+};
+
+struct Seen {
+    std::vector<Delivery> updates;
+    int overlapping = 0;   // callbacks entered while another ran
+    int off_init = 0;      // callbacks on another thread
+    int changed = 0;       // records that changed during their callback
+    std::atomic<int> running{0};
+    pthread_t init_thread{};
+    // Runs inside the callback for one delivery, before its record is read again.
+    std::function<void(const Delivery &)> during;
+};
+Seen *seen;
+
+void on_update(int peer, vn_data_t *data)
+{
+    if (seen->running.fetch_add(1) != 0)
+        seen->overlapping++;
+    if (!pthread_equal(pthread_self(), seen->init_thread))
+        seen->off_init++;
+    Delivery entry{peer, data->subject, data->count == 1 ? data->fields[0].value : "", data->seq};
+    if (seen->during)
+        seen->during(entry);
+    bool same = entry.subject == data->subject && data->count == 1 && entry.value == data->fields[0].value &&
+                entry.seq == data->seq;
+    if (!same)
+        seen->changed++;
+    seen->updates.push_back(entry);
+    seen->running.fetch_sub(1);
+}
+
+// One test-side source: it accepts the subscriber's link, answers its
+// PEERINFO, waits until every subject of its own was requested and then
+// sends its bursts, each in one write.
+class Feed {
+public:
+    Feed(int id, std::vector<std::string> subjects) : id_(id), subjects_(std::move(subjects)) {}
+    ~Feed()
+    {
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+    int port() const { return listener_.port(); }
+
+    void start(std::vector<std::string> bursts)
+    {
+        thread_ = std::thread([this, bursts = std::move(bursts)] {
+            socket_ = listener_.accept();
+            WireFrame info;
+            if (!socket_.valid() || !socket_.read_frame(&info))
+                return;
+            socket_.send(frame(VN_PEERINFO, info_payload(0, 1, static_cast<uint16_t>(id_), "feed")));
+            if (!await_requests())
+                return;
+            for (const std::string &burst : bursts)
+                socket_.send(burst);
+        });
+    }
+
+    // The feed has sent everything; its link stays open.
+    void join() { thread_.join(); }
+
+private:
+    bool await_requests()
+    {
+        size_t asked = 0;
+        while (asked < subjects_.size()) {
+            WireFrame request;
+            if (!socket_.read_frame_of(VN_SUBJREQ, &request) || request.payload.size() < 6)
+                return false;
+            asked += static_cast<unsigned char>(request.payload[4]) << 8 | static_cast<unsigned char>(request.payload[5]);
+        }
+        return true;
+    }
+
+    int id_;
+    std::vector<std::string> subjects_;
+    WireListener listener_;
+    WireSocket socket_;
+    std::thread thread_;
+};
+
+class CallbacksLink : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        seen_ = std::make_unique<Seen>();
+        seen = seen_.get();
+        seen->init_thread = pthread_self();
+        screen_update = _vn_peer_handoff.recv_update;
+        _vn_peer_handoff.recv_update = counting_screen;
+    }
+
+    // Starts this process's runtime with one peer per feed, feed i the only
+    // source of a service of every subject under /f<i>/.
+    void start_subscriber(const std::vector<Feed *> &feeds)
+    {
+        std::string conf = "application-name subscriber\nvantrix-id " + std::to_string(kSubscriberId) +
+                           "\nvantrix-pkt-log " + root_.file("var/packets.log") + "\n";
+        for (size_t i = 0; i < feeds.size(); i++) {
+            std::string label = "feed" + std::to_string(i);
+            conf += "add-peer\nlabel " + label + "\naddr 127.0.0.1\nport " + std::to_string(feeds[i]->port()) +
+                    "\nend-peer\nadd-data-service\nservice-name " + label + "\ninclude-pattern ^/f" +
+                    std::to_string(i) + "/\nadd-source-group\nrequired\nadd-priority\nlabel " + label +
+                    "\nend-priority\nend-source-group\nend-data-service\n";
+        }
+        root_.write("var/.keep", "");
+        root_.write("subscriber.conf", conf);
+        args_ = {"callbacks_link_test", "--application-root", root_.path()};
+        for (std::string &arg : args_)
+            argv_.push_back(arg.data());
+        // The runtime keeps the record for the life of the process.
+        static vn_init_t init;
+        init.recv_update = on_update;
+        vn_config_init("subscriber.conf", static_cast<int>(argv_.size()), argv_.data());
+        ASSERT_GE(vn_init(&init, static_cast<int>(argv_.size()), argv_.data()), 0);
+    }
+
+    // Runs the loop until every link is up, each feed having answered.
+    void await_links(int count)
+    {
+        ASSERT_TRUE(run_loop_until([&] {
+            for (int i = 0; i < count; i++)
+                if (vn_peer_up(i) == 0)
+                    return false;
+            return true;
+        }));
+    }
+
+    std::vector<const Delivery *> updates_of(const std::string &subject) const
+    {
+        std::vector<const Delivery *> found;
+        for (const Delivery &entry : seen->updates)
+            if (entry.subject == subject)
+                found.push_back(&entry);
+        return found;
+    }
+
+    TempRoot root_;
+    std::unique_ptr<Seen> seen_;
+    std::vector<std::string> args_;
+    std::vector<char *> argv_;
+};
+
+// `count` updates of one subject, values "<tag>:<n>", sequence numbers n.
+std::string burst(const std::string &subject, const std::string &tag, int first, int count)
+{
+    std::string bytes;
+    for (int n = first; n < first + count; n++)
+        bytes += update_frame(static_cast<uint16_t>(n), subject, tag + ":" + std::to_string(n));
+    return bytes;
+}
+
+} // namespace
+
+TEST_F(CallbacksLink, BurstsOfTwoLinksArriveInOrderOneAtATimeWithTheirRecordsIntact)
+{
+    constexpr int kHead = 10;
+    constexpr int kUpdates = 4000;
+    Feed first(1, {"/f0/one"});
+    Feed second(2, {"/f1/two"});
+    ASSERT_NO_FATAL_FAILURE(start_subscriber({&first, &second}));
+    // The first callback waits until its peer thread has screened the rest
+    // of the head, which came in the same read: the record it holds must
+    // not change meanwhile.
+    bool moved_on = true;
+    seen->during = [&](const Delivery &entry) {
+        if (entry.subject == "/f0/one" && entry.seq == 1)
+            moved_on = wait_screened(0, kHead);
+    };
+    first.start({burst("/f0/one", "one", 1, kHead), burst("/f0/one", "one", kHead + 1, kUpdates - kHead)});
+    second.start({burst("/f1/two", "two", 1, kUpdates)});
+    ASSERT_NO_FATAL_FAILURE(await_links(2));
+    const char *subjects[] = {"/f0/one", "/f1/two"};
+    vn_request_objects(2, const_cast<char **>(subjects), nullptr);
+    ASSERT_TRUE(run_loop_until([&] { return seen->updates.size() >= 2 * kUpdates; }));
+    first.join();
+    second.join();
+
+    EXPECT_TRUE(moved_on) << "the peer thread did not go on through its read while the callback ran";
+    EXPECT_EQ(seen->changed, 0);
+    EXPECT_EQ(seen->overlapping, 0);
+    EXPECT_EQ(seen->off_init, 0);
+    ASSERT_EQ(seen->updates.size(), 2u * kUpdates);
+    for (const auto &[subject, tag] : std::map<std::string, std::string>{{"/f0/one", "one"}, {"/f1/two", "two"}}) {
+        std::vector<const Delivery *> updates = updates_of(subject);
+        ASSERT_EQ(updates.size(), static_cast<size_t>(kUpdates)) << tag;
+        for (int n = 1; n <= kUpdates; n++) {
+            ASSERT_EQ(updates[n - 1]->value, tag + ":" + std::to_string(n)) << tag;
+            ASSERT_EQ(updates[n - 1]->seq, n) << tag;
+        }
+    }
+}
+
+// An update the peer thread screened before the application dropped its
+// subject, but whose turn comes after, is not delivered; the other subject
+// of the same reads goes on.
+class CallbacksDrop : public CallbacksLink, public testing::WithParamInterface<const char *> {};
+
+TEST_P(CallbacksDrop, NoUpdateOfADroppedSubjectFollowsTheCallbackThatDroppedIt)
+{
+    constexpr int kHeadPairs = 20;
+    constexpr int kPairs = 300;
+    constexpr int kDropAt = 5;
+    Feed feed(1, {"/f0/A", "/f0/B"});
+    ASSERT_NO_FATAL_FAILURE(start_subscriber({&feed}));
+    std::string head, rest;
+    for (int n = 1; n <= kPairs; n++) {
+        std::string pair = update_frame(static_cast<uint16_t>(n), "/f0/A", "A:" + std::to_string(n)) +
+                           update_frame(static_cast<uint16_t>(n), "/f0/B", "B:" + std::to_string(n));
+        (n <= kHeadPairs ? head : rest) += pair;
+    }
+    bool overtaken = true;
+    std::string drop = GetParam();
+    seen->during = [&](const Delivery &entry) {
+        if (entry.subject != "/f0/A" || entry.seq != kDropAt)
+            return;
+        // Both updates of the next few pairs are screened, A still tracked.
+        overtaken = wait_screened(0, 2 * (kDropAt + 3));
+        if (drop == "discard")
+            vn_discard_object("/f0/A");
+        else
+            vn_purge_object("/f0/A");
+    };
+    feed.start({head, rest});
+    ASSERT_NO_FATAL_FAILURE(await_links(1));
+    const char *subjects[] = {"/f0/A", "/f0/B"};
+    vn_request_objects(2, const_cast<char **>(subjects), nullptr);
+    ASSERT_TRUE(run_loop_until([&] {
+        std::vector<const Delivery *> b = updates_of("/f0/B");
+        return !b.empty() && b.back()->seq == kPairs;
+    }));
+    feed.join();
+
+    EXPECT_TRUE(overtaken);
+    std::vector<const Delivery *> a = updates_of("/f0/A");
+    ASSERT_EQ(a.size(), static_cast<size_t>(kDropAt));
+    for (int n = 1; n <= kDropAt; n++)
+        EXPECT_EQ(a[n - 1]->seq, n);
+    std::vector<const Delivery *> b = updates_of("/f0/B");
+    ASSERT_EQ(b.size(), static_cast<size_t>(kPairs));
+    for (int n = 1; n <= kPairs; n++)
+        ASSERT_EQ(b[n - 1]->seq, n);
+    EXPECT_EQ(seen->overlapping, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(DiscardOrPurge, CallbacksDrop, testing::Values("discard", "purge"));
+
+TEST_F(CallbacksLink, SubscriberUsesAlmostNoCpuWhileNothingArrives)
+{
+    constexpr int kUpdates = 2000;
+    Feed feed(1, {"/f0/one"});
+    ASSERT_NO_FATAL_FAILURE(start_subscriber({&feed}));
+    feed.start({burst("/f0/one", "one", 1, kUpdates)});
+    ASSERT_NO_FATAL_FAILURE(await_links(1));
+    vn_request_object("/f0/one");
+    ASSERT_TRUE(run_loop_until([&] { return seen->updates.size() >= kUpdates; }));
+    feed.join();
+
+    auto cpu_seconds = [] {
+        struct rusage usage {};
+        getrusage(RUSAGE_SELF, &usage);
+        return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+               static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    };
+    double before = cpu_seconds();
+    // The loop runs, idle, for the measured time; the link stays up.
+    vn_add_timed_event(
+        0, kIdleSeconds,
+        [](int, int, void *) {
+            vn_stop();
+            return 0;
+        },
+        0, nullptr);
+    vn_loop();
+    EXPECT_LT(cpu_seconds() - before, kIdleCpuLimit);
+    EXPECT_EQ(vn_peer_up(0), 1);
+}
