@@ -1163,6 +1163,7 @@ TEST_F(MsgqTest, SendersRacingAnOwnersPartialWritesLoseReorderAndRepeatNothing)
         std::mutex mutex;
         std::condition_variable changed;
         int writes = 0, holds_with_appends = 0;
+        std::atomic<int> holds_started{0};
         bool sender_blocked = false;
         // Every fourth write of the owner waits between its write and its
         // settle until the senders have appended more: an appender that
@@ -1172,6 +1173,8 @@ TEST_F(MsgqTest, SendersRacingAnOwnersPartialWritesLoseReorderAndRepeatNothing)
                 return;
             int before = appended.load();
             std::unique_lock<std::mutex> lock(mutex);
+            holds_started++;
+            changed.notify_all();
             bool moved = changed.wait_for(lock, std::chrono::duration<double>(kDeadlineSeconds), [&] {
                 return appended.load() >= before + kAppendsPerHold || senders_done.load() == kSenders;
             });
@@ -1191,6 +1194,13 @@ TEST_F(MsgqTest, SendersRacingAnOwnersPartialWritesLoseReorderAndRepeatNothing)
         for (int sender = 0; sender < kSenders; sender++)
             senders.emplace_back([&, sender] {
                 for (int index = 0; index < kFrames; index++) {
+                    // Half the frames wait for a held write, so that on a
+                    // loaded machine the senders cannot all finish first.
+                    if (index == kFrames / 2) {
+                        std::unique_lock<std::mutex> lock(mutex);
+                        changed.wait_for(lock, std::chrono::duration<double>(kDeadlineSeconds),
+                                         [&] { return holds_started.load() > 0; });
+                    }
                     send(queue, 8, sender_payload(sender, index));
                     appended++;
                     { std::lock_guard<std::mutex> lock(mutex); }
