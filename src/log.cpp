@@ -619,6 +619,11 @@ ssize_t vn_write(vn_log_t *log, const void *data, size_t len)
     return write(log->fd, data, len);
 }
 
+int _vn_log_discards(const vn_log_t *log)
+{
+    return log != nullptr && log->discards ? 1 : 0;
+}
+
 ssize_t vn_writev(vn_log_t *log, const struct iovec *iov, int count)
 {
     if (log == nullptr)

@@ -9,6 +9,9 @@
 // the watches and timers of the write side, the sockets and `owned`; the
 // read side belongs to the owner alone. A peer's lock and the statistics
 // lock are taken before writeq_lock, and the statistics lock released first.
+// Write calls run without writeq_lock (msgq_write.cpp); close, free, copy and
+// the socket setters wait for a write in flight on another thread to settle
+// before they move buffers or sockets.
 #include "msgq.h"
 
 #include <sys/socket.h>
@@ -119,6 +122,34 @@ bool drop_event(Event *&event, int (*del)(Event *))
     return true;
 }
 
+// Moves src's buffers behind dest's; both locks held, neither being written.
+void move_buffers(vn_msgq_t *dest, vn_msgq_t *src)
+{
+    // Only whole frames move: one cut on src's socket goes again in full.
+    msgq_rewind_partial(src);
+    while (!_vn_list_empty(&src->writeq)) {
+        vn_list_t *oldest = src->writeq.prev;
+        _vn_list_del(oldest);
+        _vn_list_add_head(&dest->writeq, oldest);
+    }
+    dest->writeq_len += src->writeq_len;
+    dest->writeq_bytes += src->writeq_bytes;
+    src->writeq_len = 0;
+    src->writeq_bytes = 0;
+}
+
+// The lock is held only for a plan, a settle or an append, never across a
+// system call: a thread that finds it taken spins a moment rather than
+// sleeping, so that the holder need not wake it with a system call of its own.
+void init_write_lock(vn_msgq_t *queue)
+{
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ADAPTIVE_NP);
+    pthread_mutex_init(&queue->writeq_lock, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+}
+
 void install_reader(vn_msgq_t *queue)
 {
     if (queue->read_event == nullptr && queue->read_fd != -1)
@@ -193,7 +224,8 @@ vn_msgq_t *vn_new_msgq(sock_t fd, int flags, vn_msgq_read_cb cb, struct ssl_st *
         vn_free(queue);
         return nullptr;
     }
-    pthread_mutex_init(&queue->writeq_lock, nullptr);
+    init_write_lock(queue);
+    pthread_cond_init(&queue->write_settled, nullptr);
     if (cb != nullptr)
         install_reader(queue);
     msgq_schedule_ssl_read(queue);
@@ -206,6 +238,7 @@ void vn_close_msgq(vn_msgq_t *queue)
     remove_read_events(queue);
     queue->read_pos = queue->read_len = 0;
     msgq_lock lock(queue);
+    msgq_wait_write_settled(queue);
     msgq_rewind_partial(queue);
     msgq_remove_write_events(queue);
     if (queue->read_fd != -1) {
@@ -230,11 +263,13 @@ void vn_free_msgq(vn_msgq_t *queue)
     remove_read_events(queue);
     {
         msgq_lock lock(queue);
+        msgq_wait_write_settled(queue);
         msgq_remove_write_events(queue);
         msgq_drop(queue->pipe_read_event);
         close_wakeup_pair(queue);
         msgq_free_buffers(queue);
     }
+    pthread_cond_destroy(&queue->write_settled);
     pthread_mutex_destroy(&queue->writeq_lock);
     vn_monitor_delete_group(template_name.c_str(), queue->mon_name);
     msgq_drop(queue->monitor_timed_event);
@@ -259,6 +294,8 @@ void vn_msgq_read_socket_set(vn_msgq_t *queue, sock_t fd, struct ssl_st *ssl)
     }
     {
         msgq_lock lock(queue);
+        // The out-of-band write may be using the read side's socket.
+        msgq_wait_write_settled(queue);
         queue->read_fd = fd;
         queue->read_ssl = ssl;
     }
@@ -269,6 +306,7 @@ void vn_msgq_read_socket_set(vn_msgq_t *queue, sock_t fd, struct ssl_st *ssl)
 void vn_msgq_write_socket_set(vn_msgq_t *queue, sock_t fd, struct ssl_st *ssl)
 {
     msgq_lock lock(queue);
+    msgq_wait_write_settled(queue);
     if (fd != queue->write_fd) {
         // Half a frame must not be finished on another connection, and the
         // write watch watches the old socket.
@@ -313,21 +351,21 @@ void vn_msgq_copy_queue(vn_msgq_t *dest, vn_msgq_t *src)
         return;
     // The caller holds the peer lock that orders every sender, so taking
     // the two queue locks one after the other cannot deadlock.
-    msgq_lock src_lock(src);
-    msgq_lock dest_lock(dest);
-    // Only whole frames move: one cut on src's socket goes again in full.
-    msgq_rewind_partial(src);
-    while (!_vn_list_empty(&src->writeq)) {
-        vn_list_t *oldest = src->writeq.prev;
-        _vn_list_del(oldest);
-        _vn_list_add_head(&dest->writeq, oldest);
+    {
+        msgq_lock src_lock(src);
+        msgq_wait_write_settled(src);
+        msgq_lock dest_lock(dest);
+        msgq_wait_write_settled(dest);
+        move_buffers(dest, src);
     }
-    dest->writeq_len += src->writeq_len;
-    dest->writeq_bytes += src->writeq_bytes;
-    src->writeq_len = 0;
-    src->writeq_bytes = 0;
-    // Nothing else would write the moved frames until the next append.
-    msgq_wake_writer(dest);
+    // Nothing else would write the moved frames until the next append; the
+    // write drops dest's lock, so src's is not held across it.
+    sock_t wake;
+    {
+        msgq_lock dest_lock(dest);
+        wake = msgq_wake_writer(dest);
+    }
+    msgq_send_wake_byte(wake);
 }
 
 uint64_t _vn_msgq_slow_consumer_bytes(vn_msgq_t *queue)
@@ -335,6 +373,7 @@ uint64_t _vn_msgq_slow_consumer_bytes(vn_msgq_t *queue)
     msgq_lock lock(queue);
     return queue->slow_cut_bytes;
 }
+
 
 int vn_msgq_remove_from_thread(vn_msgq_t *queue)
 {

@@ -9,6 +9,14 @@
 // vn_msgq_remove_from_thread on the old owner and vn_msgq_add_to_thread on
 // the new one. An appender that finds the consumer too far behind shuts the
 // socket down under writeq_lock; closing it stays with the owner.
+//
+// Writes run without writeq_lock: the writer takes the unwritten bytes of
+// the oldest buffers under the lock and sets `writing`, writes, and settles
+// under the lock again. While `writing` is set those bytes belong to the
+// writer: appenders only add behind them (a buffer with unwritten bytes is
+// never reallocated), the detached bound is left to the settle, and
+// whatever moves or frees buffers or changes the sockets first waits for
+// the settle on `write_settled`. One writer at a time.
 #ifndef VANTRIX_MSGQ_H
 #define VANTRIX_MSGQ_H
 
@@ -69,10 +77,14 @@ struct _vn_msgq {
     vn_timed_event_t *dispatch_event;   // the new owner's pass over frames that came with a hand-over
     bool *reader_alive;                 // the running pass's flag, cleared when the queue is freed under it
     unsigned char owned;                // 0 between vn_msgq_remove_from_thread and vn_msgq_add_to_thread
-    _msgq_write *spare;                 // a written-out 16 KB buffer kept for the next one needed
+    _msgq_write *spare;                 // written-out 16 KB buffers kept for reuse, linked through list.next
+    int spare_count;
     uint64_t writeq_bytes;              // unwritten bytes in the write list
     double last_taken;                  // monotonic seconds of the last write that took a byte
     uint64_t slow_cut_bytes;            // bytes queued when the link was cut as a slow consumer, else 0
+    unsigned char writing;              // 1 while a write call runs without the lock
+    pthread_cond_t write_settled;       // broadcast when `writing` clears
+    int settle_waiters;                 // threads waiting on write_settled
 };
 
 // ---- Shared by the module's files (msgq.cpp, msgq_write.cpp, msgq_read.cpp) ----
@@ -107,10 +119,32 @@ bool msgq_drop(vn_timed_event_t *&event);
 bool msgq_drop(vn_read_event_t *&event);
 bool msgq_drop(vn_write_event_t *&event);
 
+// Releases a held writeq_lock for a scope, around a write call.
+class msgq_unlock {
+public:
+    explicit msgq_unlock(vn_msgq_t *queue) : queue_(queue) { pthread_mutex_unlock(&queue_->writeq_lock); }
+    ~msgq_unlock() { pthread_mutex_lock(&queue_->writeq_lock); }
+    msgq_unlock(const msgq_unlock &) = delete;
+    msgq_unlock &operator=(const msgq_unlock &) = delete;
+
+private:
+    vn_msgq_t *queue_;
+};
+
 // msgq_write.cpp; the caller holds the lock for all but msgq_pipe_read_msg.
-// Writes now on the owner, else wakes the owner, unless a batch timer or a
-// write watch will write anyway.
-void msgq_wake_writer(vn_msgq_t *queue);
+// Writes now on the owner (dropping the lock across the write), else asks
+// for the owner to be woken, unless a batch timer or a write watch will
+// write anyway. Returns the wake-up socket to write one byte to once the
+// lock is released (msgq_send_wake_byte), or -1.
+sock_t msgq_wake_writer(vn_msgq_t *queue);
+void msgq_send_wake_byte(sock_t fd);
+// Waits until no write runs on another thread; what the caller does next
+// moves or frees buffers or changes a socket. Never called by the writer.
+void msgq_wait_write_settled(vn_msgq_t *queue);
+// Tests only: runs on the writing thread between each write call and its
+// settle, without the lock, so that a test can hold a writer there.
+using msgq_write_seam_t = void (*)(vn_msgq_t *queue);
+void _vn_msgq_write_seam_set(msgq_write_seam_t seam);
 // The write step: flush and arrange for the rest, or bound a detached queue.
 void msgq_write_queue(vn_msgq_t *queue);
 // When the oldest buffer went out in part on the current socket, rewinds it

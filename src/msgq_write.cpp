@@ -4,6 +4,14 @@
 // bounded while the write side is detached; a link whose consumer falls too
 // far behind is cut. Every function here but the public entry points and the
 // event callbacks runs with writeq_lock held.
+//
+// No write call runs under writeq_lock, so that an appender never waits on
+// the owner's socket: msgq_flush_queue takes the oldest buffers' unwritten
+// bytes under the lock, marks the queue `writing`, writes without the lock
+// and settles under it again. During the write those bytes are the
+// writer's: appends go behind them, the detached bound waits for the
+// settle, and clear, close, free, rewind, copy and socket changes wait on
+// `write_settled` (see msgq.h). The out-of-band write takes the same turn.
 #include "msgq.h"
 
 #include <netinet/in.h>
@@ -32,6 +40,7 @@ constexpr size_t kDatagramHeaderBytes = 4;
 constexpr uint32_t kMaxDatagramBytes = 0xFFFF;
 constexpr char kWakeByte = 1;
 constexpr int kGatherBuffers = 64; // buffers per gather write: up to 1 MB
+constexpr int kMaxSpareBuffers = 16; // written-out buffers a queue keeps for reuse
 constexpr int kLevelDebug = 7;
 constexpr uint16_t kLongLengthFlag = 0x8000;
 
@@ -40,7 +49,10 @@ std::atomic<uint64_t> slow_queued_bytes{kMsgqSlowConsumerBounds.queued_bytes};
 std::atomic<uint64_t> slow_stalled_bytes{kMsgqSlowConsumerBounds.stalled_bytes};
 std::atomic<double> slow_stall_seconds{kMsgqSlowConsumerBounds.stall_seconds};
 
-enum flush_result_t { kFlushDone, kFlushPending, kFlushFailed };
+// kFlushBusy: another thread is writing; it writes what was appended meanwhile.
+enum flush_result_t { kFlushDone, kFlushPending, kFlushFailed, kFlushBusy };
+
+std::atomic<msgq_write_seam_t> write_seam{nullptr};
 
 using write_buffer_t = _msgq_write;
 
@@ -79,24 +91,27 @@ void free_buffer(vn_msgq_t *queue, write_buffer_t *buffer)
     release_buffer(buffer);
 }
 
-// A buffer written out in full: a busy line reuses one instead of returning
-// it to the allocator and asking again at once.
+// A buffer written out in full: a busy line reuses a few instead of
+// returning them to the allocator and asking again at once, under the lock.
 void retire_buffer(vn_msgq_t *queue, write_buffer_t *buffer)
 {
-    if (queue->spare != nullptr || buffer->allocated_len != kMsgqChunkBytes) {
+    if (queue->spare_count >= kMaxSpareBuffers || buffer->allocated_len != kMsgqChunkBytes) {
         free_buffer(queue, buffer);
         return;
     }
     _vn_list_del(&buffer->list);
     queue->writeq_len--;
+    buffer->list.next = queue->spare != nullptr ? &queue->spare->list : nullptr;
     queue->spare = buffer;
+    queue->spare_count++;
 }
 
 write_buffer_t *take_new_buffer(vn_msgq_t *queue, size_t bytes)
 {
     write_buffer_t *buffer = queue->spare;
     if (buffer != nullptr && bytes == kMsgqChunkBytes) {
-        queue->spare = nullptr;
+        queue->spare = buffer->list.next != nullptr ? buffer_of(buffer->list.next) : nullptr;
+        queue->spare_count--;
         return buffer;
     }
     buffer = static_cast<write_buffer_t *>(vn_calloc(1, sizeof(write_buffer_t)));
@@ -189,44 +204,54 @@ struct write_attempt_t {
     bool would_block = false;
 };
 
-// The oldest buffers' unwritten bytes, as many as one call takes, in one
-// gather write: a busy line moves many buffers per system call.
-write_attempt_t write_gathered(vn_msgq_t *queue)
-{
-    write_attempt_t attempt;
+// What one write call is to take, copied out under the lock: the oldest
+// buffers' unwritten bytes (one buffer for SSL, whose records go one
+// buffer at a time) and the socket.
+struct write_plan_t {
     struct iovec parts[kGatherBuffers];
     int count = 0;
-    for (vn_list_t *link = queue->writeq.prev; link != &queue->writeq && count < kGatherBuffers; link = link->prev) {
+    size_t wanted = 0;
+    sock_t fd = -1;
+    SSL *ssl = nullptr;
+};
+
+void plan_write(vn_msgq_t *queue, write_plan_t &plan)
+{
+    plan.fd = queue->write_fd;
+    plan.ssl = queue->write_ssl;
+    int limit = plan.ssl != nullptr ? 1 : kGatherBuffers;
+    for (vn_list_t *link = queue->writeq.prev; link != &queue->writeq && plan.count < limit; link = link->prev) {
         write_buffer_t *buffer = buffer_of(link);
         if (buffer->len == 0)
             continue;
-        parts[count++] = {buffer->ptr, static_cast<size_t>(buffer->len)};
-        attempt.wanted += static_cast<size_t>(buffer->len);
+        plan.parts[plan.count++] = {buffer->ptr, static_cast<size_t>(buffer->len)};
+        plan.wanted += static_cast<size_t>(buffer->len);
     }
-    if (count == 0)
-        return attempt;
+}
+
+// A busy line moves many buffers per system call.
+write_attempt_t write_gathered(write_plan_t &plan)
+{
+    write_attempt_t attempt;
+    attempt.wanted = plan.wanted;
     struct msghdr message {};
-    message.msg_iov = parts;
-    message.msg_iovlen = static_cast<size_t>(count);
+    message.msg_iov = plan.parts;
+    message.msg_iovlen = static_cast<size_t>(plan.count);
     do {
-        attempt.written = sendmsg(queue->write_fd, &message, MSG_NOSIGNAL);
+        attempt.written = sendmsg(plan.fd, &message, MSG_NOSIGNAL);
         if (attempt.written < 0 && errno == ENOTSOCK)
-            attempt.written = writev(queue->write_fd, parts, count);
+            attempt.written = writev(plan.fd, plan.parts, plan.count);
     } while (attempt.written < 0 && errno == EINTR);
     attempt.would_block = attempt.written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
     return attempt;
 }
 
-// SSL records are written one buffer at a time.
-write_attempt_t write_ssl(vn_msgq_t *queue)
+write_attempt_t write_ssl(const write_plan_t &plan)
 {
     write_attempt_t attempt;
-    write_buffer_t *oldest = oldest_buffer(queue);
-    if (oldest == nullptr || oldest->len == 0)
-        return attempt;
-    attempt.wanted = static_cast<size_t>(oldest->len);
-    attempt.written = SSL_write(queue->write_ssl, oldest->ptr, oldest->len);
-    int error = attempt.written > 0 ? SSL_ERROR_NONE : SSL_get_error(queue->write_ssl, static_cast<int>(attempt.written));
+    attempt.wanted = plan.wanted;
+    attempt.written = SSL_write(plan.ssl, plan.parts[0].iov_base, static_cast<int>(plan.wanted));
+    int error = attempt.written > 0 ? SSL_ERROR_NONE : SSL_get_error(plan.ssl, static_cast<int>(attempt.written));
     attempt.would_block = error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ;
     if (attempt.written <= 0 && !attempt.would_block)
         ERR_print_errors_fp(stderr);
@@ -255,18 +280,64 @@ void consume(vn_msgq_t *queue, size_t written)
     }
 }
 
+void begin_write(vn_msgq_t *queue)
+{
+    queue->writing = 1;
+}
+
+void end_write(vn_msgq_t *queue)
+{
+    queue->writing = 0;
+    if (queue->settle_waiters > 0)
+        pthread_cond_broadcast(&queue->write_settled);
+}
+
+// A detached queue keeps fewer than writeq_max buffers, dropping the oldest;
+// 0 or less keeps none. Buffers in a write on another thread are left to
+// that write's settle, which bounds the queue again.
+void bound_detached(vn_msgq_t *queue)
+{
+    if (queue->writing)
+        return;
+    while (queue->writeq_len >= queue->writeq_max && !_vn_list_empty(&queue->writeq))
+        free_buffer(queue, oldest_buffer(queue));
+}
+
+// One write call without the lock, then its bytes taken off the buffers.
+write_attempt_t write_unlocked(vn_msgq_t *queue, write_plan_t &plan)
+{
+    write_attempt_t attempt;
+    begin_write(queue);
+    {
+        msgq_unlock unlocked(queue);
+        attempt = plan.ssl != nullptr ? write_ssl(plan) : write_gathered(plan);
+        if (msgq_write_seam_t seam = write_seam.load(std::memory_order_acquire))
+            seam(queue);
+    }
+    if (attempt.written > 0)
+        consume(queue, static_cast<size_t>(attempt.written));
+    end_write(queue);
+    // An appender cut the link meanwhile and left its bound to this settle.
+    if (queue->slow_cut_bytes != 0)
+        bound_detached(queue);
+    return attempt;
+}
+
 // Writes from the oldest buffer on until all is written or the socket takes
-// no more. A write error leaves the bytes where they are: the reader reports
-// the loss of the connection.
+// no more, dropping the lock across each write call. A write error leaves
+// the bytes where they are: the reader reports the loss of the connection.
 flush_result_t msgq_flush_queue(vn_msgq_t *queue)
 {
+    if (queue->writing)
+        return kFlushBusy;
     for (;;) {
-        write_attempt_t attempt = queue->write_ssl != nullptr ? write_ssl(queue) : write_gathered(queue);
-        if (attempt.wanted == 0)
+        write_plan_t plan;
+        plan_write(queue, plan);
+        if (plan.wanted == 0)
             return kFlushDone;
+        write_attempt_t attempt = write_unlocked(queue, plan);
         if (attempt.written <= 0)
             return attempt.would_block ? kFlushPending : kFlushFailed;
-        consume(queue, static_cast<size_t>(attempt.written));
         if (static_cast<size_t>(attempt.written) < attempt.wanted)
             return kFlushPending;
     }
@@ -286,6 +357,8 @@ int msgq_write_event_callback(sock_t, int, void *data)
         log_debug("Failed flush on write event\n");
         return 1;
     }
+    // Also when another thread is writing: its settle installs a watch if
+    // the socket fills.
     queue->write_event = nullptr;
     return 0;
 }
@@ -304,7 +377,7 @@ int msgq_write_timer_callback(int, int, void *data)
     msgq_lock lock(queue);
     if (queue->write_fd != -1 && has_unwritten(queue)) {
         flush_result_t result = msgq_flush_queue(queue);
-        if (result == kFlushDone)
+        if (result == kFlushDone || result == kFlushBusy)
             return 1;
         if (result == kFlushPending) {
             log_debug("Failed flush on timed event\n");
@@ -322,22 +395,13 @@ void start_batch_timer(vn_msgq_t *queue)
             vn_add_timed_event(0, c_vantrix_batch_time, msgq_write_timer_callback, 0, queue);
 }
 
-// A detached queue keeps fewer than writeq_max buffers, dropping the oldest;
-// 0 or less keeps none.
-void bound_detached(vn_msgq_t *queue)
-{
-    while (queue->writeq_len >= queue->writeq_max && !_vn_list_empty(&queue->writeq))
-        free_buffer(queue, oldest_buffer(queue));
-}
-
-void wake_owner(vn_msgq_t *queue)
+// The wake-up socket to write to, once per idle period.
+sock_t wake_owner(vn_msgq_t *queue)
 {
     if (queue->pipe_sending)
-        return;
+        return -1;
     queue->pipe_sending = 1;
-    // One byte per idle period cannot fill the pair; a failed write would
-    // only mean a byte is already waiting.
-    [[maybe_unused]] ssize_t written = send(queue->pipe_write_fd, &kWakeByte, 1, MSG_NOSIGNAL);
+    return queue->pipe_write_fd;
 }
 
 // The length of the frame our own put_header wrote at `at`.
@@ -392,14 +456,35 @@ std::vector<unsigned char> short_frame(const vn_msg_t *msg)
 
 } // namespace
 
-void msgq_wake_writer(vn_msgq_t *queue)
+sock_t msgq_wake_writer(vn_msgq_t *queue)
 {
     if (queue->write_timer != nullptr || queue->write_event != nullptr)
-        return;
-    if (msgq_on_owner(queue))
-        msgq_write_queue(queue);
-    else
-        wake_owner(queue);
+        return -1;
+    if (!msgq_on_owner(queue))
+        return wake_owner(queue);
+    msgq_write_queue(queue);
+    return -1;
+}
+
+void msgq_send_wake_byte(sock_t fd)
+{
+    // One byte per idle period cannot fill the pair; a failed write would
+    // only mean a byte is already waiting.
+    if (fd != -1)
+        [[maybe_unused]] ssize_t written = send(fd, &kWakeByte, 1, MSG_NOSIGNAL);
+}
+
+void msgq_wait_write_settled(vn_msgq_t *queue)
+{
+    queue->settle_waiters++;
+    while (queue->writing)
+        pthread_cond_wait(&queue->write_settled, &queue->writeq_lock);
+    queue->settle_waiters--;
+}
+
+void _vn_msgq_write_seam_set(msgq_write_seam_t seam)
+{
+    write_seam.store(seam, std::memory_order_release);
 }
 
 void msgq_write_queue(vn_msgq_t *queue)
@@ -417,6 +502,7 @@ void msgq_write_queue(vn_msgq_t *queue)
         start_batch_timer(queue);
         break;
     case kFlushFailed:
+    case kFlushBusy: // the other writer takes what was appended
         break;
     }
 }
@@ -467,9 +553,11 @@ void msgq_free_buffers(vn_msgq_t *queue)
     while (write_buffer_t *buffer = oldest_buffer(queue))
         free_buffer(queue, buffer);
     queue->writeq_bytes = 0;
-    if (queue->spare != nullptr)
-        release_buffer(queue->spare);
-    queue->spare = nullptr;
+    while (write_buffer_t *spare = queue->spare) {
+        queue->spare = spare->list.next != nullptr ? buffer_of(spare->list.next) : nullptr;
+        release_buffer(spare);
+    }
+    queue->spare_count = 0;
 }
 
 int msgq_remove_write_events(vn_msgq_t *queue)
@@ -493,7 +581,7 @@ int msgq_pipe_read_msg(sock_t fd, int, void *data)
     [[maybe_unused]] ssize_t got = recv(fd, &byte, 1, 0);
     msgq_lock lock(queue);
     queue->pipe_sending = 0;
-    msgq_wake_writer(queue);
+    msgq_wake_writer(queue); // on the owner: writes, never asks for a wake-up
     return 1;
 }
 
@@ -503,14 +591,18 @@ int vn_msgq_send_msg_stream_buffer(vn_msgq_t *queue, vn_msg_t *msg)
 {
     if (queue == nullptr || msg->len > kMaxPayload || (msg->len != 0 && msg->msg == nullptr))
         return -1;
-    msgq_lock lock(queue);
-    append_frame(queue, msg);
-    msgq_check_slow_consumer(queue);
-    // A cut link's buffers wait for the next one, bounded as a detached queue's.
-    if (queue->slow_cut_bytes != 0)
-        bound_detached(queue);
-    else
-        msgq_wake_writer(queue);
+    sock_t wake = -1;
+    {
+        msgq_lock lock(queue);
+        append_frame(queue, msg);
+        msgq_check_slow_consumer(queue);
+        // A cut link's buffers wait for the next one, bounded as a detached queue's.
+        if (queue->slow_cut_bytes != 0)
+            bound_detached(queue);
+        else
+            wake = msgq_wake_writer(queue);
+    }
+    msgq_send_wake_byte(wake);
     return 0;
 }
 
@@ -526,6 +618,7 @@ int vn_msgq_send_msg_stream_oob(vn_msgq_t *queue, vn_msg_t *msg)
         return -1;
     std::vector<unsigned char> frame = short_frame(msg);
     msgq_lock lock(queue);
+    msgq_wait_write_settled(queue);
     sock_t fd = queue->read_fd != -1 ? queue->read_fd : queue->write_fd;
     SSL *ssl = queue->read_fd != -1 ? queue->read_ssl : queue->write_ssl;
     write_buffer_t *oldest = oldest_buffer(queue);
@@ -533,15 +626,20 @@ int vn_msgq_send_msg_stream_oob(vn_msgq_t *queue, vn_msg_t *msg)
     if (fd == -1 || (oldest != nullptr && oldest->ptr != oldest->buf && fd == queue->write_fd))
         return -1;
     ssize_t written;
-    if (ssl != nullptr) {
-        written = SSL_write(ssl, frame.data(), static_cast<int>(frame.size()));
-        if (written <= 0) {
-            fputs("oob", stderr);
-            ERR_print_errors_fp(stderr);
+    begin_write(queue);
+    {
+        msgq_unlock unlocked(queue);
+        if (ssl != nullptr) {
+            written = SSL_write(ssl, frame.data(), static_cast<int>(frame.size()));
+            if (written <= 0) {
+                fputs("oob", stderr);
+                ERR_print_errors_fp(stderr);
+            }
+        } else {
+            written = write_plain(fd, frame.data(), frame.size());
         }
-    } else {
-        written = write_plain(fd, frame.data(), frame.size());
     }
+    end_write(queue);
     if (written > 0)
         queue->bytes_sent += static_cast<uint64_t>(written);
     if (written == static_cast<ssize_t>(frame.size()))
@@ -560,11 +658,19 @@ int vn_msgq_send_msg_dgram(vn_msgq_t *queue, vn_msg_t *msg)
         return -1;
     put_u16(msg->msg, msg->type);
     put_u16(msg->msg + 2, msg->len);
-    msgq_lock lock(queue);
-    ssize_t sent = sendto(queue->write_fd, msg->msg, msg->len, MSG_NOSIGNAL,
-                          reinterpret_cast<const struct sockaddr *>(&queue->serv_addr), sizeof queue->serv_addr);
+    sock_t fd;
+    struct sockaddr_in destination;
+    {
+        msgq_lock lock(queue);
+        fd = queue->write_fd;
+        destination = queue->serv_addr;
+    }
+    // A datagram is whole or not sent, so concurrent sends need no turn.
+    ssize_t sent = sendto(fd, msg->msg, msg->len, MSG_NOSIGNAL, reinterpret_cast<const struct sockaddr *>(&destination),
+                          sizeof destination);
     if (sent < 0)
         return -1;
+    msgq_lock lock(queue);
     queue->bytes_sent += static_cast<uint64_t>(sent);
     return 0;
 }
@@ -587,6 +693,7 @@ int vn_msgq_dgram_set(vn_msgq_t *queue, const char *addr, int port, const char *
         return -1;
     }
     msgq_lock lock(queue);
+    msgq_wait_write_settled(queue);
     queue->serv_addr = destination;
     queue->write_fd = fd;
     queue->write_ssl = nullptr;
@@ -596,6 +703,7 @@ int vn_msgq_dgram_set(vn_msgq_t *queue, const char *addr, int port, const char *
 void vn_msgq_clear_write_queue(vn_msgq_t *queue)
 {
     msgq_lock lock(queue);
+    msgq_wait_write_settled(queue);
     msgq_drop(queue->write_event);
     msgq_free_buffers(queue);
 }
@@ -613,6 +721,7 @@ int vn_msgq_flush_write_queue(vn_msgq_t *queue)
         add_write_watch(queue);
         return 1;
     case kFlushFailed:
+    case kFlushBusy: // the other writer goes on with it
         break;
     }
     return 1;

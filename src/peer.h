@@ -3,14 +3,16 @@
 //   peer_start.cpp    module start, peer threads, name expansion
 //   peer_connect.cpp  outgoing connects, accepts, the handshake, close, status up/down
 //   peer_message.cpp  sends, dispatch, heartbeats, the packet log, status messages
+//   peer_packet_log.cpp  the packet log's records written outside the peer locks
 //
 // Threads and locks: a peer's connection state (socket, queue, connect and
 // reconnect events, heartbeat timer) is changed on the peer's own thread;
 // events of a loop are added and deleted only by that loop's thread, so work
 // for a peer is posted through its thread's call channel. Senders on any
 // thread serialise per peer on peer_lock. Lock order: peer_lock, then
-// peer_global_lock (counters, mon_dirty, packet-log writes), which is
-// released before a message queue's writeq_lock is taken.
+// peer_global_lock (counters, mon_dirty, the order of packet-log records),
+// which is released before a message queue's writeq_lock is taken. No lock
+// of these is held across a write to a socket or to the packet log.
 #ifndef VANTRIX_PEER_H
 #define VANTRIX_PEER_H
 
@@ -280,6 +282,31 @@ bool peer_dispatching(void);
 void peer_log_received(peer_t *conn, struct in_addr saddr, const vn_msg_t *msg);
 // Opens the packet log (with its header) under the configured name; 0 on failure.
 int peer_packet_log_open(const char *file_name);
+
+// peer_packet_log.cpp
+// The log the records go to (null: none); called at start-up.
+void peer_log_writer_set(vn_log_t *log);
+// False when no record would be kept (no log, or one on the null device), so
+// the sender need not make records at all.
+bool peer_log_keeps_records(void);
+// Queues one record in the order of the calls; any locks may be held.
+void peer_log_append(const void *head, size_t head_len, const void *payload, size_t payload_len);
+// Writes the records queued so far when this thread's record found the log
+// idle, else waits only while the log is far behind. Called with no peer
+// lock and no statistics lock held, after every operation that made records.
+void peer_log_settle(void);
+// Only the write of peer_log_settle, never its wait: for the callers that
+// hold a peer lock, which the thread that owes the write may need first.
+// True when this thread wrote.
+bool peer_log_drain_owed(void);
+// Runs peer_log_settle at the end of a scope: declare it before the scope's
+// lock guards, so that it runs after they have released their locks.
+struct peer_log_turn {
+    peer_log_turn() = default;
+    ~peer_log_turn() { peer_log_settle(); }
+    peer_log_turn(const peer_log_turn &) = delete;
+    peer_log_turn &operator=(const peer_log_turn &) = delete;
+};
 
 // peer_monitor.cpp
 // The names and labels of the counters' monitoring members, in counter order.

@@ -4,18 +4,21 @@
 //
 // Threads and locks: the dispatcher and the heartbeat timer run on the peer's
 // own thread; sends run on any thread and serialise per peer on peer_lock.
-// Counters and packet-log records change only under peer_global_lock, taken
-// after peer_lock and released before the queue's writeq_lock is taken. The
-// dispatcher holds no lock while it hands a message on, so the receivers may
-// send to the same peer.
+// Counters change and packet-log records are queued only under
+// peer_global_lock, taken after peer_lock and released before the queue's
+// writeq_lock is taken; the records are written to the log after the locks
+// are released (peer_packet_log.cpp). The dispatcher holds no lock while it
+// hands a message on, so the receivers may send to the same peer.
 #include "msgq.h"
 #include "peer.h"
 
 #include <sys/time.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -41,6 +44,7 @@ constexpr int kReasonLost = 1;
 constexpr int kReasonMissedHeartbeat = 3;
 constexpr int kReasonInvalidMessage = 4;
 constexpr int kPeerUp = 256;
+constexpr int kPeersPerCount = 64; // peers of a send to all counted under one hold of the statistics lock
 
 vn_log_t *packet_log; // null when no peer is configured
 
@@ -72,12 +76,13 @@ struct timeval time_now()
     return now;
 }
 
-// One 28-byte header and the payload in one gather write, so that records of
-// different threads never interleave; the caller holds peer_global_lock.
+// One 28-byte header and the payload, queued whole for the log's writer so
+// that records of different threads never interleave; the caller holds
+// peer_global_lock, which orders them.
 void log_packet(const peer_t *conn, char direction, const vn_msg_t *msg, const struct timeval &stamp,
                 struct in_addr saddr)
 {
-    if (packet_log == nullptr)
+    if (!peer_log_keeps_records())
         return;
     unsigned char head[kRecordBytes];
     RecordWriter out{head};
@@ -92,8 +97,7 @@ void log_packet(const peer_t *conn, char direction, const vn_msg_t *msg, const s
     out.u16(static_cast<uint32_t>(conn->num) & 0xFFFF);
     out.u32(msg->len);
     out.u32(0);
-    struct iovec parts[2] = {{head, kRecordBytes}, {msg->msg, msg->len}};
-    vn_writev(packet_log, parts, msg->len != 0 ? 2 : 1);
+    peer_log_append(head, kRecordBytes, msg->msg, msg->len);
 }
 
 void log_packet(const peer_t *conn, char direction, const vn_msg_t *msg, const struct timeval &stamp)
@@ -113,9 +117,9 @@ peer_counter_t nodata_reason_counter(uint16_t reason, bool read)
     return (read ? read_counters : written_counters)[reason - VN_NODATA_NOTFOUND];
 }
 
-// Counts one sent message by its type, writes its '>' record and stamps the
-// send time; the caller holds peer_global_lock.
-void note_sent(peer_t *conn, const vn_msg_t *msg, uint16_t flags, const struct timeval &stamp)
+// Counts one sent message by its type and stamps the send time; the caller
+// holds peer_global_lock.
+void count_sent(peer_t *conn, const vn_msg_t *msg, uint16_t flags, time_t seconds)
 {
     peer_count(conn, kMessagesWritten, 1);
     peer_count(conn, kBytesWritten, msg->len);
@@ -142,22 +146,63 @@ void note_sent(peer_t *conn, const vn_msg_t *msg, uint16_t flags, const struct t
     default:
         break;
     }
-    log_packet(conn, kSent, msg, stamp);
-    conn->last_msg_send_time = stamp.tv_sec;
+    conn->last_msg_send_time = seconds;
 }
 
-// Queues one message for a peer that has a queue; false when it has none.
-bool send_counted(peer_t *conn, vn_msg_t *msg, uint16_t flags, const struct timeval &stamp)
+// count_sent and the '>' record; the caller holds peer_global_lock.
+void note_sent(peer_t *conn, const vn_msg_t *msg, uint16_t flags, const struct timeval &stamp)
+{
+    count_sent(conn, msg, flags, stamp.tv_sec);
+    log_packet(conn, kSent, msg, stamp);
+}
+
+// Where records are kept, each is made under peer_lock before its frame is
+// queued, so that the log has a peer's records in the order of its frames.
+// The caller holds a peer_log_turn.
+void send_recorded(peer_t *conn, vn_msg_t *msg, uint16_t flags, const struct timeval &stamp)
 {
     peer_mutex_guard hold(conn->peer_lock);
     if (conn->msgq == nullptr)
-        return false;
+        return;
     {
         peer_mutex_guard counters(peer_global_lock);
         note_sent(conn, msg, flags, stamp);
     }
     vn_msgq_send_msg_stream_buffer(conn->msgq, msg);
+}
+
+// Without records the frame is queued first and counted after; true when
+// the peer had a queue. The caller counts it.
+bool queue_unrecorded(peer_t *conn, vn_msg_t *msg)
+{
+    peer_mutex_guard hold(conn->peer_lock);
+    if (conn->msgq == nullptr)
+        return false;
+    vn_msgq_send_msg_stream_buffer(conn->msgq, msg);
     return true;
+}
+
+// Queues one message for a peer that has a queue, counted and recorded.
+void send_counted(peer_t *conn, vn_msg_t *msg, uint16_t flags, const struct timeval &stamp)
+{
+    if (peer_log_keeps_records()) {
+        peer_log_turn turn;
+        send_recorded(conn, msg, flags, stamp);
+        return;
+    }
+    if (!queue_unrecorded(conn, msg))
+        return;
+    peer_mutex_guard counters(peer_global_lock);
+    count_sent(conn, msg, flags, stamp.tv_sec);
+}
+
+// The time of a send or a receive: exact when it goes into a record, else
+// only its seconds count, taken from the cheaper clock.
+struct timeval stamp_now(bool exact)
+{
+    if (exact)
+        return time_now();
+    return {time(nullptr), 0};
 }
 
 // A PEERINFO payload, serialised into a buffer of its own size.
@@ -202,7 +247,7 @@ void send_status_msg(peer_t *conn, uint16_t msgid, const char *msgstr)
     if (payload.empty())
         return; // a text too long for its 16-bit length cannot travel
     vn_msg_t msg = message_of(VN_PEERINFO, payload);
-    send_counted(conn, &msg, 0, time_now());
+    send_counted(conn, &msg, 0, stamp_now(peer_log_keeps_records()));
 }
 
 // ---- Dispatch ----
@@ -211,6 +256,7 @@ void send_status_msg(peer_t *conn, uint16_t msgid, const char *msgstr)
 void note_received(peer_t *conn, const vn_msg_t *msg, std::initializer_list<std::pair<peer_counter_t, uint64_t>> counts,
                    const struct timeval &stamp)
 {
+    peer_log_turn turn;
     peer_mutex_guard counters(peer_global_lock);
     for (const auto &count : counts)
         if (count.first != kPeerCounterCount)
@@ -247,6 +293,7 @@ void log_slow_consumer(const peer_t *conn, vn_msgq_t *msgq)
 // the queue is to be freed by the reader, else 1.
 int on_closed(peer_t *conn, vn_msgq_t *msgq, const vn_msg_t *msg, const struct timeval &stamp)
 {
+    peer_log_turn turn;
     peer_mutex_guard hold(conn->peer_lock);
     note_closing(conn, msg, stamp);
     if (!msg->closed) {
@@ -261,6 +308,7 @@ int on_closed(peer_t *conn, vn_msgq_t *msgq, const vn_msg_t *msg, const struct t
 
 int on_unknown(peer_t *conn, vn_msgq_t *msgq, const vn_msg_t *msg, const struct timeval &stamp)
 {
+    peer_log_turn turn;
     peer_mutex_guard hold(conn->peer_lock);
     note_closing(conn, msg, stamp);
     vn_log(peer_event_log, kLevelNotify, "Received unknown message type %d of length %d from peer %d\n", msg->type,
@@ -444,7 +492,7 @@ void send_heartbeat(peer_t *conn)
     size_t len = payload.size();
     vn_hbtpkt_serialise(&pkt, payload.data(), &len);
     vn_msg_t msg = message_of(VN_HEARTBEAT, payload);
-    send_counted(conn, &msg, 0, time_now());
+    send_counted(conn, &msg, 0, stamp_now(peer_log_keeps_records()));
 }
 
 // Closes a link whose peer has gone silent; its queue is discarded.
@@ -472,15 +520,21 @@ int peer_packet_log_open(const char *file_name)
     std::string header = "VNBLog packet v" + std::to_string(kPacketLogVersion) + " " + (app != nullptr ? app : "") +
                          " TZ=" + zone;
     packet_log = vn_new_headed_log("packet_log", file_name, header.c_str());
+    peer_log_writer_set(packet_log);
     return packet_log != nullptr ? 1 : 0;
 }
 
 void peer_log_received(peer_t *conn, struct in_addr saddr, const vn_msg_t *msg)
 {
     struct timeval stamp = time_now();
-    peer_mutex_guard counters(peer_global_lock);
-    log_packet(conn, kReceived, msg, stamp, saddr);
-    conn->last_msg_recv_time = stamp.tv_sec;
+    {
+        peer_mutex_guard counters(peer_global_lock);
+        log_packet(conn, kReceived, msg, stamp, saddr);
+        conn->last_msg_recv_time = stamp.tv_sec;
+    }
+    // The caller holds the peer's lock: the link is still being set up, so
+    // no sender has anything for it yet.
+    peer_log_drain_owed();
 }
 
 bool peer_dispatching(void)
@@ -497,12 +551,14 @@ void peer_send_info_msg(peer_t *conn, vn_msgq_t *msgq)
         note_sent(conn, &msg, 0, time_now());
     }
     vn_msgq_send_msg_stream_oob(msgq, &msg);
+    // Under the caller's peer lock, as for peer_log_received: the link is new.
+    peer_log_drain_owed();
 }
 
 int peer_read_msg(vn_msgq_t *msgq, vn_msg_t *msg, int, void *data)
 {
     peer_t *conn = static_cast<peer_t *>(data);
-    struct timeval stamp = time_now();
+    struct timeval stamp = stamp_now(peer_log_keeps_records() || vn_latency_chain_enable());
     int result = 1;
     dispatch_depth++;
     switch (msg->type) {
@@ -584,14 +640,35 @@ void _vn_peer_send(int peer, vn_msg_t *msg, uint16_t flags)
 {
     peer_t *conn = _vn_peer(peer);
     if (conn != nullptr)
-        send_counted(conn, msg, flags, time_now());
+        send_counted(conn, msg, flags, stamp_now(peer_log_keeps_records()));
 }
 
 void _vn_peer_send_to_all(vn_msg_t *msg, uint16_t flags)
 {
-    struct timeval stamp = time_now();
-    for (int peer = 0; peer < vn_num_peers; peer++)
-        send_counted(&peer_array[peer], msg, flags, stamp);
+    if (peer_log_keeps_records()) {
+        peer_log_turn turn; // one write of the log for all the peers' records
+        struct timeval stamp = time_now();
+        for (int peer = 0; peer < vn_num_peers; peer++)
+            send_recorded(&peer_array[peer], msg, flags, stamp);
+        return;
+    }
+    // Without records the peers that took the frame are counted together,
+    // under one hold of the statistics lock per block of peers instead of
+    // one per peer.
+    time_t seconds = time(nullptr);
+    for (int first = 0; first < vn_num_peers; first += kPeersPerCount) {
+        int end = std::min(first + kPeersPerCount, vn_num_peers);
+        uint64_t queued = 0;
+        for (int peer = first; peer < end; peer++)
+            if (queue_unrecorded(&peer_array[peer], msg))
+                queued |= uint64_t{1} << (peer - first);
+        if (queued == 0)
+            continue;
+        peer_mutex_guard counters(peer_global_lock);
+        for (int peer = first; peer < end; peer++)
+            if (queued & (uint64_t{1} << (peer - first)))
+                count_sent(&peer_array[peer], msg, flags, seconds);
+    }
 }
 
 void _vn_peer_log_msg(struct peer_t *conn, vn_msg_t *msg)

@@ -149,22 +149,6 @@ size_t field_capacity(size_t count)
     return capacity;
 }
 
-// Bytes the data payload needs, or 0 when it cannot be encoded at all.
-size_t datapkt_size(const vn_datapkt_t *pkt)
-{
-    size_t subject_len = text_len(pkt->subject);
-    if (subject_len > kMaxWireText)
-        return 0;
-    size_t needed = 10 + subject_len;
-    for (uint16_t i = 0; i < pkt->count; i++) {
-        size_t len = text_len(pkt->fields[i].value);
-        if (len > kMaxValueBytes)
-            return 0;
-        needed += 4 + value_length_bytes(len) + len;
-    }
-    return needed;
-}
-
 // `kept`, when not null, is the field's value buffer from an earlier parse.
 bool read_field(Reader &in, bool wide, uint16_t type, vn_field_t *field, char *kept = nullptr)
 {
@@ -218,6 +202,33 @@ template <typename Record> void free_record(Record *pkt, void (*free_data)(Recor
         return;
     free_data(pkt);
     vn_free(pkt);
+}
+
+// A record's size, with the lengths of its first fields kept for the
+// writer, so that a typical record's texts are each measured once.
+constexpr uint16_t kKeptLengths = 64;
+
+struct datapkt_size_t {
+    size_t needed = 0; // 0: the packet cannot be encoded at all
+    size_t subject_len = 0;
+    size_t value_lens[kKeptLengths];
+};
+
+void measure_datapkt(const vn_datapkt_t *pkt, datapkt_size_t &size)
+{
+    size.subject_len = text_len(pkt->subject);
+    if (size.subject_len > kMaxWireText)
+        return;
+    size_t needed = 10 + size.subject_len;
+    for (uint16_t i = 0; i < pkt->count; i++) {
+        size_t len = text_len(pkt->fields[i].value);
+        if (len > kMaxValueBytes)
+            return;
+        if (i < kKeptLengths)
+            size.value_lens[i] = len;
+        needed += 4 + value_length_bytes(len) + len;
+    }
+    size.needed = needed;
 }
 
 } // namespace
@@ -466,21 +477,23 @@ unsigned char *vn_infopkt_serialise(const vn_infopkt_t *pkt, unsigned char *buf,
 
 unsigned char *vn_datapkt_serialise(const vn_datapkt_t *pkt, unsigned char *buf, size_t *len)
 {
-    size_t needed = datapkt_size(pkt);
-    if (needed == 0) {
+    datapkt_size_t size;
+    measure_datapkt(pkt, size);
+    if (size.needed == 0) {
         *len = 0;
         return nullptr;
     }
-    if (needed <= *len) {
+    if (size.needed <= *len) {
         Writer out{buf};
         out.u16(pkt->seq);
         out.u16(pkt->flags);
         out.u16(pkt->type);
-        out.text(pkt->subject, text_len(pkt->subject));
+        out.text(pkt->subject, size.subject_len);
         out.u16(pkt->count);
         for (uint16_t i = 0; i < pkt->count; i++) {
             const vn_field_t &field = pkt->fields[i];
-            size_t value_len = text_len(field.value); // a value is sent up to its first NUL
+            // A value is sent up to its first NUL.
+            size_t value_len = i < kKeptLengths ? size.value_lens[i] : text_len(field.value);
             out.u32(field_head(field));
             if (value_len < kShortValueLimit)
                 out.u16(static_cast<uint32_t>(value_len));
@@ -491,7 +504,7 @@ unsigned char *vn_datapkt_serialise(const vn_datapkt_t *pkt, unsigned char *buf,
             out.at += value_len;
         }
     }
-    *len = needed;
+    *len = size.needed;
     return buf;
 }
 
@@ -687,6 +700,7 @@ void reqpkt_send_internal(int type, int peer, vn_reqpkt_t *list)
     peer_t *conn = _vn_peer(peer);
     if (conn == nullptr)
         return;
+    peer_log_turn turn; // the requests' records are written once the lock is released
     peer_mutex_guard hold(conn->peer_lock);
     if (!peer_marked_up(conn))
         return;

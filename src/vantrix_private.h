@@ -234,6 +234,8 @@ void _vn_log_packet_write_xml(void *doc, void *root);
 void _vn_log_monitor_config(vn_init_t *init);
 /* The log of that name ("event_log", "packet_log", ...), or NULL. */
 vn_log_t *_vn_log_find(const char *name);
+/* 1 when the log's binary writes go nowhere (it is the null device). */
+int _vn_log_discards(const vn_log_t *log);
 /* (end log) */
 
 /* monitor */

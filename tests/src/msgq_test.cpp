@@ -2,8 +2,11 @@
 // event loops, on one thread or handed between threads.
 #include "event.h"
 #include "msgq.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
+
+#include <openssl/ssl.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -14,6 +17,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -1004,5 +1008,333 @@ TEST_F(MsgqTest, ModuleStartMakesTheMonitoringTemplate)
     for (int i = 0; i < 4; i++) {
         EXPECT_STREQ(tmpl->properties[i].propertyname, names[i]);
         EXPECT_EQ(tmpl->properties[i].typeflags, types[i]);
+    }
+}
+
+// ---- Writes without the lock ----
+
+namespace {
+
+// A seam the writer runs between each write call and its settle, without
+// the queue's lock; a test installs what it does there.
+std::function<void(vn_msgq_t *)> &on_write = *new std::function<void(vn_msgq_t *)>;
+
+void run_on_write(vn_msgq_t *queue)
+{
+    on_write(queue);
+}
+
+struct WriteSeam {
+    explicit WriteSeam(std::function<void(vn_msgq_t *)> seam)
+    {
+        on_write = std::move(seam);
+        _vn_msgq_write_seam_set(run_on_write);
+    }
+    ~WriteSeam()
+    {
+        _vn_msgq_write_seam_set(nullptr);
+        on_write = nullptr;
+    }
+};
+
+// The queue's end of a TLS link is the server, the test's end the client,
+// with the modes the runtime's contexts use.
+struct TlsPair {
+    vntest::TempRoot root;
+    SSL_CTX *server_ctx = nullptr;
+    SSL_CTX *client_ctx = nullptr;
+    SSL *near = nullptr;
+    SSL *far = nullptr;
+    ~TlsPair()
+    {
+        SSL_free(near);
+        SSL_free(far);
+        SSL_CTX_free(server_ctx);
+        SSL_CTX_free(client_ctx);
+    }
+};
+
+void tls_handshake(const Link &link, TlsPair &tls)
+{
+    vntest::make_certificate(tls.root, "server");
+    tls.server_ctx = SSL_CTX_new(TLS_server_method());
+    tls.client_ctx = SSL_CTX_new(TLS_client_method());
+    ASSERT_EQ(SSL_CTX_use_certificate_file(tls.server_ctx, tls.root.file("server.pem").c_str(), SSL_FILETYPE_PEM), 1);
+    ASSERT_EQ(SSL_CTX_use_PrivateKey_file(tls.server_ctx, tls.root.file("server.key").c_str(), SSL_FILETYPE_PEM), 1);
+    SSL_CTX_set_mode(tls.server_ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    tls.near = SSL_new(tls.server_ctx);
+    tls.far = SSL_new(tls.client_ctx);
+    SSL_set_fd(tls.near, link.near);
+    SSL_set_fd(tls.far, link.far);
+    int accepted = 0, connected = 0;
+    for (int round = 0; round < 1000 && (accepted != 1 || connected != 1); round++) {
+        if (accepted != 1)
+            accepted = SSL_accept(tls.near);
+        if (connected != 1)
+            connected = SSL_connect(tls.far);
+        struct pollfd watch[2] = {{link.near, POLLIN, 0}, {link.far, POLLIN, 0}};
+        poll(watch, 2, 10);
+    }
+    ASSERT_EQ(accepted, 1);
+    ASSERT_EQ(connected, 1);
+}
+
+// Reads in small pieces until `count` frames came or the deadline passed.
+std::vector<Frame> read_slowly(int fd, SSL *ssl, size_t count, std::string &rest)
+{
+    constexpr size_t kPiece = 700;
+    std::vector<Frame> frames;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(kDeadlineSeconds);
+    while (frames.size() < count && std::chrono::steady_clock::now() < deadline) {
+        char piece[kPiece];
+        ssize_t got = ssl != nullptr ? SSL_read(ssl, piece, sizeof piece) : read(fd, piece, sizeof piece);
+        if (got <= 0) {
+            struct pollfd watch {fd, POLLIN, 0};
+            poll(&watch, 1, 100);
+            continue;
+        }
+        rest.append(piece, static_cast<size_t>(got));
+        for (Frame &cut : parse_frames(rest))
+            frames.push_back(std::move(cut));
+    }
+    return frames;
+}
+
+// Frame `index` of `sender`: sizes that straddle buffers, with some frames
+// larger than a buffer and some with the long header.
+std::string sender_payload(int sender, int index)
+{
+    size_t size = 20 + static_cast<size_t>(index * 131 % 2000);
+    if (index % 500 == 7)
+        size = 40000;
+    else if (index % 100 == 3)
+        size = 20000;
+    std::string payload = std::to_string(sender) + ":" + std::to_string(index) + ":";
+    payload.resize(size, static_cast<char>('a' + (index + sender) % 26));
+    return payload;
+}
+
+} // namespace
+
+TEST_F(MsgqTest, BuffersCopiedBehindAWrittenOutBufferGoOutOverSsl)
+{
+    // The new queue has written everything once, so its emptied buffer is
+    // older than the copied ones; an SSL write that began at it would see
+    // nothing to write and leave the copied frames behind for good.
+    Link link, old_link;
+    tcp_link(link);
+    unix_link(old_link);
+    TlsPair tls;
+    ASSERT_NO_FATAL_FAILURE(tls_handshake(link, tls));
+    vn_msgq_t *queue = vn_new_msgq(link.near, 0, nullptr, tls.near, 0, nullptr);
+    ASSERT_EQ(send(queue, 8, "first"), 0);
+    ASSERT_EQ(vn_msgq_flush_write_queue(queue), 0);
+    vn_msgq_t *old_queue = vn_new_msgq(old_link.near, 0, nullptr, nullptr, 0, nullptr);
+    vn_msgq_write_socket_set(old_queue, -1, nullptr);
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(send(old_queue, 8, numbered(i, 100)), 0);
+    vn_msgq_copy_queue(queue, old_queue);
+    vn_free_msgq(old_queue);
+    EXPECT_EQ(vn_msgq_flush_write_queue(queue), 0);
+    std::string rest;
+    std::vector<Frame> frames = read_slowly(link.far, tls.far, 4, rest);
+    ASSERT_EQ(frames.size(), 4u);
+    EXPECT_EQ(frames[0].payload, "first");
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(frames[i + 1].payload, numbered(i, 100));
+    vn_free_msgq(queue);
+}
+
+TEST_F(MsgqTest, SendersRacingAnOwnersPartialWritesLoseReorderAndRepeatNothing)
+{
+    constexpr int kSenders = 4;
+    constexpr int kFrames = 1500;
+    constexpr int kAppendsPerHold = 3;
+    for (bool use_ssl : {false, true}) {
+        Link link;
+        tcp_link(link);
+        shrink_socket_buffers(link);
+        TlsPair tls;
+        if (use_ssl) {
+            ASSERT_NO_FATAL_FAILURE(tls_handshake(link, tls));
+        }
+        std::atomic<int> appended{0};
+        std::atomic<int> senders_done{0};
+        std::mutex mutex;
+        std::condition_variable changed;
+        int writes = 0, holds_with_appends = 0;
+        std::atomic<int> holds_started{0};
+        bool sender_blocked = false;
+        // Every fourth write of the owner waits between its write and its
+        // settle until the senders have appended more: an appender that
+        // needed the writer's lock would never get there.
+        WriteSeam seam([&](vn_msgq_t *) {
+            if (++writes % 4 != 0)
+                return;
+            int before = appended.load();
+            std::unique_lock<std::mutex> lock(mutex);
+            holds_started++;
+            changed.notify_all();
+            bool moved = changed.wait_for(lock, std::chrono::duration<double>(kDeadlineSeconds), [&] {
+                return appended.load() >= before + kAppendsPerHold || senders_done.load() == kSenders;
+            });
+            if (!moved)
+                sender_blocked = true;
+            else if (appended.load() >= before + kAppendsPerHold)
+                holds_with_appends++;
+        });
+        LoopThread owner;
+        vn_msgq_t *queue = nullptr;
+        owner.call([&] { queue = vn_new_msgq(link.near, 0, nullptr, use_ssl ? tls.near : nullptr, 0, nullptr); });
+        std::string rest;
+        auto received = std::async(std::launch::async, [&] {
+            return read_slowly(link.far, use_ssl ? tls.far : nullptr, kSenders * kFrames, rest);
+        });
+        std::vector<std::thread> senders;
+        for (int sender = 0; sender < kSenders; sender++)
+            senders.emplace_back([&, sender] {
+                for (int index = 0; index < kFrames; index++) {
+                    // Half the frames wait for a held write, so that on a
+                    // loaded machine the senders cannot all finish first.
+                    if (index == kFrames / 2) {
+                        std::unique_lock<std::mutex> lock(mutex);
+                        changed.wait_for(lock, std::chrono::duration<double>(kDeadlineSeconds),
+                                         [&] { return holds_started.load() > 0; });
+                    }
+                    send(queue, 8, sender_payload(sender, index));
+                    appended++;
+                    { std::lock_guard<std::mutex> lock(mutex); }
+                    changed.notify_all();
+                }
+                senders_done++;
+                { std::lock_guard<std::mutex> lock(mutex); }
+                changed.notify_all();
+            });
+        for (std::thread &sender : senders)
+            sender.join();
+        std::vector<Frame> frames = received.get();
+        const char *mode = use_ssl ? "ssl" : "plain";
+        ASSERT_EQ(frames.size(), static_cast<size_t>(kSenders * kFrames)) << mode;
+        EXPECT_EQ(rest, "") << mode;
+        int next[kSenders] = {};
+        for (const Frame &got : frames) {
+            int sender = std::stoi(got.payload);
+            ASSERT_TRUE(sender >= 0 && sender < kSenders) << mode;
+            ASSERT_EQ(got.payload, sender_payload(sender, next[sender])) << mode << " sender " << sender;
+            next[sender]++;
+        }
+        owner.call([&] {
+            EXPECT_FALSE(sender_blocked) << mode;
+            EXPECT_GT(holds_with_appends, 0) << mode;
+            vn_free_msgq(queue);
+        });
+    }
+}
+
+TEST_F(MsgqTest, ChangesThatMoveOrFreeBuffersWaitForAWriteInFlightOnAnotherThread)
+{
+    // The write of another thread is held after it wrote everything and
+    // before it settles; meanwhile the owner clears, copies, frees, or
+    // appends past the slow-consumer bound. Nothing may be written twice,
+    // freed under the writer or cut out of the middle.
+    enum Change { kClear, kCopy, kFree, kSlowCut };
+    constexpr int kFrames = 40;
+    constexpr int kCutFrames = 60;
+    constexpr size_t kPayload = 997;
+    constexpr int kWriteqMax = 3;
+    for (Change change : {kClear, kCopy, kFree, kSlowCut}) {
+        Link link, next;
+        unix_link(link);
+        unix_link(next);
+        vn_msgq_t *queue = vn_new_msgq(link.near, 0, nullptr, nullptr, 0, nullptr);
+        vn_msgq_write_socket_set(queue, -1, nullptr);
+        for (int i = 0; i < kFrames; i++)
+            ASSERT_EQ(send(queue, 8, numbered(i, kPayload)), 0);
+        vn_msgq_write_socket_set(queue, link.near, nullptr);
+        static thread_local bool gated_writer = false;
+        std::promise<void> held;
+        std::atomic<bool> released{false};
+        bool timed_out = false;
+        WriteSeam seam([&](vn_msgq_t *writing) {
+            if (!gated_writer)
+                return;
+            gated_writer = false;
+            held.set_value();
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(kDeadlineSeconds);
+            for (;;) {
+                {
+                    msgq_lock lock(writing);
+                    if (writing->settle_waiters > 0)
+                        break;
+                }
+                if (released.load())
+                    break;
+                if (std::chrono::steady_clock::now() > deadline) {
+                    timed_out = true;
+                    break;
+                }
+                std::this_thread::yield();
+            }
+        });
+        std::thread writer([queue] {
+            gated_writer = true;
+            vn_msgq_flush_write_queue(queue);
+        });
+        held.get_future().wait();
+        vn_msgq_t *dest = nullptr;
+        SlowConsumerBounds bounds(kMsgqSlowConsumerBounds);
+        switch (change) {
+        case kClear:
+            vn_msgq_clear_write_queue(queue);
+            break;
+        case kCopy:
+            dest = vn_new_msgq(next.near, 0, nullptr, nullptr, 0, nullptr);
+            vn_msgq_copy_queue(dest, queue);
+            break;
+        case kFree:
+            vn_free_msgq(queue);
+            link.forget_near();
+            break;
+        case kSlowCut:
+            vn_msgq_write_queue_set(queue, kWriteqMax);
+            _vn_msgq_slow_consumer_bounds_set({16384, 16384, 3600});
+            for (int i = kFrames; i < kFrames + kCutFrames; i++)
+                ASSERT_EQ(send(queue, 8, numbered(i, kPayload)), 0);
+            released = true;
+            break;
+        }
+        writer.join();
+        EXPECT_FALSE(timed_out) << change;
+        std::vector<Frame> frames = run_until_frames(link.far, kFrames);
+        ASSERT_EQ(frames.size(), static_cast<size_t>(kFrames)) << change;
+        for (int i = 0; i < kFrames; i++)
+            EXPECT_EQ(frames[i].payload, numbered(i, kPayload)) << change;
+        if (change != kSlowCut) {
+            EXPECT_EQ(read_available(link.far), "") << change;
+        }
+        if (change == kClear) {
+            EXPECT_EQ(writeq_bytes(queue), 0u);
+        }
+        if (change == kCopy) {
+            EXPECT_EQ(vn_msgq_flush_write_queue(dest), 0);
+            EXPECT_EQ(read_available(next.far), ""); // the written frames went once
+            vn_free_msgq(dest);
+        }
+        if (change == kSlowCut) {
+            // The bound left to the settle kept the newest buffers, whose
+            // frames go whole and in order on the next link.
+            EXPECT_LT(writeq_len(queue), kWriteqMax);
+            vn_msgq_write_socket_set(queue, next.near, nullptr);
+            vn_msgq_flush_write_queue(queue);
+            std::string bytes = read_available(next.far);
+            std::vector<Frame> kept = parse_frames(bytes);
+            EXPECT_EQ(bytes, "");
+            ASSERT_FALSE(kept.empty());
+            int first = kFrames + kCutFrames - static_cast<int>(kept.size());
+            for (size_t i = 0; i < kept.size(); i++)
+                EXPECT_EQ(kept[i].payload, numbered(first + static_cast<int>(i), kPayload));
+        }
+        if (change != kFree)
+            vn_free_msgq(queue);
     }
 }

@@ -7,8 +7,21 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace vntest;
@@ -129,7 +142,8 @@ TEST_F(OutgoingLink, HandshakeSendsOwnInfoThenAForcedHeartbeatAndReportsThePeerU
 
     std::string header;
     std::vector<PacketRecord> records;
-    ASSERT_TRUE(read_packet_log(runtime_->packet_log_path(), &header, &records));
+    ASSERT_TRUE(wait_packet_log(runtime_->packet_log_path(), &header, &records,
+                                [](const std::vector<PacketRecord> &got) { return got.size() >= 3; }));
     std::string expected_header = "VNBLog packet v4 peertest TZ=UTC";
     expected_header.resize(80, '\0');
     EXPECT_EQ(header, expected_header);
@@ -396,7 +410,13 @@ TEST_F(OutgoingLink, SendsAreFramedCountedAndLogged)
 
     std::string header;
     std::vector<PacketRecord> records;
-    ASSERT_TRUE(read_packet_log(runtime_->packet_log_path(), &header, &records));
+    auto sent_count = [](const std::vector<PacketRecord> &got) {
+        return std::count_if(got.begin(), got.end(), [](const PacketRecord &record) {
+            return record.direction == '>' && record.type != 7;
+        });
+    };
+    ASSERT_TRUE(wait_packet_log(runtime_->packet_log_path(), &header, &records,
+                                [&](const std::vector<PacketRecord> &got) { return sent_count(got) >= 3; }));
     std::vector<std::string> sent;
     for (const PacketRecord &record : records)
         if (record.direction == '>' && record.type != 7)
@@ -427,7 +447,9 @@ TEST_F(OutgoingLink, SendToAllReachesEveryPeerWithOneTimeStamp)
 
     std::string header;
     std::vector<PacketRecord> records;
-    ASSERT_TRUE(read_packet_log(runtime_->packet_log_path(), &header, &records));
+    ASSERT_TRUE(wait_packet_log(runtime_->packet_log_path(), &header, &records, [](const std::vector<PacketRecord> &got) {
+        return std::count_if(got.begin(), got.end(), [](const PacketRecord &record) { return record.type == 6; }) >= 2;
+    }));
     std::vector<PacketRecord> statuses;
     for (const PacketRecord &record : records)
         if (record.type == 6)
@@ -439,6 +461,119 @@ TEST_F(OutgoingLink, SendToAllReachesEveryPeerWithOneTimeStamp)
     EXPECT_EQ(statuses[0].seconds, statuses[1].seconds);
     EXPECT_EQ(statuses[0].micros, statuses[1].micros);
     EXPECT_EQ(counter(-1, kStatusWritten), 2u);
+}
+
+// Reads a FIFO until `done` holds and nothing more is in it.
+std::string drain_fifo(int fd, const std::atomic<bool> &done)
+{
+    std::string bytes;
+    for (;;) {
+        char chunk[65536];
+        ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got > 0) {
+            bytes.append(chunk, static_cast<size_t>(got));
+            continue;
+        }
+        if (done.load())
+            return bytes;
+        struct pollfd watch {fd, POLLIN, 0};
+        poll(&watch, 1, 100);
+    }
+}
+
+TEST_F(OutgoingLink, SenderNeverWaitsOnAnotherThreadsPacketLogWrite)
+{
+    // The packet log is a FIFO that the test reads only at the end: a
+    // thread whose records fill it is held inside its write to the log.
+    TempRoot fifo_root;
+    std::string fifo = fifo_root.file("packets.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int log_reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(log_reader, 0);
+    int capacity = fcntl(log_reader, F_GETPIPE_SZ);
+    ASSERT_NO_FATAL_FAILURE(start("heartbeat-time 30\n", "vantrix-pkt-log " + fifo + "\n"));
+    ASSERT_NO_FATAL_FAILURE(handshake(listener_, &remote_, &first_info_, kRemoteId, 1));
+    auto send_status = [](const std::string &text) {
+        std::string payload = text;
+        payload.resize(30000, '.');
+        vn_msg_t msg{};
+        msg.type = 6;
+        msg.len = static_cast<uint32_t>(payload.size());
+        msg.msg = reinterpret_cast<unsigned char *>(payload.data());
+        _vn_peer_send(0, &msg, 0);
+    };
+    constexpr int kFill = 6; // records beyond what the FIFO holds
+    std::atomic<bool> filler_done{false};
+    std::atomic<pid_t> filler_tid{0};
+    std::thread filler([&] {
+        filler_tid = static_cast<pid_t>(syscall(SYS_gettid));
+        for (int i = 0; i < kFill; i++)
+            send_status(numbered("fill-", i));
+        filler_done = true;
+    });
+    // The kernel shows the system call a thread is blocked in.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(kWireDeadline);
+    bool blocked = false;
+    while (!blocked && std::chrono::steady_clock::now() < deadline) {
+        int held = 0;
+        ioctl(log_reader, FIONREAD, &held);
+        std::string state = read_file("/proc/self/task/" + std::to_string(filler_tid.load()) + "/syscall");
+        blocked = held > capacity / 2 && state.compare(0, 3, std::to_string(SYS_writev) + " ") == 0;
+        std::this_thread::yield();
+    }
+    EXPECT_TRUE(blocked) << "the filler was never held in its write to the log";
+    auto other = std::async(std::launch::async, [&] { send_status("other"); });
+    bool returned = other.wait_for(std::chrono::duration<double>(kWireDeadline)) == std::future_status::ready;
+    EXPECT_TRUE(returned) << "a sender waited on the filler's write to the log";
+    EXPECT_FALSE(filler_done.load());
+    std::string bytes = drain_fifo(log_reader, filler_done);
+    filler.join();
+    other.get();
+    close(log_reader);
+    std::vector<std::string> wire;
+    WireFrame got;
+    while (wire.size() < kFill + 1u && remote_.read_frame_of(6, &got))
+        wire.push_back(got.payload);
+    ASSERT_EQ(wire.size(), kFill + 1u);
+    std::ofstream(fifo_root.file("copy.log"), std::ios::binary) << bytes;
+    std::string header;
+    std::vector<PacketRecord> records;
+    ASSERT_TRUE(read_packet_log(fifo_root.file("copy.log"), &header, &records)); // every record whole
+    std::vector<std::string> logged;
+    for (const PacketRecord &record : records)
+        if (record.direction == '>' && record.type == 6)
+            logged.push_back(record.payload);
+    EXPECT_EQ(logged, wire); // the log has the frames' order
+}
+
+TEST_F(OutgoingLink, SendsWithThePacketLogOnTheNullDeviceAreCountedForEveryPeer)
+{
+    // No record is made then, and a send to all counts its peers together.
+    WireListener second;
+    start("", peer_block(second, 22, "") + "vantrix-pkt-log /dev/null\n");
+    WireSocket first_remote, second_remote;
+    WireFrame info;
+    ASSERT_NO_FATAL_FAILURE(handshake(listener_, &first_remote, &info, kRemoteId, 1));
+    ASSERT_NO_FATAL_FAILURE(handshake(second, &second_remote, &info, 22, 2));
+    std::string status = status_payload("ALL", 1, "x");
+    vn_msg_t msg{};
+    msg.type = 6;
+    msg.len = static_cast<uint32_t>(status.size());
+    msg.msg = reinterpret_cast<unsigned char *>(status.data());
+    uint64_t messages_before = counter(-1, kMessagesWritten);
+    _vn_peer_send_to_all(&msg, 0);
+    _vn_peer_send(1, &msg, 0);
+    WireFrame got;
+    ASSERT_TRUE(first_remote.read_frame_of(6, &got));
+    ASSERT_TRUE(second_remote.read_frame_of(6, &got));
+    ASSERT_TRUE(second_remote.read_frame_of(6, &got));
+    EXPECT_EQ(counter(0, kStatusWritten), 1u);
+    EXPECT_EQ(counter(1, kStatusWritten), 2u);
+    EXPECT_EQ(counter(-1, kStatusWritten), 3u);
+    EXPECT_EQ(counter(1, kBytesWritten) - counter(0, kBytesWritten), status.size());
+    EXPECT_EQ(counter(-1, kMessagesWritten) - messages_before, 3u);
+    runtime_->on_peer(1, [](peer_t &peer) { EXPECT_GT(peer.last_msg_send_time, 0); });
+    EXPECT_FALSE(runtime_->root().exists("var/packets.log"));
 }
 
 TEST_F(OutgoingLink, PendingRequestsGoOutInBatchesOfWholeMessages)

@@ -323,6 +323,18 @@ bool read_packet_log(const std::string &path, std::string *header, std::vector<P
     return true;
 }
 
+bool wait_packet_log(const std::string &path, std::string *header, std::vector<PacketRecord> *records,
+                     const std::function<bool(const std::vector<PacketRecord> &)> &done)
+{
+    Clock::time_point deadline = deadline_after(kWireDeadline);
+    for (;;) {
+        bool read = read_packet_log(path, header, records);
+        if ((read && done(*records)) || seconds_left(deadline) <= 0)
+            return read;
+        std::this_thread::sleep_for(kPollStep);
+    }
+}
+
 // ---- Hand-offs ----
 
 // Peer threads outlive the test body and may still report at exit, so the

@@ -104,6 +104,10 @@ struct PacketRecord {
 
 // The 80-byte header and the records of a packet log; false when the file is cut short.
 bool read_packet_log(const std::string &path, std::string *header, std::vector<PacketRecord> *records);
+// read_packet_log again until `done` holds for the records: a sent record
+// reaches the file just after its frame may have reached the wire.
+bool wait_packet_log(const std::string &path, std::string *header, std::vector<PacketRecord> *records,
+                     const std::function<bool(const std::vector<PacketRecord> &)> &done);
 
 // What the peer layer handed on, recorded for the test thread.
 struct Handoffs {
