@@ -56,24 +56,29 @@ struct Frame {
 // Cuts whole frames off the front of `bytes`.
 std::vector<Frame> parse_frames(std::string &bytes)
 {
+    // Cut at an offset and erase once: erasing each frame from the front of
+    // megabytes of buffered bytes would make a large burst quadratic.
     std::vector<Frame> frames;
+    size_t at = 0;
+    auto byte = [&](size_t i) { return static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + i])); };
     for (;;) {
-        if (bytes.size() < 4)
+        size_t left = bytes.size() - at;
+        if (left < 4)
             break;
-        auto byte = [&](size_t i) { return static_cast<uint32_t>(static_cast<unsigned char>(bytes[i])); };
         uint32_t len = byte(2) << 8 | byte(3);
         size_t header = 4;
         if (len & 0x8000) {
-            if (bytes.size() < 6)
+            if (left < 6)
                 break;
             len = (len & 0x7FFF) << 16 | byte(4) << 8 | byte(5);
             header = 6;
         }
-        if (bytes.size() < header + len)
+        if (left < header + len)
             break;
-        frames.push_back({static_cast<uint16_t>(byte(0) << 8 | byte(1)), bytes.substr(header, len)});
-        bytes.erase(0, header + len);
+        frames.push_back({static_cast<uint16_t>(byte(0) << 8 | byte(1)), bytes.substr(at + header, len)});
+        at += header + len;
     }
+    bytes.erase(0, at);
     return frames;
 }
 
