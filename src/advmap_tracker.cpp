@@ -24,7 +24,8 @@ std::atomic<uint64_t> timer_tokens{0};
 tarvelutil_signalany_t *statuscb_handler;
 tarvelutil_batch_t *delete_batcher;
 
-// One state report on its way to the init thread.
+// One state report on its way to the init thread, in one block with its
+// copies of the subject and the message (null stays null).
 struct statuscb_t {
     int conn;
     char *subject;
@@ -45,10 +46,23 @@ int invoke_status_signalany_cb(int, void *data)
     statuscb_t *report = static_cast<statuscb_t *>(data);
     _vn_callbacks_recv_object_status(report->conn, report->subject, report->state, static_cast<uint16_t>(report->code),
                                 report->message);
-    vn_free(report->subject);
-    vn_free(report->message);
     vn_free(report);
     return 0;
+}
+
+statuscb_t *new_state_report(int peer, const char *subject, uint16_t code, int state, const char *message)
+{
+    size_t subject_bytes = std::strlen(subject) + 1;
+    size_t message_bytes = message != nullptr ? std::strlen(message) + 1 : 0;
+    statuscb_t *report = static_cast<statuscb_t *>(vn_malloc(sizeof(statuscb_t) + subject_bytes + message_bytes));
+    char *text = reinterpret_cast<char *>(report + 1);
+    std::memcpy(text, subject, subject_bytes);
+    *report = {peer, text, code, state, nullptr};
+    if (message != nullptr) {
+        report->message = text + subject_bytes;
+        std::memcpy(report->message, message, message_bytes);
+    }
+    return report;
 }
 
 void free_timer_event_data(int, void *data)
@@ -246,8 +260,11 @@ bool all_required_peers_responded_or_timedout(const object_t *obj)
 
 void post_state_report(int peer, const char *subject, uint16_t code, int state, const char *message)
 {
-    statuscb_t *report = static_cast<statuscb_t *>(vn_malloc(sizeof(statuscb_t)));
-    *report = {peer, vn_strdup(subject), code, state, vn_strdup(message)};
+    // The report only carries the state to the application's callback; every
+    // image of a large batch changes a state, so without a callback none is made.
+    if (!_vn_callbacks_wants_object_status())
+        return;
+    statuscb_t *report = new_state_report(peer, subject, code, state, message);
     if (statuscb_handler == nullptr) {
         invoke_status_signalany_cb(0, report);
         return;

@@ -264,6 +264,11 @@ void _vn_callbacks_recv_object_status(int peer, const char *subject, int state, 
     run(deliver_object_status, &delivery);
 }
 
+int _vn_callbacks_wants_object_status(void)
+{
+    return callbacks.object_status != nullptr ? 1 : 0;
+}
+
 void _vn_callbacks_recv_service_status(const char *service, int state)
 {
     if (callbacks.service_status == nullptr)

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 namespace {
 
@@ -408,6 +409,17 @@ struct posted_delete_t {
     vn_event_free_cb free_data;
 };
 
+} // namespace
+
+// Owned by the loop; other threads add under the mutex, the owner takes the
+// whole of `pending` under it. Lock order: this mutex, then the channel's queue.
+struct foreign_deletes_t {
+    std::mutex mutex;
+    std::vector<posted_delete_t> pending;
+};
+
+namespace {
+
 int delete_timed_on_owner(vn_timed_event_t *ev)
 {
     if (ev->in_callback) {
@@ -418,17 +430,6 @@ int delete_timed_on_owner(vn_timed_event_t *ev)
         return 1; // neither pending nor kept: nothing of ours to release
     release_timed_event(ev);
     return 1;
-}
-
-int run_posted_timed_delete(int, void *record)
-{
-    posted_delete_t *posted = static_cast<posted_delete_t *>(record);
-    vn_timed_event_t *ev = static_cast<vn_timed_event_t *>(posted->event);
-    if (posted->free_data != nullptr)
-        posted->free_data(ev->event_base.val, ev->event_base.data);
-    delete_timed_on_owner(ev);
-    vn_free(posted);
-    return 0;
 }
 
 posted_delete_t *new_posted_delete(void *event, vn_event_free_cb free_data)
@@ -497,6 +498,42 @@ void vn_timed_event_set_callback(vn_timed_event_t *ev, vn_timed_event_cb cb, int
 
 namespace {
 
+// Runs on the owner: every delete gathered since the last batch, in the
+// order asked. The batch is taken whole first, so a delete asked meanwhile
+// (from a free function, say) starts the next one.
+int run_foreign_deletes(int, void *data)
+{
+    foreign_deletes_t *deletes = static_cast<foreign_deletes_t *>(data);
+    std::vector<posted_delete_t> batch;
+    {
+        std::lock_guard<std::mutex> hold(deletes->mutex);
+        batch.swap(deletes->pending);
+    }
+    for (const posted_delete_t &posted : batch) {
+        vn_timed_event_t *ev = static_cast<vn_timed_event_t *>(posted.event);
+        if (posted.free_data != nullptr)
+            posted.free_data(ev->event_base.val, ev->event_base.data);
+        delete_timed_on_owner(ev);
+    }
+    return 0;
+}
+
+// From another thread: the delete joins the owner's gathered ones; the one
+// that finds none gathered posts the call that runs them all. It posts under
+// the mutex, so a gathered delete always has its call queued already, ahead
+// of anything its thread posts next, as a delete posted on its own would be.
+bool gather_foreign_delete(event_globals_t *owner, vn_timed_event_t *ev, vn_event_free_cb free_data)
+{
+    foreign_deletes_t *deletes = owner->foreign_deletes;
+    if (deletes == nullptr)
+        return false;
+    std::lock_guard<std::mutex> hold(deletes->mutex);
+    if (deletes->pending.empty() && !post_to_owner(owner, 0, run_foreign_deletes, deletes))
+        return false;
+    deletes->pending.push_back({ev, free_data});
+    return true;
+}
+
 // Returns 0 when a delete from another thread cannot reach the owner loop:
 // the event then stays as it is, data included.
 int del_timed_event(const char *function, vn_timed_event_t *ev, vn_event_free_cb free_data)
@@ -509,9 +546,7 @@ int del_timed_event(const char *function, vn_timed_event_t *ev, vn_event_free_cb
             free_data(ev->event_base.val, ev->event_base.data);
         return delete_timed_on_owner(ev);
     }
-    posted_delete_t *posted = new_posted_delete(ev, free_data);
-    if (!post_to_owner(owner, 0, run_posted_timed_delete, posted)) {
-        vn_free(posted);
+    if (!gather_foreign_delete(owner, ev, free_data)) {
         refuse_foreign_delete(owner, function, ev);
         return 0;
     }
@@ -886,6 +921,8 @@ void activate_monitoring_on_init_thread()
 void create_call_channel(event_globals_t *globals)
 {
     globals->signalany = tarvelutil_signalany_create(nullptr);
+    if (globals->signalany != nullptr)
+        globals->foreign_deletes = new foreign_deletes_t;
 }
 
 bool post_to_owner(event_globals_t *globals, int type, int (*func)(int, void *), void *data)

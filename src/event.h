@@ -76,6 +76,9 @@ struct event_globals_t {
     event_module_globals_t *module_globals;
     pthread_t thread_id;
     tarvelutil_signalany_t *signalany; // the loop's call channel: deletes and calls from other threads
+    // Deletes of this loop's timed events asked by other threads, gathered
+    // so that a stream of them costs one posted call per batch.
+    struct foreign_deletes_t *foreign_deletes;
     event_module_functions_t event_module_functions;
 };
 

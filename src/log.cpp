@@ -26,6 +26,7 @@ namespace {
 constexpr size_t kLineBytes = 32768;     // every stamped writer formats into this
 constexpr size_t kPlainLineBytes = 4096; // vn_printf's buffer
 constexpr size_t kDateBytes = 64;
+constexpr size_t kZoneNameBytes = 256;
 constexpr size_t kNameBytes = 4097;
 constexpr size_t kLogDirBytes = 512;
 constexpr size_t kHeaderBytes = 80;
@@ -417,6 +418,60 @@ static vn_log_t *_vn_new_log_internal(const char *name, const char *logname, int
     return log;
 }
 
+namespace {
+
+// The parts of a time stamp that stay the same for a whole second: the local
+// date and time and the zone's offset. A busy log writes many lines a second
+// and the local time conversions cost more than the rest of a line; they are
+// done again when the second or the TZ variable changes (a zone set for the
+// process comes with a new TZ).
+struct stamp_second_t {
+    time_t second = -1;
+    bool has_zone_name = false;
+    char zone_name[kZoneNameBytes] = {}; // the TZ value it was made under
+    char date[kDateBytes] = {};
+    size_t date_length = 0;
+    char zone[kDateBytes] = {}; // " +hhmm: "
+    size_t zone_length = 0;
+};
+
+bool same_zone_name(const stamp_second_t &cached, const char *zone_name)
+{
+    if (zone_name == nullptr)
+        return !cached.has_zone_name;
+    return cached.has_zone_name && std::strcmp(cached.zone_name, zone_name) == 0;
+}
+
+// Trivially destroyed, so that a line logged late in a thread's exit still
+// finds it.
+thread_local stamp_second_t stamp_cache;
+
+const stamp_second_t &stamp_second(time_t seconds)
+{
+    stamp_second_t &cached = stamp_cache;
+    const char *zone_name = getenv("TZ");
+    if (cached.second == seconds && same_zone_name(cached, zone_name))
+        return cached;
+    // A TZ too long to keep is never matched, so its stamps are made afresh.
+    bool keep = zone_name == nullptr || std::strlen(zone_name) < sizeof cached.zone_name;
+    cached.second = keep ? seconds : -1;
+    cached.has_zone_name = zone_name != nullptr;
+    snprintf(cached.zone_name, sizeof cached.zone_name, "%s", keep && zone_name != nullptr ? zone_name : "");
+    struct tm local;
+    localtime_r(&seconds, &local);
+    cached.date_length = strftime(cached.date, sizeof cached.date, "%Y/%m/%d-%T", &local);
+    // The sign is written apart from the hours, so that a zone less than an
+    // hour west of GMT keeps its minus.
+    int offset = vn_get_gmt_offset(seconds);
+    int minutes = std::abs(offset);
+    cached.zone_length = std::min(append(cached.zone, sizeof cached.zone, 0, " %c%02d%02d: ", offset < 0 ? '-' : '+',
+                                         minutes / 60, minutes % 60),
+                                  sizeof cached.zone - 1);
+    return cached;
+}
+
+} // namespace
+
 extern "C" {
 
 vn_log_t *vn_new_log(const char *name, const char *logname)
@@ -470,18 +525,23 @@ int _vn_log_timestamp(char *buf, size_t buflen)
 {
     struct timeval now;
     gettimeofday(&now, nullptr);
-    time_t seconds = now.tv_sec;
-    struct tm local;
-    localtime_r(&seconds, &local);
-    char date[kDateBytes];
-    strftime(date, sizeof date, "%Y/%m/%d-%T", &local);
-    // The sign is written apart from the hours, so that a zone less than an
-    // hour west of GMT keeps its minus.
-    int offset = vn_get_gmt_offset(seconds);
-    int minutes = std::abs(offset);
-    size_t wanted = append(buf, buflen, 0, "%s.%03d %c%02d%02d: ", date, static_cast<int>(now.tv_usec / 1000),
-                           offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
-    return static_cast<int>(std::min(wanted, buflen != 0 ? buflen - 1 : 0));
+    const stamp_second_t &second = stamp_second(now.tv_sec);
+    char stamp[2 * kDateBytes];
+    size_t used = second.date_length;
+    std::memcpy(stamp, second.date, used);
+    int millis = static_cast<int>(now.tv_usec / 1000);
+    stamp[used++] = '.';
+    stamp[used++] = static_cast<char>('0' + millis / 100);
+    stamp[used++] = static_cast<char>('0' + millis / 10 % 10);
+    stamp[used++] = static_cast<char>('0' + millis % 10);
+    std::memcpy(stamp + used, second.zone, second.zone_length + 1);
+    used += second.zone_length;
+    if (buflen == 0)
+        return 0;
+    size_t kept = std::min(used, buflen - 1);
+    std::memcpy(buf, stamp, kept);
+    buf[kept] = '\0';
+    return static_cast<int>(kept);
 }
 
 void vn_printf_time_ap(vn_log_t *log, const char *extra, const char *fmt, va_list ap)

@@ -453,6 +453,9 @@ void _vn_callbacks_recv_nodata(int peer, vn_data_t *nodata);
 void _vn_callbacks_recv_peer_status(int peer, int status, int value, void *data);
 void _vn_callbacks_recv_object_status(int peer, const char *subject, int state, uint16_t code, const char *message);
 void _vn_callbacks_recv_service_status(const char *service, int state);
+/* 1 when the application takes object statuses: without such a callback a
+ * report has nowhere to go and need not be made. */
+int _vn_callbacks_wants_object_status(void);
 /* The hand-over of deliveries to the init thread (callbacks_handoff.cpp):
  * init on the init thread with its channel, then any other thread runs
  * deliver(0, record) there and returns once it has run. */

@@ -34,11 +34,32 @@ void write_wake_byte(tarvelutil_signalany_t *channel)
 }
 
 // Called by the queue after each push, with the queue locked: one byte per
-// burst, when the queue goes from empty to one call.
-void on_push(void *context, tarvelutil_queue_t *, int count)
+// burst. A burst ends when the owner finds the queue empty, not when it takes
+// the last call, so that calls posted while it runs one cost no byte.
+void on_push(void *context, tarvelutil_queue_t *, int)
 {
-    if (count == 1)
-        write_wake_byte(static_cast<tarvelutil_signalany_t *>(context));
+    tarvelutil_signalany_t *channel = static_cast<tarvelutil_signalany_t *>(context);
+    if (!channel->signalled.exchange(true))
+        write_wake_byte(channel);
+}
+
+void pass_idle_gate(tarvelutil_signalany_t *channel, int stage)
+{
+    if (channel->idle_gate != nullptr)
+        channel->idle_gate(channel, stage);
+}
+
+// The owner found the queue empty. A sender that pushed before `signalled`
+// is cleared wrote no byte, so the queue is read again after clearing it
+// (the push's count comes before the sender's look at the flag, the clear
+// before this look at the count); true when calls came and are the owner's
+// to run now.
+bool more_after_idle(tarvelutil_signalany_t *channel)
+{
+    pass_idle_gate(channel, 0);
+    channel->signalled.store(false);
+    pass_idle_gate(channel, 1);
+    return tarvelutil_queue_count(channel->queue) > 0 && !channel->signalled.exchange(true);
 }
 
 signalany_msg_t *new_message(int type, tarvelutil_signalmain_cb_t func, void *data, int async, int *done)
@@ -124,8 +145,11 @@ int on_wakeup(sock_t fd, int, void *data)
     channel->dispatching = true;
     while (!channel->delete_requested && (limit <= 0 || run < limit)) {
         signalany_msg_t *msg = static_cast<signalany_msg_t *>(tarvelutil_queue_pop_front(channel->queue));
-        if (msg == nullptr)
+        if (msg == nullptr) {
+            if (more_after_idle(channel))
+                continue;
             break;
+        }
         run_message(channel, msg);
         run++;
     }
@@ -134,8 +158,9 @@ int on_wakeup(sock_t fd, int, void *data)
         destroy(channel);
         return 1; // the watch was deleted in its callback and is released anyway
     }
-    // Let the loop serve its other events before the rest.
-    if (limit > 0 && tarvelutil_queue_count(channel->queue) > 0)
+    // Stopped by the limit with `signalled` still set: let the loop serve its
+    // other events and come back for the rest, whose senders wrote no byte.
+    if (limit > 0 && run == limit && (tarvelutil_queue_count(channel->queue) > 0 || more_after_idle(channel)))
         write_wake_byte(channel);
     return 1;
 }

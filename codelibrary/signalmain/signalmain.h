@@ -23,6 +23,14 @@ struct _tarvelutil_signalany {
     // Synchronous senders inside send, counted from before they queue for
     // control_mutex, so a delete can wait for every one of them.
     std::atomic<int> senders{0};
+    // Set by a sender that wrote a wake-up byte, and kept set while the owner
+    // reads the queue; cleared by the owner only once it found the queue
+    // empty. While it is set, a sender has no byte to write: the owner is
+    // awake or about to be.
+    std::atomic<bool> signalled{false};
+    // A test's gate, run by the owner as it finds the queue empty: stage 0
+    // before it clears `signalled`, stage 1 after, before it looks again.
+    void (*idle_gate)(tarvelutil_signalany_t *channel, int stage) = nullptr;
     bool dispatching = false;      // owner only: the read callback is running calls
     bool delete_requested = false; // owner only: a call deleted the channel
     bool closing = false;

@@ -571,6 +571,60 @@ TEST_P(EventLoop, DeletesFromAnotherThreadRunOnTheOwnerLoop)
 
 namespace {
 
+// Timers deleted from other threads record their value as their data goes;
+// the first one's disposal, on the owner, has another thread delete `late`
+// while the owner is still running the batch the first belongs to.
+struct DeleteOrder {
+    pthread_t owner;
+    std::string order;
+    bool on_owner = true;
+    vn_timed_event_t *late = nullptr;
+    size_t stop_at = 0;
+};
+
+DeleteOrder *delete_order;
+
+void record_delete(int val, void *)
+{
+    delete_order->order += std::to_string(val);
+    delete_order->on_owner = delete_order->on_owner && pthread_equal(delete_order->owner, pthread_self());
+    if (val == 1) {
+        std::thread deleter([] { EXPECT_EQ(vn_del_timed_event_free_data(delete_order->late, record_delete), 1); });
+        deleter.join();
+    }
+    if (delete_order->order.size() == delete_order->stop_at)
+        vn_stop();
+}
+
+} // namespace
+
+TEST_P(EventLoop, DeletesFromOtherThreadsRunOnceInOrderAlsoWhenAskedDuringABatch)
+{
+    constexpr double kGiveUpSeconds = 10.0;
+    DeleteOrder order;
+    order.owner = pthread_self();
+    order.stop_at = 4;
+    delete_order = &order;
+    std::vector<vn_timed_event_t *> timers;
+    for (int val = 1; val <= 3; val++)
+        timers.push_back(vn_add_timed_event(0, 1000, never_called_timer, val, nullptr));
+    order.late = vn_add_timed_event(0, 1000, never_called_timer, 4, nullptr);
+    std::thread first([&] {
+        for (vn_timed_event_t *timer : timers)
+            EXPECT_EQ(vn_del_timed_event_free_data(timer, record_delete), 1);
+    });
+    first.join();
+    EXPECT_EQ(order.order, ""); // gathered, not yet run
+    stop_after(kGiveUpSeconds); // a lost delete fails instead of hanging
+    vn_loop();
+    EXPECT_EQ(order.order, "1234");
+    EXPECT_TRUE(order.on_owner);
+    // Every delete released its event: only the bound is left in the heap.
+    EXPECT_EQ(_vn_event_get_globals()->timed_event_heap->size, 1);
+}
+
+namespace {
+
 // Loops live as long as the process, also past the end of their thread.
 event_globals_t *channel_less_loop = nullptr;
 

@@ -2,6 +2,7 @@
 #include "signalmain/signalmain.h"
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 
 #include <atomic>
 #include <string>
@@ -239,6 +240,88 @@ TEST_F(SignalAny, DeleteFromAnotherThreadHappensOnTheOwnerAfterQueuedCalls)
     vn_loop();
     EXPECT_EQ(log.order, "abc");
     EXPECT_FALSE(log.off_owner);
+}
+
+// Wake-up bytes waiting in the channel's pipe.
+int pending_wake_bytes(tarvelutil_signalany_t *channel)
+{
+    int bytes = -1;
+    ioctl(channel->message_pipe[0], FIONREAD, &bytes);
+    return bytes;
+}
+
+// Posts three calls from another thread while the owner runs this one.
+int post_while_running(int type, void *data)
+{
+    record_call(type, nullptr);
+    tarvelutil_signalany_t *channel = static_cast<tarvelutil_signalany_t *>(data);
+    std::thread sender([channel] {
+        for (char later : std::string("xyz"))
+            tarvelutil_signalany_send(channel, later, record_call, nullptr, 1);
+    });
+    sender.join();
+    call_log->order += std::to_string(pending_wake_bytes(channel));
+    return 0;
+}
+
+TEST_F(SignalAny, CallsPostedWhileTheOwnerRunsCallsCostNoWakeByte)
+{
+    std::thread first([&] { tarvelutil_signalany_send(channel, 'g', post_while_running, channel, 1); });
+    first.join();
+    EXPECT_EQ(pending_wake_bytes(channel), 1);
+    log.stop_after = 4;
+    vn_add_timed_event(0, 0, mark_pass, 0, nullptr);
+    vn_loop();
+    // No byte was written while the owner was reading, and all ran in one wake.
+    EXPECT_EQ(calls_per_wake(log.order), std::vector<std::string>{"g0xyz"});
+    // Once the owner found the queue empty, the next post wakes it again.
+    post_from_other_thread("q", 1);
+    EXPECT_EQ(pending_wake_bytes(channel), 1);
+}
+
+// The idle gate: once, at the chosen stage, another thread posts 'b' and has
+// returned before the owner goes on.
+int gate_stage = -1;
+
+void post_at_gate(tarvelutil_signalany_t *channel, int stage)
+{
+    if (stage != gate_stage)
+        return;
+    gate_stage = -1;
+    std::thread sender([channel] { tarvelutil_signalany_send(channel, 'b', record_call, nullptr, 1); });
+    sender.join();
+}
+
+// Ends a loop whose call was lost, so that the test fails instead of hanging.
+int give_up(int, int, void *)
+{
+    call_log->order += "(lost)";
+    vn_stop();
+    return 0;
+}
+
+TEST_F(SignalAny, CallPostedAsTheOwnerGoesIdleIsRunAfterAll)
+{
+    constexpr double kGiveUpSeconds = 10.0;
+    struct Case {
+        int stage; // 0: before the owner clears its flag, 1: after
+        int yield_count;
+    };
+    for (Case test : {Case{0, 0}, Case{1, 0}, Case{0, 1}, Case{1, 1}}) {
+        SCOPED_TRACE(testing::Message() << "stage " << test.stage << ", yield count " << test.yield_count);
+        log.order.clear();
+        tarvelutil_signalany_set_yield_count(channel, test.yield_count);
+        channel->idle_gate = post_at_gate;
+        gate_stage = test.stage;
+        post_from_other_thread("a", 1);
+        log.stop_after = 2;
+        vn_timed_event_t *watchdog = vn_add_timed_event(0, kGiveUpSeconds, give_up, 0, nullptr);
+        vn_loop();
+        vn_del_timed_event(watchdog);
+        EXPECT_EQ(log.order, "ab");
+        EXPECT_EQ(gate_stage, -1); // the gate was reached
+    }
+    channel->idle_gate = nullptr;
 }
 
 TEST(SignalMain, DefaultChannelIsMadeOnceAndDeletedByExit)
