@@ -24,6 +24,8 @@ constexpr size_t kLongHeaderBytes = 6;
 constexpr uint16_t kLongLengthFlag = 0x8000;
 constexpr size_t kDatagramHeaderBytes = 4;
 constexpr int kLevelError = 3;
+// Reads of a plain socket per wake-up of its watch, while each fills its room.
+constexpr int kMaxReadsPerWake = 8;
 
 // The caller has checked that two bytes are there.
 uint16_t get_u16(const unsigned char *at)
@@ -193,8 +195,11 @@ int watch_result(pass_t pass)
 }
 
 // Reads once into the buffer after the bytes already there; -1 when the
-// socket has nothing now, 0 for a lost connection, else the count.
-ssize_t read_some(vn_msgq_t *queue, unsigned char *into, size_t room)
+// socket has nothing now, 0 for a lost connection, else the count. A read
+// that follows another in the same wake-up must not wait, whatever the
+// socket's own mode: it asks with MSG_DONTWAIT, and a descriptor that is not
+// a socket is left to the next wake-up.
+ssize_t read_some(vn_msgq_t *queue, unsigned char *into, size_t room, bool again)
 {
     if (queue->read_ssl != nullptr) {
         ERR_clear_error();
@@ -209,10 +214,10 @@ ssize_t read_some(vn_msgq_t *queue, unsigned char *into, size_t room)
         return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? -1 : 0;
     }
     for (;;) {
-        ssize_t got = read(queue->read_fd, into, room);
+        ssize_t got = again ? recv(queue->read_fd, into, room, MSG_DONTWAIT) : read(queue->read_fd, into, room);
         if (got >= 0)
             return got;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
+        if (errno == EAGAIN || errno == EWOULDBLOCK || (again && errno == ENOTSOCK))
             return -1;
         if (errno != EINTR)
             return 0;
@@ -226,8 +231,11 @@ bool ssl_has_more(const vn_msgq_t *queue)
     return queue->read_ssl != nullptr && SSL_has_pending(queue->read_ssl) == 1;
 }
 
-pass_t read_pass(vn_msgq_t *queue)
+// `filled` tells whether the read took all the room it had: the socket is
+// then likely to hold more.
+pass_t read_pass(vn_msgq_t *queue, bool again, bool *filled)
 {
+    *filled = false;
     if (queue->read_pos != 0) {
         std::memmove(queue->read_buf, queue->read_buf + queue->read_pos, static_cast<size_t>(queue->read_len));
         queue->read_pos = 0;
@@ -235,30 +243,37 @@ pass_t read_pass(vn_msgq_t *queue)
     size_t room = static_cast<size_t>(std::min(queue->read_bufsize - queue->read_len, kMsgqChunkBytes));
     if (room == 0)
         return msgq_read_dispatch(queue);
-    ssize_t got = read_some(queue, queue->read_buf + queue->read_len, room);
+    ssize_t got = read_some(queue, queue->read_buf + queue->read_len, room, again);
     if (got < 0)
         return kKeepReading;
     if (got == 0)
         return lose_connection(queue);
+    *filled = static_cast<size_t>(got) == room;
     queue->bytes_recvd += static_cast<uint64_t>(got);
     queue->read_len += static_cast<int>(got);
     return msgq_read_dispatch(queue);
 }
 
 // Reads and dispatches until the socket, or the SSL connection's own
-// buffer, has nothing more now.
+// buffer, has nothing more now. A plain socket that keeps filling the reads
+// is read again without a trip through the event loop's poll, up to a bound
+// so that the thread's other watches and timers still get their turn.
 pass_t read_all(vn_msgq_t *queue)
 {
-    for (;;) {
-        pass_t pass = read_pass(queue);
-        if (pass != kKeepReading || !ssl_has_more(queue))
+    for (int reads = 1;; reads++) {
+        bool filled;
+        pass_t pass = read_pass(queue, reads > 1, &filled);
+        if (pass != kKeepReading)
+            return pass;
+        bool more = queue->read_ssl != nullptr ? ssl_has_more(queue) : filled && reads < kMaxReadsPerWake;
+        if (!more)
             return pass;
     }
 }
 
 // The frames of a pass may leave their updates queued for the application's
 // callbacks; the pass ends once those have run, so nothing it handed over
-// outlives it.
+// outlives it. The peers' receive counters it put off are added first.
 struct delivery_pass_t {
     bool open = _vn_callbacks_queueing != 0;
     delivery_pass_t()
@@ -268,6 +283,7 @@ struct delivery_pass_t {
     }
     ~delivery_pass_t()
     {
+        _vn_peer_settle_received();
         if (open)
             _vn_callbacks_pass_end();
     }

@@ -48,10 +48,6 @@ constexpr int kPeersPerCount = 64; // peers of a send to all counted under one h
 
 vn_log_t *packet_log; // null when no peer is configured
 
-// The dispatcher's hand-offs on this thread: a status change that would free
-// the queue being dispatched is posted instead of run at once.
-thread_local int dispatch_depth = 0;
-
 // Writes big-endian values into a buffer whose size the caller fixed.
 struct RecordWriter {
     unsigned char *at;
@@ -319,20 +315,45 @@ int on_unknown(peer_t *conn, vn_msgq_t *msgq, const vn_msg_t *msg, const struct 
     return peer_close_from_reader(conn, msgq, kReasonInvalidMessage);
 }
 
-// The update and no-data records of this thread's dispatches, parsed again
-// in place each time, so that a busy link allocates almost nothing per
-// update. A dispatch nested in a handed-on call takes a record of its own.
-struct dispatch_record_t {
-    vn_datapkt_t pkt{};
-    bool busy = false;
-    ~dispatch_record_t() { vn_free_datapkt_data(&pkt); }
+// The dispatcher's state on this thread. `depth` counts its hand-offs: a
+// status change that would free the queue being dispatched is posted instead
+// of run at once. `record` is the update and no-data record of its
+// dispatches, parsed again in place each time, so that a busy link allocates
+// almost nothing per update; a dispatch nested in a handed-on call takes a
+// record of its own. Each message looks the state up once: in a shared
+// library every use of a thread_local costs a call.
+//
+// `owed` holds the counts of received updates not yet added to one peer's
+// counters: without packet-log records they are added once per read pass
+// (or before any other kind of message) instead of under the statistics lock
+// for every update.
+struct owed_reads_t {
+    peer_t *conn = nullptr;
+    uint64_t updates = 0;
+    uint64_t bytes = 0;
+    time_t last_recv = 0;
 };
-thread_local dispatch_record_t dispatch_record;
+
+struct dispatch_thread_t {
+    int depth = 0;
+    bool record_busy = false;
+    vn_datapkt_t record{};
+    owed_reads_t owed;
+    ~dispatch_thread_t() { vn_free_datapkt_data(&record); }
+};
+thread_local dispatch_thread_t dispatch_thread;
+
+// Out of line, so that the compiler keeps the address it returns instead of
+// asking for the thread's block again at each use.
+__attribute__((noinline)) dispatch_thread_t &this_thread_dispatch()
+{
+    return dispatch_thread;
+}
 
 // Hands the parsed record to `use`; the parser's result.
-template <class Use> int with_parsed(const vn_msg_t *msg, Use use)
+template <class Use> int with_parsed(dispatch_thread_t &self, const vn_msg_t *msg, Use use)
 {
-    if (dispatch_record.busy) {
+    if (self.record_busy) {
         vn_datapkt_t pkt{};
         int result = _vn_datapkt_reparse(&pkt, msg->type, msg->msg, msg->len);
         if (result == 0)
@@ -340,26 +361,58 @@ template <class Use> int with_parsed(const vn_msg_t *msg, Use use)
         vn_free_datapkt_data(&pkt);
         return result;
     }
-    int result = _vn_datapkt_reparse(&dispatch_record.pkt, msg->type, msg->msg, msg->len);
+    int result = _vn_datapkt_reparse(&self.record, msg->type, msg->msg, msg->len);
     if (result != 0)
         return result;
-    dispatch_record.busy = true;
+    self.record_busy = true;
     // The callback layer may keep the parsed contents and leave spent ones
     // to parse into next time.
     bool lend = _vn_callbacks_queueing != 0;
     if (lend)
-        _vn_callbacks_lend(&dispatch_record.pkt);
-    use(&dispatch_record.pkt);
+        _vn_callbacks_lend(&self.record);
+    use(&self.record);
     if (lend)
         _vn_callbacks_lend(nullptr);
-    dispatch_record.busy = false;
+    self.record_busy = false;
     return 0;
 }
 
-void on_update(peer_t *conn, const vn_msg_t *msg, const struct timeval &stamp)
+// Adds what this thread owes to its peer's counters; the caller holds no lock.
+void settle_reads(owed_reads_t &owed)
 {
-    int parsed = with_parsed(msg, [&](vn_datapkt_t *pkt) {
+    if (owed.conn == nullptr)
+        return;
+    {
+        peer_log_turn turn;
+        peer_mutex_guard counters(peer_global_lock);
+        peer_count(owed.conn, kMessagesRead, owed.updates);
+        peer_count(owed.conn, kUpdatesRead, owed.updates);
+        peer_count(owed.conn, kBytesRead, owed.bytes);
+        owed.conn->last_msg_recv_time = owed.last_recv;
+    }
+    owed = owed_reads_t{};
+}
+
+// A record is written in the order of the link's messages, so with records
+// kept the update is counted with its record, at once.
+void note_update_received(owed_reads_t &owed, peer_t *conn, const vn_msg_t *msg, const struct timeval &stamp)
+{
+    if (owed.conn != conn || peer_log_keeps_records())
+        settle_reads(owed);
+    if (peer_log_keeps_records()) {
         note_received(conn, msg, {{kMessagesRead, 1}, {kUpdatesRead, 1}, {kBytesRead, msg->len}}, stamp);
+        return;
+    }
+    owed.conn = conn;
+    owed.updates++;
+    owed.bytes += msg->len;
+    owed.last_recv = stamp.tv_sec;
+}
+
+void on_update(dispatch_thread_t &self, peer_t *conn, const vn_msg_t *msg, const struct timeval &stamp)
+{
+    int parsed = with_parsed(self, msg, [&](vn_datapkt_t *pkt) {
+        note_update_received(self.owed, conn, msg, stamp);
         conn->last_seqnum = pkt->seq;
         conn->last_update_time = stamp.tv_sec;
         // The receive event carries the time the message was read.
@@ -371,9 +424,9 @@ void on_update(peer_t *conn, const vn_msg_t *msg, const struct timeval &stamp)
         log_bad_packet("VN_DATAUPDATE", msg);
 }
 
-void on_nodata(peer_t *conn, const vn_msg_t *msg, const struct timeval &stamp)
+void on_nodata(dispatch_thread_t &self, peer_t *conn, const vn_msg_t *msg, const struct timeval &stamp)
 {
-    int parsed = with_parsed(msg, [&](vn_datapkt_t *pkt) {
+    int parsed = with_parsed(self, msg, [&](vn_datapkt_t *pkt) {
         note_received(conn, msg,
                       {{kMessagesRead, 1}, {kNodatasRead, 1}, {kBytesRead, msg->len},
                        {nodata_reason_counter(pkt->flags, true), 1}},
@@ -539,7 +592,7 @@ void peer_log_received(peer_t *conn, struct in_addr saddr, const vn_msg_t *msg)
 
 bool peer_dispatching(void)
 {
-    return dispatch_depth > 0;
+    return dispatch_thread.depth > 0;
 }
 
 void peer_send_info_msg(peer_t *conn, vn_msgq_t *msgq)
@@ -560,17 +613,21 @@ int peer_read_msg(vn_msgq_t *msgq, vn_msg_t *msg, int, void *data)
     peer_t *conn = static_cast<peer_t *>(data);
     struct timeval stamp = stamp_now(peer_log_keeps_records() || vn_latency_chain_enable());
     int result = 1;
-    dispatch_depth++;
+    dispatch_thread_t &self = this_thread_dispatch();
+    self.depth++;
+    // Other messages are counted at once, after the updates before them.
+    if (msg->type != VN_DATAUPDATE && msg->type != VN_DATAUPDATE16)
+        settle_reads(self.owed);
     switch (msg->type) {
     case 0:
         result = on_closed(conn, msgq, msg, stamp);
         break;
     case VN_DATAUPDATE16:
     case VN_DATAUPDATE:
-        on_update(conn, msg, stamp);
+        on_update(self, conn, msg, stamp);
         break;
     case VN_NODATA:
-        on_nodata(conn, msg, stamp);
+        on_nodata(self, conn, msg, stamp);
         break;
     case VN_SUBJREQ:
     case VN_SUBJDSC:
@@ -589,7 +646,7 @@ int peer_read_msg(vn_msgq_t *msgq, vn_msg_t *msg, int, void *data)
         result = on_unknown(conn, msgq, msg, stamp);
         break;
     }
-    dispatch_depth--;
+    self.depth--;
     return result;
 }
 
@@ -677,6 +734,11 @@ void _vn_peer_log_msg(struct peer_t *conn, vn_msg_t *msg)
     peer_mutex_guard counters(peer_global_lock);
     log_packet(conn, kSent, msg, stamp);
     conn->last_msg_send_time = stamp.tv_sec;
+}
+
+void _vn_peer_settle_received(void)
+{
+    settle_reads(this_thread_dispatch().owed);
 }
 
 void _vn_peer_handle_replay(int peer, vn_datapkt_t *pkt, time_t)

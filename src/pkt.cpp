@@ -42,10 +42,12 @@ char *copy_bytes(const unsigned char *bytes, size_t len)
 }
 
 // A buffer kept from an earlier parse, refilled when it has room for the
-// bytes and a NUL, else replaced by a fresh copy.
-char *refill_bytes(char *kept, const unsigned char *bytes, size_t len)
+// bytes and a NUL, else replaced by a fresh copy. `known_room` is what the
+// record itself vouches for (a value holds its length and a terminator), so
+// that a value no longer than the last one needs no question to the allocator.
+char *refill_bytes(char *kept, size_t known_room, const unsigned char *bytes, size_t len)
 {
-    if (kept == nullptr || malloc_usable_size(kept) <= len) {
+    if (kept == nullptr || (len >= known_room && malloc_usable_size(kept) <= len)) {
         vn_free(kept);
         return copy_bytes(bytes, len);
     }
@@ -91,9 +93,9 @@ struct Reader {
         left -= 2;
         return value;
     }
-    char *text(size_t len, char *kept = nullptr)
+    char *text(size_t len, char *kept = nullptr, size_t known_room = 0)
     {
-        char *copy = kept != nullptr ? refill_bytes(kept, at, len) : copy_bytes(at, len);
+        char *copy = kept != nullptr ? refill_bytes(kept, known_room, at, len) : copy_bytes(at, len);
         at += len;
         left -= len;
         return copy;
@@ -174,10 +176,12 @@ bool read_field(Reader &in, bool wide, uint16_t type, vn_field_t *field, char *k
     }
     if (!in.has(len))
         return false;
+    // The kept value's length, read before the field is overwritten.
+    size_t known_room = kept != nullptr && field->len >= 0 ? static_cast<size_t>(field->len) + 1 : 0;
     field->fieldnum = number;
     field->flags = flags;
     field->len = static_cast<int32_t>(len);
-    field->value = in.text(len, kept);
+    field->value = in.text(len, kept, known_room);
     return true;
 }
 
@@ -656,11 +660,14 @@ int _vn_datapkt_reparse(vn_datapkt_t *pkt, int msgtype, const unsigned char *buf
     bool wide = msgtype == VN_DATAUPDATE;
     if (announced > in.left / (wide ? 6 : 4))
         return fail(-1, kept);
-    // The array keeps at least the capacity the record's adders assume for its count.
-    size_t room = pkt->fields != nullptr ? malloc_usable_size(pkt->fields) / sizeof(vn_field_t) : 0;
-    if (announced != 0 && room < field_capacity(announced))
-        pkt->fields =
-            static_cast<vn_field_t *>(vn_realloc(pkt->fields, field_capacity(announced) * sizeof(vn_field_t)));
+    // The array keeps at least the capacity the record's adders assume for its
+    // count; the allocator is asked only when that is not enough.
+    size_t needed = field_capacity(announced);
+    size_t room = kept != 0 ? field_capacity(kept) : 0;
+    if (announced != 0 && room < needed && pkt->fields != nullptr)
+        room = malloc_usable_size(pkt->fields) / sizeof(vn_field_t);
+    if (announced != 0 && room < needed)
+        pkt->fields = static_cast<vn_field_t *>(vn_realloc(pkt->fields, needed * sizeof(vn_field_t)));
     for (uint16_t i = 0; i < announced; i++) {
         if (!read_field(in, wide, pkt->type, &pkt->fields[i], i < kept ? pkt->fields[i].value : nullptr))
             return fail(-1, std::max(i, kept));

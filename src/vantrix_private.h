@@ -382,6 +382,9 @@ void _vn_peer_send(int peer, vn_msg_t *msg, uint16_t flags);
 void _vn_peer_send_to_all(vn_msg_t *msg, uint16_t flags);
 /* Writes a sent-message record to the packet log; the caller holds the peer's lock. */
 void _vn_peer_log_msg(struct peer_t *conn, vn_msg_t *msg);
+/* Adds the received updates the calling thread has not counted yet to their
+ * peer's counters; the end of every read pass calls it. */
+void _vn_peer_settle_received(void);
 void _vn_peer_update_reqdsc_count(struct peer_t *conn, int type, int count);
 void _vn_peer_update_rogue_count(struct peer_t *conn);
 /* The peers whose link is up, and those whose remote type is active; read

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -458,6 +459,42 @@ TEST_F(MsgqTest, FrameLargerThanTheReadBufferGrowsItToExactlyItsSize)
         EXPECT_EQ(reader.got[0].payload, big) << size;
         EXPECT_EQ(reader.got[1].payload, "tail") << size;
         vn_free_msgq(queue);
+    }
+}
+
+TEST_F(MsgqTest, ReadAfterAFullReadNeitherWaitsOnABlockingSocketNorFailsOnAPipe)
+{
+    // Four frames fill one read exactly, so the reader tries the descriptor
+    // again at once; it was made blocking, or is not a socket at all.
+    std::string chunk;
+    for (int i = 0; i < 4; i++)
+        chunk += frame(3, numbered(i, 4092));
+    ASSERT_EQ(chunk.size(), 16384u);
+    // A reader that gave the pipe up closes it: the next write fails instead of ending the test.
+    signal(SIGPIPE, SIG_IGN);
+    for (bool use_pipe : {false, true}) {
+        int ends[2];
+        ASSERT_EQ(use_pipe ? pipe(ends) : socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+        LoopThread loop;
+        Reader reader;
+        vn_msgq_t *queue = nullptr;
+        loop.call([&] { queue = vn_new_msgq(ends[0], 0, record, nullptr, 0, &reader); });
+        write_all(ends[1], chunk);
+        ASSERT_TRUE(reader.wait_for(4)) << use_pipe;
+        // A read waiting for more bytes would hold the loop until the next frame.
+        std::promise<void> ran;
+        loop.post([&ran] { ran.set_value(); });
+        std::future_status free = ran.get_future().wait_for(std::chrono::duration<double>(kDeadlineSeconds / 4));
+        EXPECT_EQ(free, std::future_status::ready) << use_pipe;
+        write_all(ends[1], frame(3, "fifth"));
+        ASSERT_TRUE(reader.wait_for(5)) << use_pipe;
+        std::vector<Received> got = reader.snapshot();
+        EXPECT_EQ(got.size(), 5u) << use_pipe;
+        EXPECT_EQ(got[4].payload, "fifth") << use_pipe;
+        EXPECT_FALSE(got[4].closed) << use_pipe;
+        loop.call([&] { vn_free_msgq(queue); });
+        close(ends[0]);
+        close(ends[1]);
     }
 }
 

@@ -223,6 +223,35 @@ TEST_F(OutgoingLink, ReceivedMessagesAreCountedByTypeAndHandedOn)
     }
 }
 
+TEST_F(OutgoingLink, UpdatesWithoutRecordsAreCountedByTheEndOfTheirReadPassAndBeforeLaterMessages)
+{
+    // Without packet-log records, a burst's updates are counted once per read
+    // pass: nothing after the last of them may be needed to bring the
+    // counters up, and a message behind them is counted after them.
+    start("heartbeat-time 30\n", "vantrix-pkt-log /dev/null\n");
+    ASSERT_NO_FATAL_FAILURE(handshake(listener_, &remote_, &first_info_, kRemoteId, 1));
+    constexpr uint64_t kUpdates = 3000; // several reads of the socket
+    uint64_t bytes = info_payload(0, 1, kRemoteId, "feed").size();
+    std::string burst;
+    for (uint64_t i = 0; i < kUpdates; i++) {
+        std::string payload = update_payload(static_cast<uint16_t>(i), "A.B", 5, std::to_string(i));
+        burst += frame(8, payload);
+        bytes += payload.size();
+    }
+    remote_.send(burst);
+    ASSERT_TRUE(runtime_->wait_peer(0, [](peer_t &) { return counter(0, kUpdatesRead) == kUpdates; }));
+    EXPECT_EQ(counter(0, kMessagesRead), kUpdates + 1);
+    EXPECT_EQ(counter(0, kBytesRead), bytes);
+    EXPECT_EQ(counter(-1, kUpdatesRead), kUpdates);
+    runtime_->on_peer(0, [](peer_t &peer) { EXPECT_GT(peer.last_msg_recv_time, 0); });
+    std::string status = status_payload("E.F", 9, "stale");
+    remote_.send(frame(8, update_payload(1, "A.B", 5, "last")) + frame(6, status));
+    ASSERT_TRUE(runtime_->wait_peer(0, [](peer_t &) { return counter(0, kStatusRead) == 1; }));
+    EXPECT_EQ(counter(0, kUpdatesRead), kUpdates + 1);
+    EXPECT_EQ(counter(0, kMessagesRead), kUpdates + 3);
+    EXPECT_EQ(message_count(), kUpdates + 2);
+}
+
 TEST_F(OutgoingLink, BadPacketsAreLoggedAndDroppedWhileTheLinkStaysUp)
 {
     ASSERT_NO_FATAL_FAILURE(connect());
