@@ -57,6 +57,16 @@ std::string status_payload(const std::string &subject, uint16_t code, const std:
     return Bytes().u16(1).u16(3).u16(code).text(subject).text(text).data;
 }
 
+// A message over `payload`, which must outlive it.
+vn_msg_t message_of(uint16_t type, std::string &payload)
+{
+    vn_msg_t msg{};
+    msg.type = type;
+    msg.len = static_cast<uint32_t>(payload.size());
+    msg.msg = reinterpret_cast<unsigned char *>(payload.data());
+    return msg;
+}
+
 int status_count_of(int state)
 {
     std::lock_guard<std::mutex> lock(handoffs.mutex);
@@ -100,6 +110,16 @@ protected:
         ASSERT_TRUE(remote->read_frame(info));
         remote->send(frame(5, info_payload(0, 1, static_cast<uint16_t>(remote_id), "feed")));
         ASSERT_TRUE(handoffs.wait([&] { return handoffs.statuses.size() >= up_count; }));
+    }
+
+    // Two outgoing peers, the second to `second` (remote id 22), both linked.
+    void connect_two(WireListener &second, const std::string &more, WireSocket *first_remote,
+                     WireSocket *second_remote)
+    {
+        start("", peer_block(second, 22, "") + more);
+        WireFrame info;
+        ASSERT_NO_FATAL_FAILURE(handshake(listener_, first_remote, &info, kRemoteId, 1));
+        ASSERT_NO_FATAL_FAILURE(handshake(second, second_remote, &info, 22, 2));
     }
 
     void connect(const std::string &options = "heartbeat-time 30\n")
@@ -315,10 +335,7 @@ TEST_F(OutgoingLink, MessagesSentWhileTheLinkIsDownGoOutAfterBothPeerInfos)
     ASSERT_TRUE(handoffs.wait([] { return handoffs.statuses.size() >= 2; }));
     EXPECT_TRUE(runtime_->wait_log("Lost connection to peer 21 on " + address_text() + "\n"));
     std::string status = status_payload("KEPT", 1, "while down");
-    vn_msg_t msg{};
-    msg.type = 6;
-    msg.len = static_cast<uint32_t>(status.size());
-    msg.msg = reinterpret_cast<unsigned char *>(status.data());
+    vn_msg_t msg = message_of(6, status);
     _vn_peer_send(0, &msg, 0);
 
     WireSocket back = listener_.accept();
@@ -414,10 +431,7 @@ TEST_F(OutgoingLink, SendsAreFramedCountedAndLogged)
 {
     ASSERT_NO_FATAL_FAILURE(connect());
     std::string nodata = Bytes().u16(4).u16(2).u16(0).text("N.A").u16(0).data;
-    vn_msg_t msg{};
-    msg.type = 2;
-    msg.len = static_cast<uint32_t>(nodata.size());
-    msg.msg = reinterpret_cast<unsigned char *>(nodata.data());
+    vn_msg_t msg = message_of(2, nodata);
     _vn_peer_send(0, &msg, 2);
     _vn_peer_send(1, &msg, 2);  // no such peer
     _vn_peer_send(-1, &msg, 2); // nor this
@@ -457,16 +471,10 @@ TEST_F(OutgoingLink, SendsAreFramedCountedAndLogged)
 TEST_F(OutgoingLink, SendToAllReachesEveryPeerWithOneTimeStamp)
 {
     WireListener second;
-    start("", peer_block(second, 22, ""));
     WireSocket first_remote, second_remote;
-    WireFrame info;
-    ASSERT_NO_FATAL_FAILURE(handshake(listener_, &first_remote, &info, kRemoteId, 1));
-    ASSERT_NO_FATAL_FAILURE(handshake(second, &second_remote, &info, 22, 2));
+    ASSERT_NO_FATAL_FAILURE(connect_two(second, "", &first_remote, &second_remote));
     std::string status = status_payload("ALL", 1, "x");
-    vn_msg_t msg{};
-    msg.type = 6;
-    msg.len = static_cast<uint32_t>(status.size());
-    msg.msg = reinterpret_cast<unsigned char *>(status.data());
+    vn_msg_t msg = message_of(6, status);
     _vn_peer_send_to_all(&msg, 0);
     WireFrame got;
     ASSERT_TRUE(first_remote.read_frame_of(6, &got));
@@ -525,10 +533,7 @@ TEST_F(OutgoingLink, SenderNeverWaitsOnAnotherThreadsPacketLogWrite)
     auto send_status = [](const std::string &text) {
         std::string payload = text;
         payload.resize(30000, '.');
-        vn_msg_t msg{};
-        msg.type = 6;
-        msg.len = static_cast<uint32_t>(payload.size());
-        msg.msg = reinterpret_cast<unsigned char *>(payload.data());
+        vn_msg_t msg = message_of(6, payload);
         _vn_peer_send(0, &msg, 0);
     };
     constexpr int kFill = 6; // records beyond what the FIFO holds
@@ -579,16 +584,10 @@ TEST_F(OutgoingLink, SendsWithThePacketLogOnTheNullDeviceAreCountedForEveryPeer)
 {
     // No record is made then, and a send to all counts its peers together.
     WireListener second;
-    start("", peer_block(second, 22, "") + "vantrix-pkt-log /dev/null\n");
     WireSocket first_remote, second_remote;
-    WireFrame info;
-    ASSERT_NO_FATAL_FAILURE(handshake(listener_, &first_remote, &info, kRemoteId, 1));
-    ASSERT_NO_FATAL_FAILURE(handshake(second, &second_remote, &info, 22, 2));
+    ASSERT_NO_FATAL_FAILURE(connect_two(second, "vantrix-pkt-log /dev/null\n", &first_remote, &second_remote));
     std::string status = status_payload("ALL", 1, "x");
-    vn_msg_t msg{};
-    msg.type = 6;
-    msg.len = static_cast<uint32_t>(status.size());
-    msg.msg = reinterpret_cast<unsigned char *>(status.data());
+    vn_msg_t msg = message_of(6, status);
     uint64_t messages_before = counter(-1, kMessagesWritten);
     _vn_peer_send_to_all(&msg, 0);
     _vn_peer_send(1, &msg, 0);
