@@ -217,13 +217,26 @@ void mon_set_service_state(const advmap_t *map);
 extern std::mutex create_lock;
 // Makes the table, channels, batcher; on the init thread.
 void advmap_tracker_start(int hash_size);
+// A subject with its hash in the tracker table, for the paths that look a
+// tracker up, make it and release it for every update or requested subject:
+// they hash the subject once, and give the hold back through the entry that
+// find_object or add_object left in `held`, without a second look-up.
+struct tracker_key_t {
+    const char *name;
+    int hash;
+    void *held;
+};
+tracker_key_t tracker_key(const char *name);
+object_t *find_object(tracker_key_t &key, int locktype);
 object_t *find_object(const char *name, int locktype);
 object_t *find_object_mapped(const char *name, int locktype);
+void release_object(tracker_key_t &key, int locktype);
 void release_object(const char *name, int locktype);
 // Visits every tracker write-held; a visit returning 0 drops it from the
 // table. The visit must not call into the table.
 void advmap_foreach_tracker(tarvelutil_container_foreach_func visit, void *context);
 // The subject's tracker with its entry lock, made when missing (created tells which).
+object_t *add_object(tracker_key_t &key, advmap_t *map, int locktype, bool *created = nullptr);
 object_t *add_object(const char *name, advmap_t *map, int locktype, bool *created = nullptr);
 int remove_object(object_t *obj, int locktype, int remove_from_hash);
 bool peer_requestable(const object_t *obj, int peer);

@@ -346,15 +346,16 @@ void _vn_advmap_recv_update(int peer, vn_data_t *vndata)
     if (!advmap_running() || vndata == nullptr || vndata->subject == nullptr)
         return;
     const char *name = vndata->subject;
+    tracker_key_t key = tracker_key(name);
     bool active_peer = (vn_peer_type(peer) & kPeerActive) != 0;
     bool unsolicited_ok = (vndata->flags & kRecordFromActive) != 0;
     bool made = false;
-    object_t *obj = find_object(name, kLockWrite);
+    object_t *obj = find_object(key, kLockWrite);
     int g;
     if (obj != nullptr) {
         g = get_peer_group_index(obj->map, peer);
         if (g < 0) {
-            release_object(name, kLockWrite);
+            release_object(key, kLockWrite);
             rogue(peer, "Received rogue update for <%s> from peer %d\n", name, peer);
             return;
         }
@@ -374,7 +375,7 @@ void _vn_advmap_recv_update(int peer, vn_data_t *vndata)
                   name, peer, map->service_name);
             return;
         }
-        obj = add_object(name, map, kLockWrite, &made);
+        obj = add_object(key, map, kLockWrite, &made);
         if (made) {
             obj->broadcast = 1;
             set_add(obj->reqset, peer);
@@ -386,7 +387,7 @@ void _vn_advmap_recv_update(int peer, vn_data_t *vndata)
     if (!providing && !set_has(obj->reqset, peer) && active_peer && !unsolicited_ok) {
         end_stray_subscription(obj, g, peer);
         const char *service = obj->map->service_name; // fixed after start-up
-        release_object(name, kLockWrite);
+        release_object(key, kLockWrite);
         rogue(peer,
               "Received rogue update for <%s> from peer %d - peer is part of service <%s>, but not requested since "
               "connected\n",
@@ -409,7 +410,7 @@ void _vn_advmap_recv_update(int peer, vn_data_t *vndata)
     // The callback may give the record the application's subject: the
     // status that follows needs the peers' one.
     std::string fresh_subject = was_pending || made ? name : "";
-    release_object(name, kLockWrite);
+    release_object(key, kLockWrite);
     _vn_callbacks_recv_update(peer, vndata);
     if (was_pending || made)
         _vn_advmap_recv_object_status(peer, fresh_subject.data(), kStatusFresh, 0, nullptr);

@@ -163,14 +163,15 @@ void request_one(advmap_request_t *request, int index, PacketSet *packets)
     if (map == nullptr)
         return;
     bool created = false;
-    object_t *obj = find_object(name, kLockWrite);
+    tracker_key_t key = tracker_key(name);
+    object_t *obj = find_object(key, kLockWrite);
     if (obj == nullptr)
-        obj = add_object(name, map, kLockWrite, &created);
+        obj = add_object(key, map, kLockWrite, &created);
     if (created)
         obj->request_flags = request->flags;
     else if (!obj->do_not_request) {
         request->services[index] = obj->map->service_name;
-        release_object(name, kLockWrite);
+        release_object(key, kLockWrite);
         return;
     }
     obj->do_not_request = 0;
@@ -199,7 +200,7 @@ void request_one(advmap_request_t *request, int index, PacketSet *packets)
                 free_timer_arg(arg);
         }
     }
-    release_object(name, kLockWrite);
+    release_object(key, kLockWrite);
 }
 
 int _vn_request_signalany_cb(int, void *data)

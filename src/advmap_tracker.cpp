@@ -130,11 +130,25 @@ void advmap_tracker_start(int hash_size)
         tarvelutil_batch_create(delete_batched_object, nullptr, kDeleteBatchSeconds, kDeleteCheckSeconds);
 }
 
-object_t *find_object(const char *name, int locktype)
+tracker_key_t tracker_key(const char *name)
 {
     if (active_obj_hash == nullptr || name == nullptr)
+        return {name, 0, nullptr};
+    return {name, _tarvelutil_hashtable_hash(active_obj_hash, name), nullptr};
+}
+
+object_t *find_object(tracker_key_t &key, int locktype)
+{
+    if (active_obj_hash == nullptr || key.name == nullptr)
         return nullptr;
-    return static_cast<object_t *>(tarvelutil_hashtable_get(active_obj_hash, name, locktype));
+    return static_cast<object_t *>(
+        _tarvelutil_hashtable_get_hashed(active_obj_hash, key.name, key.hash, locktype, &key.held));
+}
+
+object_t *find_object(const char *name, int locktype)
+{
+    tracker_key_t key = tracker_key(name);
+    return find_object(key, locktype);
 }
 
 object_t *find_object_mapped(const char *name, int locktype)
@@ -151,12 +165,24 @@ void advmap_foreach_tracker(tarvelutil_container_foreach_func visit, void *conte
         tarvelutil_hashtable_foreach(active_obj_hash, visit, context, kLockWrite);
 }
 
+void release_object(tracker_key_t &key, int locktype)
+{
+    _tarvelutil_hashtable_release_held(active_obj_hash, key.held, locktype);
+    key.held = nullptr;
+}
+
 void release_object(const char *name, int locktype)
 {
     tarvelutil_hashtable_release(active_obj_hash, name, locktype);
 }
 
 object_t *add_object(const char *name, advmap_t *map, int locktype, bool *created)
+{
+    tracker_key_t key = tracker_key(name);
+    return add_object(key, map, locktype, created);
+}
+
+object_t *add_object(tracker_key_t &key, advmap_t *map, int locktype, bool *created)
 {
     if (created != nullptr)
         *created = false;
@@ -165,9 +191,9 @@ object_t *add_object(const char *name, advmap_t *map, int locktype, bool *create
     for (;;) {
         {
             std::lock_guard<std::mutex> hold(create_lock);
-            if (tarvelutil_hashtable_get(active_obj_hash, name, kLockNone) == nullptr) {
-                object_t *obj = new_object(name, map);
-                tarvelutil_hashtable_put(active_obj_hash, obj->name, obj, locktype);
+            if (find_object(key, kLockNone) == nullptr) {
+                object_t *obj = new_object(key.name, map);
+                _tarvelutil_hashtable_put_hashed(active_obj_hash, obj->name, key.hash, obj, locktype, &key.held);
                 pthread_rwlock_wrlock(&map->data_lock);
                 _vn_list_add_head(&map->object_list, &obj->slist);
                 pthread_rwlock_unlock(&map->data_lock);
@@ -176,7 +202,7 @@ object_t *add_object(const char *name, advmap_t *map, int locktype, bool *create
                 return obj;
             }
         }
-        if (object_t *obj = find_object(name, locktype))
+        if (object_t *obj = find_object(key, locktype))
             return obj;
         // Removed while we waited for it: make it afresh.
     }

@@ -59,6 +59,25 @@ static inline void _vn_list_del(vn_list_t *link)
 /* misc */
 /* (end misc) */
 
+/* hashtable */
+/* The key's hash under the table's own function. A caller that looks a key up
+   or adds it passes that hash to the calls below, so the key is hashed once
+   instead of once a call. */
+int _tarvelutil_hashtable_hash(tarvelutil_hashtable_t *table, const void *key);
+/* As put and get; when `held` is not null it receives the entry whose hold
+   was taken (null when none), for _tarvelutil_hashtable_release_held. */
+void _tarvelutil_hashtable_put_hashed(tarvelutil_hashtable_t *table, const void *key, int hash, void *data, int flags,
+                                      void **held);
+void *_tarvelutil_hashtable_get_hashed(tarvelutil_hashtable_t *table, const void *key, int hash, int flags,
+                                       void **held);
+/* Gives back the hold on that one entry without looking its key up; a write
+   hold nobody waits for is given back without the bucket's mutex. The entry
+   must still be in the table: as with every hold, only its holder may
+   remove it meanwhile, and then it is not released. */
+void _tarvelutil_hashtable_release_held(tarvelutil_hashtable_t *table, void *held, int flags);
+/* (end hashtable) */
+
+
 /* compat, net */
 /* Keeps the start-up record for the platform layer (its application root and event log). */
 void _vn_compat_init(vn_init_t *init);

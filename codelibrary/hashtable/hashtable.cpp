@@ -13,12 +13,19 @@ constexpr int kDefaultSize = 250;
 struct _vn_log *library_log;
 
 // Counters wide enough that no number of holds or waiters can wrap them.
+// All but `word` change only under the bucket mutex. `word` holds the write
+// hold in its low bit and the number of waiters above it, so that the holder
+// can give a write hold back without the mutex when nobody waits
+// (release_unwaited): it is changed only by atomic operations.
 struct rwlock_t {
     uint64_t reading;
-    uint64_t writing; // 1 while write-held
+    uint64_t word;
     uint64_t read_waits;
     uint64_t write_waits;
 };
+
+constexpr uint64_t kWriteBit = 1;
+constexpr uint64_t kWaiter = 2;
 
 enum Removed : short { kLive = 0, kRemoving = 1, kAcknowledged = 2 };
 
@@ -46,9 +53,14 @@ Hold hold_of(int flags)
     return Hold::kNone;
 }
 
-bool held(const bucket_t *entry)
+std::atomic_ref<uint64_t> word_of(bucket_t *entry)
 {
-    return entry->rwlock.reading != 0 || entry->rwlock.writing != 0;
+    return std::atomic_ref<uint64_t>(entry->rwlock.word);
+}
+
+bool write_held(bucket_t *entry)
+{
+    return (word_of(entry).load() & kWriteBit) != 0;
 }
 
 bool has_waiters(const bucket_t *entry)
@@ -199,6 +211,23 @@ void acknowledge(bucket_t *entry)
     }
 }
 
+// Counts the caller, with the bucket mutex held, among the entry's waiters
+// while the hold it needs is still taken; false when it is free, a write
+// hold given back without the mutex having just cleared. Counting and that
+// give-back are one atomic step each, so neither misses the other.
+bool enlist(bucket_t *entry, bool read)
+{
+    std::atomic_ref<uint64_t> word = word_of(entry);
+    uint64_t seen = word.load();
+    for (;;) {
+        bool taken = (seen & kWriteBit) != 0 || (!read && entry->rwlock.reading != 0);
+        if (!taken)
+            return false;
+        if (word.compare_exchange_weak(seen, seen + kWaiter))
+            return true;
+    }
+}
+
 // Takes the hold with the bucket mutex held; false when the entry was
 // removed while waiting (the removal is then acknowledged). `waited` tells
 // whether the mutex was given up meanwhile, so the chain may have changed.
@@ -208,12 +237,13 @@ bool wait_for_hold(bucket_list_t *bucket, bucket_t *entry, Hold hold, bool *wait
         return true;
     bool read = hold == Hold::kRead;
     uint64_t &waits = read ? entry->rwlock.read_waits : entry->rwlock.write_waits;
-    while (read ? entry->rwlock.writing != 0 : held(entry)) {
+    while (enlist(entry, read)) {
         if (waited != nullptr)
             *waited = true;
         waits++;
         pthread_cond_wait(&entry->condition, &bucket->mutex);
         waits--;
+        word_of(entry).fetch_sub(kWaiter);
         if (entry->removed != kLive) {
             acknowledge(entry);
             return false;
@@ -222,7 +252,7 @@ bool wait_for_hold(bucket_list_t *bucket, bucket_t *entry, Hold hold, bool *wait
     if (read)
         entry->rwlock.reading++;
     else
-        entry->rwlock.writing = 1;
+        word_of(entry).fetch_or(kWriteBit);
     return true;
 }
 
@@ -241,8 +271,8 @@ void give_back(bucket_t *entry, Hold hold)
     if (hold == Hold::kRead && entry->rwlock.reading > 0) {
         if (--entry->rwlock.reading == 0 && entry->rwlock.write_waits != 0)
             pthread_cond_signal(&entry->condition);
-    } else if (hold == Hold::kWrite && entry->rwlock.writing != 0) {
-        entry->rwlock.writing = 0;
+    } else if (hold == Hold::kWrite && write_held(entry)) {
+        word_of(entry).fetch_and(~kWriteBit);
         if (has_waiters(entry))
             pthread_cond_broadcast(&entry->condition);
     }
@@ -262,7 +292,7 @@ void link_entry(tarvelutil_hashtable_t *table, bucket_list_t *bucket, bucket_t *
 {
     pthread_cond_init(&entry->condition, nullptr);
     entry->rwlock.reading = hold == Hold::kRead ? 1 : 0;
-    entry->rwlock.writing = hold == Hold::kWrite ? 1 : 0;
+    word_of(entry).store(hold == Hold::kWrite ? kWriteBit : 0);
     entry->stamp = ++bucket->stamps;
     entry->next = bucket->front;
     bucket->front = entry;
@@ -339,11 +369,7 @@ tarvelutil_hashtable_t *tarvelutil_hashtable_create(int size, tarvelutil_contain
 
 void tarvelutil_hashtable_put(tarvelutil_hashtable_t *table, const void *key, void *data, int flags)
 {
-    hashed_key_t hashed_key = hashed(table, key);
-    bucket_t *entry = new_entry(hashed_key, data);
-    bucket_list_t *bucket = bucket_for(table, hashed_key);
-    BucketLock lock(bucket);
-    link_entry(table, bucket, entry, hold_of(flags));
+    _tarvelutil_hashtable_put_hashed(table, key, table->hash(key), data, flags, nullptr);
 }
 
 void *tarvelutil_hashtable_put_unique(tarvelutil_hashtable_t *table, const void *key, void *data, int flags)
@@ -369,11 +395,7 @@ void *tarvelutil_hashtable_put_unique(tarvelutil_hashtable_t *table, const void 
 
 void *tarvelutil_hashtable_get(tarvelutil_hashtable_t *table, const void *key, int flags)
 {
-    hashed_key_t hashed_key = hashed(table, key);
-    bucket_list_t *bucket = bucket_for(table, hashed_key);
-    BucketLock lock(bucket);
-    bucket_t *entry = held_entry(table, bucket, hashed_key, hold_of(flags));
-    return entry != nullptr ? entry->data : nullptr;
+    return _tarvelutil_hashtable_get_hashed(table, key, table->hash(key), flags, nullptr);
 }
 
 void tarvelutil_hashtable_release(tarvelutil_hashtable_t *table, const void *key, int flags)
@@ -446,6 +468,50 @@ void tarvelutil_hashtable_delete(tarvelutil_hashtable_t *table)
     }
     vn_free(table->table);
     vn_free(table);
+}
+
+int _tarvelutil_hashtable_hash(tarvelutil_hashtable_t *table, const void *key)
+{
+    return table->hash(key);
+}
+
+void _tarvelutil_hashtable_put_hashed(tarvelutil_hashtable_t *table, const void *key, int hash, void *data, int flags,
+                                      void **held)
+{
+    hashed_key_t hashed_key{key, hash};
+    bucket_t *entry = new_entry(hashed_key, data);
+    bucket_list_t *bucket = bucket_for(table, hashed_key);
+    BucketLock lock(bucket);
+    link_entry(table, bucket, entry, hold_of(flags));
+    if (held != nullptr)
+        *held = entry;
+}
+
+void *_tarvelutil_hashtable_get_hashed(tarvelutil_hashtable_t *table, const void *key, int hash, int flags,
+                                       void **held)
+{
+    hashed_key_t hashed_key{key, hash};
+    bucket_list_t *bucket = bucket_for(table, hashed_key);
+    BucketLock lock(bucket);
+    bucket_t *entry = held_entry(table, bucket, hashed_key, hold_of(flags));
+    if (held != nullptr)
+        *held = entry;
+    return entry != nullptr ? entry->data : nullptr;
+}
+
+void _tarvelutil_hashtable_release_held(tarvelutil_hashtable_t *table, void *held, int flags)
+{
+    Hold hold = hold_of(flags);
+    bucket_t *entry = static_cast<bucket_t *>(held);
+    if (hold == Hold::kNone || entry == nullptr)
+        return;
+    // Without waiters nobody needs the mutex to learn the hold is gone.
+    uint64_t alone = kWriteBit;
+    if (hold == Hold::kWrite && word_of(entry).compare_exchange_strong(alone, 0))
+        return;
+    bucket_list_t *bucket = bucket_for(table, hashed_key_t{entry->key, entry->hash});
+    BucketLock lock(bucket);
+    give_back(entry, hold);
 }
 
 } // extern "C"

@@ -19,12 +19,19 @@ namespace {
 // it sleeps on the entry, so once it has announced itself from the comparison,
 // any further call on that bucket runs only after the thread is waiting.
 thread_local std::promise<void> *announce_on_compare;
+// Run once by the next comparison on this thread, with the bucket mutex held.
+thread_local std::function<void()> run_on_compare;
 
 int announcing_compare(const void *key1, const void *key2)
 {
     if (announce_on_compare != nullptr) {
         announce_on_compare->set_value();
         announce_on_compare = nullptr;
+    }
+    if (run_on_compare) {
+        std::function<void()> run = std::move(run_on_compare);
+        run_on_compare = nullptr;
+        run();
     }
     return std::strcmp(static_cast<const char *>(key1), static_cast<const char *>(key2));
 }
@@ -265,6 +272,38 @@ TEST_F(HashtableTest, WriteRemoveWaitsUntilTheReadHoldIsReleased)
     EXPECT_EQ(tarvelutil_hashtable_get(table, "k", 0), nullptr);
 }
 
+// A hold given back through its entry wakes whoever sleeps on it, and one
+// given back between a waiter's look-up and its sleep is not missed either.
+TEST_F(HashtableTest, HeldWriteReleaseWakesASleepingWaiterOfEitherKind)
+{
+    for (int flags : {1, 2}) {
+        void *held = nullptr;
+        tarvelutil_hashtable_put(table, "k", data_of(5), 0);
+        int hash = _tarvelutil_hashtable_hash(table, "k");
+        ASSERT_EQ(_tarvelutil_hashtable_get_hashed(table, "k", hash, 2, &held), data_of(5));
+        ASSERT_NE(held, nullptr);
+        auto waiter = start_waiter<void *>([this, flags] { return tarvelutil_hashtable_get(table, "k", flags); });
+        EXPECT_EQ(tarvelutil_hashtable_get(table, "k", 0), data_of(5)); // the waiter is asleep by now
+        _tarvelutil_hashtable_release_held(table, held, 2);
+        EXPECT_EQ(waiter.get(), data_of(5)) << flags;
+        tarvelutil_hashtable_release(table, "k", flags);
+        EXPECT_EQ(tarvelutil_hashtable_remove(table, "k", 2), data_of(5)); // nothing is held any more
+    }
+}
+
+TEST_F(HashtableTest, HeldWriteReleaseBetweenAWaitersLookUpAndItsSleep)
+{
+    void *held = nullptr;
+    _tarvelutil_hashtable_put_hashed(table, "k", _tarvelutil_hashtable_hash(table, "k"), data_of(5), 2, &held);
+    ASSERT_NE(held, nullptr);
+    // The waiter has found the held entry and keeps the bucket mutex: the
+    // holder gives the hold back then, without that mutex.
+    run_on_compare = [this, held] { _tarvelutil_hashtable_release_held(table, held, 2); };
+    EXPECT_EQ(tarvelutil_hashtable_get(table, "k", 2), data_of(5));
+    tarvelutil_hashtable_release(table, "k", 2);
+    EXPECT_EQ(tarvelutil_hashtable_remove(table, "k", 2), data_of(5));
+}
+
 // A walk that waited on an entry removed meanwhile carries on behind it.
 TEST(HashtableForeach, WalkGoesOnPastAnEntryRemovedWhileItWaited)
 {
@@ -310,11 +349,19 @@ TEST(HashtableThreads, WriteHoldsSerialiseUpdates)
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; t++) {
         threads.emplace_back([&, t] {
+            // Half the writers give their holds back through the entry,
+            // mostly without the bucket mutex.
+            bool by_entry = t % 2 == 1;
             for (int round = 0; round < kRounds; round++) {
                 const char *key = keys[(t + round) % 3];
-                long *counter = static_cast<long *>(tarvelutil_hashtable_get(table, key, 2));
+                void *held = nullptr;
+                long *counter = static_cast<long *>(
+                    _tarvelutil_hashtable_get_hashed(table, key, _tarvelutil_hashtable_hash(table, key), 2, &held));
                 ++*counter;
-                tarvelutil_hashtable_release(table, key, 2);
+                if (by_entry)
+                    _tarvelutil_hashtable_release_held(table, held, 2);
+                else
+                    tarvelutil_hashtable_release(table, key, 2);
             }
         });
     }
