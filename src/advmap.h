@@ -227,6 +227,8 @@ struct tracker_key_t {
     void *held;
 };
 tracker_key_t tracker_key(const char *name);
+// Starts fetching the key's table slot from memory, for a look-up soon after.
+void prefetch_tracker(const tracker_key_t &key);
 object_t *find_object(tracker_key_t &key, int locktype);
 object_t *find_object(const char *name, int locktype);
 object_t *find_object_mapped(const char *name, int locktype);

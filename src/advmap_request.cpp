@@ -154,16 +154,30 @@ int advmap_request_timeout(int id, int, void *data)
     return 0;
 }
 
-// Request of one subject of a list; fills its service slot.
-void request_one(advmap_request_t *request, int index, PacketSet *packets)
-{
+// A subject of a request list in the peers' namespace, hashed for the
+// tracker table.
+struct request_subject_t {
     char mapped[VN_MAP_BUFFER_BYTES];
-    const char *name = _vn_map_name(request->names[index], mapped);
-    advmap_t *map = advmap_find(name);
+    tracker_key_t key;
+};
+
+// Maps and hashes the subject, and has its table slot fetched from memory
+// meanwhile: the list is walked in order, so the next subject's slot
+// arrives while this one is handled.
+void prepare_subject(const char *name, request_subject_t &subject)
+{
+    subject.key = tracker_key(_vn_map_name(name, subject.mapped));
+    prefetch_tracker(subject.key);
+}
+
+// Request of one subject of a list; fills its service slot.
+void request_one(advmap_request_t *request, int index, request_subject_t &subject, PacketSet *packets)
+{
+    tracker_key_t &key = subject.key;
+    advmap_t *map = advmap_find(key.name);
     if (map == nullptr)
         return;
     bool created = false;
-    tracker_key_t key = tracker_key(name);
     object_t *obj = find_object(key, kLockWrite);
     if (obj == nullptr)
         obj = add_object(key, map, kLockWrite, &created);
@@ -207,9 +221,23 @@ int _vn_request_signalany_cb(int, void *data)
 {
     advmap_request_t *request = static_cast<advmap_request_t *>(data);
     PacketSet packets(VN_SUBJREQ, {static_cast<uint16_t>(request->flags)});
-    for (int i = 0; i < request->num; i++) {
-        if (request->names[i] != nullptr)
-            request_one(request, i, &packets);
+    request_subject_t subjects[2];
+    auto next_named = [request](int from) {
+        while (from < request->num && request->names[from] == nullptr)
+            from++;
+        return from;
+    };
+    int slot = 0;
+    int next = next_named(0);
+    if (next < request->num)
+        prepare_subject(request->names[next], subjects[slot]);
+    while (next < request->num) {
+        int index = next;
+        next = next_named(index + 1);
+        if (next < request->num)
+            prepare_subject(request->names[next], subjects[1 - slot]);
+        request_one(request, index, subjects[slot], &packets);
+        slot = 1 - slot;
     }
     packets.send();
     return 0;

@@ -137,6 +137,12 @@ tracker_key_t tracker_key(const char *name)
     return {name, _tarvelutil_hashtable_hash(active_obj_hash, name), nullptr};
 }
 
+void prefetch_tracker(const tracker_key_t &key)
+{
+    if (active_obj_hash != nullptr)
+        _tarvelutil_hashtable_prefetch(active_obj_hash, key.hash);
+}
+
 object_t *find_object(tracker_key_t &key, int locktype)
 {
     if (active_obj_hash == nullptr || key.name == nullptr)

@@ -70,6 +70,8 @@ void _tarvelutil_hashtable_put_hashed(tarvelutil_hashtable_t *table, const void 
                                       void **held);
 void *_tarvelutil_hashtable_get_hashed(tarvelutil_hashtable_t *table, const void *key, int hash, int flags,
                                        void **held);
+/* Starts fetching the bucket of that hash from memory, ahead of a look-up. */
+void _tarvelutil_hashtable_prefetch(tarvelutil_hashtable_t *table, int hash);
 /* Gives back the hold on that one entry without looking its key up; a write
    hold nobody waits for is given back without the bucket's mutex. The entry
    must still be in the table: as with every hold, only its holder may

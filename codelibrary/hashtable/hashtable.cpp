@@ -251,8 +251,8 @@ bool wait_for_hold(bucket_list_t *bucket, bucket_t *entry, Hold hold, bool *wait
     }
     if (read)
         entry->rwlock.reading++;
-    else
-        word_of(entry).fetch_or(kWriteBit);
+    else // free, so only holders of the mutex change the word now
+        word_of(entry).store(word_of(entry).load(std::memory_order_relaxed) | kWriteBit);
     return true;
 }
 
@@ -497,6 +497,13 @@ void *_tarvelutil_hashtable_get_hashed(tarvelutil_hashtable_t *table, const void
     if (held != nullptr)
         *held = entry;
     return entry != nullptr ? entry->data : nullptr;
+}
+
+void _tarvelutil_hashtable_prefetch(tarvelutil_hashtable_t *table, int hash)
+{
+    const bucket_list_t *bucket = bucket_for(table, hashed_key_t{nullptr, hash});
+    __builtin_prefetch(bucket, 1);
+    __builtin_prefetch(reinterpret_cast<const char *>(bucket + 1) - 1, 1);
 }
 
 void _tarvelutil_hashtable_release_held(tarvelutil_hashtable_t *table, void *held, int flags)
