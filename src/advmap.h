@@ -217,6 +217,10 @@ void mon_set_service_state(const advmap_t *map);
 extern std::mutex create_lock;
 // Makes the table, channels, batcher; on the init thread.
 void advmap_tracker_start(int hash_size);
+// The tracker table's hash of a subject. Every update and every requested
+// subject is hashed, so it takes eight bytes a step where the library's text
+// hash takes one, and mixes them fully, since the bucket is the low bits.
+int advmap_subject_hash(const void *key);
 // A subject with its hash in the tracker table, for the paths that look a
 // tracker up, make it and release it for every update or requested subject:
 // they hash the subject once, and give the hold back through the entry that

@@ -34,6 +34,7 @@ struct statuscb_t {
     char *message;
 };
 
+
 void delete_batched_object(void *, void *object)
 {
     object_t *obj = static_cast<object_t *>(object);
@@ -110,6 +111,38 @@ vn_set_t snapshot(const vn_set_t &set)
 
 } // namespace
 
+int advmap_subject_hash(const void *key)
+{
+    constexpr uint64_t kStep = 0x9E3779B97F4A7C15u;
+    const char *text = static_cast<const char *>(key);
+    size_t length = std::strlen(text);
+    uint64_t hash = length * kStep;
+    size_t at = 0;
+    // A product carries bits only upwards: each step folds the high half
+    // down again, so that bytes late in two words do not meet only in the
+    // top bits and cancel there.
+    auto step = [&hash](uint64_t word) {
+        hash = (hash ^ word) * kStep;
+        hash ^= hash >> 32;
+    };
+    for (; at + 8 <= length; at += 8) {
+        uint64_t word;
+        std::memcpy(&word, text + at, 8);
+        step(word);
+    }
+    uint64_t tail = 0;
+    for (int shift = 0; at < length; at++, shift += 8)
+        tail |= uint64_t{static_cast<unsigned char>(text[at])} << shift;
+    step(tail);
+    // The finaliser of a well-known 64-bit mixer: every input bit reaches the low bits.
+    hash ^= hash >> 33;
+    hash *= 0xFF51AFD7ED558CCDu;
+    hash ^= hash >> 33;
+    hash *= 0xC4CEB9FE1A85EC53u;
+    hash ^= hash >> 33;
+    return static_cast<int>(hash & 0x7FFFFFFF);
+}
+
 vn_set_t advmap_peers_up()
 {
     return snapshot(_vn_peers_up);
@@ -122,7 +155,7 @@ vn_set_t advmap_peers_active()
 
 void advmap_tracker_start(int hash_size)
 {
-    active_obj_hash = tarvelutil_hashtable_create(hash_size, nullptr, nullptr, nullptr, nullptr, 0);
+    active_obj_hash = tarvelutil_hashtable_create(hash_size, advmap_subject_hash, nullptr, nullptr, nullptr, 0);
     tarvelutil_batch_init(advmap_log);
     request_handler = tarvelutil_signalany_create(advmap_log);
     statuscb_handler = tarvelutil_signalany_create(advmap_log);
