@@ -165,6 +165,7 @@ struct object_t {
     int do_not_request;
     time_t last_updated;
     vn_set_t stray_discards; // peers sent a discard on their current link since last asked
+    void *table_entry;       // its entry in the tracker table, fixed while it is in the table
 };
 
 // Peer sets: one bit per peer number.
@@ -238,10 +239,15 @@ object_t *find_object(const char *name, int locktype);
 object_t *find_object_mapped(const char *name, int locktype);
 void release_object(tracker_key_t &key, int locktype);
 void release_object(const char *name, int locktype);
+// Gives back the caller's hold on a tracker that is still in the table,
+// through its entry: no look-up, and no bucket mutex when nobody waits.
+void release_tracker(object_t *obj, int locktype);
 // Visits every tracker write-held; a visit returning 0 drops it from the
 // table. The visit must not call into the table.
 void advmap_foreach_tracker(tarvelutil_container_foreach_func visit, void *context);
-// The subject's tracker with its entry lock, made when missing (created tells which).
+// The subject's tracker with its entry lock, made when missing (created tells
+// which). `locktype` is a hold (read or write): a new tracker records its
+// table entry before that hold is given back.
 object_t *add_object(tracker_key_t &key, advmap_t *map, int locktype, bool *created = nullptr);
 object_t *add_object(const char *name, advmap_t *map, int locktype, bool *created = nullptr);
 int remove_object(object_t *obj, int locktype, int remove_from_hash);

@@ -234,7 +234,7 @@ void source_nodata(object_t *obj, int g, int peer, vn_data_t *nodata)
     } else {
         // A subject the application no longer asks for is not asked for again.
         if (!obj->do_not_request && advmap_request_fromgroup(obj, g, 1) >= 0) {
-            release_object(obj->name, kLockWrite);
+            release_tracker(obj, kLockWrite);
             return;
         }
         if (!vn_iszero(&obj->reqset) || !vn_iszero(&obj->previous_peers) ||

@@ -523,7 +523,7 @@ void vn_set_object_data(const char *name, void *data)
     if (obj == nullptr)
         return;
     obj->data = data;
-    release_object(obj->name, kLockWrite);
+    release_tracker(obj, kLockWrite);
 }
 
 void *vn_get_object_data(const char *name)
@@ -532,7 +532,7 @@ void *vn_get_object_data(const char *name)
     if (obj == nullptr)
         return nullptr;
     void *data = obj->data;
-    release_object(obj->name, kLockRead);
+    release_tracker(obj, kLockRead);
     return data;
 }
 
@@ -549,7 +549,7 @@ const char **vn_get_request_hints(const char *name, int *ret)
         if (set_has(obj->reqset, peer))
             labels[count++] = vn_peer_label_byindex(peer);
     }
-    release_object(obj->name, kLockRead);
+    release_tracker(obj, kLockRead);
     if (ret != nullptr)
         *ret = count;
     return labels;
@@ -580,7 +580,7 @@ int vn_set_request_hint(const char *name, int num, char **hints)
             break;
         }
     }
-    release_object(obj->name, kLockWrite);
+    release_tracker(obj, kLockWrite);
     return taken;
 }
 
@@ -639,7 +639,7 @@ int vn_send_contribution(vn_data_t *vndata)
             sent++;
         }
     }
-    release_object(obj->name, kLockWrite);
+    release_tracker(obj, kLockWrite);
     vn_free_data(vndata);
     return sent;
 }

@@ -215,6 +215,11 @@ void release_object(const char *name, int locktype)
     tarvelutil_hashtable_release(active_obj_hash, name, locktype);
 }
 
+void release_tracker(object_t *obj, int locktype)
+{
+    _tarvelutil_hashtable_release_held(active_obj_hash, obj->table_entry, locktype);
+}
+
 object_t *add_object(const char *name, advmap_t *map, int locktype, bool *created)
 {
     tracker_key_t key = tracker_key(name);
@@ -233,6 +238,9 @@ object_t *add_object(tracker_key_t &key, advmap_t *map, int locktype, bool *crea
             if (find_object(key, kLockNone) == nullptr) {
                 object_t *obj = new_object(key.name, map);
                 _tarvelutil_hashtable_put_hashed(active_obj_hash, obj->name, key.hash, obj, locktype, &key.held);
+                // Recorded while the new tracker is still held: whoever
+                // finds it next waits for that hold, and sees the entry.
+                obj->table_entry = key.held;
                 pthread_rwlock_wrlock(&map->data_lock);
                 _vn_list_add_head(&map->object_list, &obj->slist);
                 pthread_rwlock_unlock(&map->data_lock);
@@ -259,7 +267,7 @@ int remove_object(object_t *obj, int locktype, int remove_from_hash)
         // The application's pointer keeps the tracker, emptied, for its next request.
         obj->actset = obj->badset = obj->reqset = obj->pending_peers = obj->previous_peers = vn_set_t{};
         obj->do_not_request = 1;
-        release_object(obj->name, locktype);
+        release_tracker(obj, locktype);
         return 0;
     }
     vn_log(advmap_log, kAdvmapLevelDebug, "Removing tracker-object <%s>\n", obj->name);
@@ -355,7 +363,7 @@ int object_calculate_state(int peer, object_t *obj, uint16_t code, const char *m
         }
     }
     if (state == obj->state && std::strcmp(text, obj->status_msg != nullptr ? obj->status_msg : "") == 0) {
-        release_object(obj->name, kLockWrite);
+        release_tracker(obj, kLockWrite);
         return state;
     }
     vn_log(advmap_log, kAdvmapLevelInfo, "<%s> has changed status from %d to %d <%s>\n", obj->name, obj->state, state,
@@ -366,7 +374,7 @@ int object_calculate_state(int peer, object_t *obj, uint16_t code, const char *m
     if (!nosave)
         std::atomic_ref<int>(obj->state).store(state); // the stale clean-up reads it under data_lock only
     post_state_report(peer, obj->name, code, state, obj->status_msg);
-    release_object(obj->name, kLockWrite);
+    release_tracker(obj, kLockWrite);
     return state;
 }
 

@@ -64,8 +64,8 @@ static inline void _vn_list_del(vn_list_t *link)
    or adds it passes that hash to the calls below, so the key is hashed once
    instead of once a call. */
 int _tarvelutil_hashtable_hash(tarvelutil_hashtable_t *table, const void *key);
-/* As put and get; when `held` is not null it receives the entry whose hold
-   was taken (null when none), for _tarvelutil_hashtable_release_held. */
+/* As put and get; when `held` is not null it receives the entry put or found
+   (null when none), for _tarvelutil_hashtable_release_held. */
 void _tarvelutil_hashtable_put_hashed(tarvelutil_hashtable_t *table, const void *key, int hash, void *data, int flags,
                                       void **held);
 void *_tarvelutil_hashtable_get_hashed(tarvelutil_hashtable_t *table, const void *key, int hash, int flags,
