@@ -15,7 +15,9 @@
 //
 // An SSL queue is written only on its owner's thread: the owner's reader may
 // be inside SSL_read at any moment, and an SSL connection takes one thread at
-// a time. Another thread's flush wakes the owner instead.
+// a time. Another thread's flush wakes the owner instead, and its
+// out-of-band frame is refused: waiting for the owner to write it could
+// hold a caller that holds a lock the owner needs.
 #include "msgq.h"
 
 #include <netinet/in.h>
@@ -652,7 +654,8 @@ int vn_msgq_send_msg_stream_oob(vn_msgq_t *queue, vn_msg_t *msg)
     SSL *ssl = queue->read_fd != -1 ? queue->read_ssl : queue->write_ssl;
     write_buffer_t *oldest = oldest_buffer(queue);
     // Bytes in the middle of a buffered frame would cut it in two.
-    if (fd == -1 || (oldest != nullptr && oldest->ptr != oldest->buf && fd == queue->write_fd))
+    if (fd == -1 || ssl_off_owner(queue, ssl) ||
+        (oldest != nullptr && oldest->ptr != oldest->buf && fd == queue->write_fd))
         return -1;
     ssize_t written;
     begin_write(queue);

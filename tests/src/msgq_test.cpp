@@ -1399,6 +1399,9 @@ TEST_F(MsgqTest, SslQueueIsWrittenOnlyOnItsOwnersThreadWhileItsReaderIsInsideSsl
     for (int i = 0; i < kFrames; i++)
         ASSERT_EQ(send(queue, 8, numbered(i, kPayload)), 0);
     EXPECT_EQ(vn_msgq_flush_write_queue(queue), 1); // left to the owner
+    std::string info = "info";
+    vn_msg_t oob = message(5, info);
+    EXPECT_EQ(vn_msgq_send_msg_stream_oob(queue, &oob), -1);
     EXPECT_EQ(gate.foreign_writes.load(), 0);
     gate.release();
 
