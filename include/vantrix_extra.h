@@ -916,7 +916,8 @@ void vn_free_msgq(vn_msgq_t *queue);
 int vn_msgq_send_msg(vn_msgq_t *queue, vn_msg_t *msg);
 int vn_msgq_send_msg_stream(vn_msgq_t *queue, vn_msg_t *msg);
 int vn_msgq_send_msg_stream_buffer(vn_msgq_t *queue, vn_msg_t *msg);
-/* Writes one frame at once ahead of anything buffered: 0 when all of it was written, else -1. */
+/* Writes one frame at once ahead of anything buffered: 0 when all of it was written, else -1.
+ * An SSL queue writes it only on its owner's thread; elsewhere nothing is written. */
 int vn_msgq_send_msg_stream_oob(vn_msgq_t *queue, vn_msg_t *msg);
 int vn_msgq_send_msg_dgram(vn_msgq_t *queue, vn_msg_t *msg);
 int vn_msgq_dgram_set(vn_msgq_t *queue, const char *addr, int port, const char *laddr, int lport);
@@ -927,7 +928,9 @@ void vn_msgq_callback_set(vn_msgq_t *queue, vn_msgq_read_cb cb, int val, void *d
 void vn_msgq_callback_set_from_event(vn_msgq_t *queue, vn_msgq_read_cb cb, int val, void *data, vn_read_event_t *ev);
 void vn_msgq_copy_queue(vn_msgq_t *dest, vn_msgq_t *src);
 void vn_msgq_clear_write_queue(vn_msgq_t *queue);
-/* 0 when everything was written, 1 when a write watch now waits for the rest. */
+/* 0 when everything was written, 1 when a write watch now waits for the rest. Off its
+ * owner's thread an SSL queue is not written: the owner is woken to write it, and 1 says
+ * that something is left for it. */
 int vn_msgq_flush_write_queue(vn_msgq_t *queue);
 /* Mask of what was removed: 1 read watch, 2 write watch, 4 batch timer, 8 monitoring timer. */
 int vn_msgq_remove_from_thread(vn_msgq_t *queue);

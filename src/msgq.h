@@ -8,7 +8,9 @@
 // thread may append. A queue changes owner only through
 // vn_msgq_remove_from_thread on the old owner and vn_msgq_add_to_thread on
 // the new one. An appender that finds the consumer too far behind shuts the
-// socket down under writeq_lock; closing it stays with the owner.
+// socket down under writeq_lock; closing it stays with the owner. An SSL
+// connection is the owner's alone, for writes too: its reader may be inside
+// SSL_read at any moment (msgq_write.cpp).
 //
 // Writes run without writeq_lock: the writer takes the unwritten bytes of
 // the oldest buffers under the lock and sets `writing`, writes, and settles

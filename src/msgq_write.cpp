@@ -12,6 +12,12 @@
 // writer's: appends go behind them, the detached bound waits for the
 // settle, and clear, close, free, rewind, copy and socket changes wait on
 // `write_settled` (see msgq.h). The out-of-band write takes the same turn.
+//
+// An SSL queue is written only on its owner's thread: the owner's reader may
+// be inside SSL_read at any moment, and an SSL connection takes one thread at
+// a time. Another thread's flush wakes the owner instead, and its
+// out-of-band frame is refused: waiting for the owner to write it could
+// hold a caller that holds a lock the owner needs.
 #include "msgq.h"
 
 #include <netinet/in.h>
@@ -444,6 +450,31 @@ bool slow_consumer(vn_msgq_t *queue)
     return idle >= slow_stall_seconds.load(std::memory_order_relaxed) && !socket_takes_more(queue->write_fd);
 }
 
+// True when the calling thread may not write the queue's connection now.
+bool ssl_off_owner(const vn_msgq_t *queue, const SSL *ssl)
+{
+    return ssl != nullptr && !msgq_on_owner(queue);
+}
+
+// The flush on a thread that may write the socket: 0 when all is written.
+int flush_here(vn_msgq_t *queue)
+{
+    msgq_drop(queue->write_event);
+    if (queue->write_fd == -1)
+        return has_unwritten(queue) ? 1 : 0;
+    switch (msgq_flush_queue(queue)) {
+    case kFlushDone:
+        return 0;
+    case kFlushPending:
+        add_write_watch(queue);
+        return 1;
+    case kFlushFailed:
+    case kFlushBusy: // the other writer goes on with it
+        break;
+    }
+    return 1;
+}
+
 // The frame as one block with its 4-byte header, for a single write call.
 std::vector<unsigned char> short_frame(const vn_msg_t *msg)
 {
@@ -623,7 +654,8 @@ int vn_msgq_send_msg_stream_oob(vn_msgq_t *queue, vn_msg_t *msg)
     SSL *ssl = queue->read_fd != -1 ? queue->read_ssl : queue->write_ssl;
     write_buffer_t *oldest = oldest_buffer(queue);
     // Bytes in the middle of a buffered frame would cut it in two.
-    if (fd == -1 || (oldest != nullptr && oldest->ptr != oldest->buf && fd == queue->write_fd))
+    if (fd == -1 || ssl_off_owner(queue, ssl) ||
+        (oldest != nullptr && oldest->ptr != oldest->buf && fd == queue->write_fd))
         return -1;
     ssize_t written;
     begin_write(queue);
@@ -710,21 +742,20 @@ void vn_msgq_clear_write_queue(vn_msgq_t *queue)
 
 int vn_msgq_flush_write_queue(vn_msgq_t *queue)
 {
-    msgq_lock lock(queue);
-    msgq_drop(queue->write_event);
-    if (queue->write_fd == -1)
-        return has_unwritten(queue) ? 1 : 0;
-    switch (msgq_flush_queue(queue)) {
-    case kFlushDone:
-        return 0;
-    case kFlushPending:
-        add_write_watch(queue);
-        return 1;
-    case kFlushFailed:
-    case kFlushBusy: // the other writer goes on with it
-        break;
+    sock_t wake = -1;
+    int result;
+    {
+        msgq_lock lock(queue);
+        if (ssl_off_owner(queue, queue->write_ssl)) {
+            // The owner's write watch, batch timer or wake-up writes it all.
+            wake = msgq_wake_writer(queue);
+            result = has_unwritten(queue) ? 1 : 0;
+        } else {
+            result = flush_here(queue);
+        }
     }
-    return 1;
+    msgq_send_wake_byte(wake);
+    return result;
 }
 
 } // extern "C"

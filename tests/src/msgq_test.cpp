@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/bio.h>
 #include <openssl/ssl.h>
 
 #include <arpa/inet.h>
@@ -1121,6 +1122,104 @@ void tls_handshake(const Link &link, TlsPair &tls)
     ASSERT_EQ(connected, 1);
 }
 
+// A filter in front of the queue's end of a TLS link: it counts the writes
+// made off the owner's thread, and can hold the owner inside a read (so
+// inside SSL_read) until the test lets it go.
+struct SslGate {
+    std::thread::id owner;
+    std::atomic<int> foreign_writes{0};
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool armed = false;
+    bool inside = false;
+    bool released = false;
+
+    void arm()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        armed = true;
+    }
+    bool wait_inside()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::duration<double>(kDeadlineSeconds), [&] { return inside; });
+    }
+    void release()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            released = true;
+        }
+        changed.notify_all();
+    }
+    // Runs on the reading thread; a test that fails early lets it go at the deadline.
+    void hold_if_armed()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!armed)
+            return;
+        armed = false;
+        inside = true;
+        changed.notify_all();
+        changed.wait_for(lock, std::chrono::duration<double>(kDeadlineSeconds), [&] { return released; });
+    }
+};
+
+SslGate *gate_of(BIO *bio)
+{
+    return static_cast<SslGate *>(BIO_get_data(bio));
+}
+
+// The next BIO's result and retry flags as the filter's own.
+int pass_on(BIO *bio, int result)
+{
+    BIO_clear_retry_flags(bio);
+    BIO_copy_next_retry(bio);
+    return result;
+}
+
+int gate_write(BIO *bio, const char *data, int len)
+{
+    if (std::this_thread::get_id() != gate_of(bio)->owner)
+        gate_of(bio)->foreign_writes++;
+    return pass_on(bio, BIO_write(BIO_next(bio), data, len));
+}
+
+int gate_read(BIO *bio, char *data, int len)
+{
+    gate_of(bio)->hold_if_armed();
+    return pass_on(bio, BIO_read(BIO_next(bio), data, len));
+}
+
+long gate_ctrl(BIO *bio, int cmd, long num, void *ptr)
+{
+    BIO *next = BIO_next(bio);
+    return next != nullptr ? BIO_ctrl(next, cmd, num, ptr) : 0;
+}
+
+int gate_create(BIO *bio)
+{
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+// Puts the gate between the near SSL connection and its socket.
+void gate_connection(TlsPair &tls, int fd, SslGate &gate)
+{
+    static BIO_METHOD *method = [] {
+        BIO_METHOD *made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_FILTER, "msgq test gate");
+        BIO_meth_set_write(made, gate_write);
+        BIO_meth_set_read(made, gate_read);
+        BIO_meth_set_ctrl(made, gate_ctrl);
+        BIO_meth_set_create(made, gate_create);
+        return made;
+    }();
+    BIO *filter = BIO_new(method);
+    BIO_set_data(filter, &gate);
+    BIO_push(filter, BIO_new_socket(fd, BIO_NOCLOSE));
+    SSL_set_bio(tls.near, filter, filter);
+}
+
 // Reads in small pieces until `count` frames came or the deadline passed.
 std::vector<Frame> read_slowly(int fd, SSL *ssl, size_t count, std::string &rest)
 {
@@ -1271,6 +1370,58 @@ TEST_F(MsgqTest, SendersRacingAnOwnersPartialWritesLoseReorderAndRepeatNothing)
             vn_free_msgq(queue);
         });
     }
+}
+
+TEST_F(MsgqTest, SslQueueIsWrittenOnlyOnItsOwnersThreadWhileItsReaderIsInsideSslRead)
+{
+    // Several frames to a buffer and several buffers, so that the owner
+    // writes them in more than one SSL_write.
+    constexpr int kFrames = 12;
+    constexpr size_t kPayload = 5000;
+    Link link;
+    tcp_link(link);
+    TlsPair tls;
+    ASSERT_NO_FATAL_FAILURE(tls_handshake(link, tls));
+    SslGate gate;
+    gate_connection(tls, link.near, gate);
+    LoopThread owner;
+    Reader reader;
+    vn_msgq_t *queue = nullptr;
+    owner.call([&] {
+        gate.owner = std::this_thread::get_id();
+        queue = vn_new_msgq(link.near, 0, record, tls.near, 0, &reader);
+    });
+    gate.arm();
+    std::string ping = frame(3, "ping");
+    ASSERT_EQ(SSL_write(tls.far, ping.data(), static_cast<int>(ping.size())), static_cast<int>(ping.size()));
+    ASSERT_TRUE(gate.wait_inside());
+    // The owner is inside SSL_read now.
+    for (int i = 0; i < kFrames; i++)
+        ASSERT_EQ(send(queue, 8, numbered(i, kPayload)), 0);
+    EXPECT_EQ(vn_msgq_flush_write_queue(queue), 1); // left to the owner
+    std::string info = "info";
+    vn_msg_t oob = message(5, info);
+    EXPECT_EQ(vn_msgq_send_msg_stream_oob(queue, &oob), -1);
+    EXPECT_EQ(gate.foreign_writes.load(), 0);
+    gate.release();
+
+    std::string rest;
+    std::vector<Frame> frames = read_slowly(link.far, tls.far, kFrames, rest);
+    ASSERT_EQ(frames.size(), static_cast<size_t>(kFrames));
+    for (int i = 0; i < kFrames; i++)
+        EXPECT_EQ(frames[i].payload, numbered(i, kPayload)) << i;
+    ASSERT_TRUE(reader.wait_for(1));
+    // Once the owner has settled: nothing more on the link, nothing left to flush.
+    owner.call([] {});
+    char more[1];
+    EXPECT_LE(SSL_read(tls.far, more, sizeof more), 0);
+    EXPECT_EQ(rest, "");
+    EXPECT_EQ(vn_msgq_flush_write_queue(queue), 0);
+    EXPECT_EQ(gate.foreign_writes.load(), 0);
+    std::vector<Received> got = reader.snapshot();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].payload, "ping");
+    owner.call([&] { vn_free_msgq(queue); });
 }
 
 TEST_F(MsgqTest, ChangesThatMoveOrFreeBuffersWaitForAWriteInFlightOnAnotherThread)
