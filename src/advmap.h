@@ -223,21 +223,18 @@ void advmap_tracker_start(int hash_size);
 // hash takes one, and mixes them fully, since the bucket is the low bits.
 int advmap_subject_hash(const void *key);
 // A subject with its hash in the tracker table, for the paths that look a
-// tracker up, make it and release it for every update or requested subject:
-// they hash the subject once, and give the hold back through the entry that
-// find_object or add_object left in `held`, without a second look-up.
+// tracker up and make it for every update or requested subject: they hash
+// the subject once.
 struct tracker_key_t {
     const char *name;
     int hash;
-    void *held;
 };
 tracker_key_t tracker_key(const char *name);
 // Starts fetching the key's table slot from memory, for a look-up soon after.
 void prefetch_tracker(const tracker_key_t &key);
-object_t *find_object(tracker_key_t &key, int locktype);
+object_t *find_object(const tracker_key_t &key, int locktype);
 object_t *find_object(const char *name, int locktype);
 object_t *find_object_mapped(const char *name, int locktype);
-void release_object(tracker_key_t &key, int locktype);
 void release_object(const char *name, int locktype);
 // Gives back the caller's hold on a tracker that is still in the table,
 // through its entry: no look-up, and no bucket mutex when nobody waits.
@@ -248,7 +245,7 @@ void advmap_foreach_tracker(tarvelutil_container_foreach_func visit, void *conte
 // The subject's tracker with its entry lock, made when missing (created tells
 // which). `locktype` is a hold (read or write): a new tracker records its
 // table entry before that hold is given back.
-object_t *add_object(tracker_key_t &key, advmap_t *map, int locktype, bool *created = nullptr);
+object_t *add_object(const tracker_key_t &key, advmap_t *map, int locktype, bool *created = nullptr);
 object_t *add_object(const char *name, advmap_t *map, int locktype, bool *created = nullptr);
 int remove_object(object_t *obj, int locktype, int remove_from_hash);
 bool peer_requestable(const object_t *obj, int peer);

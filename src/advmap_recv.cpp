@@ -355,7 +355,7 @@ void _vn_advmap_recv_update(int peer, vn_data_t *vndata)
     if (obj != nullptr) {
         g = get_peer_group_index(obj->map, peer);
         if (g < 0) {
-            release_object(key, kLockWrite);
+            release_tracker(obj, kLockWrite);
             rogue(peer, "Received rogue update for <%s> from peer %d\n", name, peer);
             return;
         }
@@ -387,7 +387,7 @@ void _vn_advmap_recv_update(int peer, vn_data_t *vndata)
     if (!providing && !set_has(obj->reqset, peer) && active_peer && !unsolicited_ok) {
         end_stray_subscription(obj, g, peer);
         const char *service = obj->map->service_name; // fixed after start-up
-        release_object(key, kLockWrite);
+        release_tracker(obj, kLockWrite);
         rogue(peer,
               "Received rogue update for <%s> from peer %d - peer is part of service <%s>, but not requested since "
               "connected\n",
@@ -410,7 +410,7 @@ void _vn_advmap_recv_update(int peer, vn_data_t *vndata)
     // The callback may give the record the application's subject: the
     // status that follows needs the peers' one.
     std::string fresh_subject = was_pending || made ? name : "";
-    release_object(key, kLockWrite);
+    release_tracker(obj, kLockWrite);
     _vn_callbacks_recv_update(peer, vndata);
     if (was_pending || made)
         _vn_advmap_recv_object_status(peer, fresh_subject.data(), kStatusFresh, 0, nullptr);

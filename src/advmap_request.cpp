@@ -173,7 +173,7 @@ void prepare_subject(const char *name, request_subject_t &subject)
 // Request of one subject of a list; fills its service slot.
 void request_one(advmap_request_t *request, int index, request_subject_t &subject, PacketSet *packets)
 {
-    tracker_key_t &key = subject.key;
+    const tracker_key_t &key = subject.key;
     advmap_t *map = advmap_find(key.name);
     if (map == nullptr)
         return;
@@ -185,7 +185,7 @@ void request_one(advmap_request_t *request, int index, request_subject_t &subjec
         obj->request_flags = request->flags;
     else if (!obj->do_not_request) {
         request->services[index] = obj->map->service_name;
-        release_object(key, kLockWrite);
+        release_tracker(obj, kLockWrite);
         return;
     }
     obj->do_not_request = 0;
@@ -214,7 +214,7 @@ void request_one(advmap_request_t *request, int index, request_subject_t &subjec
                 free_timer_arg(arg);
         }
     }
-    release_object(key, kLockWrite);
+    release_tracker(obj, kLockWrite);
 }
 
 int _vn_request_signalany_cb(int, void *data)

@@ -34,7 +34,6 @@ struct statuscb_t {
     char *message;
 };
 
-
 void delete_batched_object(void *, void *object)
 {
     object_t *obj = static_cast<object_t *>(object);
@@ -166,8 +165,8 @@ void advmap_tracker_start(int hash_size)
 tracker_key_t tracker_key(const char *name)
 {
     if (active_obj_hash == nullptr || name == nullptr)
-        return {name, 0, nullptr};
-    return {name, _tarvelutil_hashtable_hash(active_obj_hash, name), nullptr};
+        return {name, 0};
+    return {name, _tarvelutil_hashtable_hash(active_obj_hash, name)};
 }
 
 void prefetch_tracker(const tracker_key_t &key)
@@ -176,18 +175,17 @@ void prefetch_tracker(const tracker_key_t &key)
         _tarvelutil_hashtable_prefetch(active_obj_hash, key.hash);
 }
 
-object_t *find_object(tracker_key_t &key, int locktype)
+object_t *find_object(const tracker_key_t &key, int locktype)
 {
     if (active_obj_hash == nullptr || key.name == nullptr)
         return nullptr;
     return static_cast<object_t *>(
-        _tarvelutil_hashtable_get_hashed(active_obj_hash, key.name, key.hash, locktype, &key.held));
+        _tarvelutil_hashtable_get_hashed(active_obj_hash, key.name, key.hash, locktype, nullptr));
 }
 
 object_t *find_object(const char *name, int locktype)
 {
-    tracker_key_t key = tracker_key(name);
-    return find_object(key, locktype);
+    return find_object(tracker_key(name), locktype);
 }
 
 object_t *find_object_mapped(const char *name, int locktype)
@@ -204,12 +202,6 @@ void advmap_foreach_tracker(tarvelutil_container_foreach_func visit, void *conte
         tarvelutil_hashtable_foreach(active_obj_hash, visit, context, kLockWrite);
 }
 
-void release_object(tracker_key_t &key, int locktype)
-{
-    _tarvelutil_hashtable_release_held(active_obj_hash, key.held, locktype);
-    key.held = nullptr;
-}
-
 void release_object(const char *name, int locktype)
 {
     tarvelutil_hashtable_release(active_obj_hash, name, locktype);
@@ -222,11 +214,10 @@ void release_tracker(object_t *obj, int locktype)
 
 object_t *add_object(const char *name, advmap_t *map, int locktype, bool *created)
 {
-    tracker_key_t key = tracker_key(name);
-    return add_object(key, map, locktype, created);
+    return add_object(tracker_key(name), map, locktype, created);
 }
 
-object_t *add_object(tracker_key_t &key, advmap_t *map, int locktype, bool *created)
+object_t *add_object(const tracker_key_t &key, advmap_t *map, int locktype, bool *created)
 {
     if (created != nullptr)
         *created = false;
@@ -237,10 +228,10 @@ object_t *add_object(tracker_key_t &key, advmap_t *map, int locktype, bool *crea
             std::lock_guard<std::mutex> hold(create_lock);
             if (find_object(key, kLockNone) == nullptr) {
                 object_t *obj = new_object(key.name, map);
-                _tarvelutil_hashtable_put_hashed(active_obj_hash, obj->name, key.hash, obj, locktype, &key.held);
                 // Recorded while the new tracker is still held: whoever
                 // finds it next waits for that hold, and sees the entry.
-                obj->table_entry = key.held;
+                _tarvelutil_hashtable_put_hashed(active_obj_hash, obj->name, key.hash, obj, locktype,
+                                                 &obj->table_entry);
                 pthread_rwlock_wrlock(&map->data_lock);
                 _vn_list_add_head(&map->object_list, &obj->slist);
                 pthread_rwlock_unlock(&map->data_lock);

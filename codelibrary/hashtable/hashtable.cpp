@@ -16,7 +16,7 @@ struct _vn_log *library_log;
 // All but `word` change only under the bucket mutex. `word` holds the write
 // hold in its low bit and the number of waiters above it, so that the holder
 // can give a write hold back without the mutex when nobody waits
-// (release_unwaited): it is changed only by atomic operations.
+// (_tarvelutil_hashtable_release_held): it changes only by atomic operations.
 struct rwlock_t {
     uint64_t reading;
     uint64_t word;
@@ -516,7 +516,8 @@ void _tarvelutil_hashtable_release_held(tarvelutil_hashtable_t *table, void *hel
     uint64_t alone = kWriteBit;
     if (hold == Hold::kWrite && word_of(entry).compare_exchange_strong(alone, 0))
         return;
-    bucket_list_t *bucket = bucket_for(table, hashed_key_t{entry->key, entry->hash});
+    // The hash is fixed; the key may be replaced by a put_unique beside a read hold.
+    bucket_list_t *bucket = bucket_for(table, hashed_key_t{nullptr, entry->hash});
     BucketLock lock(bucket);
     give_back(entry, hold);
 }
