@@ -171,7 +171,7 @@ void prepare_subject(const char *name, request_subject_t &subject)
 }
 
 // Request of one subject of a list; fills its service slot.
-void request_one(advmap_request_t *request, int index, request_subject_t &subject, PacketSet *packets)
+void request_one(advmap_request_t *request, int index, const request_subject_t &subject, PacketSet *packets)
 {
     const tracker_key_t &key = subject.key;
     advmap_t *map = advmap_find(key.name);

@@ -87,6 +87,47 @@ TEST_F(Routing, LeastLoadedPeerOfAPriorityIsChosenAndTheFirstWinsATie)
     EXPECT_EQ(hints("/q/6"), Labels{"B"});
 }
 
+// Each subject of a list is prepared a step ahead of its request: gaps,
+// repeats and subjects no service takes still fill their own slots, and a
+// repeat finds the tracker its first occurrence made.
+TEST_F(Routing, ListWithGapsRepeatsAndUnservedSubjectsFillEachSlotInOrder)
+{
+    start(peers({"A", "B"}) + service({{"A B"}}));
+    up_all({"A", "B"});
+    char *names[] = {nullptr,
+                     const_cast<char *>("/q/1"),
+                     nullptr,
+                     const_cast<char *>("/x/none"),
+                     const_cast<char *>("/q/1"),
+                     const_cast<char *>("/q/2"),
+                     nullptr};
+    const char **services = nullptr;
+    EXPECT_EQ(vn_request_objects(7, names, &services), 7);
+    const char *expected[] = {nullptr, "quotes", nullptr, nullptr, "quotes", "quotes", nullptr};
+    for (int i = 0; i < 7; i++)
+        EXPECT_STREQ(services[i], expected[i]) << i;
+    vn_free(services);
+    EXPECT_EQ(hints("/q/1"), Labels{"A"});
+    EXPECT_EQ(hints("/q/2"), Labels{"B"});
+    EXPECT_EQ(subscriptions("quotes-0-0-A"), 1); // asked once for /q/1
+    EXPECT_EQ(subscriptions("quotes-0-0-B"), 1);
+}
+
+// The next subject is mapped before the one before it is requested: each
+// keeps its own mapped name.
+TEST_F(Routing, MappedSubjectsOfAListKeepTheirOwnNames)
+{
+    start(peers({"A"}) + "add-pattern * x*\n" +
+          "add-data-service\nservice-name quotes\ninclude-pattern ^x\n"
+          "add-source-group\nadd-priority\nlabel A\nend-priority\nend-source-group\nend-data-service\n");
+    up("A");
+    char *names[] = {const_cast<char *>("1"), const_cast<char *>("2"), const_cast<char *>("3")};
+    EXPECT_EQ(vn_request_objects(3, names, nullptr), 3);
+    for (const char *name : {"1", "2", "3"})
+        EXPECT_EQ(hints(name), Labels{"A"}) << name;
+    EXPECT_EQ(subscriptions("quotes-0-0-A"), 3);
+}
+
 TEST_F(Routing, LowerPriorityServesOnlyWhileNoHigherPeerIsRequestable)
 {
     start(peers({"A", "B", "C"}) + service({{"A", "B C"}}));
