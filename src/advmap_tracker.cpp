@@ -179,8 +179,7 @@ object_t *find_object(const tracker_key_t &key, int locktype)
 {
     if (active_obj_hash == nullptr || key.name == nullptr)
         return nullptr;
-    return static_cast<object_t *>(
-        _tarvelutil_hashtable_get_hashed(active_obj_hash, key.name, key.hash, locktype, nullptr));
+    return static_cast<object_t *>(_tarvelutil_hashtable_get_hashed(active_obj_hash, key.name, key.hash, locktype));
 }
 
 object_t *find_object(const char *name, int locktype)

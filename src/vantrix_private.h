@@ -64,12 +64,11 @@ static inline void _vn_list_del(vn_list_t *link)
    or adds it passes that hash to the calls below, so the key is hashed once
    instead of once a call. */
 int _tarvelutil_hashtable_hash(tarvelutil_hashtable_t *table, const void *key);
-/* As put and get; when `held` is not null it receives the entry put or found
-   (null when none), for _tarvelutil_hashtable_release_held. */
+/* As put; when `held` is not null it receives the new entry, which stays the
+   key's until it is removed, for _tarvelutil_hashtable_release_held. */
 void _tarvelutil_hashtable_put_hashed(tarvelutil_hashtable_t *table, const void *key, int hash, void *data, int flags,
                                       void **held);
-void *_tarvelutil_hashtable_get_hashed(tarvelutil_hashtable_t *table, const void *key, int hash, int flags,
-                                       void **held);
+void *_tarvelutil_hashtable_get_hashed(tarvelutil_hashtable_t *table, const void *key, int hash, int flags);
 /* Starts fetching the bucket of that hash from memory, ahead of a look-up. */
 void _tarvelutil_hashtable_prefetch(tarvelutil_hashtable_t *table, int hash);
 /* Gives back the hold on that one entry without looking its key up; a write
@@ -78,7 +77,6 @@ void _tarvelutil_hashtable_prefetch(tarvelutil_hashtable_t *table, int hash);
    remove it meanwhile, and then it is not released. */
 void _tarvelutil_hashtable_release_held(tarvelutil_hashtable_t *table, void *held, int flags);
 /* (end hashtable) */
-
 
 /* compat, net */
 /* Keeps the start-up record for the platform layer (its application root and event log). */

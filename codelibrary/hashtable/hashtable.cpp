@@ -395,7 +395,7 @@ void *tarvelutil_hashtable_put_unique(tarvelutil_hashtable_t *table, const void 
 
 void *tarvelutil_hashtable_get(tarvelutil_hashtable_t *table, const void *key, int flags)
 {
-    return _tarvelutil_hashtable_get_hashed(table, key, table->hash(key), flags, nullptr);
+    return _tarvelutil_hashtable_get_hashed(table, key, table->hash(key), flags);
 }
 
 void tarvelutil_hashtable_release(tarvelutil_hashtable_t *table, const void *key, int flags)
@@ -487,15 +487,12 @@ void _tarvelutil_hashtable_put_hashed(tarvelutil_hashtable_t *table, const void 
         *held = entry;
 }
 
-void *_tarvelutil_hashtable_get_hashed(tarvelutil_hashtable_t *table, const void *key, int hash, int flags,
-                                       void **held)
+void *_tarvelutil_hashtable_get_hashed(tarvelutil_hashtable_t *table, const void *key, int hash, int flags)
 {
     hashed_key_t hashed_key{key, hash};
     bucket_list_t *bucket = bucket_for(table, hashed_key);
     BucketLock lock(bucket);
     bucket_t *entry = held_entry(table, bucket, hashed_key, hold_of(flags));
-    if (held != nullptr)
-        *held = entry;
     return entry != nullptr ? entry->data : nullptr;
 }
 

@@ -278,10 +278,10 @@ TEST_F(HashtableTest, HeldWriteReleaseWakesASleepingWaiterOfEitherKind)
 {
     for (int flags : {1, 2}) {
         void *held = nullptr;
-        tarvelutil_hashtable_put(table, "k", data_of(5), 0);
         int hash = _tarvelutil_hashtable_hash(table, "k");
-        ASSERT_EQ(_tarvelutil_hashtable_get_hashed(table, "k", hash, 2, &held), data_of(5));
+        _tarvelutil_hashtable_put_hashed(table, "k", hash, data_of(5), 0, &held);
         ASSERT_NE(held, nullptr);
+        ASSERT_EQ(_tarvelutil_hashtable_get_hashed(table, "k", hash, 2), data_of(5));
         auto waiter = start_waiter<void *>([this, flags] { return tarvelutil_hashtable_get(table, "k", flags); });
         EXPECT_EQ(tarvelutil_hashtable_get(table, "k", 0), data_of(5)); // the waiter is asleep by now
         _tarvelutil_hashtable_release_held(table, held, 2);
@@ -344,8 +344,10 @@ TEST(HashtableThreads, WriteHoldsSerialiseUpdates)
     const char *keys[] = {"k0", "k1", "k2"};
     tarvelutil_hashtable_t *table = tarvelutil_hashtable_create(2, nullptr, nullptr, nullptr, nullptr, 0);
     long counters[3] = {0, 0, 0};
+    void *entries[3];
     for (int i = 0; i < 3; i++)
-        tarvelutil_hashtable_put(table, keys[i], &counters[i], 0);
+        _tarvelutil_hashtable_put_hashed(table, keys[i], _tarvelutil_hashtable_hash(table, keys[i]), &counters[i], 0,
+                                         &entries[i]);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; t++) {
         threads.emplace_back([&, t] {
@@ -353,13 +355,13 @@ TEST(HashtableThreads, WriteHoldsSerialiseUpdates)
             // mostly without the bucket mutex.
             bool by_entry = t % 2 == 1;
             for (int round = 0; round < kRounds; round++) {
-                const char *key = keys[(t + round) % 3];
-                void *held = nullptr;
+                int k = (t + round) % 3;
+                const char *key = keys[k];
                 long *counter = static_cast<long *>(
-                    _tarvelutil_hashtable_get_hashed(table, key, _tarvelutil_hashtable_hash(table, key), 2, &held));
+                    _tarvelutil_hashtable_get_hashed(table, key, _tarvelutil_hashtable_hash(table, key), 2));
                 ++*counter;
                 if (by_entry)
-                    _tarvelutil_hashtable_release_held(table, held, 2);
+                    _tarvelutil_hashtable_release_held(table, entries[k], 2);
                 else
                     tarvelutil_hashtable_release(table, key, 2);
             }
