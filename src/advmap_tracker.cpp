@@ -129,9 +129,21 @@ int advmap_subject_hash(const void *key)
         std::memcpy(&word, text + at, 8);
         step(word);
     }
+    // The last bytes in one load, overlapping bytes already taken when the
+    // text is longer than a word, instead of a byte at a time.
     uint64_t tail = 0;
-    for (int shift = 0; at < length; at++, shift += 8)
-        tail |= uint64_t{static_cast<unsigned char>(text[at])} << shift;
+    if (at < length && length >= 8) {
+        std::memcpy(&tail, text + length - 8, 8);
+    } else if (length >= 4) {
+        uint32_t low, high;
+        std::memcpy(&low, text, 4);
+        std::memcpy(&high, text + length - 4, 4);
+        tail = low | uint64_t{high} << 32;
+    } else if (length != 0) {
+        tail = uint64_t{static_cast<unsigned char>(text[0])} |
+               uint64_t{static_cast<unsigned char>(text[length / 2])} << 8 |
+               uint64_t{static_cast<unsigned char>(text[length - 1])} << 16;
+    }
     step(tail);
     // The finaliser of a well-known 64-bit mixer: every input bit reaches the low bits.
     hash ^= hash >> 33;

@@ -33,10 +33,39 @@ char *copy_text(const char *text)
     return text != nullptr ? vn_strdup(text) : nullptr;
 }
 
+// The first and the last sizeof(Word) bytes of a text at least that long.
+template <typename Word> void copy_both_ends(unsigned char *out, const unsigned char *in, size_t len)
+{
+    Word head, tail;
+    std::memcpy(&head, in, sizeof head);
+    std::memcpy(&tail, in + len - sizeof tail, sizeof tail);
+    std::memcpy(out, &head, sizeof head);
+    std::memcpy(out + len - sizeof tail, &tail, sizeof tail);
+}
+
+// Most texts on the wire are a few bytes long: they are moved inline, in at
+// most two overlapping loads and stores, instead of through a call.
+inline void copy_wire_bytes(void *to, const void *from, size_t len)
+{
+    auto *out = static_cast<unsigned char *>(to);
+    const auto *in = static_cast<const unsigned char *>(from);
+    if (len > 16) {
+        std::memcpy(out, in, len);
+    } else if (len >= 8) {
+        copy_both_ends<uint64_t>(out, in, len);
+    } else if (len >= 4) {
+        copy_both_ends<uint32_t>(out, in, len);
+    } else if (len != 0) {
+        out[0] = in[0];
+        out[len / 2] = in[len / 2];
+        out[len - 1] = in[len - 1];
+    }
+}
+
 char *copy_bytes(const unsigned char *bytes, size_t len)
 {
     char *copy = static_cast<char *>(vn_malloc(len + 1));
-    std::memcpy(copy, bytes, len);
+    copy_wire_bytes(copy, bytes, len);
     copy[len] = '\0';
     return copy;
 }
@@ -51,7 +80,7 @@ char *refill_bytes(char *kept, size_t known_room, const unsigned char *bytes, si
         vn_free(kept);
         return copy_bytes(bytes, len);
     }
-    std::memcpy(kept, bytes, len);
+    copy_wire_bytes(kept, bytes, len);
     kept[len] = '\0';
     return kept;
 }
@@ -74,8 +103,7 @@ struct Writer {
     void text(const char *value, size_t len)
     {
         u16(static_cast<uint32_t>(len));
-        if (len != 0)
-            std::memcpy(at, value, len);
+        copy_wire_bytes(at, value, len);
         at += len;
     }
 };
@@ -503,8 +531,7 @@ unsigned char *vn_datapkt_serialise(const vn_datapkt_t *pkt, unsigned char *buf,
                 out.u16(static_cast<uint32_t>(value_len));
             else
                 out.u32(static_cast<uint32_t>(value_len) | kLongLengthBit);
-            if (value_len != 0)
-                std::memcpy(out.at, field.value, value_len);
+            copy_wire_bytes(out.at, field.value, value_len);
             out.at += value_len;
         }
     }

@@ -251,8 +251,8 @@ bool wait_for_hold(bucket_list_t *bucket, bucket_t *entry, Hold hold, bool *wait
     }
     if (read)
         entry->rwlock.reading++;
-    else // free, so only holders of the mutex change the word now
-        word_of(entry).store(word_of(entry).load(std::memory_order_relaxed) | kWriteBit);
+    else // free, so only holders of the mutex change the word now: a plain store
+        word_of(entry).store(word_of(entry).load(std::memory_order_relaxed) | kWriteBit, std::memory_order_release);
     return true;
 }
 
@@ -292,7 +292,7 @@ void link_entry(tarvelutil_hashtable_t *table, bucket_list_t *bucket, bucket_t *
 {
     pthread_cond_init(&entry->condition, nullptr);
     entry->rwlock.reading = hold == Hold::kRead ? 1 : 0;
-    word_of(entry).store(hold == Hold::kWrite ? kWriteBit : 0);
+    word_of(entry).store(hold == Hold::kWrite ? kWriteBit : 0, std::memory_order_release);
     entry->stamp = ++bucket->stamps;
     entry->next = bucket->front;
     bucket->front = entry;

@@ -403,14 +403,25 @@ TEST(Limits, A65536thFieldIsDropped)
 
 // A record parsed again in place gives what a fresh parse gives, whatever the
 // sizes of the payloads before it, and a broken payload leaves it empty.
+// A text whose every byte tells its position, so that a copy that moves,
+// drops or repeats a byte shows.
+std::string patterned(size_t len, int seed)
+{
+    std::string text;
+    for (size_t i = 0; i < len; i++)
+        text += static_cast<char>('!' + (i * 7 + static_cast<size_t>(seed)) % 90);
+    return text;
+}
+
 TEST(Data, ReparsedRecordMatchesAFreshParse)
 {
     std::vector<vn_datapkt_t *> sources;
     for (int count : {3, 25, 0, 12, 1, 40}) {
-        std::string subject(static_cast<size_t>(count % 7) * 9 + 1, static_cast<char>('a' + count % 26));
+        std::string subject = patterned(static_cast<size_t>(count % 7) * 9 + 1, count);
         vn_datapkt_t *pkt = vn_new_datapkt(subject.c_str(), 222, static_cast<uint16_t>(count));
+        // Every length from 0 to 39 in turn, short values above all.
         for (int i = 0; i < count; i++)
-            vn_datapkt_add_field(pkt, i - 5, std::string(static_cast<size_t>((i * 7 + count) % 40), 'v').c_str());
+            vn_datapkt_add_field(pkt, i - 5, patterned(static_cast<size_t>((i * 7 + count) % 40), i).c_str());
         sources.push_back(pkt);
     }
     vn_datapkt_t reused{};
@@ -423,7 +434,9 @@ TEST(Data, ReparsedRecordMatchesAFreshParse)
             EXPECT_STREQ(reused.subject, fresh.subject);
             EXPECT_EQ(reused.flags, fresh.flags);
             ASSERT_EQ(reused.count, fresh.count);
+            EXPECT_STREQ(fresh.subject, source->subject);
             for (int i = 0; i < fresh.count; i++) {
+                EXPECT_STREQ(fresh.fields[i].value, source->fields[i].value);
                 EXPECT_EQ(reused.fields[i].fieldnum, fresh.fields[i].fieldnum);
                 EXPECT_EQ(reused.fields[i].len, fresh.fields[i].len);
                 EXPECT_STREQ(reused.fields[i].value, fresh.fields[i].value);
