@@ -129,7 +129,11 @@ hashed_key_t hashed(tarvelutil_hashtable_t *table, const void *key)
 // instead of indexing before it.
 bucket_list_t *bucket_for(tarvelutil_hashtable_t *table, const hashed_key_t &key)
 {
-    return &table->table[static_cast<unsigned>(key.hash) % static_cast<unsigned>(table->size)];
+    unsigned hash = static_cast<unsigned>(key.hash);
+    unsigned size = static_cast<unsigned>(table->size);
+    // The default sizes are powers of two: the same bucket without a division.
+    unsigned index = (size & (size - 1)) == 0 ? hash & (size - 1) : hash % size;
+    return &table->table[index];
 }
 
 bool key_equal(tarvelutil_hashtable_t *table, const bucket_list_t *bucket, int position, const hashed_key_t &key)
