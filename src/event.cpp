@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <vector>
 
@@ -264,9 +265,27 @@ void vn_loop(void)
     if (globals == nullptr)
         return;
     activate_monitoring_on_init_thread();
+    globals->looping++;
     globals->event_module_functions.ev_loop();
+    // What a last pass put off is done before the loop is left.
+    _vn_event_run_before_wait(globals);
+    globals->looping--;
     // A stopped loop can be run again.
     globals->stop_vnloop = 0;
+}
+
+int _vn_event_before_wait(void (*work)(void))
+{
+    event_globals_t *globals = _vn_event_get_globals();
+    if (globals == nullptr || globals->looping == 0 || work == nullptr)
+        return 0;
+    for (int i = 0; i < globals->before_wait_count; i++)
+        if (globals->before_wait[i] == work)
+            return 1;
+    if (globals->before_wait_count == static_cast<int>(std::size(globals->before_wait)))
+        return 0;
+    globals->before_wait[globals->before_wait_count++] = work;
+    return 1;
 }
 
 void vn_stop(void)
@@ -292,6 +311,19 @@ void _vn_event_wake(event_globals_t *globals)
     globals->vn_time = globals->timeofday.tv_sec;
     uint64_t seconds = static_cast<uint64_t>(globals->timeofday.tv_sec - globals->start_time);
     globals->vn_relative_time = seconds * 512 + static_cast<uint64_t>(globals->timeofday.tv_usec) / 2048;
+}
+
+void _vn_event_run_before_wait(event_globals_t *globals)
+{
+    // Work that asks again while it runs is put off to the next wait.
+    int count = globals->before_wait_count;
+    if (count == 0)
+        return;
+    void (*work[std::size(globals->before_wait)])(void);
+    std::copy_n(globals->before_wait, count, work);
+    globals->before_wait_count = 0;
+    for (int i = 0; i < count; i++)
+        work[i]();
 }
 
 int _vn_event_delay_millis(event_globals_t *globals, int *millis)

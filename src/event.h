@@ -80,6 +80,11 @@ struct event_globals_t {
     // so that a stream of them costs one posted call per batch.
     struct foreign_deletes_t *foreign_deletes;
     event_module_functions_t event_module_functions;
+    // Work put off until the loop is about to wait (_vn_event_before_wait):
+    // only while the thread is inside vn_loop, on this thread alone.
+    int looping;
+    int before_wait_count;
+    void (*before_wait[4])(void);
 };
 
 // Back-end set-up: fill the table and return 1, or return 0 when unusable.
@@ -98,6 +103,9 @@ int _vn_event_delay_timeval(event_globals_t *globals, struct timeval *tv);
 void _vn_handle_timed_events(event_globals_t *globals);
 // Reads the wall clock at a wake: timeofday, vn_time and the relative time.
 void _vn_event_wake(event_globals_t *globals);
+// Runs the work put off until the loop waits; every back-end calls it
+// before it waits.
+void _vn_event_run_before_wait(event_globals_t *globals);
 
 // Refuses a socket an add cannot index: logs the line for `function` and
 // returns 1 when `fd` is -1 or at or beyond `limit`.

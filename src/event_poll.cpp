@@ -162,6 +162,7 @@ void poll_loop()
     poll_state_t *state = state_of(globals);
     _vn_write_pid_file();
     while (!globals->stop_vnloop) {
+        _vn_event_run_before_wait(globals);
         int millis = -1;
         if (!_vn_event_delay_millis(globals, &millis))
             millis = -1;

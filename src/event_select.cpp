@@ -89,6 +89,7 @@ void select_loop()
     select_state_t *state = state_of(globals);
     _vn_write_pid_file();
     while (!globals->stop_vnloop) {
+        _vn_event_run_before_wait(globals);
         for (int type = kWatchRead; type <= kWatchExcept; type++)
             state->ready[type] = state->watched[type];
         struct timeval timeout;

@@ -152,6 +152,85 @@ void note_sent(peer_t *conn, const vn_msg_t *msg, uint16_t flags, const struct t
     log_packet(conn, kSent, msg, stamp);
 }
 
+// Sent updates not yet added to their peers' counters. Without packet-log
+// records, a thread that runs a loop adds them once, just before its loop
+// waits again, instead of under the statistics lock for every update; a
+// thread without a loop counts each send at once. Each thread owns its own.
+struct owed_send_t {
+    uint64_t updates = 0;
+    uint64_t bytes = 0;
+    time_t last_send = 0;
+};
+
+struct owed_sends_t {
+    std::vector<owed_send_t> by_peer; // by peer number
+    std::vector<int> owing;           // the peers something is owed to
+    bool settle_asked = false;        // the loop settles before it waits
+};
+thread_local owed_sends_t owed_sends;
+
+__attribute__((noinline)) owed_sends_t &this_thread_sends()
+{
+    return owed_sends;
+}
+
+// Adds what this thread owes to its peers' counters; the caller holds no lock.
+void settle_sends(owed_sends_t &owed)
+{
+    owed.settle_asked = false;
+    if (owed.owing.empty())
+        return;
+    {
+        peer_mutex_guard counters(peer_global_lock);
+        for (int peer : owed.owing) {
+            owed_send_t &sent = owed.by_peer[static_cast<size_t>(peer)];
+            peer_t *conn = &peer_array[peer];
+            peer_count(conn, kMessagesWritten, sent.updates);
+            peer_count(conn, kBytesWritten, sent.bytes);
+            peer_count(conn, kUpdatesWritten, sent.updates);
+            // Another thread may have stamped a later send meanwhile.
+            conn->last_msg_send_time = std::max(conn->last_msg_send_time, sent.last_send);
+            sent = owed_send_t{};
+        }
+    }
+    owed.owing.clear();
+}
+
+void settle_this_thread_sends()
+{
+    settle_sends(this_thread_sends());
+}
+
+// True when an update's count may wait for this thread's loop.
+bool may_owe_update(owed_sends_t &owed)
+{
+    if (!owed.settle_asked)
+        owed.settle_asked = _vn_event_before_wait(settle_this_thread_sends) != 0;
+    return owed.settle_asked;
+}
+
+void owe_update(owed_sends_t &owed, const peer_t *conn, const vn_msg_t *msg, time_t seconds)
+{
+    size_t peer = static_cast<size_t>(conn - peer_array);
+    if (owed.by_peer.size() <= peer)
+        owed.by_peer.resize(std::max(peer + 1, static_cast<size_t>(vn_num_peers)));
+    owed_send_t &sent = owed.by_peer[peer];
+    if (sent.updates == 0)
+        owed.owing.push_back(static_cast<int>(peer));
+    sent.updates++;
+    sent.bytes += msg->len;
+    sent.last_send = seconds;
+}
+
+// The sender's owed counts when this update may be counted later, else null.
+owed_sends_t *owed_for(const vn_msg_t *msg)
+{
+    if (msg->type != VN_DATAUPDATE)
+        return nullptr;
+    owed_sends_t &owed = this_thread_sends();
+    return may_owe_update(owed) ? &owed : nullptr;
+}
+
 // Where records are kept, each is made under peer_lock before its frame is
 // queued, so that the log has a peer's records in the order of its frames.
 // The caller holds a peer_log_turn.
@@ -188,6 +267,10 @@ void send_counted(peer_t *conn, vn_msg_t *msg, uint16_t flags, const struct time
     }
     if (!queue_unrecorded(conn, msg))
         return;
+    if (owed_sends_t *owed = owed_for(msg)) {
+        owe_update(*owed, conn, msg, stamp.tv_sec);
+        return;
+    }
     peer_mutex_guard counters(peer_global_lock);
     count_sent(conn, msg, flags, stamp.tv_sec);
 }
@@ -711,8 +794,9 @@ void _vn_peer_send_to_all(vn_msg_t *msg, uint16_t flags)
     }
     // Without records the peers that took the frame are counted together,
     // under one hold of the statistics lock per block of peers instead of
-    // one per peer.
+    // one per peer, or later by this thread's loop.
     time_t seconds = time(nullptr);
+    owed_sends_t *owed = owed_for(msg);
     for (int first = 0; first < vn_num_peers; first += kPeersPerCount) {
         int end = std::min(first + kPeersPerCount, vn_num_peers);
         uint64_t queued = 0;
@@ -721,6 +805,12 @@ void _vn_peer_send_to_all(vn_msg_t *msg, uint16_t flags)
                 queued |= uint64_t{1} << (peer - first);
         if (queued == 0)
             continue;
+        if (owed != nullptr) {
+            for (int peer = first; peer < end; peer++)
+                if (queued & (uint64_t{1} << (peer - first)))
+                    owe_update(*owed, &peer_array[peer], msg, seconds);
+            continue;
+        }
         peer_mutex_guard counters(peer_global_lock);
         for (int peer = first; peer < end; peer++)
             if (queued & (uint64_t{1} << (peer - first)))

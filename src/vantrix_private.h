@@ -234,6 +234,11 @@ void _vn_event_config_init(void);
 void _vn_event_init(vn_init_t *init);
 /* Makes the calling thread's loop; 1 when it has one, 0 when no back-end started. */
 int _vn_event_thread_init(vn_init_t *sys_init, int event_module, int flags);
+/* Runs `work` on the calling thread just before its loop next waits for
+ * events (or leaves), once however often it is asked before then. 0 when the
+ * thread is not running a loop, or has too much put off already: the caller
+ * then does the work itself, now. */
+int _vn_event_before_wait(void (*work)(void));
 /* (end event) */
 
 /* log */

@@ -133,6 +133,74 @@ TEST_P(EventLoop, TimersFireInDueOrder)
     EXPECT_EQ(fired_ids, (std::vector<int>{2, 3, 1}));
 }
 
+namespace {
+
+// Work put off until the loop waits: it wakes the loop through a socket the
+// loop watches, so a loop that waited before running it would never wake.
+struct PutOff {
+    int runs = 0;
+    int asked = 0; // _vn_event_before_wait's answers that were 1
+    int woken = 0;
+    int far = -1;
+};
+PutOff put_off;
+
+void put_off_work()
+{
+    put_off.runs++;
+    if (put_off.far >= 0) {
+        EXPECT_EQ(write(put_off.far, "w", 1), 1);
+    }
+}
+
+int ask_twice(int, int, void *)
+{
+    put_off.asked += _vn_event_before_wait(put_off_work);
+    put_off.asked += _vn_event_before_wait(put_off_work);
+    return 0;
+}
+
+int woken_by_work(sock_t fd, int, void *)
+{
+    char byte;
+    EXPECT_EQ(read(fd, &byte, 1), 1);
+    put_off.woken++;
+    vn_stop();
+    return 0;
+}
+
+int ask_and_stop(int id, int value, void *data)
+{
+    ask_twice(id, value, data);
+    vn_stop();
+    return 0;
+}
+
+} // namespace
+
+TEST_P(EventLoop, WorkPutOffUntilTheWaitRunsOnceBeforeItAndBeforeTheLoopIsLeft)
+{
+    put_off = PutOff{};
+    EXPECT_EQ(_vn_event_before_wait(put_off_work), 0); // no loop runs here: do it now
+    SocketPair pair;
+    put_off.far = pair.far;
+    vn_add_read_event(pair.near, woken_by_work, 0, nullptr);
+    vn_add_timed_event(0, 0, ask_twice, 0, nullptr);
+    stop_after(30); // a bound for a loop that would otherwise wait for good
+    vn_loop();
+    EXPECT_EQ(put_off.asked, 2);
+    EXPECT_EQ(put_off.runs, 1);
+    EXPECT_EQ(put_off.woken, 1);
+
+    // Asked in the pass that stops the loop: done before vn_loop returns.
+    put_off = PutOff{};
+    vn_add_timed_event(0, 0, ask_and_stop, 0, nullptr);
+    vn_loop();
+    EXPECT_EQ(put_off.asked, 2);
+    EXPECT_EQ(put_off.runs, 1);
+    EXPECT_EQ(_vn_event_before_wait(put_off_work), 0);
+}
+
 TEST_P(EventLoop, StopBeforeLoopReturnsWithoutWaiting)
 {
     Counter far_timer;

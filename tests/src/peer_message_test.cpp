@@ -604,6 +604,40 @@ TEST_F(OutgoingLink, SendsWithThePacketLogOnTheNullDeviceAreCountedForEveryPeer)
     EXPECT_FALSE(runtime_->root().exists("var/packets.log"));
 }
 
+TEST_F(OutgoingLink, UpdatesSentFromALoopAreCountedWhenItsPassEndsAndOthersAtOnce)
+{
+    // Without records a loop's sends of updates are counted together once
+    // its pass is over; a thread that runs no loop has them counted at once.
+    WireListener second;
+    WireSocket first_remote, second_remote;
+    ASSERT_NO_FATAL_FAILURE(connect_two(second, "vantrix-pkt-log /dev/null\n", &first_remote, &second_remote));
+    std::string update = update_payload(1, "A.B", 5, "value");
+    vn_msg_t msg = message_of(8, update);
+    uint64_t messages_before = counter(-1, kMessagesWritten);
+    _vn_peer_send_to_all(&msg, 0);
+    EXPECT_EQ(counter(0, kUpdatesWritten), 1u);
+    EXPECT_EQ(counter(1, kUpdatesWritten), 1u);
+
+    constexpr uint64_t kToAll = 300;
+    constexpr uint64_t kToSecond = 200;
+    runtime_->on_peer(0, [&](peer_t &) {
+        for (uint64_t i = 0; i < kToAll; i++)
+            _vn_peer_send_to_all(&msg, 0);
+        for (uint64_t i = 0; i < kToSecond; i++)
+            _vn_peer_send(1, &msg, 0);
+    });
+    // Nothing further is sent: the loop's own turn brings the counts up.
+    ASSERT_TRUE(runtime_->wait_peer(0, [](peer_t &) { return counter(1, kUpdatesWritten) == 1 + kToAll + kToSecond; }));
+    EXPECT_EQ(counter(0, kUpdatesWritten), 1 + kToAll);
+    EXPECT_EQ(counter(-1, kUpdatesWritten), 2 + 2 * kToAll + kToSecond);
+    EXPECT_EQ(counter(-1, kMessagesWritten) - messages_before, 2 + 2 * kToAll + kToSecond);
+    EXPECT_EQ(counter(1, kBytesWritten) - counter(0, kBytesWritten), kToSecond * update.size());
+    runtime_->on_peer(1, [](peer_t &peer) { EXPECT_GT(peer.last_msg_send_time, 0); });
+    WireFrame got;
+    for (uint64_t i = 0; i < 1 + kToAll + kToSecond; i++)
+        ASSERT_TRUE(second_remote.read_frame_of(8, &got)) << i;
+}
+
 TEST_F(OutgoingLink, PendingRequestsGoOutInBatchesOfWholeMessages)
 {
     ASSERT_NO_FATAL_FAILURE(connect());
