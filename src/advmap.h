@@ -220,8 +220,12 @@ extern std::mutex create_lock;
 void advmap_tracker_start(int hash_size);
 // The tracker table's hash of a subject. Every update and every requested
 // subject is hashed, so it takes eight bytes a step where the library's text
-// hash takes one, and mixes them fully, since the bucket is the low bits.
+// hash takes one (with the processor's CRC32C instruction where it has one),
+// and mixes them fully, since the bucket is the low bits.
 int advmap_subject_hash(const void *key);
+// The hash of processors without that instruction, which the one above
+// falls back to.
+int advmap_subject_hash_portable(const void *key);
 // A subject with its hash in the tracker table, for the paths that look a
 // tracker up and make it for every update or requested subject: they hash
 // the subject once.

@@ -110,27 +110,15 @@ vn_set_t snapshot(const vn_set_t &set)
 
 } // namespace
 
-int advmap_subject_hash(const void *key)
+namespace {
+
+constexpr uint64_t kHashStep = 0x9E3779B97F4A7C15u;
+
+// The bytes of a text after its whole 8-byte words (`at` is where they
+// end) in one load, overlapping bytes already taken when the text is longer
+// than a word, instead of a byte at a time.
+uint64_t tail_word(const char *text, size_t at, size_t length)
 {
-    constexpr uint64_t kStep = 0x9E3779B97F4A7C15u;
-    const char *text = static_cast<const char *>(key);
-    size_t length = std::strlen(text);
-    uint64_t hash = length * kStep;
-    size_t at = 0;
-    // A product carries bits only upwards: each step folds the high half
-    // down again, so that bytes late in two words do not meet only in the
-    // top bits and cancel there.
-    auto step = [&hash](uint64_t word) {
-        hash = (hash ^ word) * kStep;
-        hash ^= hash >> 32;
-    };
-    for (; at + 8 <= length; at += 8) {
-        uint64_t word;
-        std::memcpy(&word, text + at, 8);
-        step(word);
-    }
-    // The last bytes in one load, overlapping bytes already taken when the
-    // text is longer than a word, instead of a byte at a time.
     uint64_t tail = 0;
     if (at < length && length >= 8) {
         std::memcpy(&tail, text + length - 8, 8);
@@ -144,7 +132,26 @@ int advmap_subject_hash(const void *key)
                uint64_t{static_cast<unsigned char>(text[length / 2])} << 8 |
                uint64_t{static_cast<unsigned char>(text[length - 1])} << 16;
     }
-    step(tail);
+    return tail;
+}
+
+int mixed_subject_hash(const char *text, size_t length)
+{
+    uint64_t hash = length * kHashStep;
+    size_t at = 0;
+    // A product carries bits only upwards: each step folds the high half
+    // down again, so that bytes late in two words do not meet only in the
+    // top bits and cancel there.
+    auto step = [&hash](uint64_t word) {
+        hash = (hash ^ word) * kHashStep;
+        hash ^= hash >> 32;
+    };
+    for (; at + 8 <= length; at += 8) {
+        uint64_t word;
+        std::memcpy(&word, text + at, 8);
+        step(word);
+    }
+    step(tail_word(text, at, length));
     // The finaliser of a well-known 64-bit mixer: every input bit reaches the low bits.
     hash ^= hash >> 33;
     hash *= 0xFF51AFD7ED558CCDu;
@@ -152,6 +159,49 @@ int advmap_subject_hash(const void *key)
     hash *= 0xC4CEB9FE1A85EC53u;
     hash ^= hash >> 33;
     return static_cast<int>(hash & 0x7FFFFFFF);
+}
+
+#if defined(__x86_64__)
+// The processor's CRC32C instruction takes a word in three cycles where the
+// mixer above takes about six, and an update hashes its subject every time.
+__attribute__((target("sse4.2"))) int crc_subject_hash(const char *text, size_t length)
+{
+    uint64_t crc = length;
+    size_t at = 0;
+    for (; at + 8 <= length; at += 8) {
+        uint64_t word;
+        std::memcpy(&word, text + at, 8);
+        crc = __builtin_ia32_crc32di(crc, word);
+    }
+    crc = __builtin_ia32_crc32di(crc, tail_word(text, at, length));
+    // A CRC is linear in its input: one product spreads all its bits over
+    // the bits kept, the low ones that pick the bucket among them.
+    return static_cast<int>((crc * kHashStep) >> 33);
+}
+
+bool has_crc32c()
+{
+    static const bool has = __builtin_cpu_supports("sse4.2") != 0;
+    return has;
+}
+#endif
+
+} // namespace
+
+int advmap_subject_hash(const void *key)
+{
+    const char *text = static_cast<const char *>(key);
+#if defined(__x86_64__)
+    if (has_crc32c())
+        return crc_subject_hash(text, std::strlen(text));
+#endif
+    return mixed_subject_hash(text, std::strlen(text));
+}
+
+int advmap_subject_hash_portable(const void *key)
+{
+    const char *text = static_cast<const char *>(key);
+    return mixed_subject_hash(text, std::strlen(text));
 }
 
 vn_set_t advmap_peers_up()
