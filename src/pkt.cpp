@@ -180,13 +180,15 @@ size_t field_capacity(size_t count)
 }
 
 // `kept`, when not null, is the field's value buffer from an earlier parse.
-bool read_field(Reader &in, bool wide, uint16_t type, vn_field_t *field, char *kept = nullptr)
+// The form is a template argument, so a record's loop over its fields is
+// made once for each form instead of asking for every field.
+template <bool wide> bool read_field(Reader &in, uint16_t type, vn_field_t *field, char *kept = nullptr)
 {
     if (!in.has(wide ? 6 : 4))
         return false;
     int32_t number;
     uint16_t flags = 0;
-    if (wide) {
+    if constexpr (wide) {
         uint32_t head = static_cast<uint32_t>(in.u16()) << 16;
         head |= in.u16();
         number = number_from_head(head);
@@ -211,6 +213,17 @@ bool read_field(Reader &in, bool wide, uint16_t type, vn_field_t *field, char *k
     field->len = static_cast<int32_t>(len);
     field->value = in.text(len, kept, known_room);
     return true;
+}
+
+// Parses `announced` fields into the record's array, refilling the values
+// [0, kept) left by an earlier parse; how many were parsed whole.
+template <bool wide> uint16_t refill_fields(Reader &in, vn_datapkt_t *pkt, uint16_t announced, uint16_t kept)
+{
+    for (uint16_t i = 0; i < announced; i++) {
+        if (!read_field<wide>(in, pkt->type, &pkt->fields[i], i < kept ? pkt->fields[i].value : nullptr))
+            return i;
+    }
+    return announced;
 }
 
 void free_subjects(vn_reqpkt_t *pkt)
@@ -654,7 +667,8 @@ int vn_datapkt_parse(vn_datapkt_t *pkt, int msgtype, const unsigned char *buf, s
     if (announced != 0)
         pkt->fields = static_cast<vn_field_t *>(vn_malloc(field_capacity(announced) * sizeof(vn_field_t)));
     while (pkt->count < announced) {
-        if (!read_field(in, wide, pkt->type, &pkt->fields[pkt->count])) {
+        if (!(wide ? read_field<true>(in, pkt->type, &pkt->fields[pkt->count])
+                   : read_field<false>(in, pkt->type, &pkt->fields[pkt->count]))) {
             vn_free_datapkt_data(pkt);
             return -1;
         }
@@ -695,10 +709,10 @@ int _vn_datapkt_reparse(vn_datapkt_t *pkt, int msgtype, const unsigned char *buf
         room = malloc_usable_size(pkt->fields) / sizeof(vn_field_t);
     if (announced != 0 && room < needed)
         pkt->fields = static_cast<vn_field_t *>(vn_realloc(pkt->fields, needed * sizeof(vn_field_t)));
-    for (uint16_t i = 0; i < announced; i++) {
-        if (!read_field(in, wide, pkt->type, &pkt->fields[i], i < kept ? pkt->fields[i].value : nullptr))
-            return fail(-1, std::max(i, kept));
-    }
+    uint16_t parsed = wide ? refill_fields<true>(in, pkt, announced, kept)
+                           : refill_fields<false>(in, pkt, announced, kept);
+    if (parsed < announced)
+        return fail(-1, std::max(parsed, kept));
     for (uint16_t i = announced; i < kept; i++)
         vn_free(pkt->fields[i].value);
     pkt->count = announced;
