@@ -108,10 +108,6 @@ vn_set_t snapshot(const vn_set_t &set)
     return copy;
 }
 
-} // namespace
-
-namespace {
-
 constexpr uint64_t kHashStep = 0x9E3779B97F4A7C15u;
 
 // The bytes of a text after its whole 8-byte words (`at` is where they
