@@ -108,6 +108,10 @@ enum pass_t {
 // keeps its write buffers for a next connection unless the reader frees it.
 pass_t lose_connection(vn_msgq_t *queue)
 {
+    // Nothing more goes to a socket whose end has been read: what is sent
+    // while the loss is reported waits for the next link, as it does while
+    // the write side is detached.
+    vn_msgq_write_socket_set(queue, -1, nullptr);
     {
         msgq_lock lock(queue);
         msgq_remove_write_events(queue);

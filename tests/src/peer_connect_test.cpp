@@ -709,3 +709,75 @@ TEST_F(Accepting, PeerThatStopsReadingIsCutWhileOthersFlowAndWorksAgainAfterReco
     EXPECT_GT(kept, 0);
     EXPECT_EQ(last, numbered(sent - 1, kSize));
 }
+
+// ---- A frame sent while a loss is reported ----
+
+namespace {
+
+struct StatusCalls {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int ups = 0;
+    int downs = 0;
+
+    bool wait(int up_count, int down_count)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::duration<double>(kWireDeadline),
+                                [&] { return ups >= up_count && downs >= down_count; });
+    }
+};
+StatusCalls &status_calls = *new StatusCalls;
+
+constexpr const char *kSentWhileDown = "SENT.WHILE.DOWN";
+
+// The application's peer-status callback. With threaded callbacks it runs
+// on the peer's thread inside the report of the loss, while the queue still
+// holds the link that ended.
+void send_when_down(int peer, int status, int, void *)
+{
+    if (status == 512) {
+        vn_data_t *data = vn_init_data(kSentWhileDown, 222, 0);
+        vn_add_data(data, 1, "kept");
+        vn_send_data_to_peer(peer, data);
+    }
+    std::lock_guard<std::mutex> lock(status_calls.mutex);
+    (status == 512 ? status_calls.downs : status_calls.ups)++;
+    status_calls.changed.notify_all();
+}
+
+} // namespace
+
+TEST(PeerLossReport, FrameSentFromThePeerDownCallbackGoesOutAfterTheNextPeerInfo)
+{
+    int port = free_tcp_port();
+    PeerRuntime runtime("vantrix-id " + std::to_string(kLocalId) + "\nvantrix-name me\nvantrix-port " +
+                        std::to_string(port) + "\nenable-threaded-callbacks\n" +
+                        "add-peer\nremote-id 31\nqueue-size 50\nheartbeat-time 30\nend-peer\n");
+    runtime.prepare_init([](vn_init_t &init) { init.recv_peer_status = send_when_down; });
+    ASSERT_EQ(runtime.start(), 0);
+    ASSERT_TRUE(runtime.wait_log("Opening port " + std::to_string(port) + " for vantrix peer access\n"));
+    auto join = [port] {
+        WireSocket remote;
+        for (int tries = 0; tries < 2000 && !remote.valid(); tries++)
+            remote = WireSocket::connect_to(port);
+        remote.send(frame(5, info_payload(0, 2, 31, "acc")));
+        return remote;
+    };
+    {
+        WireSocket first = join();
+        ASSERT_TRUE(status_calls.wait(1, 0));
+        // All that was sent is read first, so that the close ends the link
+        // in order (a close with bytes unread would reset it).
+        WireFrame got;
+        ASSERT_TRUE(first.read_frame_of(5, &got));
+        ASSERT_TRUE(first.read_frame_of(7, &got));
+    }
+    ASSERT_TRUE(status_calls.wait(1, 1));
+    WireSocket back = join();
+    WireFrame got;
+    ASSERT_TRUE(back.read_frame(&got));
+    EXPECT_EQ(got.type, 5);
+    ASSERT_TRUE(back.read_frame_of(VN_DATAUPDATE, &got));
+    EXPECT_NE(got.payload.find(kSentWhileDown), std::string::npos);
+}

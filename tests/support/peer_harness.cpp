@@ -479,6 +479,8 @@ int PeerRuntime::start()
         // process; globals keep them reachable.
         kept_init = new vn_init_t{};
         kept_init->logfile = strdup(root_.file("var/event.log").c_str());
+        if (prepare_init_)
+            prepare_init_(*kept_init);
         kept_args = new std::vector<std::string>{"peer_test", "-r", root_.path()};
         kept_argv = new std::vector<char *>;
         for (std::string &arg : *kept_args)

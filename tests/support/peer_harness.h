@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 struct peer_t;
@@ -146,6 +147,9 @@ public:
 
     // Runs vn_init and then the loop; 0 once started, else vn_init's failure.
     int start();
+    // Fills in the start-up record (the application's callbacks) before
+    // vn_init; set before start().
+    void prepare_init(std::function<void(vn_init_t &)> fill) { prepare_init_ = std::move(fill); }
     const TempRoot &root() const { return root_; }
     std::string event_log() const;
     std::string packet_log_path() const { return root_.file("var/packets.log"); }
@@ -165,6 +169,7 @@ private:
     std::condition_variable started_cv_;
     bool started_ = false;
     int init_result_ = 0;
+    std::function<void(vn_init_t &)> prepare_init_;
 };
 
 } // namespace vntest
