@@ -19,6 +19,14 @@
 // never reallocated), the detached bound is left to the settle, and
 // whatever moves or frees buffers or changes the sockets first waits for
 // the settle on `write_settled`. One writer at a time.
+//
+// The write watch and the batch timer live on the owner's loop: only the
+// owner adds or deletes them (a delete posted from another thread could
+// cross the owner's own free of a watch that ended itself). Other threads
+// read the two fields under writeq_lock to learn whether the owner will
+// write anyway, and otherwise wake it through the wake-up pair. The socket
+// setters, close and free delete them too, so they are called on the owner
+// (or while no thread owns the queue).
 #ifndef VANTRIX_MSGQ_H
 #define VANTRIX_MSGQ_H
 

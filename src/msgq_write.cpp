@@ -13,6 +13,10 @@
 // settle, and clear, close, free, rewind, copy and socket changes wait on
 // `write_settled` (see msgq.h). The out-of-band write takes the same turn.
 //
+// The write watch and the batch timer are the owner's: only its thread adds
+// or deletes them. A flush on another thread writes a plain socket and
+// leaves the rest to the owner, waking it when neither will write anyway.
+//
 // An SSL queue is written only on its owner's thread: the owner's reader may
 // be inside SSL_read at any moment, and an SSL connection takes one thread at
 // a time. Another thread's flush wakes the owner instead, and its
@@ -456,8 +460,8 @@ bool ssl_off_owner(const vn_msgq_t *queue, const SSL *ssl)
     return ssl != nullptr && !msgq_on_owner(queue);
 }
 
-// The flush on a thread that may write the socket: 0 when all is written.
-int flush_here(vn_msgq_t *queue)
+// The flush on the owner's thread: 0 when all is written.
+int flush_on_owner(vn_msgq_t *queue)
 {
     msgq_drop(queue->write_event);
     if (queue->write_fd == -1)
@@ -472,6 +476,22 @@ int flush_here(vn_msgq_t *queue)
     case kFlushBusy: // the other writer goes on with it
         break;
     }
+    return 1;
+}
+
+// The flush on another thread, which may have no loop at all: a plain
+// socket is written here, and what is left stays with the owner. Its watch
+// is left alone (it ends itself once nothing waits); without one, or a
+// batch timer, the owner is woken through *wake.
+int flush_for_owner(vn_msgq_t *queue, sock_t *wake)
+{
+    if (queue->write_fd == -1)
+        return has_unwritten(queue) ? 1 : 0;
+    if (queue->write_ssl == nullptr && msgq_flush_queue(queue) == kFlushDone)
+        return 0;
+    if (!has_unwritten(queue))
+        return 0;
+    *wake = msgq_wake_writer(queue);
     return 1;
 }
 
@@ -736,7 +756,10 @@ void vn_msgq_clear_write_queue(vn_msgq_t *queue)
 {
     msgq_lock lock(queue);
     msgq_wait_write_settled(queue);
-    msgq_drop(queue->write_event);
+    // Another thread leaves the owner's watch be: it ends itself once
+    // nothing waits.
+    if (msgq_on_owner(queue))
+        msgq_drop(queue->write_event);
     msgq_free_buffers(queue);
 }
 
@@ -746,13 +769,7 @@ int vn_msgq_flush_write_queue(vn_msgq_t *queue)
     int result;
     {
         msgq_lock lock(queue);
-        if (ssl_off_owner(queue, queue->write_ssl)) {
-            // The owner's write watch, batch timer or wake-up writes it all.
-            wake = msgq_wake_writer(queue);
-            result = has_unwritten(queue) ? 1 : 0;
-        } else {
-            result = flush_here(queue);
-        }
+        result = msgq_on_owner(queue) ? flush_on_owner(queue) : flush_for_owner(queue, &wake);
     }
     msgq_send_wake_byte(wake);
     return result;

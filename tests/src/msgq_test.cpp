@@ -185,20 +185,27 @@ std::string read_available(int fd, bool *eof = nullptr)
 }
 
 // Reads from a socket written by another thread's loop until `count` frames
-// came (or the deadline passed).
-std::vector<Frame> wait_frames(int fd, size_t count)
+// came in all, the stream ended, or the deadline passed; `bytes` holds what
+// was read before and keeps what is left.
+std::vector<Frame> wait_frames(int fd, std::string &bytes, size_t count)
 {
-    std::vector<Frame> frames;
-    std::string bytes;
+    std::vector<Frame> frames = parse_frames(bytes);
+    bool eof = false;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(kDeadlineSeconds);
-    while (frames.size() < count && std::chrono::steady_clock::now() < deadline) {
+    while (frames.size() < count && !eof && std::chrono::steady_clock::now() < deadline) {
         struct pollfd watch {fd, POLLIN, 0};
         poll(&watch, 1, 100);
-        bytes += read_available(fd);
+        bytes += read_available(fd, &eof);
         for (Frame &cut : parse_frames(bytes))
             frames.push_back(std::move(cut));
     }
     return frames;
+}
+
+std::vector<Frame> wait_frames(int fd, size_t count)
+{
+    std::string bytes;
+    return wait_frames(fd, bytes, count);
 }
 
 // ---- Loops ----
@@ -1080,6 +1087,34 @@ struct WriteSeam {
     }
 };
 
+// Holds the thread that enters it until the test lets it go; a test that
+// fails early lets it go at the deadline.
+struct Hold {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool held = false;
+    bool released = false;
+
+    void enter()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        held = true;
+        changed.notify_all();
+        changed.wait_for(lock, std::chrono::duration<double>(kDeadlineSeconds), [&] { return released; });
+    }
+    bool wait_held()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::duration<double>(kDeadlineSeconds), [&] { return held; });
+    }
+    void release()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+};
+
 // The queue's end of a TLS link is the server, the test's end the client,
 // with the modes the runtime's contexts use.
 struct TlsPair {
@@ -1128,40 +1163,14 @@ void tls_handshake(const Link &link, TlsPair &tls)
 struct SslGate {
     std::thread::id owner;
     std::atomic<int> foreign_writes{0};
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool armed = false;
-    bool inside = false;
-    bool released = false;
+    std::atomic<bool> armed{false};
+    Hold reader; // the owner, inside a read
 
-    void arm()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        armed = true;
-    }
-    bool wait_inside()
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, std::chrono::duration<double>(kDeadlineSeconds), [&] { return inside; });
-    }
-    void release()
-    {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            released = true;
-        }
-        changed.notify_all();
-    }
-    // Runs on the reading thread; a test that fails early lets it go at the deadline.
+    // Runs on the reading thread.
     void hold_if_armed()
     {
-        std::unique_lock<std::mutex> lock(mutex);
-        if (!armed)
-            return;
-        armed = false;
-        inside = true;
-        changed.notify_all();
-        changed.wait_for(lock, std::chrono::duration<double>(kDeadlineSeconds), [&] { return released; });
+        if (armed.exchange(false))
+            reader.enter();
     }
 };
 
@@ -1391,10 +1400,10 @@ TEST_F(MsgqTest, SslQueueIsWrittenOnlyOnItsOwnersThreadWhileItsReaderIsInsideSsl
         gate.owner = std::this_thread::get_id();
         queue = vn_new_msgq(link.near, 0, record, tls.near, 0, &reader);
     });
-    gate.arm();
+    gate.armed = true;
     std::string ping = frame(3, "ping");
     ASSERT_EQ(SSL_write(tls.far, ping.data(), static_cast<int>(ping.size())), static_cast<int>(ping.size()));
-    ASSERT_TRUE(gate.wait_inside());
+    ASSERT_TRUE(gate.reader.wait_held());
     // The owner is inside SSL_read now.
     for (int i = 0; i < kFrames; i++)
         ASSERT_EQ(send(queue, 8, numbered(i, kPayload)), 0);
@@ -1403,7 +1412,7 @@ TEST_F(MsgqTest, SslQueueIsWrittenOnlyOnItsOwnersThreadWhileItsReaderIsInsideSsl
     vn_msg_t oob = message(5, info);
     EXPECT_EQ(vn_msgq_send_msg_stream_oob(queue, &oob), -1);
     EXPECT_EQ(gate.foreign_writes.load(), 0);
-    gate.release();
+    gate.reader.release();
 
     std::string rest;
     std::vector<Frame> frames = read_slowly(link.far, tls.far, kFrames, rest);
@@ -1529,5 +1538,96 @@ TEST_F(MsgqTest, ChangesThatMoveOrFreeBuffersWaitForAWriteInFlightOnAnotherThrea
         }
         if (change != kFree)
             vn_free_msgq(queue);
+    }
+}
+
+// ---- Writes that cross threads: a loop thread owns the queue ----
+
+namespace {
+
+constexpr size_t kCrossPayload = 496; // frames of 500 bytes
+
+int hold_in_timer(int, int, void *data)
+{
+    static_cast<Hold *>(data)->enter();
+    return 0;
+}
+
+int keep_watching(sock_t, int, void *)
+{
+    return 1;
+}
+
+// Adds three watches on the calling thread's loop and removes them again:
+// a pool that took one watch back twice hands that one out every time.
+bool pool_hands_out_distinct_watches()
+{
+    Link links[3];
+    vn_write_event_t *watches[3];
+    for (int i = 0; i < 3; i++) {
+        unix_link(links[i]);
+        watches[i] = vn_add_write_event(links[i].near, keep_watching, 0, nullptr);
+    }
+    bool distinct = watches[0] != watches[1] && watches[1] != watches[2] && watches[0] != watches[2];
+    if (distinct)
+        for (vn_write_event_t *watch : watches)
+            vn_del_write_event(watch);
+    return distinct;
+}
+
+} // namespace
+
+TEST_F(MsgqTest, FlushFromAThreadWithoutALoopLeavesTheRestToTheOwnersOwnWatch)
+{
+    // The flush runs on a thread that has no loop. Either nothing watches
+    // the socket yet and the flush cannot write it all, or the owner's
+    // watch waits and fires, with nothing left, right after the flush.
+    enum Start { kNothingWatching, kOwnersWatchFiresNext };
+    constexpr int kFrames = 400;
+    for (Start start : {kNothingWatching, kOwnersWatchFiresNext}) {
+        Link link;
+        unix_link(link, 4096);
+        Hold hold; // outlives the owner, which it may hold
+        LoopThread owner;
+        vn_msgq_t *queue = nullptr;
+        int frames = 0;
+        owner.call([&] {
+            queue = vn_new_msgq(link.near, 0, nullptr, nullptr, 0, nullptr);
+            if (start == kNothingWatching) {
+                vn_msgq_write_socket_set(queue, -1, nullptr);
+                while (frames < kFrames)
+                    send(queue, 8, numbered(frames++, kCrossPayload));
+                vn_msgq_write_socket_set(queue, link.near, nullptr); // attached without a write
+                return;
+            }
+            // One frame at a time until the socket is full and the owner's
+            // watch waits for the rest of the last.
+            do
+                send(queue, 8, numbered(frames++, kCrossPayload));
+            while (vn_msgq_flush_write_queue(queue) == 0);
+        });
+        std::string bytes;
+        if (start == kOwnersWatchFiresNext) {
+            // Held in a timer of its own, the owner cannot refill the socket
+            // as it drains; its watch is then ready ahead of anything posted
+            // to its loop meanwhile.
+            owner.call([&] { vn_add_timed_event(0, 0.0, hold_in_timer, 0, &hold); });
+            ASSERT_TRUE(hold.wait_held());
+            bytes = read_available(link.far);
+        }
+        int flushed = -1;
+        std::thread([&] { flushed = vn_msgq_flush_write_queue(queue); }).join();
+        hold.release();
+        EXPECT_EQ(flushed, start == kNothingWatching ? 1 : 0) << start;
+        std::vector<Frame> got = wait_frames(link.far, bytes, static_cast<size_t>(frames));
+        ASSERT_EQ(got.size(), static_cast<size_t>(frames)) << start;
+        for (int i = 0; i < frames; i++)
+            ASSERT_EQ(got[i].payload, numbered(i, kCrossPayload)) << start;
+        bool distinct = false;
+        owner.call([&] {
+            distinct = pool_hands_out_distinct_watches();
+            vn_free_msgq(queue);
+        });
+        EXPECT_TRUE(distinct) << start;
     }
 }
