@@ -18,7 +18,9 @@
 // writer: appenders only add behind them (a buffer with unwritten bytes is
 // never reallocated), the detached bound is left to the settle, and
 // whatever moves or frees buffers or changes the sockets first waits for
-// the settle on `write_settled`. One writer at a time.
+// the settle on `write_settled`. One writer at a time. A write step that
+// finds another thread's write in flight sets `write_deferred`, and whoever
+// ends that write writes (or leaves to the owner) what was appended.
 //
 // The write watch and the batch timer live on the owner's loop: only the
 // owner adds or deletes them (a delete posted from another thread could
@@ -95,6 +97,7 @@ struct _vn_msgq {
     unsigned char writing;              // 1 while a write call runs without the lock
     pthread_cond_t write_settled;       // broadcast when `writing` clears
     int settle_waiters;                 // threads waiting on write_settled
+    unsigned char write_deferred;       // a write step found the queue `writing`
 };
 
 // ---- Shared by the module's files (msgq.cpp, msgq_write.cpp, msgq_read.cpp) ----

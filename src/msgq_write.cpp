@@ -13,6 +13,10 @@
 // settle, and clear, close, free, rewind, copy and socket changes wait on
 // `write_settled` (see msgq.h). The out-of-band write takes the same turn.
 //
+// A write step that finds another thread's write in flight leaves its work
+// to that write: a flush loop plans again after each settle, and the
+// out-of-band write looks at `write_deferred` when it ends.
+//
 // The write watch and the batch timer are the owner's: only its thread adds
 // or deletes them. A flush on another thread writes a plain socket and
 // leaves the rest to the owner, waking it when neither will write anyway.
@@ -59,7 +63,7 @@ std::atomic<uint64_t> slow_queued_bytes{kMsgqSlowConsumerBounds.queued_bytes};
 std::atomic<uint64_t> slow_stalled_bytes{kMsgqSlowConsumerBounds.stalled_bytes};
 std::atomic<double> slow_stall_seconds{kMsgqSlowConsumerBounds.stall_seconds};
 
-// kFlushBusy: another thread is writing; it writes what was appended meanwhile.
+// kFlushBusy: another thread is writing; it takes what waits when it ends.
 enum flush_result_t { kFlushDone, kFlushPending, kFlushFailed, kFlushBusy };
 
 std::atomic<msgq_write_seam_t> write_seam{nullptr};
@@ -338,9 +342,13 @@ write_attempt_t write_unlocked(vn_msgq_t *queue, write_plan_t &plan)
 // the bytes where they are: the reader reports the loss of the connection.
 flush_result_t msgq_flush_queue(vn_msgq_t *queue)
 {
-    if (queue->writing)
+    if (queue->writing) {
+        queue->write_deferred = 1;
         return kFlushBusy;
+    }
     for (;;) {
+        // This plan takes whatever a step that found the queue busy left.
+        queue->write_deferred = 0;
         write_plan_t plan;
         plan_write(queue, plan);
         if (plan.wanted == 0)
@@ -363,12 +371,16 @@ int msgq_write_event_callback(sock_t, int, void *data)
 {
     vn_msgq_t *queue = static_cast<vn_msgq_t *>(data);
     msgq_lock lock(queue);
-    if (msgq_flush_queue(queue) == kFlushPending) {
+    switch (msgq_flush_queue(queue)) {
+    case kFlushPending:
         log_debug("Failed flush on write event\n");
         return 1;
+    case kFlushBusy: // that write may end without taking all that waits
+        return 1;
+    case kFlushDone:
+    case kFlushFailed:
+        break;
     }
-    // Also when another thread is writing: its settle installs a watch if
-    // the socket fills.
     queue->write_event = nullptr;
     return 0;
 }
@@ -473,7 +485,7 @@ int flush_on_owner(vn_msgq_t *queue)
         add_write_watch(queue);
         return 1;
     case kFlushFailed:
-    case kFlushBusy: // the other writer goes on with it
+    case kFlushBusy: // the other writer takes it when it ends
         break;
     }
     return 1;
@@ -503,6 +515,58 @@ std::vector<unsigned char> short_frame(const vn_msg_t *msg)
     if (msg->len != 0)
         std::memcpy(frame.data() + kShortHeaderBytes, msg->msg, msg->len);
     return frame;
+}
+
+// True when a frame written now would land in the middle of a buffered one.
+bool out_of_band_cuts_in(vn_msgq_t *queue, sock_t fd)
+{
+    write_buffer_t *oldest = oldest_buffer(queue);
+    return oldest != nullptr && oldest->ptr != oldest->buf && fd == queue->write_fd;
+}
+
+ssize_t write_frame_now(sock_t fd, SSL *ssl, const std::vector<unsigned char> &frame)
+{
+    if (ssl == nullptr)
+        return write_plain(fd, frame.data(), frame.size());
+    ssize_t written = SSL_write(ssl, frame.data(), static_cast<int>(frame.size()));
+    if (written <= 0) {
+        fputs("oob", stderr);
+        ERR_print_errors_fp(stderr);
+    }
+    return written;
+}
+
+// The out-of-band write with the queue's turn; the caller holds the lock
+// and has waited for any write in flight.
+int write_out_of_band(vn_msgq_t *queue, const std::vector<unsigned char> &frame, sock_t *wake)
+{
+    sock_t fd = queue->read_fd != -1 ? queue->read_fd : queue->write_fd;
+    SSL *ssl = queue->read_fd != -1 ? queue->read_ssl : queue->write_ssl;
+    if (fd == -1 || ssl_off_owner(queue, ssl) || out_of_band_cuts_in(queue, fd))
+        return -1;
+    ssize_t written;
+    begin_write(queue);
+    {
+        msgq_unlock unlocked(queue);
+        written = write_frame_now(fd, ssl, frame);
+        if (msgq_write_seam_t seam = write_seam.load(std::memory_order_acquire))
+            seam(queue);
+    }
+    end_write(queue);
+    if (written > 0)
+        queue->bytes_sent += static_cast<uint64_t>(written);
+    // A frame appended meanwhile found the queue busy and was left to us.
+    if (queue->write_deferred) {
+        queue->write_deferred = 0;
+        *wake = msgq_wake_writer(queue);
+    }
+    if (written == static_cast<ssize_t>(frame.size()))
+        return 0;
+    // The rest of the frame can never follow: the stream is broken, and the
+    // reader reports the end of the connection.
+    if (written > 0)
+        shutdown(fd, SHUT_RDWR);
+    return -1;
 }
 
 } // namespace
@@ -668,39 +732,15 @@ int vn_msgq_send_msg_stream_oob(vn_msgq_t *queue, vn_msg_t *msg)
     if (queue == nullptr || msg->len > kMaxShortPayload || (msg->len != 0 && msg->msg == nullptr))
         return -1;
     std::vector<unsigned char> frame = short_frame(msg);
-    msgq_lock lock(queue);
-    msgq_wait_write_settled(queue);
-    sock_t fd = queue->read_fd != -1 ? queue->read_fd : queue->write_fd;
-    SSL *ssl = queue->read_fd != -1 ? queue->read_ssl : queue->write_ssl;
-    write_buffer_t *oldest = oldest_buffer(queue);
-    // Bytes in the middle of a buffered frame would cut it in two.
-    if (fd == -1 || ssl_off_owner(queue, ssl) ||
-        (oldest != nullptr && oldest->ptr != oldest->buf && fd == queue->write_fd))
-        return -1;
-    ssize_t written;
-    begin_write(queue);
+    sock_t wake = -1;
+    int result;
     {
-        msgq_unlock unlocked(queue);
-        if (ssl != nullptr) {
-            written = SSL_write(ssl, frame.data(), static_cast<int>(frame.size()));
-            if (written <= 0) {
-                fputs("oob", stderr);
-                ERR_print_errors_fp(stderr);
-            }
-        } else {
-            written = write_plain(fd, frame.data(), frame.size());
-        }
+        msgq_lock lock(queue);
+        msgq_wait_write_settled(queue);
+        result = write_out_of_band(queue, frame, &wake);
     }
-    end_write(queue);
-    if (written > 0)
-        queue->bytes_sent += static_cast<uint64_t>(written);
-    if (written == static_cast<ssize_t>(frame.size()))
-        return 0;
-    // The rest of the frame can never follow: the stream is broken, and the
-    // reader reports the end of the connection.
-    if (written > 0)
-        shutdown(fd, SHUT_RDWR);
-    return -1;
+    msgq_send_wake_byte(wake);
+    return result;
 }
 
 int vn_msgq_send_msg_dgram(vn_msgq_t *queue, vn_msg_t *msg)

@@ -1575,6 +1575,14 @@ bool pool_hands_out_distinct_watches()
     return distinct;
 }
 
+int mark_seen(sock_t fd, int, void *data)
+{
+    char byte;
+    [[maybe_unused]] ssize_t got = recv(fd, &byte, 1, 0);
+    static_cast<std::promise<void> *>(data)->set_value();
+    return 0;
+}
+
 } // namespace
 
 TEST_F(MsgqTest, FlushFromAThreadWithoutALoopLeavesTheRestToTheOwnersOwnWatch)
@@ -1629,5 +1637,62 @@ TEST_F(MsgqTest, FlushFromAThreadWithoutALoopLeavesTheRestToTheOwnersOwnWatch)
             vn_free_msgq(queue);
         });
         EXPECT_TRUE(distinct) << start;
+    }
+}
+
+TEST_F(MsgqTest, FrameLeftToAnotherThreadsOutOfBandWriteGoesOutWhenThatWriteEnds)
+{
+    // Another thread's out-of-band write is held between its write and its
+    // settle. Meanwhile the owner appends a frame, or the owner's write
+    // watch (armed by a hand-over, with the frame waiting) fires.
+    enum During { kOwnerAppends, kOwnersWatchFires };
+    for (During during : {kOwnerAppends, kOwnersWatchFires}) {
+        Link link, marker;
+        unix_link(link);
+        unix_link(marker);
+        static thread_local bool gated_writer = false;
+        Hold hold;
+        WriteSeam seam([&](vn_msgq_t *) {
+            if (!gated_writer)
+                return;
+            gated_writer = false;
+            hold.enter();
+        });
+        LoopThread owner;
+        vn_msgq_t *queue = nullptr;
+        int mask = 0;
+        owner.call([&] {
+            queue = vn_new_msgq(link.near, 0, nullptr, nullptr, 0, nullptr);
+            if (during == kOwnersWatchFires)
+                mask = vn_msgq_remove_from_thread(queue);
+        });
+        int result = 1;
+        std::thread writer([&] {
+            gated_writer = true;
+            std::string info = "info";
+            vn_msg_t msg = message(5, info);
+            result = vn_msgq_send_msg_stream_oob(queue, &msg);
+        });
+        EXPECT_TRUE(hold.wait_held()) << during;
+        if (during == kOwnerAppends) {
+            owner.call([&] { send(queue, 8, "late"); });
+        } else {
+            std::promise<void> watch_ran;
+            owner.call([&] {
+                send(queue, 8, "late");
+                vn_msgq_add_to_thread(queue, mask | kMsgqWriteWatch);
+                // Readable only after the write watch was ready: by the time
+                // this runs, the watch has run.
+                vn_add_read_event(marker.near, mark_seen, 0, &watch_ran);
+            });
+            write_all(marker.far, "m");
+            EXPECT_EQ(watch_ran.get_future().wait_for(std::chrono::duration<double>(kDeadlineSeconds)),
+                      std::future_status::ready);
+        }
+        hold.release();
+        writer.join();
+        EXPECT_EQ(result, 0) << during;
+        EXPECT_EQ(wait_frames(link.far, 2), (std::vector<Frame>{{5, "info"}, {8, "late"}})) << during;
+        owner.call([&] { vn_free_msgq(queue); });
     }
 }
