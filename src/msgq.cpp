@@ -251,6 +251,7 @@ void vn_close_msgq(vn_msgq_t *queue)
     }
     queue->read_ssl = queue->write_ssl = nullptr;
     queue->read_fd = queue->write_fd = -1;
+    queue->ssl_retry_bytes = 0;
     queue->slow_cut_bytes = 0;
     // What waits for the next link is bounded from now on, not at the next append.
     msgq_write_queue(queue);
@@ -316,6 +317,9 @@ void vn_msgq_write_socket_set(vn_msgq_t *queue, sock_t fd, struct ssl_st *ssl)
         if (fd != -1)
             queue->slow_cut_bytes = 0; // a new link starts afresh
     }
+    // A record awaiting its retry binds only the connection it was made for.
+    if (fd != queue->write_fd || ssl != queue->write_ssl)
+        queue->ssl_retry_bytes = 0;
     queue->write_fd = fd;
     queue->write_ssl = ssl;
 }

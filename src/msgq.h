@@ -29,6 +29,12 @@
 // write anyway, and otherwise wake it through the wake-up pair. The socket
 // setters, close and free delete them too, so they are called on the owner
 // (or while no thread owns the queue).
+//
+// An SSL_write that asks for a retry must be given the same bytes again:
+// `ssl_retry_bytes` holds how many of the oldest buffer's bytes it was
+// given; until a later SSL_write takes them, no out-of-band frame goes
+// ahead of them and a clear keeps them. They bind only that connection: a
+// new write side or a close forgets them.
 #ifndef VANTRIX_MSGQ_H
 #define VANTRIX_MSGQ_H
 
@@ -98,6 +104,7 @@ struct _vn_msgq {
     pthread_cond_t write_settled;       // broadcast when `writing` clears
     int settle_waiters;                 // threads waiting on write_settled
     unsigned char write_deferred;       // a write step found the queue `writing`
+    size_t ssl_retry_bytes;             // bytes an SSL_write awaiting its retry was given, else 0
 };
 
 // ---- Shared by the module's files (msgq.cpp, msgq_write.cpp, msgq_read.cpp) ----

@@ -25,7 +25,11 @@
 // be inside SSL_read at any moment, and an SSL connection takes one thread at
 // a time. Another thread's flush wakes the owner instead, and its
 // out-of-band frame is refused: waiting for the owner to write it could
-// hold a caller that holds a lock the owner needs.
+// hold a caller that holds a lock the owner needs. An SSL_write that asks
+// for a retry holds a record made of the oldest buffer's bytes, and OpenSSL
+// wants those bytes again (the buffer may move, its contents may not):
+// nothing is written past them and clearing the queue keeps them. Any other
+// SSL write error ends the link, which its reader then reports lost.
 #include "msgq.h"
 
 #include <netinet/in.h>
@@ -216,6 +220,7 @@ struct write_attempt_t {
     size_t wanted = 0;
     ssize_t written = 0;
     bool would_block = false;
+    bool broken = false; // an SSL error other than a retry: the connection is done
 };
 
 // What one write call is to take, copied out under the lock: the oldest
@@ -267,9 +272,23 @@ write_attempt_t write_ssl(const write_plan_t &plan)
     attempt.written = SSL_write(plan.ssl, plan.parts[0].iov_base, static_cast<int>(plan.wanted));
     int error = attempt.written > 0 ? SSL_ERROR_NONE : SSL_get_error(plan.ssl, static_cast<int>(attempt.written));
     attempt.would_block = error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ;
-    if (attempt.written <= 0 && !attempt.would_block)
+    attempt.broken = attempt.written <= 0 && !attempt.would_block;
+    if (attempt.broken)
         ERR_print_errors_fp(stderr);
     return attempt;
+}
+
+// Settles an SSL write: a record left for a retry binds the bytes it was
+// given; a connection that failed otherwise is shut down, since its socket
+// is still sound and its reader would never learn of the loss.
+void settle_ssl(vn_msgq_t *queue, sock_t fd, const write_attempt_t &attempt)
+{
+    if (attempt.written > 0)
+        queue->ssl_retry_bytes = 0;
+    else if (attempt.would_block)
+        queue->ssl_retry_bytes = attempt.wanted;
+    else
+        shutdown(fd, SHUT_RDWR);
 }
 
 // Takes `written` bytes off the oldest buffers: the ones written out are
@@ -330,6 +349,8 @@ write_attempt_t write_unlocked(vn_msgq_t *queue, write_plan_t &plan)
     }
     if (attempt.written > 0)
         consume(queue, static_cast<size_t>(attempt.written));
+    if (plan.ssl != nullptr)
+        settle_ssl(queue, plan.fd, attempt);
     end_write(queue);
     // An appender cut the link meanwhile and left its bound to this settle.
     if (queue->slow_cut_bytes != 0)
@@ -446,6 +467,44 @@ size_t frame_start(const write_buffer_t *buffer, size_t offset)
     return start;
 }
 
+// Where the frame holding byte `offset` of a buffer ends.
+size_t frame_end(const write_buffer_t *buffer, size_t offset)
+{
+    size_t start = frame_start(buffer, offset);
+    return start + frame_bytes(buffer->buf + start);
+}
+
+// How many of the oldest buffer's unwritten bytes the connection is bound
+// to: the rest of a frame a write cut, and on SSL every frame of the bytes
+// a record awaiting its retry was made of.
+size_t committed_bytes(const vn_msgq_t *queue, const write_buffer_t *oldest)
+{
+    size_t sent = static_cast<size_t>(oldest->ptr - oldest->buf);
+    size_t end = sent != 0 ? frame_end(oldest, sent - 1) : 0;
+    if (queue->ssl_retry_bytes != 0)
+        end = std::max(end, frame_end(oldest, sent + queue->ssl_retry_bytes - 1));
+    return end > sent ? end - sent : 0;
+}
+
+// Frees every buffer but the bytes the connection is bound to, which go
+// out before anything appended later.
+void free_uncommitted(vn_msgq_t *queue)
+{
+    write_buffer_t *oldest = oldest_buffer(queue);
+    size_t kept = oldest != nullptr ? committed_bytes(queue, oldest) : 0;
+    if (kept == 0) {
+        msgq_free_buffers(queue);
+        return;
+    }
+    _vn_list_del(&oldest->list);
+    queue->writeq_len--;
+    msgq_free_buffers(queue);
+    oldest->len = static_cast<int>(kept);
+    _vn_list_add_head(&queue->writeq, &oldest->list);
+    queue->writeq_len = 1;
+    queue->writeq_bytes = kept;
+}
+
 // True when the socket has room now: a consumer that reads but whose owner
 // has not written for a while is not stalled.
 bool socket_takes_more(sock_t fd)
@@ -517,9 +576,12 @@ std::vector<unsigned char> short_frame(const vn_msg_t *msg)
     return frame;
 }
 
-// True when a frame written now would land in the middle of a buffered one.
-bool out_of_band_cuts_in(vn_msgq_t *queue, sock_t fd)
+// True when a frame written now would land inside another: in the middle
+// of a buffered frame, or past a record that awaits its retry.
+bool out_of_band_cuts_in(vn_msgq_t *queue, sock_t fd, const SSL *ssl)
 {
+    if (ssl != nullptr && queue->ssl_retry_bytes != 0)
+        return true;
     write_buffer_t *oldest = oldest_buffer(queue);
     return oldest != nullptr && oldest->ptr != oldest->buf && fd == queue->write_fd;
 }
@@ -542,7 +604,7 @@ int write_out_of_band(vn_msgq_t *queue, const std::vector<unsigned char> &frame,
 {
     sock_t fd = queue->read_fd != -1 ? queue->read_fd : queue->write_fd;
     SSL *ssl = queue->read_fd != -1 ? queue->read_ssl : queue->write_ssl;
-    if (fd == -1 || ssl_off_owner(queue, ssl) || out_of_band_cuts_in(queue, fd))
+    if (fd == -1 || ssl_off_owner(queue, ssl) || out_of_band_cuts_in(queue, fd, ssl))
         return -1;
     ssize_t written;
     begin_write(queue);
@@ -563,8 +625,10 @@ int write_out_of_band(vn_msgq_t *queue, const std::vector<unsigned char> &frame,
     if (written == static_cast<ssize_t>(frame.size()))
         return 0;
     // The rest of the frame can never follow: the stream is broken, and the
-    // reader reports the end of the connection.
-    if (written > 0)
+    // reader reports the end of the connection. An SSL connection that took
+    // none of it is as broken: it failed, or holds a record that wants
+    // these very bytes again.
+    if (written > 0 || ssl != nullptr)
         shutdown(fd, SHUT_RDWR);
     return -1;
 }
@@ -789,6 +853,7 @@ int vn_msgq_dgram_set(vn_msgq_t *queue, const char *addr, int port, const char *
     queue->serv_addr = destination;
     queue->write_fd = fd;
     queue->write_ssl = nullptr;
+    queue->ssl_retry_bytes = 0;
     return 0;
 }
 
@@ -796,11 +861,11 @@ void vn_msgq_clear_write_queue(vn_msgq_t *queue)
 {
     msgq_lock lock(queue);
     msgq_wait_write_settled(queue);
-    // Another thread leaves the owner's watch be: it ends itself once
-    // nothing waits.
-    if (msgq_on_owner(queue))
+    free_uncommitted(queue);
+    // The watch stays for what the connection is bound to. Another thread
+    // leaves it be in any case: it ends itself once nothing waits.
+    if (msgq_on_owner(queue) && !has_unwritten(queue))
         msgq_drop(queue->write_event);
-    msgq_free_buffers(queue);
 }
 
 int vn_msgq_flush_write_queue(vn_msgq_t *queue)

@@ -896,27 +896,44 @@ TEST_F(MsgqTest, DetachedQueueKeepsFewerThanItsLimitDroppingTheOldest)
     }
 }
 
+namespace {
+
+constexpr int kCutFrames = 200;
+constexpr size_t kCutPayload = 997;
+
+// Small numbered frames, many to a buffer, written until the socket is
+// full, so that the cut falls inside the oldest buffer with complete frames
+// behind it. `whole` gets the frames the remote took whole, `rest` the
+// bytes of the cut one.
+void cut_a_frame(Link &link, vn_msgq_t **queue, std::vector<Frame> *whole, std::string *rest)
+{
+    unix_link(link, 4096);
+    *queue = vn_new_msgq(link.near, 0, nullptr, nullptr, 0, nullptr);
+    vn_msgq_write_socket_set(*queue, -1, nullptr);
+    for (int i = 0; i < kCutFrames; i++)
+        ASSERT_EQ(send(*queue, 8, numbered(i, kCutPayload)), 0);
+    vn_msgq_write_socket_set(*queue, link.near, nullptr);
+    ASSERT_EQ(vn_msgq_flush_write_queue(*queue), 1); // the socket took part
+    *rest = read_available(link.far);
+    *whole = parse_frames(*rest);
+    ASSERT_FALSE(rest->empty()) << "the write ended on a frame boundary";
+}
+
+} // namespace
+
 TEST_F(MsgqTest, FrameCutWhenItsLinkEndsGoesWholeWithEverythingAfterItOnTheNextLink)
 {
-    // Small numbered frames, many to a buffer, so that the cut falls inside
-    // the oldest buffer with complete frames behind it. The link ends by a
-    // close, by the write side moving to another socket, or by its buffers
-    // moving to another queue.
-    constexpr int kFrames = 200;
-    constexpr size_t kPayload = 997;
+    // The link ends by a close, by the write side moving to another socket,
+    // or by its buffers moving to another queue.
+    constexpr int kFrames = kCutFrames;
+    constexpr size_t kPayload = kCutPayload;
     enum Ending { kClose, kMoveSocket, kMoveQueue };
     for (Ending ending : {kClose, kMoveSocket, kMoveQueue}) {
         Link link;
-        unix_link(link, 4096);
-        vn_msgq_t *queue = vn_new_msgq(link.near, 0, nullptr, nullptr, 0, nullptr);
-        vn_msgq_write_socket_set(queue, -1, nullptr);
-        for (int i = 0; i < kFrames; i++)
-            ASSERT_EQ(send(queue, 8, numbered(i, kPayload)), 0);
-        vn_msgq_write_socket_set(queue, link.near, nullptr);
-        ASSERT_EQ(vn_msgq_flush_write_queue(queue), 1) << ending; // the socket took part
-        std::string old_bytes = read_available(link.far);
-        std::vector<Frame> old_frames = parse_frames(old_bytes);
-        ASSERT_FALSE(old_bytes.empty()) << ending << ": the write ended on a frame boundary";
+        vn_msgq_t *queue = nullptr;
+        std::vector<Frame> old_frames;
+        std::string old_bytes;
+        ASSERT_NO_FATAL_FAILURE(cut_a_frame(link, &queue, &old_frames, &old_bytes)) << ending;
         Link next;
         unix_link(next);
         vn_msgq_t *writer = queue;
@@ -943,6 +960,29 @@ TEST_F(MsgqTest, FrameCutWhenItsLinkEndsGoesWholeWithEverythingAfterItOnTheNextL
             vn_free_msgq(writer);
         vn_free_msgq(queue);
     }
+}
+
+TEST_F(MsgqTest, ClearOnALiveLinkKeepsTheRestOfAFrameAWriteCut)
+{
+    Link link;
+    vn_msgq_t *queue = nullptr;
+    std::vector<Frame> frames;
+    std::string bytes;
+    ASSERT_NO_FATAL_FAILURE(cut_a_frame(link, &queue, &frames, &bytes));
+    vn_msgq_clear_write_queue(queue);
+    ASSERT_EQ(send(queue, 8, "after"), 0);
+    ASSERT_TRUE(run_until([&] {
+        bytes += read_available(link.far);
+        for (Frame &cut : parse_frames(bytes))
+            frames.push_back(std::move(cut));
+        return !frames.empty() && frames.back().payload.size() != kCutPayload;
+    }));
+    // The cut frame whole, then the new one: nothing half, nothing else.
+    for (size_t i = 0; i + 1 < frames.size(); i++)
+        EXPECT_EQ(frames[i].payload, numbered(static_cast<int>(i), kCutPayload)) << i;
+    EXPECT_EQ(frames.back().payload, "after");
+    EXPECT_EQ(bytes, "");
+    vn_free_msgq(queue);
 }
 
 TEST_F(MsgqTest, CopiedBuffersAreWrittenByTheNewQueueInOrder)
@@ -1158,11 +1198,13 @@ void tls_handshake(const Link &link, TlsPair &tls)
 }
 
 // A filter in front of the queue's end of a TLS link: it counts the writes
-// made off the owner's thread, and can hold the owner inside a read (so
-// inside SSL_read) until the test lets it go.
+// made off the owner's thread, can hold the owner inside a read (so inside
+// SSL_read) until the test lets it go, and can fail every write as a
+// connection that broke would.
 struct SslGate {
     std::thread::id owner;
     std::atomic<int> foreign_writes{0};
+    std::atomic<bool> fail_writes{false};
     std::atomic<bool> armed{false};
     Hold reader; // the owner, inside a read
 
@@ -1191,6 +1233,11 @@ int gate_write(BIO *bio, const char *data, int len)
 {
     if (std::this_thread::get_id() != gate_of(bio)->owner)
         gate_of(bio)->foreign_writes++;
+    if (gate_of(bio)->fail_writes) {
+        BIO_clear_retry_flags(bio);
+        errno = ECONNRESET;
+        return -1;
+    }
     return pass_on(bio, BIO_write(BIO_next(bio), data, len));
 }
 
@@ -1229,13 +1276,15 @@ void gate_connection(TlsPair &tls, int fd, SslGate &gate)
     SSL_set_bio(tls.near, filter, filter);
 }
 
-// Reads in small pieces until `count` frames came or the deadline passed.
-std::vector<Frame> read_slowly(int fd, SSL *ssl, size_t count, std::string &rest)
+// Reads in small pieces until `done` holds for the frames so far or the
+// deadline passed.
+std::vector<Frame> read_slowly_until(int fd, SSL *ssl, std::string &rest,
+                                     const std::function<bool(const std::vector<Frame> &)> &done)
 {
     constexpr size_t kPiece = 700;
     std::vector<Frame> frames;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(kDeadlineSeconds);
-    while (frames.size() < count && std::chrono::steady_clock::now() < deadline) {
+    while (!done(frames) && std::chrono::steady_clock::now() < deadline) {
         char piece[kPiece];
         ssize_t got = ssl != nullptr ? SSL_read(ssl, piece, sizeof piece) : read(fd, piece, sizeof piece);
         if (got <= 0) {
@@ -1248,6 +1297,12 @@ std::vector<Frame> read_slowly(int fd, SSL *ssl, size_t count, std::string &rest
             frames.push_back(std::move(cut));
     }
     return frames;
+}
+
+// Reads in small pieces until `count` frames came or the deadline passed.
+std::vector<Frame> read_slowly(int fd, SSL *ssl, size_t count, std::string &rest)
+{
+    return read_slowly_until(fd, ssl, rest, [count](const std::vector<Frame> &frames) { return frames.size() >= count; });
 }
 
 // Frame `index` of `sender`: sizes that straddle buffers, with some frames
@@ -1693,6 +1748,91 @@ TEST_F(MsgqTest, FrameLeftToAnotherThreadsOutOfBandWriteGoesOutWhenThatWriteEnds
         writer.join();
         EXPECT_EQ(result, 0) << during;
         EXPECT_EQ(wait_frames(link.far, 2), (std::vector<Frame>{{5, "info"}, {8, "late"}})) << during;
+        owner.call([&] { vn_free_msgq(queue); });
+    }
+}
+
+TEST_F(MsgqTest, SslRecordAwaitingItsRetryIsNeitherWrittenPastNorFreedAndABrokenWriteEndsTheLink)
+{
+    // The owner writes until an SSL_write leaves its record for a retry, the
+    // remote reads a little, and then: an out-of-band frame, a clear with
+    // new frames after it, or a connection whose writes fail from now on.
+    enum Next { kOutOfBand, kClear, kBrokenWrites };
+    constexpr int kFrames = 2000;
+    constexpr size_t kPayload = 100;
+    constexpr int kAfterClear = 5;
+    auto after = [](int i) { return "after:" + std::to_string(i); };
+    for (Next next : {kOutOfBand, kClear, kBrokenWrites}) {
+        Link link;
+        unix_link(link, 4096);
+        TlsPair tls;
+        ASSERT_NO_FATAL_FAILURE(tls_handshake(link, tls));
+        SslGate gate;
+        gate_connection(tls, link.near, gate);
+        LoopThread owner;
+        Reader reader;
+        vn_msgq_t *queue = nullptr;
+        std::string rest;
+        int result = 1;
+        owner.call([&] {
+            gate.owner = std::this_thread::get_id();
+            queue = vn_new_msgq(link.near, 0, record, tls.near, 0, &reader);
+            for (int i = 0; i < kFrames; i++)
+                send(queue, 8, numbered(i, kPayload));
+            uint64_t sent;
+            do {
+                sent = queue->bytes_sent;
+                vn_msgq_flush_write_queue(queue);
+            } while (queue->bytes_sent != sent); // the last SSL_write took nothing: its record waits
+            char piece[kPayload];
+            int got = SSL_read(tls.far, piece, sizeof piece);
+            if (got > 0)
+                rest.append(piece, static_cast<size_t>(got));
+            if (next == kOutOfBand) {
+                std::string info = "info";
+                vn_msg_t msg = message(5, info);
+                result = vn_msgq_send_msg_stream_oob(queue, &msg);
+            } else if (next == kClear) {
+                vn_msgq_clear_write_queue(queue);
+                for (int i = 0; i < kAfterClear; i++)
+                    send(queue, 8, after(i));
+            } else {
+                gate.fail_writes = true;
+            }
+        });
+        if (next == kBrokenWrites) {
+            // Reported as a lost connection, once.
+            ASSERT_TRUE(reader.wait_for(1));
+            owner.call([] {});
+            std::vector<Received> got = reader.snapshot();
+            ASSERT_EQ(got.size(), 1u);
+            EXPECT_TRUE(got[0].closed);
+            link.forget_near();
+            tls.near = nullptr; // the queue's close freed it
+            owner.call([&] { vn_free_msgq(queue); });
+            continue;
+        }
+        std::vector<Frame> frames = read_slowly_until(link.far, tls.far, rest, [&](const std::vector<Frame> &so_far) {
+            return next == kOutOfBand ? so_far.size() >= kFrames
+                                      : !so_far.empty() && so_far.back().payload == after(kAfterClear - 1);
+        });
+        if (next == kOutOfBand) {
+            EXPECT_EQ(result, -1); // nothing was written
+            ASSERT_EQ(frames.size(), static_cast<size_t>(kFrames));
+            for (int i = 0; i < kFrames; i++)
+                ASSERT_EQ(frames[i].payload, numbered(i, kPayload)) << i;
+        } else {
+            // What the waiting record holds goes out whole, then the new frames.
+            ASSERT_GT(frames.size(), static_cast<size_t>(kAfterClear));
+            size_t kept = frames.size() - kAfterClear;
+            for (size_t i = 0; i < kept; i++)
+                ASSERT_EQ(frames[i].payload, numbered(static_cast<int>(i), kPayload)) << i;
+            for (int i = 0; i < kAfterClear; i++)
+                EXPECT_EQ(frames[kept + static_cast<size_t>(i)].payload, after(i));
+        }
+        EXPECT_EQ(rest, "");
+        owner.call([] {});
+        EXPECT_EQ(reader.count(), 0u); // the link stays up
         owner.call([&] { vn_free_msgq(queue); });
     }
 }
