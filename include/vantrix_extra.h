@@ -927,10 +927,12 @@ void vn_msgq_write_queue_set(vn_msgq_t *queue, int max);
 void vn_msgq_callback_set(vn_msgq_t *queue, vn_msgq_read_cb cb, int val, void *data);
 void vn_msgq_callback_set_from_event(vn_msgq_t *queue, vn_msgq_read_cb cb, int val, void *data, vn_read_event_t *ev);
 void vn_msgq_copy_queue(vn_msgq_t *dest, vn_msgq_t *src);
+/* Frees the queued frames but the bytes the connection is already bound to: the rest of a
+ * frame a write cut, and on SSL a record awaiting its retry. */
 void vn_msgq_clear_write_queue(vn_msgq_t *queue);
-/* 0 when everything was written, 1 when a write watch now waits for the rest. Off its
- * owner's thread an SSL queue is not written: the owner is woken to write it, and 1 says
- * that something is left for it. */
+/* 0 when everything was written, 1 when something is left, which the owner's loop writes:
+ * on the owner's thread a write watch now waits for it; another thread (which may run no
+ * loop) leaves it to the owner's watch or wakes the owner, and never writes an SSL queue. */
 int vn_msgq_flush_write_queue(vn_msgq_t *queue);
 /* Mask of what was removed: 1 read watch, 2 write watch, 4 batch timer, 8 monitoring timer. */
 int vn_msgq_remove_from_thread(vn_msgq_t *queue);
