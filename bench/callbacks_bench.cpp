@@ -198,13 +198,6 @@ int main(int argc, char **argv)
         return run_role(argv);
     benchmark::RegisterBenchmark("threaded_callbacks", delivery, true)->UseManualTime()->Iterations(1);
     benchmark::RegisterBenchmark("default_callbacks", delivery, false)->UseManualTime()->Iterations(1);
-    std::vector<char *> args(argv, argv + argc);
-    char repetitions[] = "--benchmark_repetitions=3";
-    args.insert(args.begin() + 1, repetitions);
-    int count = static_cast<int>(args.size());
-    benchmark::Initialize(&count, args.data());
     RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    return run_benchmarks(argc, argv, {"--benchmark_repetitions=3"}, reporter);
 }

@@ -334,9 +334,9 @@ int main(int argc, char **argv)
     // Repeated and interleaved unless told otherwise: the pipes share the
     // machine with whatever else runs, and their ratio is what counts.
     RatioReporter reporter(payload.size() + 4);
-    run_benchmarks(argc, argv, {"--benchmark_repetitions=5", "--benchmark_enable_random_interleaving=true"},
-                   reporter);
+    int status = run_benchmarks(argc, argv,
+                                {"--benchmark_repetitions=5", "--benchmark_enable_random_interleaving=true"}, reporter);
     unlink(log_file.c_str());
     rmdir(dir);
-    return 0;
+    return status;
 }

@@ -191,6 +191,5 @@ int main(int argc, char **argv)
         ->Iterations(1);
     benchmark::RegisterBenchmark("pubsub_packet_log_off", pubsub, PacketLog::kOff)->UseManualTime()->Iterations(1);
     RatioReporter reporter;
-    run_benchmarks(argc, argv, {"--benchmark_repetitions=3"}, reporter);
-    return 0;
+    return run_benchmarks(argc, argv, {"--benchmark_repetitions=3"}, reporter);
 }

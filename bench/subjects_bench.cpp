@@ -16,6 +16,7 @@
 // the entry) in a table of 16,384 buckets holding 1,000, 100,000 and
 // 1,000,000 subjects, and in a table with a bucket per subject.
 #include "advmap.h"
+#include "median_reporter.h"
 #include "role_processes.h"
 #include "vantrix_private.h"
 
@@ -290,7 +291,7 @@ void tracker_lookup(benchmark::State &state)
     tarvelutil_hashtable_delete(table);
 }
 
-class SummaryReporter : public benchmark::ConsoleReporter {
+class SummaryReporter : public MedianReporter {
 public:
     void Finalize() override
     {
@@ -342,10 +343,6 @@ int main(int argc, char **argv)
             ->Iterations(1)
             ->Unit(benchmark::kMillisecond);
     }
-    int count = argc;
-    benchmark::Initialize(&count, argv);
     SummaryReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    return run_benchmarks(argc, argv, {}, reporter);
 }
