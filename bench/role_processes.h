@@ -152,6 +152,9 @@ constexpr int kListenFailedStatus = 3;
 constexpr int kPortAttempts = 3;
 // A run that has not reported by then has lost a process.
 constexpr std::chrono::milliseconds kDefaultTimeout{120000};
+// A report line is short; a role that writes more without a newline has
+// none, and the harness keeps no more of it.
+constexpr size_t kMaxReportBytes = 4096;
 // How long a role whose output ended may take to exit before it is killed.
 constexpr std::chrono::milliseconds kExitGrace{2000};
 
@@ -366,7 +369,7 @@ inline bool take_output(Child &child)
         return true;
     if (got <= 0)
         return false;
-    if (child.role->reports && !child.reported) {
+    if (child.role->reports && !child.reported && child.line.size() < kMaxReportBytes) {
         child.line.append(buffer, static_cast<size_t>(got));
         size_t end = child.line.find('\n');
         if (end != std::string::npos) {
