@@ -52,8 +52,12 @@ test-clang: deps
 	@cmake --build build-clang -j $(JOBS)
 	@cd build-clang && ctest -j $(JOBS) --output-on-failure
 
+# A program that fails does not stop the others; the target fails at the end
+# and names them.
 bench: build
-	@for b in build/bench/*_bench; do echo "== $$b"; $$b; done
+	@failed=""; \
+	for b in build/bench/*_bench; do echo "== $$b"; $$b || failed="$$failed $${b##*/}"; done; \
+	if [ -n "$$failed" ]; then echo "== failed:$$failed"; exit 1; fi
 
 fuzz: deps
 	@cmake -S . -B build-fuzz $(CMAKE_FLAGS) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \

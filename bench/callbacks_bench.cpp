@@ -6,7 +6,7 @@
 // the subscriber reports the CPU time it used over a few idle seconds after
 // the burst, which shows whether a core kept spinning with nothing to do.
 #include "median_reporter.h"
-#include "role_process.h"
+#include "role_processes.h"
 #include "vantrix_private.h"
 
 #include <benchmark/benchmark.h>
@@ -137,15 +137,20 @@ void delivery(benchmark::State &state, bool threaded)
     uint64_t errors = 0;
     double idle_cpu = 0;
     for (auto _ : state) {
-        std::string pub_root = make_root("callbacks_bench_publisher");
-        std::string sub_root = make_root("callbacks_bench_subscriber");
-        std::string port = std::to_string(free_tcp_port());
         std::string count = std::to_string(updates);
-        std::string line =
-            run_pair({self_path, "--role", "publisher", pub_root, port, count},
-                     {self_path, "--role", threaded ? "threaded" : "default", sub_root, port, count});
-        remove_root(pub_root);
-        remove_root(sub_root);
+        bench::RunSettings settings;
+        settings.root_prefix = "/tmp/callbacks_bench";
+        bench::RunResult run = bench::run_roles(
+            {{"publisher", {self_path, "--role", "publisher", bench::kRootArg, bench::kPortArg, count}},
+             {"subscriber",
+              {self_path, "--role", threaded ? "threaded" : "default", bench::kRootArg, bench::kPortArg, count},
+              true}},
+            settings);
+        if (!run.failure.empty()) {
+            state.SkipWithError(run.failure.c_str());
+            return;
+        }
+        std::string line = run.reports[0];
         unsigned long long received = 0;
         unsigned long long bad = 0;
         double seconds = 0;
@@ -193,13 +198,6 @@ int main(int argc, char **argv)
         return run_role(argv);
     benchmark::RegisterBenchmark("threaded_callbacks", delivery, true)->UseManualTime()->Iterations(1);
     benchmark::RegisterBenchmark("default_callbacks", delivery, false)->UseManualTime()->Iterations(1);
-    std::vector<char *> args(argv, argv + argc);
-    char repetitions[] = "--benchmark_repetitions=3";
-    args.insert(args.begin() + 1, repetitions);
-    int count = static_cast<int>(args.size());
-    benchmark::Initialize(&count, args.data());
     RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    return run_benchmarks(argc, argv, {"--benchmark_repetitions=3"}, reporter);
 }

@@ -82,6 +82,5 @@ int main(int argc, char **argv)
             ->UseManualTime()
             ->Iterations(1);
     FanoutReporter reporter;
-    run_benchmarks(argc, argv, {"--benchmark_repetitions=3"}, reporter);
-    return 0;
+    return run_benchmarks(argc, argv, {"--benchmark_repetitions=3"}, reporter);
 }

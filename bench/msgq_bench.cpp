@@ -16,6 +16,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,11 +24,13 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <map>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -40,6 +43,7 @@ constexpr int kFramesPerProducerPass = 512;
 constexpr uint64_t kFramesPerReport = 64;
 constexpr size_t kRawBlockFrames = 4096;   // one large write of the raw pair
 constexpr size_t kRawReadBytes = 1 << 20;
+constexpr size_t kRecordHeadBytes = 28; // ahead of each payload in the packet log
 
 // The payload of a typical update, serialised once.
 std::vector<unsigned char> typical_update()
@@ -189,6 +193,7 @@ void raw_pair(benchmark::State &state, const std::vector<unsigned char> &payload
 // ---- Through message queues: the sending queue's owner produces ----
 
 peer_t bench_peer; // the peer the send path writes to and logs for
+std::string packet_log_file;
 
 struct Producer {
     vn_msgq_t *queue;
@@ -267,14 +272,31 @@ void through_queues(benchmark::State &state, std::vector<unsigned char> payload,
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kFramesPerIteration));
 }
 
-// ---- The packet log alone: one record per packet, as the send path writes it ----
+// ---- The packet log alone: one record per packet, as a send makes it ----
 
+off_t file_bytes(const std::string &file)
+{
+    struct stat status {};
+    return stat(file.c_str(), &status) == 0 ? status.st_size : -1;
+}
+
+// The record is made under the peer's lock and written at the settle once
+// the lock is released, as on every send path: with no other sender, this
+// thread finds the log idle each time and writes each record itself.
 void packet_log_record(benchmark::State &state, std::vector<unsigned char> payload)
 {
     vn_msg_t msg{VN_DATAUPDATE, static_cast<uint32_t>(payload.size()), payload.data(), nullptr, 0};
-    for (auto _ : state)
+    off_t before = file_bytes(packet_log_file);
+    for (auto _ : state) {
+        peer_log_turn turn;
+        peer_mutex_guard hold(bench_peer.peer_lock);
         _vn_peer_log_msg(&bench_peer, &msg);
+    }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+    // A record left pending would hold up the next benchmark's sender.
+    off_t made = static_cast<off_t>(state.iterations() * (kRecordHeadBytes + payload.size()));
+    if (file_bytes(packet_log_file) - before != made)
+        state.SkipWithError("the packet log file lacks some of the records made");
 }
 
 // The send path's peer, with its packet log in a real file.
@@ -324,8 +346,8 @@ int main(int argc, char **argv)
     const char *dir = mkdtemp(dir_template);
     if (dir == nullptr)
         return 1;
-    std::string log_file = std::string(dir) + "/packet.log";
-    set_up_peer(log_file);
+    packet_log_file = std::string(dir) + "/packet.log";
+    set_up_peer(packet_log_file);
     std::vector<unsigned char> payload = typical_update();
     benchmark::RegisterBenchmark("raw_tcp_pair", raw_pair, payload)->UseRealTime();
     benchmark::RegisterBenchmark("msgq", through_queues, payload, false)->UseRealTime();
@@ -334,9 +356,10 @@ int main(int argc, char **argv)
     // Repeated and interleaved unless told otherwise: the pipes share the
     // machine with whatever else runs, and their ratio is what counts.
     RatioReporter reporter(payload.size() + 4);
-    run_benchmarks(argc, argv, {"--benchmark_repetitions=5", "--benchmark_enable_random_interleaving=true"},
-                   reporter);
-    unlink(log_file.c_str());
-    rmdir(dir);
-    return 0;
+    int status = run_benchmarks(argc, argv,
+                                {"--benchmark_repetitions=5", "--benchmark_enable_random_interleaving=true"}, reporter);
+    // The log's hidden marker file goes with the directory.
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+    return status;
 }

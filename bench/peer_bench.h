@@ -4,12 +4,13 @@
 // publisher re-sends one record through vn_send_data_no_free, so every update
 // goes to every linked peer; each subscriber (with enable-threaded-callbacks)
 // checks that its updates arrive intact and in order and reports when it has
-// had them all. Roles and harness share this header so that every benchmark
-// moves the same updates the same way.
+// had them all. The roles and run_link (on the harness of role_processes.h)
+// share this header so that every benchmark moves the same updates the same
+// way.
 //
 // Threads: the publisher sends on its init thread; the peer threads write the
 // queues. Subscribers count on their peer thread, where threaded callbacks
-// run. The harness only reads the processes' report pipes.
+// run.
 #ifndef VANTRIX_BENCH_PEER_BENCH_H
 #define VANTRIX_BENCH_PEER_BENCH_H
 
@@ -18,22 +19,11 @@
 #include "peer.h"
 #include "vantrix_private.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -49,11 +39,11 @@ constexpr int kUpdatesPerPass = 2000;
 // rates; it looks again after the pause.
 constexpr int kMaxQueuedBuffers = 1024;
 constexpr double kBacklogPauseSeconds = 0.0002;
-// A run that has not reported by then has lost a process.
-constexpr int kReportTimeoutMs = 120000;
 constexpr int kRoleArgs = 9; // argv of --role, below
-// The packet-log argument that turns the log off after start-up.
+// The packet-log arguments that turn the log off after start-up, and that
+// put it in the role's own var/.
 constexpr const char *kPacketLogOff = "off";
+constexpr const char *kPacketLogInRoot = "root";
 
 // Where a run's packet logs go.
 enum class PacketLog { kFile, kDevNull, kOff };
@@ -219,6 +209,8 @@ inline int run_role(char **argv)
     int subscribers = std::atoi(argv[7]);
     int index = std::atoi(argv[8]);
     bool log_off = log == kPacketLogOff;
+    if (log == kPacketLogInRoot)
+        log = root + "/var/packet.log";
     std::string conf = "vantrix-pkt-log " + (log_off ? std::string("/dev/null") : log) + "\n";
     static vn_init_t init;
     if (role == "publisher") {
@@ -231,14 +223,7 @@ inline int run_role(char **argv)
         reception.total = updates;
         init.recv_update = subscriber_update;
     }
-    std::ofstream(root + "/" + role + ".conf") << conf;
-    std::vector<std::string> args{"peer_bench", "--application-root", root};
-    std::vector<char *> argvv;
-    for (std::string &arg : args)
-        argvv.push_back(arg.data());
-    std::string file = role + ".conf";
-    vn_config_init(file.c_str(), static_cast<int>(argvv.size()), argvv.data());
-    if (vn_init(&init, static_cast<int>(argvv.size()), argvv.data()) < 0)
+    if (bench::start_role_runtime(root, role, conf, &init, "peer_bench") < 0)
         return 1;
     if (log_off)
         turn_packet_log_off();
@@ -261,63 +246,6 @@ inline int run_role_if_asked(int argc, char **argv)
 
 // ---- The harness side ----
 
-using bench::free_tcp_port;
-using bench::remove_root;
-
-inline std::string make_root(const std::string &name)
-{
-    return bench::make_root("/tmp/peer_bench_" + name);
-}
-
-// One role process, its standard output on a pipe that the harness reads.
-struct Child {
-    pid_t pid = -1;
-    int output = -1;
-    std::string root;
-    std::string line;
-};
-
-inline Child spawn(const std::string &role, const std::string &port, uint64_t updates, PacketLog log,
-                   int subscribers, int index)
-{
-    Child child;
-    child.root = make_root(role);
-    std::string log_arg = log == PacketLog::kOff       ? kPacketLogOff
-                          : log == PacketLog::kDevNull ? "/dev/null"
-                                                       : child.root + "/var/packet.log";
-    std::vector<std::string> args{self_path, "--role", role, child.root, port, std::to_string(updates),
-                                  log_arg, std::to_string(subscribers), std::to_string(index)};
-    int ends[2];
-    if (pipe(ends) != 0)
-        std::abort();
-    child.pid = fork();
-    if (child.pid == 0) {
-        dup2(ends[1], 1);
-        close(ends[0]);
-        close(ends[1]);
-        std::vector<char *> argv;
-        for (const std::string &arg : args)
-            argv.push_back(const_cast<char *>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(self_path.c_str(), argv.data());
-        _exit(127);
-    }
-    close(ends[1]);
-    child.output = ends[0];
-    return child;
-}
-
-inline void end_child(Child &child)
-{
-    if (child.pid > 0) {
-        kill(child.pid, SIGTERM);
-        waitpid(child.pid, nullptr, 0);
-    }
-    if (child.output >= 0)
-        close(child.output);
-    remove_root(child.root);
-}
-
 // What one subscriber reports: updates timed (all but the first), when the
 // first and the last arrived, and how many were out of order or damaged.
 struct Report {
@@ -327,64 +255,34 @@ struct Report {
     unsigned long long errors = 0;
 };
 
-// One read from a child; false at its end. The publisher's output is read
-// and dropped, so that it can never block on a full pipe.
-inline bool take_output(Child &child)
-{
-    char buffer[512];
-    ssize_t got = read(child.output, buffer, sizeof buffer);
-    if (got <= 0)
-        return false;
-    child.line.append(buffer, static_cast<size_t>(got));
-    return true;
-}
-
-// Waits for every subscriber's line; an empty text, or the reason it failed.
-inline std::string wait_for_reports(Child &publisher_process, std::vector<Child> &subscribers)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReportTimeoutMs);
-    for (;;) {
-        std::vector<pollfd> watched{{publisher_process.output, POLLIN, 0}};
-        for (Child &subscriber : subscribers)
-            if (subscriber.line.find('\n') == std::string::npos)
-                watched.push_back({subscriber.output, POLLIN, 0});
-        if (watched.size() == 1)
-            return "";
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || poll(watched.data(), watched.size(), static_cast<int>(left.count())) <= 0)
-            return "no report before the time-out";
-        if (watched[0].revents != 0) {
-            if (!take_output(publisher_process))
-                return "the publisher ended (its port may have been taken)";
-            publisher_process.line.clear();
-        }
-        for (Child &subscriber : subscribers)
-            for (size_t i = 1; i < watched.size(); i++)
-                if (watched[i].fd == subscriber.output && watched[i].revents != 0 && !take_output(subscriber))
-                    return "a subscriber ended without a report";
-    }
-}
-
 // One publisher and `count` subscribers moving `updates` updates to each;
 // the subscribers' reports, or the reason there are none in `failure`.
 inline std::vector<Report> run_link(int count, uint64_t updates, PacketLog log, std::string &failure)
 {
-    std::string port = std::to_string(free_tcp_port());
-    Child publisher_process = spawn("publisher", port, updates, log, count, 0);
-    std::vector<Child> subscribers;
+    std::string log_arg = log == PacketLog::kOff       ? kPacketLogOff
+                          : log == PacketLog::kDevNull ? "/dev/null"
+                                                       : kPacketLogInRoot;
+    auto role = [&](const std::string &name, const std::string &kind, int index) {
+        return bench::Role{name,
+                           {self_path, "--role", kind, bench::kRootArg, bench::kPortArg, std::to_string(updates),
+                            log_arg, std::to_string(count), std::to_string(index)},
+                           kind == "subscriber"};
+    };
+    std::vector<bench::Role> roles{role("publisher", "publisher", 0)};
     for (int i = 0; i < count; i++)
-        subscribers.push_back(spawn("subscriber", port, updates, log, count, i));
-    failure = wait_for_reports(publisher_process, subscribers);
+        roles.push_back(role("subscriber-" + std::to_string(i), "subscriber", i));
+    bench::RunSettings settings;
+    settings.root_prefix = "/tmp/peer_bench";
+    bench::RunResult run = bench::run_roles(roles, settings);
+    failure = run.failure;
     std::vector<Report> reports;
-    for (Child &subscriber : subscribers) {
+    for (const std::string &line : run.reports) {
         Report report;
-        if (failure.empty() && std::sscanf(subscriber.line.c_str(), "%llu %lld %lld %llu", &report.updates,
-                                           &report.first_ns, &report.last_ns, &report.errors) != 4)
+        if (std::sscanf(line.c_str(), "%llu %lld %lld %llu", &report.updates, &report.first_ns, &report.last_ns,
+                        &report.errors) != 4)
             failure = "a subscriber's report did not read";
         reports.push_back(report);
-        end_child(subscriber);
     }
-    end_child(publisher_process);
     if (!failure.empty())
         reports.clear();
     return reports;

@@ -138,7 +138,7 @@ void packet_log_writev(benchmark::State &state)
 {
     std::vector<unsigned char> frame = update_frame();
     unsigned char header[kLogHeaderBytes] = {};
-    std::string root = peer_bench::make_root("log");
+    std::string root = bench::make_root("/tmp/peer_bench_log");
     std::string file = root + "/packet.log";
     for (auto _ : state) {
         int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
@@ -151,7 +151,7 @@ void packet_log_writev(benchmark::State &state)
         state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         close(fd);
     }
-    peer_bench::remove_root(root);
+    bench::remove_root(root);
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kFileUpdates));
 }
 
@@ -191,6 +191,5 @@ int main(int argc, char **argv)
         ->Iterations(1);
     benchmark::RegisterBenchmark("pubsub_packet_log_off", pubsub, PacketLog::kOff)->UseManualTime()->Iterations(1);
     RatioReporter reporter;
-    run_benchmarks(argc, argv, {"--benchmark_repetitions=3"}, reporter);
-    return 0;
+    return run_benchmarks(argc, argv, {"--benchmark_repetitions=3"}, reporter);
 }

@@ -16,13 +16,12 @@
 // the entry) in a table of 16,384 buckets holding 1,000, 100,000 and
 // 1,000,000 subjects, and in a table with a bucket per subject.
 #include "advmap.h"
+#include "median_reporter.h"
 #include "role_processes.h"
 #include "vantrix_private.h"
 
 #include <benchmark/benchmark.h>
 
-#include <signal.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -42,6 +41,8 @@ constexpr int kDefaultHashSize = 16384;
 constexpr uint16_t kImageFlag = 0x1000;
 constexpr double kCheckSeconds = 0.01;
 constexpr double kGiveUpSeconds = 120.0;
+// Beside kGiveUpSeconds, for both processes to start and the request to be made.
+constexpr double kStartSeconds = 60.0;
 
 std::string self_path;
 
@@ -187,11 +188,6 @@ int run_role(char **argv)
 
 // ---- The harness side ----
 
-std::string make_root(const std::string &name)
-{
-    return bench::make_root("/tmp/subjects_bench_" + name);
-}
-
 // What one subscriber run reported.
 struct Report {
     int subjects = 0;
@@ -204,34 +200,29 @@ struct Report {
     long notfound = 0;
 };
 
-bool run_pair(int count, int hash_size, bool threaded, Report *report)
+// The source and the subscriber; "" with `report` filled, or the reason.
+std::string run_pair(int count, int hash_size, bool threaded, Report *report)
 {
-    std::string source_root = make_root("source");
-    std::string subscriber_root = make_root("subscriber");
-    std::string port = std::to_string(bench::free_tcp_port());
     std::string subjects = std::to_string(count);
     std::string hash = std::to_string(hash_size);
     std::string mode = threaded ? "1" : "0";
-    FILE *null_out = std::fopen("/dev/null", "w");
-    int pipe_fds[2];
-    if (null_out == nullptr || pipe(pipe_fds) != 0)
-        std::abort();
-    pid_t source = bench::spawn({self_path, "--role", "source", source_root, port, subjects, hash, mode}, fileno(null_out));
-    pid_t sub = bench::spawn({self_path, "--role", "subscriber", subscriber_root, port, subjects, hash, mode}, pipe_fds[1]);
-    close(pipe_fds[1]);
-    char line[256] = "";
-    ssize_t got = read(pipe_fds[0], line, sizeof line - 1);
-    close(pipe_fds[0]);
-    std::fclose(null_out);
-    kill(source, SIGKILL);
-    kill(sub, SIGKILL);
-    waitpid(source, nullptr, 0);
-    waitpid(sub, nullptr, 0);
-    bench::remove_root(source_root);
-    bench::remove_root(subscriber_root);
-    return got > 0 && std::sscanf(line, "%lf %lf %lf %ld %ld %ld %ld", &report->request_seconds,
-                                  &report->request_cpu_seconds, &report->all_seconds, &report->rss_requested,
-                                  &report->rss_all, &report->images, &report->notfound) == 7;
+    auto role = [&](const std::string &name) {
+        return bench::Role{name,
+                           {self_path, "--role", name, bench::kRootArg, bench::kPortArg, subjects, hash, mode},
+                           name == "subscriber"};
+    };
+    bench::RunSettings settings;
+    settings.root_prefix = "/tmp/subjects_bench";
+    // The subscriber reports by itself once it gives up on the images.
+    settings.timeout = std::chrono::milliseconds(static_cast<long>((kGiveUpSeconds + kStartSeconds) * 1000));
+    bench::RunResult run = bench::run_roles({role("source"), role("subscriber")}, settings);
+    if (!run.failure.empty())
+        return run.failure;
+    if (std::sscanf(run.reports[0].c_str(), "%lf %lf %lf %ld %ld %ld %ld", &report->request_seconds,
+                    &report->request_cpu_seconds, &report->all_seconds, &report->rss_requested, &report->rss_all,
+                    &report->images, &report->notfound) != 7)
+        return "the subscriber's report did not read";
+    return "";
 }
 
 // Runs, by label, for the summary at the end.
@@ -248,8 +239,9 @@ void request_subjects(benchmark::State &state, const std::string &label)
     for (auto _ : state) {
         Report report;
         report.subjects = count;
-        if (!run_pair(count, hash_size, threaded, &report)) {
-            state.SkipWithError("the subscriber reported nothing");
+        std::string failure = run_pair(count, hash_size, threaded, &report);
+        if (!failure.empty()) {
+            state.SkipWithError(failure.c_str());
             return;
         }
         state.SetIterationTime(report.request_seconds);
@@ -299,7 +291,7 @@ void tracker_lookup(benchmark::State &state)
     tarvelutil_hashtable_delete(table);
 }
 
-class SummaryReporter : public benchmark::ConsoleReporter {
+class SummaryReporter : public MedianReporter {
 public:
     void Finalize() override
     {
@@ -351,10 +343,6 @@ int main(int argc, char **argv)
             ->Iterations(1)
             ->Unit(benchmark::kMillisecond);
     }
-    int count = argc;
-    benchmark::Initialize(&count, argv);
     SummaryReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    return run_benchmarks(argc, argv, {}, reporter);
 }

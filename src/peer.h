@@ -271,6 +271,8 @@ std::string peer_ssl_cipher_text(const SSL *ssl);
 
 // peer_message.cpp
 int peer_read_msg(vn_msgq_t *msgq, vn_msg_t *msg, int val, void *conn);
+// Sends the own PEERINFO out of band on `msgq` with its record, written as
+// in peer_log_received, so its caller owes no settle.
 void peer_send_info_msg(peer_t *conn, vn_msgq_t *msgq);
 void peer_heartbeat_setup(peer_t *conn);
 int peer_heartbeat_send(int id, int force, void *conn); // timed-event callback
@@ -279,6 +281,8 @@ int peer_heartbeat_send(int id, int force, void *conn); // timed-event callback
 bool peer_dispatching(void);
 // Writes a received '<' record with the given connection address and stamps
 // the receive time (the first PEERINFO of an accepted link); takes peer_global_lock.
+// It writes what this thread owes itself (never waiting for the log), so its
+// caller, which holds the peer's lock, owes no settle.
 void peer_log_received(peer_t *conn, struct in_addr saddr, const vn_msg_t *msg);
 // Opens the packet log (with its header) under the configured name; 0 on failure.
 int peer_packet_log_open(const char *file_name);
@@ -289,7 +293,10 @@ void peer_log_writer_set(vn_log_t *log);
 // False when no record would be kept (no log, or one on the null device), so
 // the sender need not make records at all.
 bool peer_log_keeps_records(void);
-// Queues one record in the order of the calls; any locks may be held.
+// Queues one record in the order of the calls; any locks may be held. The
+// caller must reach peer_log_settle (a peer_log_turn) once its locks are
+// released, or peer_log_drain_owed where it must keep a peer lock: this
+// thread may now owe the write of everything pending.
 void peer_log_append(const void *head, size_t head_len, const void *payload, size_t payload_len);
 // Writes the records queued so far when this thread's record found the log
 // idle, else waits only while the log is far behind. Called with no peer

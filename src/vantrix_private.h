@@ -404,7 +404,12 @@ char *_vn_create_vantrix_name(const char *name);
  * carry the no-data reason for the counters. The queue copies the bytes. */
 void _vn_peer_send(int peer, vn_msg_t *msg, uint16_t flags);
 void _vn_peer_send_to_all(vn_msg_t *msg, uint16_t flags);
-/* Writes a sent-message record to the packet log; the caller holds the peer's lock. */
+/* Makes a sent-message record for the packet log and sets the peer's last
+ * send time; the caller holds the peer's lock. The record is only queued:
+ * once its locks are released the caller must reach a settle point (a
+ * peer_log_turn declared before its lock guard), where the thread whose
+ * record found the log idle writes it; without one the log is never written
+ * and every sender waits once it is 8 MB behind. */
 void _vn_peer_log_msg(struct peer_t *conn, vn_msg_t *msg);
 /* Adds the received updates the calling thread has not counted yet to their
  * peer's counters; the end of every read pass calls it. */
