@@ -33,6 +33,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -225,8 +226,8 @@ std::string run_pair(int count, int hash_size, bool threaded, Report *report)
     return "";
 }
 
-// Runs, by label, for the summary at the end.
-std::map<std::string, std::vector<Report>> reports;
+// Runs, by label and subject count (in numeric order), for the summary at the end.
+std::map<std::pair<std::string, int>, std::vector<Report>> reports;
 
 // args: subject count, tracker table size (0: the subject count), threaded
 // callbacks in the subscriber (0 or 1)
@@ -245,7 +246,7 @@ void request_subjects(benchmark::State &state, const std::string &label)
             return;
         }
         state.SetIterationTime(report.request_seconds);
-        reports[label + "/" + std::to_string(count)].push_back(report);
+        reports[{label, count}].push_back(report);
         last = report;
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * count);
@@ -299,7 +300,8 @@ public:
         std::printf("\nrequests from one subscriber to one loopback source (image per subject)\n");
         std::printf("%-30s %10s %10s %10s %10s %10s %9s %9s\n", "run", "request s", "req cpu s", "images s",
                     "B/subj req", "B/subj all", "images", "notfound");
-        for (const auto &[name, runs] : reports) {
+        for (const auto &[key, runs] : reports) {
+            std::string name = key.first + "/" + std::to_string(key.second);
             for (const Report &report : runs) {
                 double count = report.subjects;
                 std::printf("%-30s %10.3f %10.3f %10.3f %10.0f %10.0f %9ld %9ld\n", name.c_str(),
