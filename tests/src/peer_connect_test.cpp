@@ -430,10 +430,7 @@ TEST_F(SlowResolver, OtherPeersAndSendersGoOnWhileAConnectResolvesItsAddress)
     // A send to the resolving peer returns (it has no queue yet).
     auto send = std::async(std::launch::async, [] {
         std::string payload = heartbeat_payload(0, 5);
-        vn_msg_t msg{};
-        msg.type = VN_HEARTBEAT;
-        msg.len = static_cast<uint32_t>(payload.size());
-        msg.msg = reinterpret_cast<unsigned char *>(payload.data());
+        vn_msg_t msg = message_of(VN_HEARTBEAT, payload);
         _vn_peer_send(0, &msg, 0);
     });
     EXPECT_EQ(send.wait_for(std::chrono::duration<double>(kWireDeadline)), std::future_status::ready);

@@ -57,16 +57,6 @@ std::string status_payload(const std::string &subject, uint16_t code, const std:
     return Bytes().u16(1).u16(3).u16(code).text(subject).text(text).data;
 }
 
-// A message over `payload`, which must outlive it.
-vn_msg_t message_of(uint16_t type, std::string &payload)
-{
-    vn_msg_t msg{};
-    msg.type = type;
-    msg.len = static_cast<uint32_t>(payload.size());
-    msg.msg = reinterpret_cast<unsigned char *>(payload.data());
-    return msg;
-}
-
 int status_count_of(int state)
 {
     std::lock_guard<std::mutex> lock(handoffs.mutex);

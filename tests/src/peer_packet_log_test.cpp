@@ -22,15 +22,6 @@ constexpr size_t kRecordPayloadBytes = 30000;
 constexpr int kRecords = static_cast<int>(kLogBehindBytes / kRecordPayloadBytes) + 16;
 constexpr uint16_t kStatusType = 6;
 
-vn_msg_t message_of(uint16_t type, std::string &payload)
-{
-    vn_msg_t msg{};
-    msg.type = type;
-    msg.len = static_cast<uint32_t>(payload.size());
-    msg.msg = reinterpret_cast<unsigned char *>(payload.data());
-    return msg;
-}
-
 size_t records_of(const std::vector<PacketRecord> &records, const std::string &payload)
 {
     return static_cast<size_t>(std::count_if(records.begin(), records.end(), [&](const PacketRecord &record) {

@@ -106,6 +106,15 @@ std::string heartbeat_payload(uint16_t flags, uint16_t period)
     return Bytes().u16(flags).u16(period).data;
 }
 
+vn_msg_t message_of(uint16_t type, std::string &payload)
+{
+    vn_msg_t msg{};
+    msg.type = type;
+    msg.len = static_cast<uint32_t>(payload.size());
+    msg.msg = reinterpret_cast<unsigned char *>(payload.data());
+    return msg;
+}
+
 // ---- Sockets ----
 
 WireSocket::WireSocket(WireSocket &&other) noexcept : fd_(other.fd_), buffered_(std::move(other.buffered_))

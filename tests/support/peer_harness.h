@@ -6,6 +6,7 @@
 #define VANTRIX_PEER_HARNESS_H
 
 #include "test_support.h"
+#include "vantrix_extra.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -38,6 +39,8 @@ std::string frame(uint16_t type, const std::string &payload);
 std::string info_payload(uint16_t flags, uint16_t type, uint16_t id, const std::string &name, uint16_t val = 0,
                          const std::string &data = "");
 std::string heartbeat_payload(uint16_t flags, uint16_t period);
+// A message over `payload`, which must outlive it, for the library's send calls.
+vn_msg_t message_of(uint16_t type, std::string &payload);
 
 struct WireFrame {
     uint16_t type = 0;
