@@ -13,11 +13,13 @@
 // once under that mutex, runs it, and hands the spent records back to the
 // pool under it again. `drain` runs on the init thread from its call
 // channel, which is poked only when the hand-over goes from idle to busy
-// (`owner_active`). While both sides are busy neither sleeps: a waiting
-// caller spins briefly before it blocks, and the init thread spins briefly
-// for more work before it goes back to its loop. Both spins are bounded, so
-// an idle process sleeps. Threads beyond the slots use the channel's
-// synchronous send.
+// (`owner_active`); a drain that has used its time budget posts itself
+// again and returns, and the loop serves its timers and other watches
+// before it takes the drain up again. While both sides are busy neither
+// sleeps: a waiting caller spins briefly before it blocks, and the init
+// thread spins briefly for more work before it goes back to its loop. Both
+// spins are bounded, so an idle process sleeps. Threads beyond the slots
+// use the channel's synchronous send.
 #include "vantrix_private.h"
 
 #include <sched.h>
@@ -363,6 +365,10 @@ char _vn_callbacks_queueing = 0;
 void _vn_callbacks_handoff_init(tarvelutil_signalany_t *init_channel)
 {
     channel = init_channel;
+    // One call per wake-up: a drain that posts itself again is taken up
+    // after the loop's next turn, not straight away by the same read.
+    if (channel != nullptr)
+        tarvelutil_signalany_set_yield_count(channel, 1);
     owner_active.store(false);
     _vn_callbacks_queueing = init_channel != nullptr ? 1 : 0;
 }

@@ -115,6 +115,35 @@ int stop_loop(int, int, void *)
     return 0;
 }
 
+// ---- A stream that keeps the hand-over busy ----
+
+// Far more updates than the init thread delivers before it owes its loop a turn.
+constexpr int kStreamBound = 500000;
+constexpr int kStreamAhead = 64; // queued and not yet delivered, at most
+
+std::atomic<int> streamed{0};         // updates the streaming thread has queued
+std::atomic<int> stream_delivered{0}; // written on the init thread
+std::atomic<bool> stream_over{false};
+std::atomic<bool> timer_ran{false};
+
+int note_timer(int, int, void *)
+{
+    timer_ran = true;
+    return 0;
+}
+
+// The first delivery arms a timer due at once. Each returns only once the
+// next update is queued, so that the hand-over never runs dry while the
+// stream lasts: only a drain that goes back to its loop lets the timer run.
+void on_streamed_update(int, vn_data_t *)
+{
+    int delivered = ++stream_delivered;
+    if (delivered == 1)
+        vn_add_timed_event(0, 0, note_timer, 0, nullptr);
+    while (streamed.load() <= delivered && !stream_over.load())
+        std::this_thread::yield();
+}
+
 class Callbacks : public ::testing::Test {
 protected:
     void SetUp() override
@@ -252,6 +281,41 @@ TEST_F(Callbacks, StatusesPassTheirValuesThrough)
     EXPECT_TRUE(seen[2].null_message);
     EXPECT_EQ(seen[3].names[0], "quotes");
     EXPECT_EQ(seen[3].state, 8);
+}
+
+// One thread's read pass hands over updates until the init thread's timer
+// has run; the pass's end then waits for them, and a last delivery stops
+// the loop.
+TEST_F(Callbacks, TheInitThreadsLoopRunsBetweenTheDrainsOfALongStream)
+{
+    init_.recv_update = on_streamed_update;
+    _vn_callbacks_init(&init_);
+    int sent = 0;
+    std::thread stream([&sent] {
+        vn_data_t record{};
+        _vn_callbacks_pass_begin();
+        for (; sent < kStreamBound && !timer_ran.load(); sent++) {
+            while (sent - stream_delivered.load() >= kStreamAhead)
+                std::this_thread::yield();
+            // The hand-over left a spent record's contents here.
+            vn_free_datapkt_data(&record);
+            record.subject = vn_strdup("/wire/stream");
+            record.seq = static_cast<uint16_t>(sent);
+            _vn_callbacks_lend(&record);
+            _vn_callbacks_recv_update(0, &record);
+            _vn_callbacks_lend(nullptr);
+            streamed = sent + 1;
+        }
+        stream_over = true;
+        _vn_callbacks_pass_end();
+        vn_free_datapkt_data(&record);
+        _vn_callbacks_recv_service_status("stream", 1);
+    });
+    vn_loop();
+    stream.join();
+    EXPECT_TRUE(timer_ran.load());
+    EXPECT_LT(sent, kStreamBound) << "the timer did not run before the stream ended";
+    EXPECT_EQ(stream_delivered.load(), sent);
 }
 
 TEST_F(Callbacks, OnTheInitThreadDeliveryRunsAtOnce)
