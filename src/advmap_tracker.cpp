@@ -5,8 +5,10 @@
 // The table and its entry locks are shared by the init thread and every peer
 // thread. State reports are posted to the init thread's statuscb_handler
 // while the tracker is still held, so the application gets them in the order
-// they were computed. Removed trackers are freed by delete_batcher about five
-// seconds later, on the init thread.
+// they were computed; each carries its thread's hand-over mark, so that it
+// also comes after the updates that thread had handed over before. Removed
+// trackers are freed by delete_batcher about five seconds later, on the init
+// thread.
 #include "advmap.h"
 
 #include <cstring>
@@ -17,6 +19,10 @@ namespace {
 
 constexpr double kDeleteBatchSeconds = 5.0;
 constexpr double kDeleteCheckSeconds = 1.0;
+// Reports run per wake-up of their channel: each may first deliver updates
+// of its thread, and a stream of new subjects must not keep the init thread
+// from its loop.
+constexpr int kReportsPerWake = 32;
 
 tarvelutil_hashtable_t *active_obj_hash;
 std::atomic<int> object_serial{0};
@@ -32,6 +38,7 @@ struct statuscb_t {
     int code;
     int state;
     char *message;
+    _vn_callbacks_mark_t made;
 };
 
 void delete_batched_object(void *, void *object)
@@ -44,20 +51,22 @@ void delete_batched_object(void *, void *object)
 int invoke_status_signalany_cb(int, void *data)
 {
     statuscb_t *report = static_cast<statuscb_t *>(data);
+    _vn_callbacks_catch_up(&report->made);
     _vn_callbacks_recv_object_status(report->conn, report->subject, report->state, static_cast<uint16_t>(report->code),
                                 report->message);
     vn_free(report);
     return 0;
 }
 
-statuscb_t *new_state_report(int peer, const char *subject, uint16_t code, int state, const char *message)
+statuscb_t *new_state_report(int peer, const char *subject, uint16_t code, int state, const char *message,
+                             _vn_callbacks_mark_t made)
 {
     size_t subject_bytes = std::strlen(subject) + 1;
     size_t message_bytes = message != nullptr ? std::strlen(message) + 1 : 0;
     statuscb_t *report = static_cast<statuscb_t *>(vn_malloc(sizeof(statuscb_t) + subject_bytes + message_bytes));
     char *text = reinterpret_cast<char *>(report + 1);
     std::memcpy(text, subject, subject_bytes);
-    *report = {peer, text, code, state, nullptr};
+    *report = {peer, text, code, state, nullptr, made};
     if (message != nullptr) {
         report->message = text + subject_bytes;
         std::memcpy(report->message, message, message_bytes);
@@ -216,6 +225,8 @@ void advmap_tracker_start(int hash_size)
     tarvelutil_batch_init(advmap_log);
     request_handler = tarvelutil_signalany_create(advmap_log);
     statuscb_handler = tarvelutil_signalany_create(advmap_log);
+    if (statuscb_handler != nullptr)
+        tarvelutil_signalany_set_yield_count(statuscb_handler, kReportsPerWake);
     delete_batcher =
         tarvelutil_batch_create(delete_batched_object, nullptr, kDeleteBatchSeconds, kDeleteCheckSeconds);
 }
@@ -385,11 +396,11 @@ void post_state_report(int peer, const char *subject, uint16_t code, int state, 
     // image of a large batch changes a state, so without a callback none is made.
     if (!_vn_callbacks_wants_object_status())
         return;
-    statuscb_t *report = new_state_report(peer, subject, code, state, message);
     if (statuscb_handler == nullptr) {
-        invoke_status_signalany_cb(0, report);
+        invoke_status_signalany_cb(0, new_state_report(peer, subject, code, state, message, {nullptr, 0}));
         return;
     }
+    statuscb_t *report = new_state_report(peer, subject, code, state, message, _vn_callbacks_mark());
     // Queued even on the init thread: the caller still holds the tracker, and
     // the application may ask for the same subject from its callback.
     tarvelutil_signalany_send(statuscb_handler, 0, invoke_status_signalany_cb, report, 1);

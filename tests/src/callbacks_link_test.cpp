@@ -72,8 +72,16 @@ struct Delivery {
     uint16_t seq;
 };
 
+// A state report and how many updates the application had by then.
+struct Report {
+    std::string subject;
+    std::string message;
+    size_t after_updates;
+};
+
 struct Seen {
     std::vector<Delivery> updates;
+    std::vector<Report> reports;
     int overlapping = 0;   // callbacks entered while another ran
     int off_init = 0;      // callbacks on another thread
     int changed = 0;       // records that changed during their callback
@@ -99,6 +107,11 @@ void on_update(int peer, vn_data_t *data)
         seen->changed++;
     seen->updates.push_back(entry);
     seen->running.fetch_sub(1);
+}
+
+void on_object_status(int, char *subject, int, uint16_t, char *message)
+{
+    seen->reports.push_back({subject, message != nullptr ? message : "", seen->updates.size()});
 }
 
 // One test-side source: it accepts the subscriber's link, answers its
@@ -185,6 +198,7 @@ protected:
         // The runtime keeps the record for the life of the process.
         static vn_init_t init;
         init.recv_update = on_update;
+        init.recv_object_status = on_object_status;
         vn_config_init("subscriber.conf", static_cast<int>(argv_.size()), argv_.data());
         ASSERT_GE(vn_init(&init, static_cast<int>(argv_.size()), argv_.data()), 0);
     }
@@ -263,6 +277,54 @@ TEST_F(CallbacksLink, BurstsOfTwoLinksArriveInOrderOneAtATimeWithTheirRecordsInt
             ASSERT_EQ(updates[n - 1]->seq, n) << tag;
         }
     }
+}
+
+// Every subject of one burst becomes fresh with its first update: its report
+// of that follows the update, as it would were each update delivered before
+// its thread went on. The init thread is held until its peer thread has
+// screened the whole burst, one read, so that every update and report waits
+// for it at once.
+TEST_F(CallbacksLink, NoStateReportOvertakesTheUpdateThatMadeItsSubjectFresh)
+{
+    constexpr int kSubjects = 400;
+    std::vector<std::string> subjects;
+    std::string images;
+    for (int n = 0; n < kSubjects; n++) {
+        subjects.push_back("/f0/s" + std::to_string(n));
+        images += update_frame(1, subjects.back(), "image");
+    }
+    Feed feed(1, subjects);
+    ASSERT_NO_FATAL_FAILURE(start_subscriber({&feed}));
+    feed.start({images});
+    ASSERT_NO_FATAL_FAILURE(await_links(1));
+    std::vector<char *> names;
+    for (std::string &subject : subjects)
+        names.push_back(subject.data());
+    vn_request_objects(kSubjects, names.data(), nullptr);
+    EXPECT_TRUE(wait_screened(0, kSubjects));
+    auto providing = [] {
+        std::map<std::string, size_t> first;
+        for (const Report &report : seen->reports)
+            if (report.message == "All peers providing")
+                first.emplace(report.subject, report.after_updates);
+        return first;
+    };
+    ASSERT_TRUE(run_loop_until([&] {
+        return seen->updates.size() >= kSubjects && providing().size() >= kSubjects;
+    }));
+    feed.join();
+
+    std::map<std::string, size_t> reported = providing();
+    int overtaken = 0;
+    for (const std::string &subject : subjects) {
+        size_t update_at = 0;
+        while (update_at < seen->updates.size() && seen->updates[update_at].subject != subject)
+            update_at++;
+        ASSERT_LT(update_at, seen->updates.size()) << subject;
+        if (reported.at(subject) <= update_at)
+            overtaken++;
+    }
+    EXPECT_EQ(overtaken, 0) << "of " << kSubjects << " reports reached the application before their update";
 }
 
 // An update the peer thread screened before the application dropped its

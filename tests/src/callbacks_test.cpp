@@ -1,6 +1,7 @@
 // The callback layer: events handed in on another thread reach the
 // application's callbacks on the init thread's loop (or on the calling thread
 // with enable-threaded-callbacks), with subjects mapped back.
+#include "data_services.h"
 #include "vantrix_private.h"
 
 #include <gtest/gtest.h>
@@ -269,7 +270,7 @@ TEST_F(Callbacks, StatusesPassTheirValuesThrough)
     EXPECT_TRUE(
         deliver_from_other_thread([&] { _vn_callbacks_recv_object_status(5, "/wire/s", 2, 0x1101, "Mandatory source down"); }));
     EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_recv_object_status(5, "/wire/t", 0, 4, nullptr); }));
-    EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_recv_service_status("quotes", 8); }));
+    EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_recv_service_status("quotes", 8, nullptr); }));
     ASSERT_EQ(seen.size(), 4u);
     EXPECT_EQ(seen[0].state, 256);
     EXPECT_EQ(seen[0].flags, 17);
@@ -309,7 +310,7 @@ TEST_F(Callbacks, TheInitThreadsLoopRunsBetweenTheDrainsOfALongStream)
         stream_over = true;
         _vn_callbacks_pass_end();
         vn_free_datapkt_data(&record);
-        _vn_callbacks_recv_service_status("stream", 1);
+        _vn_callbacks_recv_service_status("stream", 1, nullptr);
     });
     vn_loop();
     stream.join();
@@ -318,11 +319,57 @@ TEST_F(Callbacks, TheInitThreadsLoopRunsBetweenTheDrainsOfALongStream)
     EXPECT_EQ(stream_delivered.load(), sent);
 }
 
+// A thread's read pass queues five updates and marks where it stood after
+// the third; a report carrying that mark, delivered by the init thread
+// before the loop has drained anything, comes after those three and before
+// the other two.
+TEST_F(Callbacks, AMarkedReportFollowsWhatItsThreadHadHandedOverThenAndNoMore)
+{
+    constexpr int kUpdates = 5;
+    constexpr int kMarkedAfter = 3;
+    stop_after_callback = false;
+    _vn_callbacks_init(&init_);
+    _vn_callbacks_mark_t mark{};
+    std::atomic<bool> queued{false};
+    std::atomic<bool> reported{false};
+    std::thread pass([&] {
+        vn_data_t record{};
+        _vn_callbacks_pass_begin();
+        for (int n = 1; n <= kUpdates; n++) {
+            if (n == kMarkedAfter + 1)
+                mark = _vn_callbacks_mark();
+            vn_free_datapkt_data(&record);
+            record.subject = vn_strdup(("/wire/" + std::to_string(n)).c_str());
+            _vn_callbacks_lend(&record);
+            _vn_callbacks_recv_update(0, &record);
+            _vn_callbacks_lend(nullptr);
+        }
+        queued = true;
+        // Kept open until the report has gone: the pass's end would wait
+        // for everything it queued.
+        while (!reported.load())
+            std::this_thread::yield();
+        _vn_callbacks_pass_end();
+        vn_free_datapkt_data(&record);
+    });
+    while (!queued.load())
+        std::this_thread::yield();
+    _vn_callbacks_recv_service_status("quotes", 2, &mark);
+    reported = true;
+    EXPECT_TRUE(vntest::run_loop_until([] { return seen.size() == kUpdates + 1; }));
+    pass.join();
+    std::vector<std::string> order;
+    for (const Seen &entry : seen)
+        order.push_back(entry.kind + " " + entry.names[0]);
+    EXPECT_EQ(order, (std::vector<std::string>{"update /app/1", "update /app/2", "update /app/3", "service quotes",
+                                               "update /app/4", "update /app/5"}));
+}
+
 TEST_F(Callbacks, OnTheInitThreadDeliveryRunsAtOnce)
 {
     _vn_callbacks_init(&init_);
     stop_after_callback = false;
-    _vn_callbacks_recv_service_status("quotes", 1);
+    _vn_callbacks_recv_service_status("quotes", 1, nullptr);
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_TRUE(pthread_equal(seen[0].thread, init_thread_));
 }
@@ -360,7 +407,7 @@ TEST_F(Callbacks, MissingCallbacksDropTheirEventsWithoutWaiting)
         _vn_callbacks_recv_nodata(0, update);
         _vn_callbacks_recv_peer_status(0, 512, 0, nullptr);
         _vn_callbacks_recv_object_status(0, "/wire/u", 1, 0, nullptr);
-        _vn_callbacks_recv_service_status("s", 1);
+        _vn_callbacks_recv_service_status("s", 1, nullptr);
     });
     peer_thread.join();
     EXPECT_TRUE(seen.empty());
