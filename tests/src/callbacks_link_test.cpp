@@ -14,6 +14,7 @@
 #include <pthread.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -37,6 +38,11 @@ std::string update_frame(uint16_t seq, const std::string &subject, const std::st
 {
     return frame(VN_DATAUPDATE,
                  Bytes().u16(seq).u16(0).u16(222).text(subject).u16(1).u32(1).text(value).data);
+}
+
+std::string status_frame(uint16_t seq, const std::string &subject, uint16_t flags)
+{
+    return frame(VN_STATUS, Bytes().u16(seq).u16(flags).u16(0).text(subject).text("").data);
 }
 
 // ---- The seam: updates each peer thread has begun to screen ----
@@ -89,6 +95,8 @@ struct Seen {
     pthread_t init_thread{};
     // Runs inside the callback for one delivery, before its record is read again.
     std::function<void(const Delivery &)> during;
+    // Runs inside the callback for a state report, with the reports so far.
+    std::function<void(size_t)> on_report;
 };
 Seen *seen;
 
@@ -112,6 +120,8 @@ void on_update(int peer, vn_data_t *data)
 void on_object_status(int, char *subject, int, uint16_t, char *message)
 {
     seen->reports.push_back({subject, message != nullptr ? message : "", seen->updates.size()});
+    if (seen->on_report)
+        seen->on_report(seen->reports.size());
 }
 
 // One test-side source: it accepts the subscriber's link, answers its
@@ -325,6 +335,70 @@ TEST_F(CallbacksLink, NoStateReportOvertakesTheUpdateThatMadeItsSubjectFresh)
             overtaken++;
     }
     EXPECT_EQ(overtaken, 0) << "of " << kSubjects << " reports reached the application before their update";
+}
+
+// ---- A second seam: object statuses the peer thread has handed in ----
+
+std::atomic<int> statuses_handed_in{0};
+void (*hand_in_status)(int, char *, uint16_t, uint16_t, char *);
+
+void counting_status(int peer, char *name, uint16_t flags, uint16_t code, char *message)
+{
+    hand_in_status(peer, name, flags, code, message);
+    statuses_handed_in++;
+}
+
+// A source flips its subject between stale and fresh in one long stream, so
+// that every status makes a state report. Until the init thread's timer has
+// run, each report returns only once the next one has been made: only a
+// report run that goes back to its loop lets the timer run before the
+// stream's last report.
+TEST_F(CallbacksLink, TheInitThreadsLoopRunsWhileStateReportsKeepComing)
+{
+    constexpr int kFlips = 50000;
+    hand_in_status = _vn_peer_handoff.recv_object_status;
+    _vn_peer_handoff.recv_object_status = counting_status;
+    Feed feed(1, {"/f0/flip"});
+    ASSERT_NO_FATAL_FAILURE(start_subscriber({&feed}));
+    std::string stream = update_frame(1, "/f0/flip", "image");
+    for (int n = 1; n <= kFlips; n++)
+        stream += status_frame(static_cast<uint16_t>(n), "/f0/flip", n % 2 != 0 ? kStatusStale : kStatusFresh);
+    static bool timer_ran;
+    static size_t reports_when_timer_ran;
+    timer_ran = false;
+    reports_when_timer_ran = 0;
+    bool kept_coming = true;
+    seen->on_report = [&](size_t reports) {
+        if (reports == 1) {
+            vn_add_timed_event(
+                0, 0,
+                [](int, int, void *) {
+                    timer_ran = true;
+                    reports_when_timer_ran = seen->reports.size();
+                    return 0;
+                },
+                0, nullptr);
+        }
+        // The first report comes from the update, report n + 1 from status n.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(kWireDeadline);
+        while (!timer_ran && statuses_handed_in.load() < static_cast<int>(std::min<size_t>(reports, kFlips))) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kept_coming = false;
+                return;
+            }
+            std::this_thread::yield();
+        }
+    };
+    feed.start({stream});
+    ASSERT_NO_FATAL_FAILURE(await_links(1));
+    vn_request_object("/f0/flip");
+    ASSERT_TRUE(run_loop_until([&] { return seen->reports.size() >= kFlips + 1u; }));
+    feed.join();
+
+    EXPECT_TRUE(kept_coming);
+    EXPECT_TRUE(timer_ran);
+    EXPECT_LT(reports_when_timer_ran, kFlips + 1u) << "the timer did not run before the last report";
+    EXPECT_EQ(seen->reports.size(), kFlips + 1u);
 }
 
 // An update the peer thread screened before the application dropped its
