@@ -188,11 +188,12 @@ protected:
     }
 
     // Starts this process's runtime with one peer per feed, feed i the only
-    // source of a service of every subject under /f<i>/.
-    void start_subscriber(const std::vector<Feed *> &feeds)
+    // source of a service of every subject under /f<i>/; `options` are
+    // further configuration lines.
+    void start_subscriber(const std::vector<Feed *> &feeds, const std::string &options = "")
     {
         std::string conf = "application-name subscriber\nvantrix-id " + std::to_string(kSubscriberId) +
-                           "\nvantrix-pkt-log " + root_.file("var/packets.log") + "\n";
+                           "\nvantrix-pkt-log " + root_.file("var/packets.log") + "\n" + options;
         for (size_t i = 0; i < feeds.size(); i++) {
             std::string label = "feed" + std::to_string(i);
             conf += "add-peer\nlabel " + label + "\naddr 127.0.0.1\nport " + std::to_string(feeds[i]->port()) +
@@ -352,14 +353,16 @@ void counting_status(int peer, char *name, uint16_t flags, uint16_t code, char *
 // that every status makes a state report. Until the init thread's timer has
 // run, each report returns only once the next one has been made: only a
 // report run that goes back to its loop lets the timer run before the
-// stream's last report.
-TEST_F(CallbacksLink, TheInitThreadsLoopRunsWhileStateReportsKeepComing)
+// stream's last report. On each event back-end.
+class CallbacksReportStream : public CallbacksLink, public testing::WithParamInterface<const char *> {};
+
+TEST_P(CallbacksReportStream, TheInitThreadsLoopRunsWhileStateReportsKeepComing)
 {
     constexpr int kFlips = 50000;
     hand_in_status = _vn_peer_handoff.recv_object_status;
     _vn_peer_handoff.recv_object_status = counting_status;
     Feed feed(1, {"/f0/flip"});
-    ASSERT_NO_FATAL_FAILURE(start_subscriber({&feed}));
+    ASSERT_NO_FATAL_FAILURE(start_subscriber({&feed}, std::string("event-module ") + GetParam() + "\n"));
     std::string stream = update_frame(1, "/f0/flip", "image");
     for (int n = 1; n <= kFlips; n++)
         stream += status_frame(static_cast<uint16_t>(n), "/f0/flip", n % 2 != 0 ? kStatusStale : kStatusFresh);
@@ -400,6 +403,9 @@ TEST_F(CallbacksLink, TheInitThreadsLoopRunsWhileStateReportsKeepComing)
     EXPECT_LT(reports_when_timer_ran, kFlips + 1u) << "the timer did not run before the last report";
     EXPECT_EQ(seen->reports.size(), kFlips + 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, CallbacksReportStream, testing::Values("epoll", "poll", "select"),
+                         [](const testing::TestParamInfo<const char *> &info) { return std::string(info.param); });
 
 // An update the peer thread screened before the application dropped its
 // subject, but whose turn comes after, is not delivered; the other subject
