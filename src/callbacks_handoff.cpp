@@ -7,9 +7,9 @@
 // back to parse into. The pass ends by waiting until everything it queued
 // has run, so the thread never goes on past the pass with deliveries
 // outstanding, and the init thread delivers while the pass parses on. A
-// report made meanwhile travels on its own channel with a mark of the
-// thread's queue; before it reaches the application the init thread runs
-// that queue up to the mark (`catch_up`).
+// state report made meanwhile goes to the init thread by another way, with
+// a mark of the thread's queue; before it reaches the application the init
+// thread runs that queue up to the mark (`catch_up`).
 //
 // Threads and ownership: a slot belongs to one thread at a time, which
 // queues under the slot's mutex; the init thread takes the whole queue at
