@@ -3,8 +3,11 @@
 // once with the default delivery (every callback on the init thread) and
 // once with enable-threaded-callbacks (on the peer's thread), in the same
 // run. Both processes are this program again, in a role. Beside the rates,
-// the subscriber reports the CPU time it used over a few idle seconds after
-// the burst, which shows whether a core kept spinning with nothing to do.
+// the subscriber reports the longest gap of a 10 ms timer on its init thread
+// until the burst has been delivered, which shows whether the init thread
+// kept serving its loop, and the CPU time it used over a few idle seconds
+// after the burst, which shows whether a core kept spinning with nothing to
+// do.
 #include "median_reporter.h"
 #include "role_processes.h"
 #include "vantrix_private.h"
@@ -29,6 +32,7 @@ constexpr uint64_t kDefaultUpdates = 500000;
 constexpr uint64_t kThreadedUpdates = 2000000;
 constexpr int kUpdatesPerPass = 2000;
 constexpr double kIdleSeconds = 3.0;
+constexpr double kTickSeconds = 0.010;
 constexpr const char *kSubject = "/bench/EQ.VNTX.LAST";
 
 std::string self_path;
@@ -74,13 +78,31 @@ struct Reception {
     std::chrono::steady_clock::time_point first;
     double seconds = 0;
     double cpu_at_end = 0;
+    double longest_tick_gap = 0; // kept until the burst has been delivered
 };
 Reception reception;
 
+// The init thread's timer, repeating every kTickSeconds; on that thread only.
+struct Ticks {
+    std::chrono::steady_clock::time_point last;
+    double longest_gap = 0;
+};
+Ticks ticks;
+
+int tick(int, int, void *)
+{
+    auto now = std::chrono::steady_clock::now();
+    if (ticks.last != std::chrono::steady_clock::time_point{})
+        ticks.longest_gap = std::max(ticks.longest_gap, std::chrono::duration<double>(now - ticks.last).count());
+    ticks.last = now;
+    return 1;
+}
+
 int report_idle(int, int, void *)
 {
-    std::printf("%llu %.9f %llu %.6f\n", static_cast<unsigned long long>(reception.received - 1), reception.seconds,
-                static_cast<unsigned long long>(reception.errors), cpu_seconds() - reception.cpu_at_end);
+    std::printf("%llu %.9f %llu %.6f %.6f\n", static_cast<unsigned long long>(reception.received - 1),
+                reception.seconds, static_cast<unsigned long long>(reception.errors),
+                cpu_seconds() - reception.cpu_at_end, reception.longest_tick_gap);
     std::fflush(stdout);
     _exit(0);
 }
@@ -100,6 +122,7 @@ void subscriber_update(int, vn_data_t *data)
     reception.cpu_at_end = cpu_seconds();
     // The idle timer is armed on the init thread whichever thread runs this.
     tarvelutil_signalmain_exec(0, [](int, void *) {
+        reception.longest_tick_gap = ticks.longest_gap;
         vn_add_timed_event(0, kIdleSeconds, report_idle, 0, nullptr);
         return 0;
     }, nullptr, 1);
@@ -123,8 +146,10 @@ int run_role(char **argv)
     }
     return run_runtime("callbacks_bench", root, role, conf, &init, [&] {
         tarvelutil_signalmain_init(nullptr);
-        if (role != "publisher")
+        if (role != "publisher") {
+            vn_add_timed_event(0, kTickSeconds, tick, 0, nullptr);
             vn_request_object(kSubject);
+        }
     });
 }
 
@@ -136,6 +161,7 @@ void delivery(benchmark::State &state, bool threaded)
     uint64_t updates = threaded ? kThreadedUpdates : kDefaultUpdates;
     uint64_t errors = 0;
     double idle_cpu = 0;
+    double tick_gap = 0;
     for (auto _ : state) {
         std::string count = std::to_string(updates);
         bench::RunSettings settings;
@@ -155,18 +181,22 @@ void delivery(benchmark::State &state, bool threaded)
         unsigned long long bad = 0;
         double seconds = 0;
         double idle = 0;
-        if (std::sscanf(line.c_str(), "%llu %lf %llu %lf", &received, &seconds, &bad, &idle) != 4 || seconds <= 0) {
+        double gap = 0;
+        if (std::sscanf(line.c_str(), "%llu %lf %llu %lf %lf", &received, &seconds, &bad, &idle, &gap) != 5 ||
+            seconds <= 0) {
             state.SkipWithError("the subscriber reported nothing");
             return;
         }
         errors += bad;
         idle_cpu = std::max(idle_cpu, idle);
+        tick_gap = std::max(tick_gap, gap);
         state.SetIterationTime(seconds);
     }
     // The first update starts the clock: the others are what was timed.
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * (updates - 1)));
     state.counters["errors"] = static_cast<double>(errors);
     state.counters["idle_cpu_s"] = idle_cpu;
+    state.counters["tick_gap_ms"] = tick_gap * 1000;
 }
 
 class RatioReporter : public MedianReporter {

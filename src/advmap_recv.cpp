@@ -6,6 +6,8 @@
 // order they were computed and delivered after it is released, one deliverer
 // at a time; the thread that queued a report returns only once it has been
 // delivered, so it reaches the application before that peer's own status.
+// Each carries its thread's hand-over mark: whichever thread delivers it,
+// it comes after the updates its own thread had handed over.
 #include "advmap.h"
 
 #include <cstdarg>
@@ -21,6 +23,7 @@ namespace {
 struct service_report_t {
     const char *service; // the service's name, fixed after start-up
     int state;
+    _vn_callbacks_mark_t made;
 };
 
 std::mutex report_queue_lock;
@@ -47,7 +50,7 @@ void rogue(int peer, const char *format, ...)
 void queue_service_report(const advmap_t *map, int state)
 {
     std::lock_guard<std::mutex> hold(report_queue_lock);
-    report_queue.push_back({map->service_name, state});
+    report_queue.push_back({map->service_name, state, _vn_callbacks_mark()});
 }
 
 // Delivers every queued report in order. A callback that changes a peer on
@@ -67,7 +70,7 @@ void deliver_service_reports()
             report = report_queue.front();
             report_queue.pop_front();
         }
-        _vn_callbacks_recv_service_status(report.service, report.state);
+        _vn_callbacks_recv_service_status(report.service, report.state, &report.made);
     }
     delivering_reports = false;
 }

@@ -71,6 +71,7 @@ struct object_status_delivery_t {
 struct service_status_delivery_t {
     const char *service;
     int state;
+    const _vn_callbacks_mark_t *made; // may be null
 };
 
 // On the init thread itself a delivery runs at once: waiting for oneself
@@ -185,6 +186,8 @@ int deliver_object_status(int, void *record)
 int deliver_service_status(int, void *record)
 {
     const service_status_delivery_t *delivery = static_cast<const service_status_delivery_t *>(record);
+    // Runs on the init thread unless callbacks are threaded, when marks are null.
+    _vn_callbacks_catch_up(delivery->made);
     std::string name = delivery->service;
     callbacks.service_status(name.data(), delivery->state);
     return 0;
@@ -269,11 +272,11 @@ int _vn_callbacks_wants_object_status(void)
     return callbacks.object_status != nullptr ? 1 : 0;
 }
 
-void _vn_callbacks_recv_service_status(const char *service, int state)
+void _vn_callbacks_recv_service_status(const char *service, int state, const _vn_callbacks_mark_t *made)
 {
     if (callbacks.service_status == nullptr)
         return;
-    service_status_delivery_t delivery{service, state};
+    service_status_delivery_t delivery{service, state, made};
     run(deliver_service_status, &delivery);
 }
 

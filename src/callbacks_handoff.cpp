@@ -6,18 +6,23 @@
 // move into a record of the slot's pool, and the caller gets a spent one
 // back to parse into. The pass ends by waiting until everything it queued
 // has run, so the thread never goes on past the pass with deliveries
-// outstanding, and the init thread delivers while the pass parses on.
+// outstanding, and the init thread delivers while the pass parses on. A
+// state report made meanwhile goes to the init thread by another way, with
+// a mark of the thread's queue; before it reaches the application the init
+// thread runs that queue up to the mark (`catch_up`).
 //
 // Threads and ownership: a slot belongs to one thread at a time, which
 // queues under the slot's mutex; the init thread takes the whole queue at
-// once under that mutex, runs it, and hands the spent records back to the
-// pool under it again. `drain` runs on the init thread from its call
-// channel, which is poked only when the hand-over goes from idle to busy
-// (`owner_active`). While both sides are busy neither sleeps: a waiting
-// caller spins briefly before it blocks, and the init thread spins briefly
-// for more work before it goes back to its loop. Both spins are bounded, so
-// an idle process sleeps. Threads beyond the slots use the channel's
-// synchronous send.
+// once under that mutex (or, catching up, one entry at a time), runs it,
+// and hands the spent records back to the pool under it again. `drain`
+// runs on the init thread from its call channel, which is poked only when
+// the hand-over goes from idle to busy (`owner_active`); a drain that has
+// used its time budget posts itself again and returns, and the loop serves
+// its timers and other watches before it takes the drain up again. While
+// both sides are busy neither sleeps: a waiting caller spins briefly before
+// it blocks, and the init thread spins briefly for more work before it goes
+// back to its loop. Both spins are bounded, so an idle process sleeps.
+// Threads beyond the slots use the channel's synchronous send.
 #include "vantrix_private.h"
 
 #include <sched.h>
@@ -54,8 +59,9 @@ struct entry_t {
 };
 
 struct alignas(kCacheLine) slot_t {
-    std::mutex mutex;                 // guards pending and pool
+    std::mutex mutex;                 // guards pending, head and pool
     std::vector<entry_t> pending;     // queued, not yet taken by the init thread
+    size_t head = 0;                  // entries of pending a catch-up has taken already
     std::vector<vn_data_t *> pool;    // spent records for the owning thread to parse into
     uint64_t queued = 0;              // owning thread only: deliveries ever queued
     // Set under mutex when pending stops being empty, cleared when the init
@@ -90,6 +96,9 @@ tarvelutil_signalany_t *channel;
 // update queued from a pass that began before can be screened again.
 std::atomic<uint64_t> drop_epoch{0};
 bool draining_now = false; // init thread only: drain is running
+// Init thread only: the slot whose taken batch drain is running; entries
+// still queued there come after the rest of that batch.
+const slot_t *batch_slot = nullptr;
 
 thread_local int pass_depth = 0;
 thread_local uint64_t pass_epoch = 0;
@@ -155,15 +164,26 @@ void mark_delivered(slot_t &slot)
     shared.woken.notify_all();
 }
 
-void run_entry(slot_t &slot, entry_t &entry)
+// Runs one entry; the record it owned, now spent, or null.
+vn_data_t *run_entry(slot_t &slot, const entry_t &entry)
 {
-    if (entry.owned != nullptr) {
+    if (entry.owned != nullptr)
         entry.owned_deliver(entry.peer, entry.owned, entry.epoch);
-        shared.spent.push_back(entry.owned);
-    } else {
+    else
         entry.deliver(0, entry.record);
-    }
     mark_delivered(slot);
+    return entry.owned;
+}
+
+// Under the slot's mutex: into the pool, or freed when the pool is full.
+void pool_spent_locked(slot_t &slot, vn_data_t *record)
+{
+    if (slot.pool.size() < kMaxPooledRecords) {
+        slot.pool.push_back(record);
+        return;
+    }
+    vn_free_datapkt_data(record);
+    vn_free(record);
 }
 
 void return_spent(slot_t &slot)
@@ -171,15 +191,19 @@ void return_spent(slot_t &slot)
     if (shared.spent.empty())
         return;
     std::lock_guard<std::mutex> hold(slot.mutex);
-    for (vn_data_t *record : shared.spent) {
-        if (slot.pool.size() < kMaxPooledRecords) {
-            slot.pool.push_back(record);
-        } else {
-            vn_free_datapkt_data(record);
-            vn_free(record);
-        }
-    }
+    for (vn_data_t *record : shared.spent)
+        pool_spent_locked(slot, record);
     shared.spent.clear();
+}
+
+// Under the slot's mutex: the queue is empty once a catch-up took it all.
+void settle_head_locked(slot_t &slot)
+{
+    if (slot.head != slot.pending.size())
+        return;
+    slot.pending.clear();
+    slot.head = 0;
+    slot.ready.store(false, std::memory_order_relaxed);
 }
 
 // Takes and runs each slot's queue; how many ran.
@@ -191,14 +215,21 @@ size_t run_queued()
         slot_t &slot = shared.slots[i];
         if (!has_work(slot))
             continue;
+        size_t first;
         {
             std::lock_guard<std::mutex> hold(slot.mutex);
             shared.running.swap(slot.pending);
+            first = slot.head;
+            slot.head = 0;
             slot.ready.store(false, std::memory_order_relaxed);
         }
-        for (entry_t &entry : shared.running)
-            run_entry(slot, entry);
-        ran += shared.running.size();
+        batch_slot = &slot;
+        for (size_t at = first; at < shared.running.size(); at++) {
+            if (vn_data_t *spent = run_entry(slot, shared.running[at]))
+                shared.spent.push_back(spent);
+        }
+        batch_slot = nullptr;
+        ran += shared.running.size() - first;
         shared.running.clear();
         return_spent(slot);
     }
@@ -363,6 +394,10 @@ char _vn_callbacks_queueing = 0;
 void _vn_callbacks_handoff_init(tarvelutil_signalany_t *init_channel)
 {
     channel = init_channel;
+    // One call per wake-up: a drain that posts itself again is taken up only
+    // after the loop's next turn, not straight away by the same read.
+    if (channel != nullptr)
+        tarvelutil_signalany_set_yield_count(channel, 1);
     owner_active.store(false);
     _vn_callbacks_queueing = init_channel != nullptr ? 1 : 0;
 }
@@ -386,6 +421,47 @@ int _vn_callbacks_handoff_update(int peer, vn_data_t *data, _vn_callbacks_owned_
         return 0;
     queue_update(*slot, peer, data, deliver);
     return 1;
+}
+
+_vn_callbacks_mark_t _vn_callbacks_mark(void)
+{
+    slot_t *slot = own_slot.slot;
+    if (slot == nullptr)
+        return {nullptr, 0};
+    return {slot, slot->queued};
+}
+
+void _vn_callbacks_catch_up(const _vn_callbacks_mark_t *mark)
+{
+    if (mark == nullptr || mark->slot == nullptr)
+        return;
+    slot_t &slot = *static_cast<slot_t *>(mark->slot);
+    // A batch taken from this slot is running (the report is its own entry,
+    // or a callback of it runs the loop): what the batch still holds comes
+    // before anything queued, and only the batch may run it.
+    if (&slot == batch_slot)
+        return;
+    // One entry at a time, so that a drain started by a callback meanwhile
+    // finds the rest still queued, in order.
+    vn_data_t *spent = nullptr;
+    while (slot.delivered.load(std::memory_order_acquire) < mark->ticket) {
+        entry_t entry{};
+        {
+            std::lock_guard<std::mutex> hold(slot.mutex);
+            if (spent != nullptr)
+                pool_spent_locked(slot, spent);
+            spent = nullptr;
+            if (slot.head == slot.pending.size())
+                return;
+            entry = slot.pending[slot.head++];
+            settle_head_locked(slot);
+        }
+        spent = run_entry(slot, entry);
+    }
+    if (spent != nullptr) {
+        std::lock_guard<std::mutex> hold(slot.mutex);
+        pool_spent_locked(slot, spent);
+    }
 }
 
 void _vn_callbacks_pass_begin(void)

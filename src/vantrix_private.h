@@ -472,6 +472,19 @@ void _vn_callbacks_config_init(void);
 /* Takes the record's seven callbacks; without enable-threaded-callbacks makes
  * the init thread's delivery channel (call it on the init thread). */
 void _vn_callbacks_init(vn_init_t *init);
+/* Where the calling thread's hand-over stood when it made a report: the
+ * report is to reach the application after everything the thread had handed
+ * over by then. `slot` is null where nothing is handed over (threaded
+ * callbacks, the init thread, a thread beyond the slots). */
+typedef struct {
+    void *slot;
+    uint64_t ticket;
+} _vn_callbacks_mark_t;
+/* The calling thread's mark, taken as it makes a report. */
+_vn_callbacks_mark_t _vn_callbacks_mark(void);
+/* On the init thread: runs what the mark's thread had handed over by then and
+ * is still queued (nothing for a null mark). */
+void _vn_callbacks_catch_up(const _vn_callbacks_mark_t *mark);
 /* Deliveries to the application, by peer number, called on the thread that
  * received the event; each returns once the application's callback has run
  * (at once when that callback is null). Subjects are mapped back. */
@@ -481,7 +494,9 @@ void _vn_callbacks_recv_update(int peer, vn_data_t *data);
 void _vn_callbacks_recv_nodata(int peer, vn_data_t *nodata);
 void _vn_callbacks_recv_peer_status(int peer, int status, int value, void *data);
 void _vn_callbacks_recv_object_status(int peer, const char *subject, int state, uint16_t code, const char *message);
-void _vn_callbacks_recv_service_status(const char *service, int state);
+/* A service's report reaches the application after what the thread that
+ * made it had handed over by then (`made`; null: no such order). */
+void _vn_callbacks_recv_service_status(const char *service, int state, const _vn_callbacks_mark_t *made);
 /* 1 when the application takes object statuses: without such a callback a
  * report has nowhere to go and need not be made. */
 int _vn_callbacks_wants_object_status(void);

@@ -14,6 +14,7 @@
 #include <pthread.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -37,6 +38,11 @@ std::string update_frame(uint16_t seq, const std::string &subject, const std::st
 {
     return frame(VN_DATAUPDATE,
                  Bytes().u16(seq).u16(0).u16(222).text(subject).u16(1).u32(1).text(value).data);
+}
+
+std::string status_frame(uint16_t seq, const std::string &subject, uint16_t flags)
+{
+    return frame(VN_STATUS, Bytes().u16(seq).u16(flags).u16(0).text(subject).text("").data);
 }
 
 // ---- The seam: updates each peer thread has begun to screen ----
@@ -72,8 +78,16 @@ struct Delivery {
     uint16_t seq;
 };
 
+// A state report and how many updates the application had by then.
+struct Report {
+    std::string subject;
+    std::string message;
+    size_t after_updates;
+};
+
 struct Seen {
     std::vector<Delivery> updates;
+    std::vector<Report> reports;
     int overlapping = 0;   // callbacks entered while another ran
     int off_init = 0;      // callbacks on another thread
     int changed = 0;       // records that changed during their callback
@@ -81,6 +95,8 @@ struct Seen {
     pthread_t init_thread{};
     // Runs inside the callback for one delivery, before its record is read again.
     std::function<void(const Delivery &)> during;
+    // Runs inside the callback for a state report, with the reports so far.
+    std::function<void(size_t)> on_report;
 };
 Seen *seen;
 
@@ -99,6 +115,13 @@ void on_update(int peer, vn_data_t *data)
         seen->changed++;
     seen->updates.push_back(entry);
     seen->running.fetch_sub(1);
+}
+
+void on_object_status(int, char *subject, int, uint16_t, char *message)
+{
+    seen->reports.push_back({subject, message != nullptr ? message : "", seen->updates.size()});
+    if (seen->on_report)
+        seen->on_report(seen->reports.size());
 }
 
 // One test-side source: it accepts the subscriber's link, answers its
@@ -165,11 +188,12 @@ protected:
     }
 
     // Starts this process's runtime with one peer per feed, feed i the only
-    // source of a service of every subject under /f<i>/.
-    void start_subscriber(const std::vector<Feed *> &feeds)
+    // source of a service of every subject under /f<i>/; `options` are
+    // further configuration lines.
+    void start_subscriber(const std::vector<Feed *> &feeds, const std::string &options = "")
     {
         std::string conf = "application-name subscriber\nvantrix-id " + std::to_string(kSubscriberId) +
-                           "\nvantrix-pkt-log " + root_.file("var/packets.log") + "\n";
+                           "\nvantrix-pkt-log " + root_.file("var/packets.log") + "\n" + options;
         for (size_t i = 0; i < feeds.size(); i++) {
             std::string label = "feed" + std::to_string(i);
             conf += "add-peer\nlabel " + label + "\naddr 127.0.0.1\nport " + std::to_string(feeds[i]->port()) +
@@ -185,6 +209,7 @@ protected:
         // The runtime keeps the record for the life of the process.
         static vn_init_t init;
         init.recv_update = on_update;
+        init.recv_object_status = on_object_status;
         vn_config_init("subscriber.conf", static_cast<int>(argv_.size()), argv_.data());
         ASSERT_GE(vn_init(&init, static_cast<int>(argv_.size()), argv_.data()), 0);
     }
@@ -264,6 +289,123 @@ TEST_F(CallbacksLink, BurstsOfTwoLinksArriveInOrderOneAtATimeWithTheirRecordsInt
         }
     }
 }
+
+// Every subject of one burst becomes fresh with its first update: its report
+// of that follows the update, as it would were each update delivered before
+// its thread went on. The init thread is held until its peer thread has
+// screened the whole burst, one read, so that every update and report waits
+// for it at once.
+TEST_F(CallbacksLink, NoStateReportOvertakesTheUpdateThatMadeItsSubjectFresh)
+{
+    constexpr int kSubjects = 400;
+    std::vector<std::string> subjects;
+    std::string images;
+    for (int n = 0; n < kSubjects; n++) {
+        subjects.push_back("/f0/s" + std::to_string(n));
+        images += update_frame(1, subjects.back(), "image");
+    }
+    Feed feed(1, subjects);
+    ASSERT_NO_FATAL_FAILURE(start_subscriber({&feed}));
+    feed.start({images});
+    ASSERT_NO_FATAL_FAILURE(await_links(1));
+    std::vector<char *> names;
+    for (std::string &subject : subjects)
+        names.push_back(subject.data());
+    vn_request_objects(kSubjects, names.data(), nullptr);
+    EXPECT_TRUE(wait_screened(0, kSubjects));
+    auto providing = [] {
+        std::map<std::string, size_t> first;
+        for (const Report &report : seen->reports)
+            if (report.message == "All peers providing")
+                first.emplace(report.subject, report.after_updates);
+        return first;
+    };
+    ASSERT_TRUE(run_loop_until([&] {
+        return seen->updates.size() >= kSubjects && providing().size() >= kSubjects;
+    }));
+    feed.join();
+
+    std::map<std::string, size_t> reported = providing();
+    int overtaken = 0;
+    for (const std::string &subject : subjects) {
+        size_t update_at = 0;
+        while (update_at < seen->updates.size() && seen->updates[update_at].subject != subject)
+            update_at++;
+        ASSERT_LT(update_at, seen->updates.size()) << subject;
+        if (reported.at(subject) <= update_at)
+            overtaken++;
+    }
+    EXPECT_EQ(overtaken, 0) << "of " << kSubjects << " reports reached the application before their update";
+}
+
+// ---- A second seam: object statuses the peer thread has handed in ----
+
+std::atomic<int> statuses_handed_in{0};
+void (*hand_in_status)(int, char *, uint16_t, uint16_t, char *);
+
+void counting_status(int peer, char *name, uint16_t flags, uint16_t code, char *message)
+{
+    hand_in_status(peer, name, flags, code, message);
+    statuses_handed_in++;
+}
+
+// A source flips its subject between stale and fresh in one long stream, so
+// that every status makes a state report. Until the init thread's timer has
+// run, each report returns only once the next one has been made: only a
+// report run that goes back to its loop lets the timer run before the
+// stream's last report. On each event back-end.
+class CallbacksReportStream : public CallbacksLink, public testing::WithParamInterface<const char *> {};
+
+TEST_P(CallbacksReportStream, TheInitThreadsLoopRunsWhileStateReportsKeepComing)
+{
+    constexpr int kFlips = 50000;
+    hand_in_status = _vn_peer_handoff.recv_object_status;
+    _vn_peer_handoff.recv_object_status = counting_status;
+    Feed feed(1, {"/f0/flip"});
+    ASSERT_NO_FATAL_FAILURE(start_subscriber({&feed}, std::string("event-module ") + GetParam() + "\n"));
+    std::string stream = update_frame(1, "/f0/flip", "image");
+    for (int n = 1; n <= kFlips; n++)
+        stream += status_frame(static_cast<uint16_t>(n), "/f0/flip", n % 2 != 0 ? kStatusStale : kStatusFresh);
+    static bool timer_ran;
+    static size_t reports_when_timer_ran;
+    timer_ran = false;
+    reports_when_timer_ran = 0;
+    bool kept_coming = true;
+    seen->on_report = [&](size_t reports) {
+        if (reports == 1) {
+            vn_add_timed_event(
+                0, 0,
+                [](int, int, void *) {
+                    timer_ran = true;
+                    reports_when_timer_ran = seen->reports.size();
+                    return 0;
+                },
+                0, nullptr);
+        }
+        // The first report comes from the update, report n + 1 from status n.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(kWireDeadline);
+        while (!timer_ran && statuses_handed_in.load() < static_cast<int>(std::min<size_t>(reports, kFlips))) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kept_coming = false;
+                return;
+            }
+            std::this_thread::yield();
+        }
+    };
+    feed.start({stream});
+    ASSERT_NO_FATAL_FAILURE(await_links(1));
+    vn_request_object("/f0/flip");
+    ASSERT_TRUE(run_loop_until([&] { return seen->reports.size() >= kFlips + 1u; }));
+    feed.join();
+
+    EXPECT_TRUE(kept_coming);
+    EXPECT_TRUE(timer_ran);
+    EXPECT_LT(reports_when_timer_ran, kFlips + 1u) << "the timer did not run before the last report";
+    EXPECT_EQ(seen->reports.size(), kFlips + 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, CallbacksReportStream, testing::Values("epoll", "poll", "select"),
+                         [](const testing::TestParamInfo<const char *> &info) { return std::string(info.param); });
 
 // An update the peer thread screened before the application dropped its
 // subject, but whose turn comes after, is not delivered; the other subject

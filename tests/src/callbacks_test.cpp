@@ -1,6 +1,7 @@
 // The callback layer: events handed in on another thread reach the
 // application's callbacks on the init thread's loop (or on the calling thread
 // with enable-threaded-callbacks), with subjects mapped back.
+#include "data_services.h"
 #include "vantrix_private.h"
 
 #include <gtest/gtest.h>
@@ -115,6 +116,35 @@ int stop_loop(int, int, void *)
     return 0;
 }
 
+// ---- A stream that keeps the hand-over busy ----
+
+// Far more updates than the init thread delivers before it owes its loop a turn.
+constexpr int kStreamBound = 500000;
+constexpr int kStreamAhead = 64; // queued and not yet delivered, at most
+
+std::atomic<int> streamed{0};         // updates the streaming thread has queued
+std::atomic<int> stream_delivered{0}; // written on the init thread
+std::atomic<bool> stream_over{false};
+std::atomic<bool> timer_ran{false};
+
+int note_timer(int, int, void *)
+{
+    timer_ran = true;
+    return 0;
+}
+
+// The first delivery arms a timer due at once. Each returns only once the
+// next update is queued, so that the hand-over never runs dry while the
+// stream lasts: only a drain that goes back to its loop lets the timer run.
+void on_streamed_update(int, vn_data_t *)
+{
+    int delivered = ++stream_delivered;
+    if (delivered == 1)
+        vn_add_timed_event(0, 0, note_timer, 0, nullptr);
+    while (streamed.load() <= delivered && !stream_over.load())
+        std::this_thread::yield();
+}
+
 class Callbacks : public ::testing::Test {
 protected:
     void SetUp() override
@@ -124,7 +154,7 @@ protected:
         _vn_map_config_init();
         _vn_map_add_pattern("/app/*", "/wire/*");
         _vn_event_init(&init_);
-        ASSERT_EQ(_vn_event_thread_init(&init_, 0, 0), 1);
+        ASSERT_EQ(_vn_event_thread_init(&init_, event_module(), 0), 1);
         init_thread_ = pthread_self();
         init_.recv_request = on_request;
         init_.recv_discard = on_discard;
@@ -154,9 +184,26 @@ protected:
         return callback_ran_first;
     }
 
+    // The loop's back-end, as a mask of event-module; 0 the default.
+    virtual int event_module() const { return 0; }
+
     vn_init_t init_{};
     pthread_t init_thread_{};
 };
+
+// The same on each event back-end: each runs a pass's timers before its
+// socket callbacks.
+class CallbacksOnEachBackend : public Callbacks, public testing::WithParamInterface<const char *> {
+protected:
+    int event_module() const override
+    {
+        std::string name = GetParam();
+        return name == "epoll" ? 1 : name == "poll" ? 4 : 8;
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Backends, CallbacksOnEachBackend, testing::Values("epoll", "poll", "select"),
+                         [](const testing::TestParamInfo<const char *> &info) { return std::string(info.param); });
 
 vn_reqpkt_t request_of(std::vector<const char *> &subjects, uint16_t flags)
 {
@@ -240,7 +287,7 @@ TEST_F(Callbacks, StatusesPassTheirValuesThrough)
     EXPECT_TRUE(
         deliver_from_other_thread([&] { _vn_callbacks_recv_object_status(5, "/wire/s", 2, 0x1101, "Mandatory source down"); }));
     EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_recv_object_status(5, "/wire/t", 0, 4, nullptr); }));
-    EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_recv_service_status("quotes", 8); }));
+    EXPECT_TRUE(deliver_from_other_thread([&] { _vn_callbacks_recv_service_status("quotes", 8, nullptr); }));
     ASSERT_EQ(seen.size(), 4u);
     EXPECT_EQ(seen[0].state, 256);
     EXPECT_EQ(seen[0].flags, 17);
@@ -254,11 +301,94 @@ TEST_F(Callbacks, StatusesPassTheirValuesThrough)
     EXPECT_EQ(seen[3].state, 8);
 }
 
+// One thread's read pass hands over updates until the init thread's timer
+// has run; the pass's end then waits for them, and a last delivery stops
+// the loop.
+TEST_P(CallbacksOnEachBackend, TheInitThreadsLoopRunsBetweenTheDrainsOfALongStream)
+{
+    streamed = stream_delivered = 0;
+    stream_over = timer_ran = false;
+    init_.recv_update = on_streamed_update;
+    _vn_callbacks_init(&init_);
+    int sent = 0;
+    std::thread stream([&sent] {
+        vn_data_t record{};
+        _vn_callbacks_pass_begin();
+        for (; sent < kStreamBound && !timer_ran.load(); sent++) {
+            while (sent - stream_delivered.load() >= kStreamAhead)
+                std::this_thread::yield();
+            // The hand-over left a spent record's contents here.
+            vn_free_datapkt_data(&record);
+            record.subject = vn_strdup("/wire/stream");
+            record.seq = static_cast<uint16_t>(sent);
+            _vn_callbacks_lend(&record);
+            _vn_callbacks_recv_update(0, &record);
+            _vn_callbacks_lend(nullptr);
+            streamed = sent + 1;
+        }
+        stream_over = true;
+        _vn_callbacks_pass_end();
+        vn_free_datapkt_data(&record);
+        _vn_callbacks_recv_service_status("stream", 1, nullptr);
+    });
+    vn_loop();
+    stream.join();
+    EXPECT_TRUE(timer_ran.load());
+    EXPECT_LT(sent, kStreamBound) << "the timer did not run before the stream ended";
+    EXPECT_EQ(stream_delivered.load(), sent);
+}
+
+// A thread's read pass queues five updates and marks where it stood after
+// the third; a report carrying that mark, delivered by the init thread
+// before the loop has drained anything, comes after those three and before
+// the other two.
+TEST_F(Callbacks, AMarkedReportFollowsWhatItsThreadHadHandedOverThenAndNoMore)
+{
+    constexpr int kUpdates = 5;
+    constexpr int kMarkedAfter = 3;
+    stop_after_callback = false;
+    _vn_callbacks_init(&init_);
+    _vn_callbacks_mark_t mark{};
+    std::atomic<bool> queued{false};
+    std::atomic<bool> reported{false};
+    std::thread pass([&] {
+        vn_data_t record{};
+        _vn_callbacks_pass_begin();
+        for (int n = 1; n <= kUpdates; n++) {
+            if (n == kMarkedAfter + 1)
+                mark = _vn_callbacks_mark();
+            vn_free_datapkt_data(&record);
+            record.subject = vn_strdup(("/wire/" + std::to_string(n)).c_str());
+            _vn_callbacks_lend(&record);
+            _vn_callbacks_recv_update(0, &record);
+            _vn_callbacks_lend(nullptr);
+        }
+        queued = true;
+        // Kept open until the report has gone: the pass's end would wait
+        // for everything it queued.
+        while (!reported.load())
+            std::this_thread::yield();
+        _vn_callbacks_pass_end();
+        vn_free_datapkt_data(&record);
+    });
+    while (!queued.load())
+        std::this_thread::yield();
+    _vn_callbacks_recv_service_status("quotes", 2, &mark);
+    reported = true;
+    EXPECT_TRUE(vntest::run_loop_until([] { return seen.size() == kUpdates + 1; }));
+    pass.join();
+    std::vector<std::string> order;
+    for (const Seen &entry : seen)
+        order.push_back(entry.kind + " " + entry.names[0]);
+    EXPECT_EQ(order, (std::vector<std::string>{"update /app/1", "update /app/2", "update /app/3", "service quotes",
+                                               "update /app/4", "update /app/5"}));
+}
+
 TEST_F(Callbacks, OnTheInitThreadDeliveryRunsAtOnce)
 {
     _vn_callbacks_init(&init_);
     stop_after_callback = false;
-    _vn_callbacks_recv_service_status("quotes", 1);
+    _vn_callbacks_recv_service_status("quotes", 1, nullptr);
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_TRUE(pthread_equal(seen[0].thread, init_thread_));
 }
@@ -296,7 +426,7 @@ TEST_F(Callbacks, MissingCallbacksDropTheirEventsWithoutWaiting)
         _vn_callbacks_recv_nodata(0, update);
         _vn_callbacks_recv_peer_status(0, 512, 0, nullptr);
         _vn_callbacks_recv_object_status(0, "/wire/u", 1, 0, nullptr);
-        _vn_callbacks_recv_service_status("s", 1);
+        _vn_callbacks_recv_service_status("s", 1, nullptr);
     });
     peer_thread.join();
     EXPECT_TRUE(seen.empty());
