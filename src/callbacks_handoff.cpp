@@ -3,8 +3,9 @@
 // init thread runs, one at a time and in the order queued. A synchronous
 // delivery waits until its own has run. Within a read pass, an update whose
 // record the caller lends is queued without waiting: the record's contents
-// move into a record of the slot's pool, and the caller gets a spent one
-// back to parse into. The pass ends by waiting until everything it queued
+// move into a spare record taken from the slot's pool, and the caller gets
+// a spent one back to parse into. Such updates are gathered a few at a
+// time and handed over in one hold of the slot's mutex. The pass ends by waiting until everything it queued
 // has run, so the thread never goes on past the pass with deliveries
 // outstanding, and the init thread delivers while the pass parses on. A
 // state report made meanwhile goes to the init thread by another way, with
@@ -12,7 +13,7 @@
 // thread runs that queue up to the mark (`catch_up`).
 //
 // Threads and ownership: a slot belongs to one thread at a time, which
-// queues under the slot's mutex; the init thread takes the whole queue at
+// alone stages, and hands over under the slot's mutex; the init thread takes the whole queue at
 // once under that mutex (or, catching up, one entry at a time), runs it,
 // and hands the spent records back to the pool under it again. `drain`
 // runs on the init thread from its call channel, which is poked only when
@@ -27,9 +28,11 @@
 
 #include <sched.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -48,6 +51,9 @@ constexpr int kSpinsPerClockRead = 64;
 constexpr int kMaxSlots = 256;
 constexpr size_t kCacheLine = 64;
 constexpr size_t kMaxPooledRecords = 1024;
+// Updates a thread gathers before it hands them over under its slot's lock:
+// one hold per update would keep the init thread waiting for the lock.
+constexpr size_t kStagedUpdates = 32;
 
 struct entry_t {
     tarvelutil_signalmain_cb_t deliver; // a synchronous delivery and its caller's record
@@ -64,11 +70,16 @@ struct alignas(kCacheLine) slot_t {
     size_t head = 0;                  // entries of pending a catch-up has taken already
     std::vector<vn_data_t *> pool;    // spent records for the owning thread to parse into
     uint64_t queued = 0;              // owning thread only: deliveries ever queued
-    // Set under mutex when pending stops being empty, cleared when the init
-    // thread takes it: written once a batch, not once an entry, so that the
-    // init thread's look costs the queuing thread no cache line moves.
-    std::atomic<bool> ready{false};
+    // Owning thread only: updates not yet handed over, and records taken
+    // from the pool in one hold to parse the next ones into.
+    std::vector<entry_t> staged;
+    std::vector<vn_data_t *> spare;
     std::atomic<bool> taken{false};   // a thread owns the slot
+    // Set under mutex when pending stops being empty, cleared when the init
+    // thread takes it: written once a batch, not once an entry, and on a
+    // line of its own, so that the init thread's look costs the queuing
+    // thread no cache line moves.
+    alignas(kCacheLine) std::atomic<bool> ready{false};
     // Read by the owning thread as it waits, on a line of its own: what the
     // init thread has run, and whether the owner sleeps on `woken`.
     alignas(kCacheLine) std::atomic<uint64_t> delivered{0};
@@ -317,9 +328,11 @@ struct slot_owner_t {
         if (slot == nullptr)
             return;
         std::vector<vn_data_t *> pool;
+        pool.swap(slot->spare);
         {
             std::lock_guard<std::mutex> hold(slot->mutex);
-            pool.swap(slot->pool);
+            pool.insert(pool.end(), slot->pool.begin(), slot->pool.end());
+            slot->pool.clear();
         }
         for (vn_data_t *record : pool) {
             vn_free_datapkt_data(record);
@@ -339,52 +352,57 @@ slot_t *my_slot()
     return own_slot.slot;
 }
 
-// Appends under the slot's mutex, held by the caller; whether the init
-// thread is to be started.
-bool push_locked(slot_t &slot, const entry_t &entry)
+// Hands what the owning thread staged over to the init thread in one hold
+// of the slot's lock, and takes spent records for the next ones; starts the
+// init thread when it is idle.
+void publish(slot_t &slot)
 {
-    if (slot.pending.empty())
-        slot.ready.store(true, std::memory_order_release);
-    slot.pending.push_back(entry);
-    return !owner_active.load(std::memory_order_relaxed);
+    if (slot.staged.empty())
+        return;
+    bool start;
+    {
+        std::lock_guard<std::mutex> hold(slot.mutex);
+        if (slot.pending.empty()) {
+            slot.ready.store(true, std::memory_order_release);
+            slot.pending.swap(slot.staged);
+        } else {
+            slot.pending.insert(slot.pending.end(), slot.staged.begin(), slot.staged.end());
+        }
+        // Spare records never number more than one batch.
+        size_t take = std::min(slot.pool.size(), kStagedUpdates - slot.spare.size());
+        slot.spare.insert(slot.spare.end(), slot.pool.end() - static_cast<std::ptrdiff_t>(take), slot.pool.end());
+        slot.pool.resize(slot.pool.size() - take);
+        start = !owner_active.load(std::memory_order_relaxed);
+    }
+    slot.staged.clear();
+    if (start && !owner_active.exchange(true))
+        post_drain();
 }
 
 // The entry's ticket, the delivered count that means it has run.
-uint64_t announce(slot_t &slot, bool start)
+uint64_t queue_entry(slot_t &slot, const entry_t &entry)
 {
-    if (start && !owner_active.exchange(true))
-        post_drain();
+    slot.staged.push_back(entry);
+    publish(slot);
     return ++slot.queued;
 }
 
-uint64_t queue_entry(slot_t &slot, const entry_t &entry)
-{
-    bool start;
-    {
-        std::lock_guard<std::mutex> hold(slot.mutex);
-        start = push_locked(slot, entry);
-    }
-    return announce(slot, start);
-}
-
-// Queues the update with a record of the pool (or a new one), which takes
-// the update's contents and gives `data` its spent ones.
+// Stages the update with a spare record (or a new one), which takes the
+// update's contents and gives `data` its spent ones.
 void queue_update(slot_t &slot, int peer, vn_data_t *data, _vn_callbacks_owned_cb deliver)
 {
-    bool start;
-    {
-        std::lock_guard<std::mutex> hold(slot.mutex);
-        vn_data_t *owned = nullptr;
-        if (!slot.pool.empty()) {
-            owned = slot.pool.back();
-            slot.pool.pop_back();
-        } else {
-            owned = static_cast<vn_data_t *>(vn_calloc(1, sizeof(vn_data_t)));
-        }
-        std::swap(*owned, *data);
-        start = push_locked(slot, entry_t{nullptr, nullptr, deliver, owned, peer, pass_epoch});
+    vn_data_t *owned;
+    if (!slot.spare.empty()) {
+        owned = slot.spare.back();
+        slot.spare.pop_back();
+    } else {
+        owned = static_cast<vn_data_t *>(vn_calloc(1, sizeof(vn_data_t)));
     }
-    announce(slot, start);
+    std::swap(*owned, *data);
+    slot.staged.push_back(entry_t{nullptr, nullptr, deliver, owned, peer, pass_epoch});
+    slot.queued++;
+    if (slot.staged.size() >= kStagedUpdates)
+        publish(slot);
 }
 
 } // namespace
@@ -428,6 +446,8 @@ _vn_callbacks_mark_t _vn_callbacks_mark(void)
     slot_t *slot = own_slot.slot;
     if (slot == nullptr)
         return {nullptr, 0};
+    // The init thread catches up only with what it can see.
+    publish(*slot);
     return {slot, slot->queued};
 }
 
@@ -476,7 +496,10 @@ void _vn_callbacks_pass_end(void)
     if (--pass_depth != 0)
         return;
     slot_t *slot = own_slot.slot;
-    if (slot != nullptr && slot->queued != slot->delivered.load(std::memory_order_acquire))
+    if (slot == nullptr)
+        return;
+    publish(*slot);
+    if (slot->queued != slot->delivered.load(std::memory_order_acquire))
         wait_delivered(*slot, slot->queued);
 }
 
