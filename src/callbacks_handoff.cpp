@@ -51,9 +51,13 @@ constexpr int kSpinsPerClockRead = 64;
 constexpr int kMaxSlots = 256;
 constexpr size_t kCacheLine = 64;
 constexpr size_t kMaxPooledRecords = 1024;
-// Updates a thread gathers before it hands them over under its slot's lock:
-// one hold per update would keep the init thread waiting for the lock.
+// A thread gathers updates before it hands them over under its slot's
+// lock: one hold per update would keep the init thread waiting for the
+// lock. It gathers at most this many, and for no longer than about
+// kStageBound, well inside kSpinBound, so that an init thread waiting for
+// slow updates (images that each make a tracker) does not fall asleep.
 constexpr size_t kStagedUpdates = 32;
+constexpr auto kStageBound = std::chrono::microseconds(20);
 
 struct entry_t {
     tarvelutil_signalmain_cb_t deliver; // a synchronous delivery and its caller's record
@@ -74,6 +78,10 @@ struct alignas(kCacheLine) slot_t {
     // from the pool in one hold to parse the next ones into.
     std::vector<entry_t> staged;
     std::vector<vn_data_t *> spare;
+    // How many to gather: halved when a batch took longer than kStageBound
+    // to gather, doubled when it took less than half of it.
+    size_t stage_limit = kStagedUpdates;
+    Clock::time_point stage_started;
     std::atomic<bool> taken{false};   // a thread owns the slot
     // Set under mutex when pending stops being empty, cleared when the init
     // thread takes it: written once a batch, not once an entry, and on a
@@ -387,6 +395,16 @@ uint64_t queue_entry(slot_t &slot, const entry_t &entry)
     return ++slot.queued;
 }
 
+// Fits the next batch to the time the last full one took to gather.
+void adapt_stage_limit(slot_t &slot)
+{
+    auto took = Clock::now() - slot.stage_started;
+    if (took > kStageBound)
+        slot.stage_limit = std::max<size_t>(1, slot.stage_limit / 2);
+    else if (took < kStageBound / 2)
+        slot.stage_limit = std::min(kStagedUpdates, slot.stage_limit * 2);
+}
+
 // Stages the update with a spare record (or a new one), which takes the
 // update's contents and gives `data` its spent ones.
 void queue_update(slot_t &slot, int peer, vn_data_t *data, _vn_callbacks_owned_cb deliver)
@@ -399,10 +417,14 @@ void queue_update(slot_t &slot, int peer, vn_data_t *data, _vn_callbacks_owned_c
         owned = static_cast<vn_data_t *>(vn_calloc(1, sizeof(vn_data_t)));
     }
     std::swap(*owned, *data);
+    if (slot.staged.empty())
+        slot.stage_started = Clock::now();
     slot.staged.push_back(entry_t{nullptr, nullptr, deliver, owned, peer, pass_epoch});
     slot.queued++;
-    if (slot.staged.size() >= kStagedUpdates)
-        publish(slot);
+    if (slot.staged.size() < slot.stage_limit)
+        return;
+    adapt_stage_limit(slot);
+    publish(slot);
 }
 
 } // namespace
