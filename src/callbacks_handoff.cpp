@@ -1,28 +1,28 @@
-// The callback layer's hand-over from other threads to the init thread.
-// Every thread that delivers has a slot: a FIFO of deliveries that only the
-// init thread runs, one at a time and in the order queued. A synchronous
-// delivery waits until its own has run. Within a read pass, an update whose
-// record the caller lends is queued without waiting: the record's contents
-// move into a spare record taken from the slot's pool, and the caller gets
-// a spent one back to parse into. Such updates are gathered a few at a
-// time and handed over in one hold of the slot's mutex. The pass ends by waiting until everything it queued
-// has run, so the thread never goes on past the pass with deliveries
-// outstanding, and the init thread delivers while the pass parses on. A
-// state report made meanwhile goes to the init thread by another way, with
-// a mark of the thread's queue; before it reaches the application the init
-// thread runs that queue up to the mark (`catch_up`).
+// The callback layer's hand-over from other threads to the init thread. Every
+// thread that delivers has a slot: a FIFO of deliveries that only the init
+// thread runs, one at a time and in the order queued. A synchronous delivery
+// waits until its own has run. Within a read pass, an update whose record the
+// caller lends is queued without waiting: the record's contents move into a
+// spare record taken from the slot's pool, and the caller gets a spent one
+// back to parse into. Such updates are gathered a few at a time and handed
+// over in one hold of the slot's mutex. The pass ends by waiting until
+// everything it queued has run, so the thread never goes on past the pass with
+// deliveries outstanding, and the init thread delivers while the pass parses
+// on. A state report made meanwhile goes to the init thread by another way,
+// with a mark of the thread's queue; before it reaches the application the
+// init thread runs that queue up to the mark (`catch_up`).
 //
-// Threads and ownership: a slot belongs to one thread at a time, which
-// alone stages, and hands over under the slot's mutex; the init thread takes the whole queue at
-// once under that mutex (or, catching up, one entry at a time), runs it,
-// and hands the spent records back to the pool under it again. `drain`
-// runs on the init thread from its call channel, which is poked only when
-// the hand-over goes from idle to busy (`owner_active`); a drain that has
-// used its time budget posts itself again and returns, and the loop serves
-// its timers and other watches before it takes the drain up again. While
-// both sides are busy neither sleeps: a waiting caller spins briefly before
-// it blocks, and the init thread spins briefly for more work before it goes
-// back to its loop. Both spins are bounded, so an idle process sleeps.
+// Threads and ownership: a slot belongs to one thread at a time, which alone
+// gathers its updates and hands them over under the slot's mutex; the init
+// thread takes the whole queue at once under that mutex (or, catching up, one
+// entry at a time), runs it, and hands the spent records back to the pool
+// under it again. `drain` runs on the init thread from its call channel, which
+// is poked only when the hand-over goes from idle to busy (`owner_active`); a
+// drain that has used its time budget posts itself again and returns, and the
+// loop serves its timers and other watches before it takes the drain up again.
+// While both sides are busy neither sleeps: a waiting caller spins briefly
+// before it blocks, and the init thread spins briefly for more work before it
+// goes back to its loop. Both spins are bounded, so an idle process sleeps.
 // Threads beyond the slots use the channel's synchronous send.
 #include "vantrix_private.h"
 
