@@ -122,22 +122,6 @@ bool drop_event(Event *&event, int (*del)(Event *))
     return true;
 }
 
-// Moves src's buffers behind dest's; both locks held, neither being written.
-void move_buffers(vn_msgq_t *dest, vn_msgq_t *src)
-{
-    // Only whole frames move: one cut on src's socket goes again in full.
-    msgq_rewind_partial(src);
-    while (!_vn_list_empty(&src->writeq)) {
-        vn_list_t *oldest = src->writeq.prev;
-        _vn_list_del(oldest);
-        _vn_list_add_head(&dest->writeq, oldest);
-    }
-    dest->writeq_len += src->writeq_len;
-    dest->writeq_bytes += src->writeq_bytes;
-    src->writeq_len = 0;
-    src->writeq_bytes = 0;
-}
-
 // The lock is held only for a plan, a settle or an append, never across a
 // system call: a thread that finds it taken spins a moment rather than
 // sleeping, so that the holder need not wake it with a system call of its own.
@@ -251,7 +235,7 @@ void vn_close_msgq(vn_msgq_t *queue)
     }
     queue->read_ssl = queue->write_ssl = nullptr;
     queue->read_fd = queue->write_fd = -1;
-    queue->ssl_retry_bytes = 0;
+    queue->ssl_retry = {};
     queue->slow_cut_bytes = 0;
     // What waits for the next link is bounded from now on, not at the next append.
     msgq_write_queue(queue);
@@ -319,7 +303,7 @@ void vn_msgq_write_socket_set(vn_msgq_t *queue, sock_t fd, struct ssl_st *ssl)
     }
     // A record awaiting its retry binds only the connection it was made for.
     if (fd != queue->write_fd || ssl != queue->write_ssl)
-        queue->ssl_retry_bytes = 0;
+        queue->ssl_retry = {};
     queue->write_fd = fd;
     queue->write_ssl = ssl;
 }
@@ -360,7 +344,7 @@ void vn_msgq_copy_queue(vn_msgq_t *dest, vn_msgq_t *src)
         msgq_wait_write_settled(src);
         msgq_lock dest_lock(dest);
         msgq_wait_write_settled(dest);
-        move_buffers(dest, src);
+        msgq_move_buffers(dest, src);
     }
     // Nothing else would write the moved frames until the next append; the
     // write drops dest's lock, so src's is not held across it.

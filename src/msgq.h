@@ -12,29 +12,20 @@
 // connection is the owner's alone, for writes too: its reader may be inside
 // SSL_read at any moment (msgq_write.cpp).
 //
-// Writes run without writeq_lock: the writer takes the unwritten bytes of
-// the oldest buffers under the lock and sets `writing`, writes, and settles
-// under the lock again. While `writing` is set those bytes belong to the
-// writer: appenders only add behind them (a buffer with unwritten bytes is
-// never reallocated), the detached bound is left to the settle, and
-// whatever moves or frees buffers or changes the sockets first waits for
-// the settle on `write_settled`. One writer at a time. A write step that
-// finds another thread's write in flight sets `write_deferred`, and whoever
-// ends that write writes (or leaves to the owner) what was appended.
+// Writes run without writeq_lock, one at a time: while `writing` is set the
+// bytes in the write are the writer's, and whatever moves or frees buffers
+// or changes the sockets first waits for the settle on `write_settled`. A
+// step that finds the queue writing leaves its work to the writer, which
+// hands what is left to the owner when its write ends. The write watch and
+// the batch timer live on the owner's loop and only the owner adds or
+// deletes them, so the socket setters, close and free are called on the
+// owner (or while no thread owns the queue).
 //
-// The write watch and the batch timer live on the owner's loop: only the
-// owner adds or deletes them (a delete posted from another thread could
-// cross the owner's own free of a watch that ended itself). Other threads
-// read the two fields under writeq_lock to learn whether the owner will
-// write anyway, and otherwise wake it through the wake-up pair. The socket
-// setters, close and free delete them too, so they are called on the owner
-// (or while no thread owns the queue).
-//
-// An SSL_write that asks for a retry must be given the same bytes again:
-// `ssl_retry_bytes` holds how many of the oldest buffer's bytes it was
-// given; until a later SSL_write takes them, no out-of-band frame goes
-// ahead of them and a clear keeps them. They bind only that connection: a
-// new write side or a close forgets them.
+// `ssl_retry` is what an SSL_write awaiting its retry was given: bytes from
+// the start of one buffer's unwritten ones, which a clear keeps and nothing
+// is written ahead of. A new write side, a close, a slow-consumer cut or a
+// copy of the buffers away forgets it. The full rules are at the top of
+// msgq_write.cpp.
 #ifndef VANTRIX_MSGQ_H
 #define VANTRIX_MSGQ_H
 
@@ -53,6 +44,13 @@ struct _msgq_write {
     unsigned char *buf;
     unsigned char *ptr;
     vn_list_t list; // newest first in the queue's writeq
+};
+
+// The bytes an SSL_write that asked for a retry was given: the first `bytes`
+// unwritten ones of `buffer`; none while buffer is null.
+struct msgq_ssl_pin_t {
+    _msgq_write *buffer;
+    size_t bytes;
 };
 
 struct _vn_msgq {
@@ -103,8 +101,7 @@ struct _vn_msgq {
     unsigned char writing;              // 1 while a write call runs without the lock
     pthread_cond_t write_settled;       // broadcast when `writing` clears
     int settle_waiters;                 // threads waiting on write_settled
-    unsigned char write_deferred;       // a write step found the queue `writing`
-    size_t ssl_retry_bytes;             // bytes an SSL_write awaiting its retry was given, else 0
+    msgq_ssl_pin_t ssl_retry;           // the bytes an SSL_write awaiting its retry was given
 };
 
 // ---- Shared by the module's files (msgq.cpp, msgq_write.cpp, msgq_read.cpp) ----
@@ -165,8 +162,13 @@ void msgq_wait_write_settled(vn_msgq_t *queue);
 // settle, without the lock, so that a test can hold a writer there.
 using msgq_write_seam_t = void (*)(vn_msgq_t *queue);
 void _vn_msgq_write_seam_set(msgq_write_seam_t seam);
+// Tests only: runs at each call of a write watch, with the lock held.
+void _vn_msgq_watch_seam_set(msgq_write_seam_t seam);
 // The write step: flush and arrange for the rest, or bound a detached queue.
 void msgq_write_queue(vn_msgq_t *queue);
+// Moves src's frames, whole, behind dest's; both locks held, neither being
+// written. src forgets its pin: its buffers leave its connection.
+void msgq_move_buffers(vn_msgq_t *dest, vn_msgq_t *src);
 // When the oldest buffer went out in part on the current socket, rewinds it
 // to the start of the frame that was cut, so the next link gets that frame
 // whole with everything after it.

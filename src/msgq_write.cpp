@@ -5,31 +5,62 @@
 // far behind is cut. Every function here but the public entry points and the
 // event callbacks runs with writeq_lock held.
 //
-// No write call runs under writeq_lock, so that an appender never waits on
-// the owner's socket: msgq_flush_queue takes the oldest buffers' unwritten
-// bytes under the lock, marks the queue `writing`, writes without the lock
-// and settles under it again. During the write those bytes are the
-// writer's: appends go behind them, the detached bound waits for the
-// settle, and clear, close, free, rewind, copy and socket changes wait on
-// `write_settled` (see msgq.h). The out-of-band write takes the same turn.
+// The rules of the write path; every change here keeps them.
 //
-// A write step that finds another thread's write in flight leaves its work
-// to that write: a flush loop plans again after each settle, and the
-// out-of-band write looks at `write_deferred` when it ends.
+// Who writes the socket. The owner's thread may always write it; another
+// thread may write a plain socket (a flush, an out-of-band frame) but never
+// an SSL connection, which the owner's reader may be inside at any moment
+// and which takes one thread at a time. One write runs at a time: the
+// writer takes the unwritten bytes of the oldest buffers under writeq_lock,
+// sets `writing`, writes without the lock and settles under it again, so
+// that an appender never waits on a socket. While `writing` is set those
+// bytes are the writer's: appends go behind them, and whatever frees, moves
+// or rewinds buffers or changes a socket first waits on `write_settled`.
 //
-// The write watch and the batch timer are the owner's: only its thread adds
-// or deletes them. A flush on another thread writes a plain socket and
-// leaves the rest to the owner, waking it when neither will write anyway.
+// Who owns the watch and the batch timer. Only the owner's thread adds or
+// deletes them; other threads read the two fields under the lock to learn
+// whether the owner will write anyway.
 //
-// An SSL queue is written only on its owner's thread: the owner's reader may
-// be inside SSL_read at any moment, and an SSL connection takes one thread at
-// a time. Another thread's flush wakes the owner instead, and its
+// A busy queue. A write step that finds another write in flight does not
+// write and does not wait: a flush or an append returns, a write watch
+// removes itself (on a writable socket a kept one would fire again at once
+// for as long as the other write lasts), a batch timer keeps its tick.
+//
+// The hand-back. A write that is not the owner's own flush loop ends by
+// handing what is left to the owner through msgq_wake_writer: nothing when
+// a watch or a timer will write anyway, else the owner writes now or is
+// woken through the wake-up pair. The owner's flush loop plans again after
+// each settle and so takes what was appended meanwhile.
+//
+// The write list holds no empty buffer but the newest: written-out buffers
+// are retired, and a copy drops the emptied buffer it would put in front of
+// the copied ones. Every write therefore begins at the oldest buffer.
+//
+// What a waiting SSL record pins. An SSL_write that asks for a retry made a
+// record of `ssl_retry.bytes` bytes from the start of `ssl_retry.buffer`'s
+// unwritten ones, and OpenSSL wants those bytes again (the buffer may move,
+// its contents may not). Until an SSL_write takes them, no out-of-band frame
+// goes ahead of them and a clear keeps the frames that hold them. The pin
+// binds its connection only and never outlives its buffer: a new socket, a
+// detach, a close, a slow-consumer cut and a copy (for the queue the
+// buffers leave) forget it, and so does freeing its buffer.
+//
+// What the changes keep. A clear keeps only what the connection is bound
+// to: the rest of a frame a write cut and the frames of a pinned record. A
+// copy moves whole frames, the source's cut frame rewound to its start. A
+// detach and a slow-consumer cut keep the frames for the next link, bounded
+// to fewer than writeq_max buffers, and the next link gets a cut frame
+// again from its start.
+//
+// A cut frame ends the stream. When the socket takes only part of an
+// out-of-band frame, or an SSL connection fails it, the stream is shut down
+// before the write settles; nothing more is written to it, and what is
+// queued stays queued, whole, for the next link. Any other SSL write error
+// ends the link too, which its reader then reports lost.
+//
+// Another thread's SSL flush wakes the owner instead of writing, and its
 // out-of-band frame is refused: waiting for the owner to write it could
-// hold a caller that holds a lock the owner needs. An SSL_write that asks
-// for a retry holds a record made of the oldest buffer's bytes, and OpenSSL
-// wants those bytes again (the buffer may move, its contents may not):
-// nothing is written past them and clearing the queue keeps them. Any other
-// SSL write error ends the link, which its reader then reports lost.
+// hold a caller that holds a lock the owner needs.
 #include "msgq.h"
 
 #include <netinet/in.h>
@@ -71,6 +102,7 @@ std::atomic<double> slow_stall_seconds{kMsgqSlowConsumerBounds.stall_seconds};
 enum flush_result_t { kFlushDone, kFlushPending, kFlushFailed, kFlushBusy };
 
 std::atomic<msgq_write_seam_t> write_seam{nullptr};
+std::atomic<msgq_write_seam_t> watch_seam{nullptr};
 
 using write_buffer_t = _msgq_write;
 
@@ -89,10 +121,11 @@ write_buffer_t *oldest_buffer(vn_msgq_t *queue)
     return _vn_list_empty(&queue->writeq) ? nullptr : buffer_of(queue->writeq.prev);
 }
 
+// Only the newest buffer may be empty, so the oldest tells.
 bool has_unwritten(vn_msgq_t *queue)
 {
     write_buffer_t *oldest = oldest_buffer(queue);
-    return oldest != nullptr && (oldest->len > 0 || queue->writeq_len > 1);
+    return oldest != nullptr && oldest->len > 0;
 }
 
 void release_buffer(write_buffer_t *buffer)
@@ -101,11 +134,19 @@ void release_buffer(write_buffer_t *buffer)
     vn_free(buffer);
 }
 
-void free_buffer(vn_msgq_t *queue, write_buffer_t *buffer)
+// Takes a buffer off the write list; a pin on it goes with it.
+void unlink_buffer(vn_msgq_t *queue, write_buffer_t *buffer)
 {
+    if (queue->ssl_retry.buffer == buffer)
+        queue->ssl_retry = {};
     queue->writeq_bytes -= static_cast<uint64_t>(buffer->len);
     _vn_list_del(&buffer->list);
     queue->writeq_len--;
+}
+
+void free_buffer(vn_msgq_t *queue, write_buffer_t *buffer)
+{
+    unlink_buffer(queue, buffer);
     release_buffer(buffer);
 }
 
@@ -117,8 +158,7 @@ void retire_buffer(vn_msgq_t *queue, write_buffer_t *buffer)
         free_buffer(queue, buffer);
         return;
     }
-    _vn_list_del(&buffer->list);
-    queue->writeq_len--;
+    unlink_buffer(queue, buffer);
     buffer->list.next = queue->spare != nullptr ? &queue->spare->list : nullptr;
     queue->spare = buffer;
     queue->spare_count++;
@@ -230,10 +270,12 @@ struct write_plan_t {
     struct iovec parts[kGatherBuffers];
     int count = 0;
     size_t wanted = 0;
+    write_buffer_t *first = nullptr; // what a record left for a retry pins
     sock_t fd = -1;
     SSL *ssl = nullptr;
 };
 
+// From the oldest buffer on; an empty one can only be the newest.
 void plan_write(vn_msgq_t *queue, write_plan_t &plan)
 {
     plan.fd = queue->write_fd;
@@ -242,7 +284,9 @@ void plan_write(vn_msgq_t *queue, write_plan_t &plan)
     for (vn_list_t *link = queue->writeq.prev; link != &queue->writeq && plan.count < limit; link = link->prev) {
         write_buffer_t *buffer = buffer_of(link);
         if (buffer->len == 0)
-            continue;
+            break;
+        if (plan.first == nullptr)
+            plan.first = buffer;
         plan.parts[plan.count++] = {buffer->ptr, static_cast<size_t>(buffer->len)};
         plan.wanted += static_cast<size_t>(buffer->len);
     }
@@ -278,17 +322,18 @@ write_attempt_t write_ssl(const write_plan_t &plan)
     return attempt;
 }
 
-// Settles an SSL write: a record left for a retry binds the bytes it was
-// given; a connection that failed otherwise is shut down, since its socket
-// is still sound and its reader would never learn of the loss.
-void settle_ssl(vn_msgq_t *queue, sock_t fd, const write_attempt_t &attempt)
+// Settles an SSL write: a record left for a retry pins the bytes it was
+// given, unless an appender cut the link meanwhile; a connection that
+// failed otherwise is shut down, since its socket is still sound and its
+// reader would never learn of the loss.
+void settle_ssl(vn_msgq_t *queue, const write_plan_t &plan, const write_attempt_t &attempt)
 {
     if (attempt.written > 0)
-        queue->ssl_retry_bytes = 0;
-    else if (attempt.would_block)
-        queue->ssl_retry_bytes = attempt.wanted;
-    else
-        shutdown(fd, SHUT_RDWR);
+        queue->ssl_retry = {};
+    else if (attempt.would_block && queue->slow_cut_bytes == 0)
+        queue->ssl_retry = {plan.first, attempt.wanted};
+    else if (!attempt.would_block)
+        shutdown(plan.fd, SHUT_RDWR);
 }
 
 // Takes `written` bytes off the oldest buffers: the ones written out are
@@ -350,7 +395,7 @@ write_attempt_t write_unlocked(vn_msgq_t *queue, write_plan_t &plan)
     if (attempt.written > 0)
         consume(queue, static_cast<size_t>(attempt.written));
     if (plan.ssl != nullptr)
-        settle_ssl(queue, plan.fd, attempt);
+        settle_ssl(queue, plan, attempt);
     end_write(queue);
     // An appender cut the link meanwhile and left its bound to this settle.
     if (queue->slow_cut_bytes != 0)
@@ -363,13 +408,10 @@ write_attempt_t write_unlocked(vn_msgq_t *queue, write_plan_t &plan)
 // the bytes where they are: the reader reports the loss of the connection.
 flush_result_t msgq_flush_queue(vn_msgq_t *queue)
 {
-    if (queue->writing) {
-        queue->write_deferred = 1;
+    if (queue->writing)
         return kFlushBusy;
-    }
     for (;;) {
-        // This plan takes whatever a step that found the queue busy left.
-        queue->write_deferred = 0;
+        // Each plan takes what was appended during the write before it.
         write_plan_t plan;
         plan_write(queue, plan);
         if (plan.wanted == 0)
@@ -392,12 +434,13 @@ int msgq_write_event_callback(sock_t, int, void *data)
 {
     vn_msgq_t *queue = static_cast<vn_msgq_t *>(data);
     msgq_lock lock(queue);
+    if (msgq_write_seam_t seam = watch_seam.load(std::memory_order_acquire))
+        seam(queue);
     switch (msgq_flush_queue(queue)) {
     case kFlushPending:
         log_debug("Failed flush on write event\n");
         return 1;
-    case kFlushBusy: // that write may end without taking all that waits
-        return 1;
+    case kFlushBusy: // steps aside: that write hands what is left back when it ends
     case kFlushDone:
     case kFlushFailed:
         break;
@@ -475,14 +518,15 @@ size_t frame_end(const write_buffer_t *buffer, size_t offset)
 }
 
 // How many of the oldest buffer's unwritten bytes the connection is bound
-// to: the rest of a frame a write cut, and on SSL every frame of the bytes
-// a record awaiting its retry was made of.
+// to: the rest of a frame a write cut, and every frame of the bytes a
+// record awaiting its retry pins there.
 size_t committed_bytes(const vn_msgq_t *queue, const write_buffer_t *oldest)
 {
     size_t sent = static_cast<size_t>(oldest->ptr - oldest->buf);
     size_t end = sent != 0 ? frame_end(oldest, sent - 1) : 0;
-    if (queue->ssl_retry_bytes != 0)
-        end = std::max(end, frame_end(oldest, sent + queue->ssl_retry_bytes - 1));
+    const msgq_ssl_pin_t &pin = queue->ssl_retry;
+    if (pin.buffer == oldest && pin.bytes != 0 && pin.bytes <= static_cast<size_t>(oldest->len))
+        end = std::max(end, frame_end(oldest, sent + pin.bytes - 1));
     return end > sent ? end - sent : 0;
 }
 
@@ -544,7 +588,7 @@ int flush_on_owner(vn_msgq_t *queue)
         add_write_watch(queue);
         return 1;
     case kFlushFailed:
-    case kFlushBusy: // the other writer takes it when it ends
+    case kFlushBusy: // the other writer hands what is left back when it ends
         break;
     }
     return 1;
@@ -580,7 +624,7 @@ std::vector<unsigned char> short_frame(const vn_msg_t *msg)
 // of a buffered frame, or past a record that awaits its retry.
 bool out_of_band_cuts_in(vn_msgq_t *queue, sock_t fd, const SSL *ssl)
 {
-    if (ssl != nullptr && queue->ssl_retry_bytes != 0)
+    if (ssl != nullptr && queue->ssl_retry.buffer != nullptr)
         return true;
     write_buffer_t *oldest = oldest_buffer(queue);
     return oldest != nullptr && oldest->ptr != oldest->buf && fd == queue->write_fd;
@@ -614,23 +658,22 @@ int write_out_of_band(vn_msgq_t *queue, const std::vector<unsigned char> &frame,
         if (msgq_write_seam_t seam = write_seam.load(std::memory_order_acquire))
             seam(queue);
     }
-    end_write(queue);
     if (written > 0)
         queue->bytes_sent += static_cast<uint64_t>(written);
-    // A frame appended meanwhile found the queue busy and was left to us.
-    if (queue->write_deferred) {
-        queue->write_deferred = 0;
-        *wake = msgq_wake_writer(queue);
-    }
-    if (written == static_cast<ssize_t>(frame.size()))
-        return 0;
-    // The rest of the frame can never follow: the stream is broken, and the
-    // reader reports the end of the connection. An SSL connection that took
-    // none of it is as broken: it failed, or holds a record that wants
-    // these very bytes again.
-    if (written > 0 || ssl != nullptr)
+    bool whole = written == static_cast<ssize_t>(frame.size());
+    // The rest of a cut frame can never follow: the stream ends before any
+    // other write may begin, and its reader reports the end of the
+    // connection. An SSL connection that took none of it is as broken: it
+    // failed, or holds a record that wants these very bytes again.
+    bool cut = !whole && (written > 0 || ssl != nullptr);
+    if (cut)
         shutdown(fd, SHUT_RDWR);
-    return -1;
+    end_write(queue);
+    // Frames appended meanwhile found the queue busy; on a cut stream they
+    // wait for the next link.
+    if (!cut && has_unwritten(queue))
+        *wake = msgq_wake_writer(queue);
+    return whole ? 0 : -1;
 }
 
 } // namespace
@@ -666,6 +709,11 @@ void _vn_msgq_write_seam_set(msgq_write_seam_t seam)
     write_seam.store(seam, std::memory_order_release);
 }
 
+void _vn_msgq_watch_seam_set(msgq_write_seam_t seam)
+{
+    watch_seam.store(seam, std::memory_order_release);
+}
+
 void msgq_write_queue(vn_msgq_t *queue)
 {
     if (queue->write_fd == -1 || queue->slow_cut_bytes != 0) {
@@ -681,7 +729,7 @@ void msgq_write_queue(vn_msgq_t *queue)
         start_batch_timer(queue);
         break;
     case kFlushFailed:
-    case kFlushBusy: // the other writer takes what was appended
+    case kFlushBusy: // the other writer hands what is left back when it ends
         break;
     }
 }
@@ -695,7 +743,9 @@ void msgq_rewind_partial(vn_msgq_t *queue)
     size_t start = oldest->len == 0 ? written : frame_start(oldest, written);
     size_t kept = written - start + static_cast<size_t>(oldest->len);
     // The complete frames before the cut one went out; the rest moves to
-    // the front so that the buffer again starts with a whole frame.
+    // the front so that the buffer again starts with a whole frame, which
+    // no record of the old connection pins.
+    queue->ssl_retry = {};
     if (kept != 0 && start != 0)
         std::memmove(oldest->buf, oldest->buf + start, kept);
     oldest->ptr = oldest->buf;
@@ -703,11 +753,31 @@ void msgq_rewind_partial(vn_msgq_t *queue)
     queue->writeq_bytes += written - start;
 }
 
+void msgq_move_buffers(vn_msgq_t *dest, vn_msgq_t *src)
+{
+    // Only whole frames move: one cut on src's socket goes again in full.
+    msgq_rewind_partial(src);
+    src->ssl_retry = {};
+    write_buffer_t *emptied = newest_buffer(dest);
+    if (emptied != nullptr && emptied->len == 0 && !_vn_list_empty(&src->writeq))
+        retire_buffer(dest, emptied);
+    while (!_vn_list_empty(&src->writeq)) {
+        vn_list_t *oldest = src->writeq.prev;
+        _vn_list_del(oldest);
+        _vn_list_add_head(&dest->writeq, oldest);
+    }
+    dest->writeq_len += src->writeq_len;
+    dest->writeq_bytes += src->writeq_bytes;
+    src->writeq_len = 0;
+    src->writeq_bytes = 0;
+}
+
 void msgq_check_slow_consumer(vn_msgq_t *queue)
 {
     if (!slow_consumer(queue))
         return;
     queue->slow_cut_bytes = queue->writeq_bytes;
+    queue->ssl_retry = {};
     // Shut down, not closed: the descriptor stays the owner's, whose reader
     // now sees the end of the link and reports it lost.
     shutdown(queue->write_fd, SHUT_RDWR);
@@ -853,7 +923,7 @@ int vn_msgq_dgram_set(vn_msgq_t *queue, const char *addr, int port, const char *
     queue->serv_addr = destination;
     queue->write_fd = fd;
     queue->write_ssl = nullptr;
-    queue->ssl_retry_bytes = 0;
+    queue->ssl_retry = {};
     return 0;
 }
 

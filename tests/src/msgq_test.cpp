@@ -1200,11 +1200,13 @@ void tls_handshake(const Link &link, TlsPair &tls)
 // A filter in front of the queue's end of a TLS link: it counts the writes
 // made off the owner's thread, can hold the owner inside a read (so inside
 // SSL_read) until the test lets it go, and can fail every write as a
-// connection that broke would.
+// connection that broke would, or ask for a retry of the next writes as a
+// full socket would.
 struct SslGate {
     std::thread::id owner;
     std::atomic<int> foreign_writes{0};
     std::atomic<bool> fail_writes{false};
+    std::atomic<int> retry_writes{0};
     std::atomic<bool> armed{false};
     Hold reader; // the owner, inside a read
 
@@ -1236,6 +1238,12 @@ int gate_write(BIO *bio, const char *data, int len)
     if (gate_of(bio)->fail_writes) {
         BIO_clear_retry_flags(bio);
         errno = ECONNRESET;
+        return -1;
+    }
+    if (gate_of(bio)->retry_writes > 0) {
+        gate_of(bio)->retry_writes--;
+        BIO_clear_retry_flags(bio);
+        BIO_set_retry_write(bio);
         return -1;
     }
     return pass_on(bio, BIO_write(BIO_next(bio), data, len));
@@ -1833,6 +1841,197 @@ TEST_F(MsgqTest, SslRecordAwaitingItsRetryIsNeitherWrittenPastNorFreedAndABroken
         EXPECT_EQ(rest, "");
         owner.call([] {});
         EXPECT_EQ(reader.count(), 0u); // the link stays up
+        owner.call([&] { vn_free_msgq(queue); });
+    }
+}
+
+// ---- The write side's rules (msgq_write.cpp) ----
+
+namespace {
+
+// Counts the calls of write watches, from any loop.
+std::atomic<int> watch_calls{0};
+
+void count_watch_call(vn_msgq_t *)
+{
+    watch_calls++;
+}
+
+struct WatchCounter {
+    WatchCounter()
+    {
+        watch_calls = 0;
+        _vn_msgq_watch_seam_set(count_watch_call);
+    }
+    ~WatchCounter() { _vn_msgq_watch_seam_set(nullptr); }
+};
+
+// A write seam that holds the thread that set gated_writer, once.
+thread_local bool gated_writer = false;
+
+struct GatedWriter {
+    Hold hold;
+    WriteSeam seam{[this](vn_msgq_t *) {
+        if (!gated_writer)
+            return;
+        gated_writer = false;
+        hold.enter();
+    }};
+};
+
+} // namespace
+
+TEST_F(MsgqTest, ClearKeepsExactlyTheFramesOfASslRecordAwaitingItsRetryBehindAnEmptiedBuffer)
+{
+    // The queue wrote out its only buffer (many frames or one short one),
+    // then took copied frames behind it; the first SSL_write of those asks
+    // for a retry, and the queue is cleared before it.
+    struct Case {
+        int written;
+        size_t payload;
+    };
+    constexpr int kCopied = 16;
+    constexpr size_t kCopiedPayload = 500;
+    for (Case emptied : {Case{15, 598}, Case{1, 3}}) {
+        Link link, old_link;
+        tcp_link(link);
+        unix_link(old_link);
+        TlsPair tls;
+        ASSERT_NO_FATAL_FAILURE(tls_handshake(link, tls));
+        SslGate gate;
+        gate.owner = std::this_thread::get_id();
+        gate_connection(tls, link.near, gate);
+        vn_msgq_t *queue = vn_new_msgq(link.near, 0, nullptr, tls.near, 0, nullptr);
+        for (int i = 0; i < emptied.written; i++)
+            send(queue, 8, numbered(i, emptied.payload));
+        ASSERT_EQ(vn_msgq_flush_write_queue(queue), 0);
+        std::string rest;
+        ASSERT_EQ(read_slowly(link.far, tls.far, static_cast<size_t>(emptied.written), rest).size(),
+                  static_cast<size_t>(emptied.written));
+        vn_msgq_t *old_queue = vn_new_msgq(old_link.near, 0, nullptr, nullptr, 0, nullptr);
+        vn_msgq_write_socket_set(old_queue, -1, nullptr);
+        for (int i = 0; i < kCopied; i++)
+            send(old_queue, 9, numbered(i, kCopiedPayload));
+        vn_msgq_copy_queue(queue, old_queue); // the batch timer of the sends above is still there
+        vn_free_msgq(old_queue);
+        gate.retry_writes = 1;
+        ASSERT_EQ(vn_msgq_flush_write_queue(queue), 1);
+        vn_msgq_clear_write_queue(queue);
+        send(queue, 8, "after");
+        for (int round = 0; round < 100 && vn_msgq_flush_write_queue(queue) != 0; round++) {
+            struct pollfd watch {link.near, POLLOUT, 0};
+            poll(&watch, 1, 100);
+        }
+        std::vector<Frame> frames = read_slowly_until(link.far, tls.far, rest, [](const std::vector<Frame> &so_far) {
+            return !so_far.empty() && so_far.back().payload == "after";
+        });
+        ASSERT_EQ(frames.size(), static_cast<size_t>(kCopied + 1)) << emptied.written;
+        for (int i = 0; i < kCopied; i++)
+            EXPECT_EQ(frames[i], (Frame{9, numbered(i, kCopiedPayload)})) << emptied.written << " frame " << i;
+        EXPECT_EQ(rest, "") << emptied.written;
+        vn_free_msgq(queue);
+    }
+}
+
+TEST_F(MsgqTest, FramesQueuedDuringAnOutOfBandWriteThatTheSocketCutWaitWholeForTheNextLink)
+{
+    // The owner's out-of-band frame is more than the socket takes; while its
+    // write is held, the remote makes room and another thread sends and
+    // flushes.
+    constexpr int kFrames = 5;
+    constexpr size_t kPayload = 100;
+    Link link, next;
+    unix_link(link, 4096);
+    unix_link(next);
+    GatedWriter gated;
+    LoopThread owner;
+    vn_msgq_t *queue = nullptr;
+    owner.call([&] { queue = vn_new_msgq(link.near, 0, nullptr, nullptr, 0, nullptr); });
+    std::string info(30000, 'i');
+    std::promise<int> result;
+    owner.post([&] {
+        gated_writer = true;
+        vn_msg_t msg = message(5, info);
+        result.set_value(vn_msgq_send_msg_stream_oob(queue, &msg));
+    });
+    ASSERT_TRUE(gated.hold.wait_held());
+    std::string old_bytes = read_available(link.far);
+    std::thread([&] {
+        for (int i = 0; i < kFrames; i++)
+            send(queue, 8, numbered(i, kPayload));
+        vn_msgq_flush_write_queue(queue);
+    }).join();
+    gated.hold.release();
+    EXPECT_EQ(result.get_future().get(), -1);
+    // The old stream ends inside the cut frame, with nothing behind it.
+    EXPECT_TRUE(wait_frames(link.far, old_bytes, 1).empty());
+    std::string cut = frame(5, info);
+    EXPECT_LT(old_bytes.size(), cut.size());
+    EXPECT_TRUE(old_bytes.compare(0, std::string::npos, cut, 0, old_bytes.size()) == 0)
+        << "the old stream's " << old_bytes.size() << " bytes are not the start of the cut frame";
+    uint64_t queued = 0;
+    owner.call([&] {
+        queued = writeq_bytes(queue);
+        vn_msgq_write_socket_set(queue, next.near, nullptr);
+        vn_msgq_flush_write_queue(queue);
+    });
+    EXPECT_EQ(queued, kFrames * (kPayload + 4));
+    std::vector<Frame> frames = wait_frames(next.far, kFrames);
+    ASSERT_EQ(frames.size(), static_cast<size_t>(kFrames));
+    for (int i = 0; i < kFrames; i++)
+        EXPECT_EQ(frames[i].payload, numbered(i, kPayload)) << i;
+    owner.call([&] { vn_free_msgq(queue); });
+}
+
+TEST_F(MsgqTest, OwnersWriteWatchStepsAsideWhileAnotherThreadWritesAndThatWriterHandsTheRestBack)
+{
+    // Another thread's flush or out-of-band write is held between its write
+    // and its settle while the owner appends and its watch is armed on a
+    // socket with room; the owner's loop then takes a number of turns.
+    enum Writer { kFlush, kOutOfBand };
+    constexpr int kOwnerTurns = 20;
+    constexpr int kLate = 3;
+    for (Writer writer : {kFlush, kOutOfBand}) {
+        Link link;
+        unix_link(link);
+        GatedWriter gated;
+        WatchCounter counter;
+        LoopThread owner;
+        vn_msgq_t *queue = nullptr;
+        owner.call([&] {
+            queue = vn_new_msgq(link.near, 0, nullptr, nullptr, 0, nullptr);
+            vn_msgq_write_socket_set(queue, -1, nullptr);
+            if (writer == kFlush)
+                send(queue, 8, "early");
+            vn_msgq_write_socket_set(queue, link.near, nullptr);
+        });
+        std::thread other([&] {
+            gated_writer = true;
+            std::string early = "early";
+            vn_msg_t msg = message(5, early);
+            if (writer == kFlush)
+                vn_msgq_flush_write_queue(queue);
+            else
+                vn_msgq_send_msg_stream_oob(queue, &msg);
+        });
+        ASSERT_TRUE(gated.hold.wait_held()) << writer;
+        owner.call([&] {
+            for (int i = 0; i < kLate; i++)
+                send(queue, 8, "late" + std::to_string(i));
+            int mask = vn_msgq_remove_from_thread(queue);
+            vn_msgq_add_to_thread(queue, mask | kMsgqWriteWatch);
+        });
+        for (int turn = 0; turn < kOwnerTurns; turn++)
+            owner.call([] {});
+        int calls_while_held = watch_calls;
+        gated.hold.release();
+        other.join();
+        EXPECT_LE(calls_while_held, 1) << writer;
+        std::vector<Frame> frames = wait_frames(link.far, 1 + kLate);
+        ASSERT_EQ(frames.size(), static_cast<size_t>(1 + kLate)) << writer;
+        EXPECT_EQ(frames[0], (Frame{static_cast<uint16_t>(writer == kFlush ? 8 : 5), "early"})) << writer;
+        for (int i = 0; i < kLate; i++)
+            EXPECT_EQ(frames[1 + i].payload, "late" + std::to_string(i)) << writer;
         owner.call([&] { vn_free_msgq(queue); });
     }
 }
