@@ -2,6 +2,7 @@
 // event loops, on one thread or handed between threads.
 #include "event.h"
 #include "msgq.h"
+#include "msgq_fixtures.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -29,10 +30,9 @@
 #include <thread>
 #include <vector>
 
-namespace {
+using namespace msgqtest;
 
-constexpr int kEpoll = 1;
-constexpr double kDeadlineSeconds = 20;
+namespace {
 
 // ---- Bytes as a peer writes them, built here independently of the queue ----
 
@@ -49,41 +49,6 @@ std::string frame(uint16_t type, const std::string &payload, bool long_header = 
     return u16(type) + u16(word >> 16) + u16(word & 0xFFFF) + payload;
 }
 
-struct Frame {
-    uint16_t type;
-    std::string payload;
-    bool operator==(const Frame &) const = default;
-};
-
-// Cuts whole frames off the front of `bytes`.
-std::vector<Frame> parse_frames(std::string &bytes)
-{
-    // Cut at an offset and erase once: erasing each frame from the front of
-    // megabytes of buffered bytes would make a large burst quadratic.
-    std::vector<Frame> frames;
-    size_t at = 0;
-    auto byte = [&](size_t i) { return static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + i])); };
-    for (;;) {
-        size_t left = bytes.size() - at;
-        if (left < 4)
-            break;
-        uint32_t len = byte(2) << 8 | byte(3);
-        size_t header = 4;
-        if (len & 0x8000) {
-            if (left < 6)
-                break;
-            len = (len & 0x7FFF) << 16 | byte(4) << 8 | byte(5);
-            header = 6;
-        }
-        if (left < header + len)
-            break;
-        frames.push_back({static_cast<uint16_t>(byte(0) << 8 | byte(1)), bytes.substr(at + header, len)});
-        at += header + len;
-    }
-    bytes.erase(0, at);
-    return frames;
-}
-
 std::string numbered(int number, size_t size)
 {
     std::string payload = std::to_string(number) + ":";
@@ -92,42 +57,6 @@ std::string numbered(int number, size_t size)
 }
 
 // ---- Sockets ----
-
-void set_nonblocking(int fd)
-{
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-}
-
-// `near` is the queue's end, `far` the test's; both non-blocking.
-struct Link {
-    int near = -1;
-    int far = -1;
-    Link() = default;
-    Link(const Link &) = delete;
-    Link &operator=(const Link &) = delete;
-    ~Link()
-    {
-        if (near >= 0)
-            close(near);
-        if (far >= 0)
-            close(far);
-    }
-    // The queue closed its end.
-    void forget_near() { near = -1; }
-};
-
-// A send buffer size above 0 makes the queue's end take little at a time.
-void unix_link(Link &link, int send_buffer = 0)
-{
-    int ends[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
-    link.near = ends[0];
-    link.far = ends[1];
-    set_nonblocking(link.near);
-    set_nonblocking(link.far);
-    if (send_buffer > 0)
-        setsockopt(link.near, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
-}
 
 void tcp_link(Link &link)
 {
@@ -256,9 +185,6 @@ bool run_until(const std::function<bool()> &condition)
     return condition();
 }
 
-std::mutex finished_mutex;
-std::vector<event_globals_t *> &finished_loops = *new std::vector<event_globals_t *>;
-
 // Runs this thread's loop until `count` frames have come on fd.
 std::vector<Frame> run_until_frames(int fd, size_t count)
 {
@@ -272,56 +198,6 @@ std::vector<Frame> run_until_frames(int fd, size_t count)
     });
     return frames;
 }
-
-// A thread with its own loop; call() runs a function there and waits.
-class LoopThread {
-public:
-    LoopThread()
-    {
-        std::promise<tarvelutil_signalany_t *> ready;
-        auto channel = ready.get_future();
-        thread_ = std::thread([&ready] {
-            _vn_event_init(nullptr);
-            _vn_event_thread_init(nullptr, kEpoll, 0);
-            ready.set_value(_vn_event_get_globals()->signalany);
-            vn_loop();
-            // A loop lives as long as the process, past its thread.
-            std::lock_guard<std::mutex> lock(finished_mutex);
-            finished_loops.push_back(_vn_event_get_globals());
-        });
-        channel_ = channel.get();
-    }
-    ~LoopThread()
-    {
-        call([] { vn_stop(); });
-        thread_.join();
-    }
-    void call(std::function<void()> fn)
-    {
-        tarvelutil_signalany_send(channel_, 0, run_function, &fn, 0);
-    }
-    // Queues fn on the thread without waiting; fn is copied.
-    void post(std::function<void()> fn)
-    {
-        tarvelutil_signalany_send(channel_, 0, run_owned_function, new std::function<void()>(std::move(fn)), 1);
-    }
-
-private:
-    static int run_function(int, void *data)
-    {
-        (*static_cast<std::function<void()> *>(data))();
-        return 0;
-    }
-    static int run_owned_function(int, void *data)
-    {
-        auto *fn = static_cast<std::function<void()> *>(data);
-        (*fn)();
-        delete fn;
-        return 0;
-    }
-    std::thread thread_;
-    tarvelutil_signalany_t *channel_ = nullptr;
-};
 
 // ---- What a read callback saw ----
 
@@ -1155,48 +1031,6 @@ struct Hold {
     }
 };
 
-// The queue's end of a TLS link is the server, the test's end the client,
-// with the modes the runtime's contexts use.
-struct TlsPair {
-    vntest::TempRoot root;
-    SSL_CTX *server_ctx = nullptr;
-    SSL_CTX *client_ctx = nullptr;
-    SSL *near = nullptr;
-    SSL *far = nullptr;
-    ~TlsPair()
-    {
-        SSL_free(near);
-        SSL_free(far);
-        SSL_CTX_free(server_ctx);
-        SSL_CTX_free(client_ctx);
-    }
-};
-
-void tls_handshake(const Link &link, TlsPair &tls)
-{
-    vntest::make_certificate(tls.root, "server");
-    tls.server_ctx = SSL_CTX_new(TLS_server_method());
-    tls.client_ctx = SSL_CTX_new(TLS_client_method());
-    ASSERT_EQ(SSL_CTX_use_certificate_file(tls.server_ctx, tls.root.file("server.pem").c_str(), SSL_FILETYPE_PEM), 1);
-    ASSERT_EQ(SSL_CTX_use_PrivateKey_file(tls.server_ctx, tls.root.file("server.key").c_str(), SSL_FILETYPE_PEM), 1);
-    SSL_CTX_set_mode(tls.server_ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    tls.near = SSL_new(tls.server_ctx);
-    tls.far = SSL_new(tls.client_ctx);
-    SSL_set_fd(tls.near, link.near);
-    SSL_set_fd(tls.far, link.far);
-    int accepted = 0, connected = 0;
-    for (int round = 0; round < 1000 && (accepted != 1 || connected != 1); round++) {
-        if (accepted != 1)
-            accepted = SSL_accept(tls.near);
-        if (connected != 1)
-            connected = SSL_connect(tls.far);
-        struct pollfd watch[2] = {{link.near, POLLIN, 0}, {link.far, POLLIN, 0}};
-        poll(watch, 2, 10);
-    }
-    ASSERT_EQ(accepted, 1);
-    ASSERT_EQ(connected, 1);
-}
-
 // A filter in front of the queue's end of a TLS link: it counts the writes
 // made off the owner's thread, can hold the owner inside a read (so inside
 // SSL_read) until the test lets it go, and can fail every write as a
@@ -1223,14 +1057,6 @@ SslGate *gate_of(BIO *bio)
     return static_cast<SslGate *>(BIO_get_data(bio));
 }
 
-// The next BIO's result and retry flags as the filter's own.
-int pass_on(BIO *bio, int result)
-{
-    BIO_clear_retry_flags(bio);
-    BIO_copy_next_retry(bio);
-    return result;
-}
-
 int gate_write(BIO *bio, const char *data, int len)
 {
     if (std::this_thread::get_id() != gate_of(bio)->owner)
@@ -1246,42 +1072,20 @@ int gate_write(BIO *bio, const char *data, int len)
         BIO_set_retry_write(bio);
         return -1;
     }
-    return pass_on(bio, BIO_write(BIO_next(bio), data, len));
+    return filter_pass_on(bio, BIO_write(BIO_next(bio), data, len));
 }
 
 int gate_read(BIO *bio, char *data, int len)
 {
     gate_of(bio)->hold_if_armed();
-    return pass_on(bio, BIO_read(BIO_next(bio), data, len));
-}
-
-long gate_ctrl(BIO *bio, int cmd, long num, void *ptr)
-{
-    BIO *next = BIO_next(bio);
-    return next != nullptr ? BIO_ctrl(next, cmd, num, ptr) : 0;
-}
-
-int gate_create(BIO *bio)
-{
-    BIO_set_init(bio, 1);
-    return 1;
+    return filter_pass_on(bio, BIO_read(BIO_next(bio), data, len));
 }
 
 // Puts the gate between the near SSL connection and its socket.
 void gate_connection(TlsPair &tls, int fd, SslGate &gate)
 {
-    static BIO_METHOD *method = [] {
-        BIO_METHOD *made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_FILTER, "msgq test gate");
-        BIO_meth_set_write(made, gate_write);
-        BIO_meth_set_read(made, gate_read);
-        BIO_meth_set_ctrl(made, gate_ctrl);
-        BIO_meth_set_create(made, gate_create);
-        return made;
-    }();
-    BIO *filter = BIO_new(method);
-    BIO_set_data(filter, &gate);
-    BIO_push(filter, BIO_new_socket(fd, BIO_NOCLOSE));
-    SSL_set_bio(tls.near, filter, filter);
+    static BIO_METHOD *method = filter_method("msgq test gate", gate_write, gate_read);
+    push_filter(tls.near, fd, method, &gate);
 }
 
 // Reads in small pieces until `done` holds for the frames so far or the
