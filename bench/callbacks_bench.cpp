@@ -7,7 +7,11 @@
 // until the burst has been delivered, which shows whether the init thread
 // kept serving its loop, and the CPU time it used over a few idle seconds
 // after the burst, which shows whether a core kept spinning with nothing to
-// do.
+// do. Two more figures come from the hand-over alone, in this process: the
+// longest gap of a 1 ms timer on the init thread while one read pass's
+// updates meet a slow update callback, and how long an update that its
+// thread has gathered waits for the init thread while that thread is slow to
+// screen the next.
 #include "median_reporter.h"
 #include "role_processes.h"
 #include "vantrix_private.h"
@@ -18,12 +22,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -88,6 +94,7 @@ struct Ticks {
     double longest_gap = 0;
 };
 Ticks ticks;
+int run_total = 0; // updates the hand-over benchmarks wait for
 
 int tick(int, int, void *)
 {
@@ -199,6 +206,128 @@ void delivery(benchmark::State &state, bool threaded)
     state.counters["tick_gap_ms"] = tick_gap * 1000;
 }
 
+// ---- The hand-over alone, on this process's init thread ----
+
+constexpr int kSlowPassUpdates = 4000;
+constexpr auto kSlowCallback = std::chrono::microseconds(20);
+constexpr double kGapTimerSeconds = 0.001;
+constexpr int kScreenedUpdates = 200;
+static_assert(kScreenedUpdates <= kSlowPassUpdates, "one table of times serves both");
+
+void spin_for(std::chrono::nanoseconds span)
+{
+    auto until = std::chrono::steady_clock::now() + span;
+    while (std::chrono::steady_clock::now() < until) {
+    }
+}
+
+// When each update of a pass was handed in, by its sequence number: written
+// by the pass's thread before the hand-in, read on the init thread after.
+int64_t gathered_at[kSlowPassUpdates];
+std::atomic<int> handoff_delivered{0};
+std::chrono::nanoseconds callback_cost{0};
+double longest_wait = 0;
+double total_wait = 0;
+
+int64_t now_ns()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void handoff_update(int, vn_data_t *data)
+{
+    double waited = static_cast<double>(now_ns() - gathered_at[data->seq]) / 1e9;
+    longest_wait = std::max(longest_wait, waited);
+    total_wait += waited;
+    spin_for(callback_cost);
+    handoff_delivered++;
+}
+
+// Once per process: the loop and the default hand-over, as vn_init makes them.
+void start_handoff()
+{
+    static bool started = false;
+    if (started)
+        return;
+    started = true;
+    static vn_init_t init;
+    vn_config_set_ctx(vn_config_new_ctx());
+    _vn_callbacks_config_init();
+    _vn_event_init(&init);
+    _vn_event_thread_init(&init, 0, 0);
+    init.recv_update = handoff_update;
+    _vn_callbacks_init(&init);
+}
+
+// One read pass of `count` updates on a thread of its own, `screening` spent
+// before each; the init thread's loop runs until all have been delivered.
+void run_pass(int count, std::chrono::nanoseconds screening)
+{
+    handoff_delivered = 0;
+    std::thread pass([count, screening] {
+        vn_data_t record{};
+        _vn_callbacks_pass_begin();
+        for (int n = 0; n < count; n++) {
+            spin_for(screening);
+            vn_free_datapkt_data(&record);
+            record.subject = vn_strdup(kSubject);
+            record.seq = static_cast<uint16_t>(n);
+            _vn_callbacks_lend(&record);
+            gathered_at[n] = now_ns();
+            _vn_callbacks_recv_update(0, &record);
+            _vn_callbacks_lend(nullptr);
+        }
+        _vn_callbacks_pass_end();
+        vn_free_datapkt_data(&record);
+    });
+    ticks = Ticks{};
+    vn_timed_event_t *timer = vn_add_timed_event(0, kGapTimerSeconds, tick, 0, nullptr);
+    vn_add_timed_event(
+        0, kGapTimerSeconds,
+        [](int, int, void *) {
+            if (handoff_delivered.load() < run_total)
+                return 1;
+            vn_stop();
+            return 0;
+        },
+        0, nullptr);
+    run_total = count;
+    vn_loop();
+    vn_del_timed_event(timer);
+    pass.join();
+}
+
+void slow_callback_gap(benchmark::State &state)
+{
+    start_handoff();
+    callback_cost = kSlowCallback;
+    double gap = 0;
+    for (auto _ : state) {
+        auto started = std::chrono::steady_clock::now();
+        run_pass(kSlowPassUpdates, std::chrono::nanoseconds(0));
+        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+        gap = std::max(gap, ticks.longest_gap);
+    }
+    state.counters["tick_gap_ms"] = gap * 1000;
+    state.counters["callback_us"] = static_cast<double>(kSlowCallback.count());
+}
+
+void gathered_wait(benchmark::State &state)
+{
+    start_handoff();
+    callback_cost = std::chrono::nanoseconds(0);
+    auto screening = std::chrono::microseconds(state.range(0));
+    longest_wait = total_wait = 0;
+    for (auto _ : state) {
+        auto started = std::chrono::steady_clock::now();
+        run_pass(kScreenedUpdates, screening);
+        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    }
+    state.counters["wait_mean_us"] = total_wait / (static_cast<double>(state.iterations()) * kScreenedUpdates) * 1e6;
+    state.counters["wait_max_us"] = longest_wait * 1e6;
+}
+
 class RatioReporter : public MedianReporter {
 public:
     void Finalize() override
@@ -228,6 +357,13 @@ int main(int argc, char **argv)
         return run_role(argv);
     benchmark::RegisterBenchmark("threaded_callbacks", delivery, true)->UseManualTime()->Iterations(1);
     benchmark::RegisterBenchmark("default_callbacks", delivery, false)->UseManualTime()->Iterations(1);
+    benchmark::RegisterBenchmark("slow_callback_timer_gap", slow_callback_gap)->UseManualTime()->Iterations(1);
+    benchmark::RegisterBenchmark("gathered_update_wait", gathered_wait)
+        ->Arg(20)
+        ->Arg(100)
+        ->Arg(1000)
+        ->UseManualTime()
+        ->Iterations(1);
     RatioReporter reporter;
     return run_benchmarks(argc, argv, {"--benchmark_repetitions=3"}, reporter);
 }

@@ -5,15 +5,12 @@
 // The table and its entry locks are shared by the init thread and every peer
 // thread. State reports are queued for the init thread while the tracker is
 // still held, so the application gets them in the order they were computed;
-// each carries its thread's hand-over mark, so that it also comes after the
-// updates that thread had handed over before. The init thread runs them from
-// statuscb_handler. Removed trackers are freed by delete_batcher about five
-// seconds later, on the init thread.
+// the hand-over's report line also keeps each in its place among its
+// thread's other deliveries (callbacks_handoff.cpp). Removed trackers are
+// freed by delete_batcher about five seconds later, on the init thread.
 #include "advmap.h"
 
-#include <chrono>
 #include <cstring>
-#include <deque>
 
 std::mutex create_lock;
 
@@ -21,10 +18,6 @@ namespace {
 
 constexpr double kDeleteBatchSeconds = 5.0;
 constexpr double kDeleteCheckSeconds = 1.0;
-// The init thread serves its other events at least this often while
-// reports keep coming: each may first deliver updates of its thread, and so
-// let that thread read on and report again.
-constexpr auto kReportBudget = std::chrono::milliseconds(2);
 
 tarvelutil_hashtable_t *active_obj_hash;
 std::atomic<int> object_serial{0};
@@ -40,15 +33,7 @@ struct statuscb_t {
     int code;
     int state;
     char *message;
-    _vn_callbacks_mark_t made;
 };
-
-// Reports on their way to the init thread, oldest first: any thread queues
-// under the mutex, the init thread takes them one at a time. Never
-// destroyed: peer threads may still report while the process exits.
-std::mutex reports_mutex;
-std::deque<statuscb_t *> &reports = *new std::deque<statuscb_t *>;
-bool reports_posted = false; // under reports_mutex: run_reports is queued or running
 
 void delete_batched_object(void *, void *object)
 {
@@ -60,51 +45,20 @@ void delete_batched_object(void *, void *object)
 int invoke_status_signalany_cb(int, void *data)
 {
     statuscb_t *report = static_cast<statuscb_t *>(data);
-    _vn_callbacks_catch_up(&report->made);
     _vn_callbacks_recv_object_status(report->conn, report->subject, report->state, static_cast<uint16_t>(report->code),
                                 report->message);
     vn_free(report);
     return 0;
 }
 
-// The oldest queued report, or null with none left to run.
-statuscb_t *next_report()
-{
-    std::lock_guard<std::mutex> hold(reports_mutex);
-    if (reports.empty()) {
-        reports_posted = false;
-        return nullptr;
-    }
-    statuscb_t *report = reports.front();
-    reports.pop_front();
-    return report;
-}
-
-// Runs on the init thread from statuscb_handler, which takes one call per
-// wake-up: past its budget it posts itself again and lets the loop serve
-// its other events first.
-int run_reports(int, void *)
-{
-    auto started = std::chrono::steady_clock::now();
-    while (statuscb_t *report = next_report()) {
-        invoke_status_signalany_cb(0, report);
-        if (std::chrono::steady_clock::now() - started >= kReportBudget) {
-            tarvelutil_signalany_send(statuscb_handler, 0, run_reports, nullptr, 1);
-            return 0;
-        }
-    }
-    return 0;
-}
-
-statuscb_t *new_state_report(int peer, const char *subject, uint16_t code, int state, const char *message,
-                             _vn_callbacks_mark_t made)
+statuscb_t *new_state_report(int peer, const char *subject, uint16_t code, int state, const char *message)
 {
     size_t subject_bytes = std::strlen(subject) + 1;
     size_t message_bytes = message != nullptr ? std::strlen(message) + 1 : 0;
     statuscb_t *report = static_cast<statuscb_t *>(vn_malloc(sizeof(statuscb_t) + subject_bytes + message_bytes));
     char *text = reinterpret_cast<char *>(report + 1);
     std::memcpy(text, subject, subject_bytes);
-    *report = {peer, text, code, state, nullptr, made};
+    *report = {peer, text, code, state, nullptr};
     if (message != nullptr) {
         report->message = text + subject_bytes;
         std::memcpy(report->message, message, message_bytes);
@@ -263,8 +217,7 @@ void advmap_tracker_start(int hash_size)
     tarvelutil_batch_init(advmap_log);
     request_handler = tarvelutil_signalany_create(advmap_log);
     statuscb_handler = tarvelutil_signalany_create(advmap_log);
-    if (statuscb_handler != nullptr)
-        tarvelutil_signalany_set_yield_count(statuscb_handler, 1);
+    _vn_callbacks_report_channel_set(statuscb_handler);
     delete_batcher =
         tarvelutil_batch_create(delete_batched_object, nullptr, kDeleteBatchSeconds, kDeleteCheckSeconds);
 }
@@ -434,22 +387,11 @@ void post_state_report(int peer, const char *subject, uint16_t code, int state, 
     // image of a large batch changes a state, so without a callback none is made.
     if (!_vn_callbacks_wants_object_status())
         return;
-    if (statuscb_handler == nullptr) {
-        invoke_status_signalany_cb(0, new_state_report(peer, subject, code, state, message, {nullptr, 0}));
-        return;
-    }
-    statuscb_t *report = new_state_report(peer, subject, code, state, message, _vn_callbacks_mark());
     // Queued even on the init thread: the caller still holds the tracker, and
     // the application may ask for the same subject from its callback.
-    bool post;
-    {
-        std::lock_guard<std::mutex> hold(reports_mutex);
-        reports.push_back(report);
-        post = !reports_posted;
-        reports_posted = true;
-    }
-    if (post)
-        tarvelutil_signalany_send(statuscb_handler, 0, run_reports, nullptr, 1);
+    statuscb_t *report = new_state_report(peer, subject, code, state, message);
+    if (_vn_callbacks_report(invoke_status_signalany_cb, report) == 0)
+        invoke_status_signalany_cb(0, report);
 }
 
 int object_calculate_state(int peer, object_t *obj, uint16_t code, const char *message, int nosave)

@@ -186,7 +186,8 @@ int deliver_object_status(int, void *record)
 int deliver_service_status(int, void *record)
 {
     const service_status_delivery_t *delivery = static_cast<const service_status_delivery_t *>(record);
-    // Runs on the init thread unless callbacks are threaded, when marks are null.
+    // Delivered inline on the init thread, it may still owe the updates of
+    // the thread that made it; through the report line it owes nothing.
     _vn_callbacks_catch_up(delivery->made);
     std::string name = delivery->service;
     callbacks.service_status(name.data(), delivery->state);
@@ -277,7 +278,10 @@ void _vn_callbacks_recv_service_status(const char *service, int state, const _vn
     if (callbacks.service_status == nullptr)
         return;
     service_status_delivery_t delivery{service, state, made};
-    run(deliver_service_status, &delivery);
+    if (inline_delivery())
+        deliver_service_status(0, &delivery);
+    else
+        _vn_callbacks_report_and_wait(deliver_service_status, &delivery, made);
 }
 
 } // extern "C"

@@ -1,31 +1,46 @@
-// The callback layer's hand-over from other threads to the init thread. Every
-// thread that delivers has a slot: a FIFO of deliveries that only the init
-// thread runs, one at a time and in the order queued. A synchronous delivery
-// waits until its own has run. Within a read pass, an update whose record the
-// caller lends is queued without waiting: the record's contents move into a
-// spare record taken from the slot's pool, and the caller gets a spent one
-// back to parse into. Such updates are gathered a few at a time and handed
-// over in one hold of the slot's mutex. The pass ends by waiting until
-// everything it queued has run, so the thread never goes on past the pass with
-// deliveries outstanding, and the init thread delivers while the pass parses
-// on. A state report made meanwhile goes to the init thread by another way,
-// with a mark of the thread's queue; before it reaches the application the
-// init thread runs that queue up to the mark (`catch_up`).
+// The callback layer's hand-over from other threads to the init thread.
+//
+// The rules, which everything below keeps:
+// 1. Every delivery a thread makes goes into its slot, a FIFO that only the
+//    init thread runs, one entry at a time and in the order queued. A
+//    synchronous delivery waits until its own entry has run; an update of a
+//    read pass does not (its record's contents move into a spare record of
+//    the slot's pool, and the caller gets a spent one back to parse into),
+//    and the pass's end waits until everything it queued has run.
+// 2. A state report also takes the next place in one process-wide line and
+//    leaves a placeholder in its thread's slot. Reports reach the
+//    application in line order; before a report runs, its thread's slot is
+//    run up to its placeholder, and a slot that reaches a placeholder first
+//    runs the line up to that report. So a report comes after everything its
+//    thread handed over before it, before everything that thread hands over
+//    after it, and after every report queued before it on any thread; its
+//    thread does not wait for it. This holds because a report's mark is taken
+//    before it enters the line and its placeholder is queued after: whatever
+//    must run before a report stands earlier in the line. A report that its
+//    thread waits for (a service's) needs no placeholder: it counts as that
+//    thread's next delivery.
+// 3. A thread gathers its updates and hands them over under the slot's mutex
+//    a batch at a time: when kStagedUpdates have gathered, when kStageBound
+//    has passed since its last hand-over (looked at as each update is
+//    gathered: the first after a quiet spell goes at once, and none waits
+//    longer than kStageBound plus the screening of the next), and before
+//    any other delivery, report or the pass's end.
+// 4. The init thread looks at the clock after every delivery: past
+//    kDrainBudget it stops where it is, everything left keeps its place,
+//    and it posts itself to go on after the loop's next turn.
 //
 // Threads and ownership: a slot belongs to one thread at a time, which alone
-// gathers its updates and hands them over under the slot's mutex; the init
-// thread takes the whole queue at once under that mutex (or, catching up, one
-// entry at a time), runs it, and hands the spent records back to the pool
-// under it again. `drain` runs on the init thread from its call channel, which
-// is poked only when the hand-over goes from idle to busy (`owner_active`); a
-// drain that has used its time budget posts itself again and returns, and the
-// loop serves its timers and other watches before it takes the drain up again.
-// While both sides are busy neither sleeps: a waiting caller spins briefly
-// before it blocks, and the init thread spins briefly for more work before it
-// goes back to its loop. Both spins are bounded, so an idle process sleeps.
-// Threads beyond the slots use the channel's synchronous send.
+// gathers into it and publishes under its mutex; the batch taken from it,
+// the line's front and the spent records are the init thread's. `drain` runs
+// from the call channel, which is poked only when the hand-over goes from
+// idle to busy (`owner_active`). While both sides are busy neither sleeps: a
+// waiting caller spins briefly before it blocks, and the init thread spins
+// briefly for more work before it goes back to its loop. Both spins are
+// bounded, so an idle process sleeps. Threads beyond the slots use the
+// channel's synchronous send.
 #include "vantrix_private.h"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
@@ -33,6 +48,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -51,38 +67,43 @@ constexpr int kSpinsPerClockRead = 64;
 constexpr int kMaxSlots = 256;
 constexpr size_t kCacheLine = 64;
 constexpr size_t kMaxPooledRecords = 1024;
-// A thread gathers updates before it hands them over under its slot's
-// lock: one hold per update would keep the init thread waiting for the
-// lock. It gathers at most this many, and for no longer than about
-// kStageBound, well inside kSpinBound, so that an init thread waiting for
-// slow updates (images that each make a tracker) does not fall asleep.
+// One hold of the slot's lock per update would keep the init thread waiting
+// for the lock; kStageBound stays well inside kSpinBound, so that an init
+// thread waiting for slow updates (images that each make a tracker) does not
+// fall asleep between them.
 constexpr size_t kStagedUpdates = 32;
 constexpr auto kStageBound = std::chrono::microseconds(20);
 
+// One queued delivery: a synchronous one with its caller's record, an
+// update with the record it owns, or the placeholder of report `report`.
 struct entry_t {
-    tarvelutil_signalmain_cb_t deliver; // a synchronous delivery and its caller's record
+    tarvelutil_signalmain_cb_t deliver;
     void *record;
-    _vn_callbacks_owned_cb owned_deliver; // a queued update and the record it owns
+    _vn_callbacks_owned_cb owned_deliver;
     vn_data_t *owned;
     int peer;
     uint64_t epoch;
+    bool placeholder;
+    uint64_t report;
 };
 
 struct alignas(kCacheLine) slot_t {
-    std::mutex mutex;                 // guards pending, head and pool
-    std::vector<entry_t> pending;     // queued, not yet taken by the init thread
-    size_t head = 0;                  // entries of pending a catch-up has taken already
+    std::mutex mutex;                 // guards pending and pool
+    std::vector<entry_t> pending;     // published, not yet taken by the init thread
     std::vector<vn_data_t *> pool;    // spent records for the owning thread to parse into
     uint64_t queued = 0;              // owning thread only: deliveries ever queued
-    // Owning thread only: updates not yet handed over, and records taken
-    // from the pool in one hold to parse the next ones into.
+    // Owning thread only: updates not yet handed over, when gathered updates
+    // were last handed over, and records taken from the pool in one hold to
+    // parse the next ones into.
     std::vector<entry_t> staged;
+    Clock::time_point handed_over;
     std::vector<vn_data_t *> spare;
-    // How many to gather: halved when a batch took longer than kStageBound
-    // to gather, doubled when it took less than half of it.
-    size_t stage_limit = kStagedUpdates;
-    Clock::time_point stage_started;
     std::atomic<bool> taken{false};   // a thread owns the slot
+    // Init thread only: the entries taken from pending, the next to run, and
+    // the records they owned, handed back to the pool at the next take.
+    std::vector<entry_t> batch;
+    size_t batch_at = 0;
+    std::vector<vn_data_t *> spent;
     // Set under mutex when pending stops being empty, cleared when the init
     // thread takes it: written once a batch, not once an entry, and on a
     // line of its own, so that the init thread's look costs the queuing
@@ -94,30 +115,42 @@ struct alignas(kCacheLine) slot_t {
     std::atomic<bool> sleeping{false};
 };
 
+// A report in the line: delivered by deliver(0, record) once `slot` has run
+// its first `ticket` entries. A thread that waits for its report counts it
+// as its next delivery (`waiter`) instead of leaving a placeholder: it
+// queues nothing meanwhile, so nothing of it can overtake the report.
+struct report_t {
+    tarvelutil_signalmain_cb_t deliver;
+    void *record;
+    slot_t *slot;
+    uint64_t ticket;
+    slot_t *waiter;
+};
+
 // Never destroyed: detached peer threads may still wait in these while the
 // process exits, and destroying a condition under a waiter hangs.
 struct shared_t {
     slot_t slots[kMaxSlots];
     std::mutex sleep_mutex; // only blocked callers and their wake-ups use these
     std::condition_variable woken;
-    // The init thread's batch being run and its spent records, kept for
-    // their capacity.
-    std::vector<entry_t> running;
-    std::vector<vn_data_t *> spent;
+    std::mutex line_mutex;      // guards line and line_queued
+    std::deque<report_t> line;  // oldest first; its front is report number reports_run
+    uint64_t line_queued = 0;   // reports ever queued: the next one's number
 };
 shared_t &shared = *new shared_t;
 
 std::atomic<int> slots_used{0};        // high-water mark of slots ever taken; the init thread scans below it
 std::atomic<bool> owner_active{false}; // drain runs or is posted: callers need not start one
-tarvelutil_signalany_t *channel;
+std::atomic<bool> line_ready{false};   // set under line_mutex while the line holds a report
+tarvelutil_signalany_t *channel;        // to the init thread; slots are used only with it
+tarvelutil_signalany_t *report_channel; // runs the line where the hand-over has no channel
+pthread_t init_thread;
 
 // Raised after the application discards or purges a subject, so that an
 // update queued from a pass that began before can be screened again.
 std::atomic<uint64_t> drop_epoch{0};
 bool draining_now = false; // init thread only: drain is running
-// Init thread only: the slot whose taken batch drain is running; entries
-// still queued there come after the rest of that batch.
-const slot_t *batch_slot = nullptr;
+uint64_t reports_run = 0;  // init thread only: reports taken from the line
 
 thread_local int pass_depth = 0;
 thread_local uint64_t pass_epoch = 0;
@@ -147,13 +180,22 @@ template <class Ready> bool spin_for(Ready ready)
     }
 }
 
+// ---- The init thread's side ----
+
+bool batch_left(const slot_t &slot)
+{
+    return slot.batch_at < slot.batch.size();
+}
+
 bool has_work(const slot_t &slot)
 {
-    return slot.ready.load(std::memory_order_acquire);
+    return batch_left(slot) || slot.ready.load(std::memory_order_acquire);
 }
 
 bool any_work()
 {
+    if (line_ready.load(std::memory_order_acquire))
+        return true;
     int used = slots_used.load();
     for (int i = 0; i < used; i++)
         if (has_work(shared.slots[i]))
@@ -161,13 +203,21 @@ bool any_work()
     return false;
 }
 
-// Under each slot's mutex, which orders it with the callers' queuing.
+// Under each mutex, which orders it with the callers' queuing.
 bool any_work_locked()
 {
+    {
+        std::lock_guard<std::mutex> hold(shared.line_mutex);
+        if (!shared.line.empty())
+            return true;
+    }
     int used = slots_used.load();
     for (int i = 0; i < used; i++) {
-        std::lock_guard<std::mutex> hold(shared.slots[i].mutex);
-        if (!shared.slots[i].pending.empty())
+        slot_t &slot = shared.slots[i];
+        if (batch_left(slot))
+            return true;
+        std::lock_guard<std::mutex> hold(slot.mutex);
+        if (!slot.pending.empty())
             return true;
     }
     return false;
@@ -183,90 +233,164 @@ void mark_delivered(slot_t &slot)
     shared.woken.notify_all();
 }
 
-// Runs one entry; the record it owned, now spent, or null.
-vn_data_t *run_entry(slot_t &slot, const entry_t &entry)
+// Under the slot's mutex: into the pool, or freed when the pool is full.
+void pool_spent_locked(slot_t &slot)
 {
-    if (entry.owned != nullptr)
-        entry.owned_deliver(entry.peer, entry.owned, entry.epoch);
-    else
-        entry.deliver(0, entry.record);
-    mark_delivered(slot);
-    return entry.owned;
+    for (vn_data_t *record : slot.spent) {
+        if (slot.pool.size() < kMaxPooledRecords) {
+            slot.pool.push_back(record);
+            continue;
+        }
+        vn_free_datapkt_data(record);
+        vn_free(record);
+    }
+    slot.spent.clear();
 }
 
-// Under the slot's mutex: into the pool, or freed when the pool is full.
-void pool_spent_locked(slot_t &slot, vn_data_t *record)
+// Takes what the slot's thread has published, in one hold that also hands
+// the spent records back; false when there was nothing.
+bool take_batch(slot_t &slot)
 {
-    if (slot.pool.size() < kMaxPooledRecords) {
-        slot.pool.push_back(record);
-        return;
-    }
-    vn_free_datapkt_data(record);
-    vn_free(record);
+    slot.batch.clear();
+    slot.batch_at = 0;
+    std::lock_guard<std::mutex> hold(slot.mutex);
+    pool_spent_locked(slot);
+    slot.batch.swap(slot.pending);
+    slot.ready.store(false, std::memory_order_relaxed);
+    return !slot.batch.empty();
 }
 
 void return_spent(slot_t &slot)
 {
-    if (shared.spent.empty())
+    if (slot.spent.empty())
         return;
     std::lock_guard<std::mutex> hold(slot.mutex);
-    for (vn_data_t *record : shared.spent)
-        pool_spent_locked(slot, record);
-    shared.spent.clear();
+    pool_spent_locked(slot);
 }
 
-// Under the slot's mutex: the queue is empty once a catch-up took it all.
-void settle_head_locked(slot_t &slot)
+// The slot's next entry, or null when it has none.
+const entry_t *front(slot_t &slot)
 {
-    if (slot.head != slot.pending.size())
-        return;
-    slot.pending.clear();
-    slot.head = 0;
-    slot.ready.store(false, std::memory_order_relaxed);
+    if (!batch_left(slot) && !take_batch(slot))
+        return nullptr;
+    return &slot.batch[slot.batch_at];
 }
 
-// Takes and runs each slot's queue; how many ran.
-size_t run_queued()
+void run_entry(slot_t &slot, const entry_t &entry)
 {
+    if (entry.owned != nullptr) {
+        entry.owned_deliver(entry.peer, entry.owned, entry.epoch);
+        slot.spent.push_back(entry.owned);
+    } else if (!entry.placeholder) {
+        entry.deliver(0, entry.record);
+    }
+    mark_delivered(slot);
+}
+
+bool step_line();
+
+// One delivery toward the slot's next entry: the entry itself, or, for the
+// placeholder of a report still in the line, the line's next delivery.
+// False when the slot has nothing.
+bool step(slot_t &slot)
+{
+    const entry_t *next = front(slot);
+    if (next == nullptr)
+        return false;
+    if (next->placeholder && next->report >= reports_run)
+        return step_line();
+    // Taken before it runs: a callback that runs the loop finds the next one.
+    entry_t entry = *next;
+    slot.batch_at++;
+    run_entry(slot, entry);
+    return true;
+}
+
+// One delivery toward the line's oldest report: first its thread's entries
+// before it (none of which is a placeholder still waiting, rule 2), then the
+// report. False when the line is empty.
+bool step_line()
+{
+    report_t report;
+    {
+        std::lock_guard<std::mutex> hold(shared.line_mutex);
+        if (shared.line.empty())
+            return false;
+        report = shared.line.front();
+    }
+    if (report.slot != nullptr && report.slot->delivered.load(std::memory_order_acquire) < report.ticket) {
+        const entry_t *next = front(*report.slot);
+        if (next != nullptr && !(next->placeholder && next->report >= reports_run)) {
+            step(*report.slot);
+            return true;
+        }
+        // Never reached while rule 2 holds; delivering beats stalling.
+    }
+    {
+        std::lock_guard<std::mutex> hold(shared.line_mutex);
+        shared.line.pop_front();
+        line_ready.store(!shared.line.empty(), std::memory_order_relaxed);
+    }
+    reports_run++;
+    report.deliver(0, report.record);
+    if (report.waiter != nullptr)
+        mark_delivered(*report.waiter);
+    return true;
+}
+
+enum round_t { kRoundIdle, kRoundRan, kRoundOutOfTime };
+
+// One round: the line, then one batch of each slot, so that a slot that
+// never runs dry still lets the others in.
+round_t serve_round(Clock::time_point due)
+{
+    bool ran = false;
+    while (step_line()) {
+        ran = true;
+        if (Clock::now() >= due)
+            return kRoundOutOfTime;
+    }
     int used = slots_used.load();
-    size_t ran = 0;
     for (int i = 0; i < used; i++) {
         slot_t &slot = shared.slots[i];
-        if (!has_work(slot))
+        if (!has_work(slot) || front(slot) == nullptr)
             continue;
-        size_t first;
-        {
-            std::lock_guard<std::mutex> hold(slot.mutex);
-            shared.running.swap(slot.pending);
-            first = slot.head;
-            slot.head = 0;
-            slot.ready.store(false, std::memory_order_relaxed);
+        while (batch_left(slot)) {
+            step(slot);
+            ran = true;
+            if (Clock::now() >= due)
+                return kRoundOutOfTime;
         }
-        batch_slot = &slot;
-        for (size_t at = first; at < shared.running.size(); at++) {
-            if (vn_data_t *spent = run_entry(slot, shared.running[at]))
-                shared.spent.push_back(spent);
-        }
-        batch_slot = nullptr;
-        ran += shared.running.size() - first;
-        shared.running.clear();
-        return_spent(slot);
     }
-    return ran;
+    return ran ? kRoundRan : kRoundIdle;
 }
 
 int drain(int, void *);
 
 void post_drain()
 {
-    tarvelutil_signalany_send(channel, 0, drain, nullptr, 1);
+    tarvelutil_signalany_t *to = channel != nullptr ? channel : report_channel;
+    if (to != nullptr)
+        tarvelutil_signalany_send(to, 0, drain, nullptr, 1);
+}
+
+// Starts the init thread when it is idle; the caller has just published
+// under a mutex that leave() takes after clearing owner_active.
+void start_owner(bool idle_seen)
+{
+    if (idle_seen && !owner_active.exchange(true))
+        post_drain();
 }
 
 // True when the init thread may go back to its loop. A caller queues and
-// reads owner_active under its slot's mutex: when it did so after the
-// rescan took that mutex, it sees owner_active cleared and starts a drain.
+// reads owner_active under a mutex that the rescan takes: when it did so
+// after the rescan took that mutex, it sees owner_active cleared and starts
+// a drain.
 bool leave()
 {
+    int used = slots_used.load();
+    for (int i = 0; i < used; i++)
+        return_spent(shared.slots[i]);
     owner_active.store(false);
     if (!any_work_locked())
         return true;
@@ -285,22 +409,26 @@ int drain(int, void *)
     struct done_t {
         ~done_t() { draining_now = false; }
     } done;
-    Clock::time_point started = Clock::now();
+    Clock::time_point due = Clock::now() + kDrainBudget;
     for (;;) {
-        if (run_queued() == 0) {
+        switch (serve_round(due)) {
+        case kRoundRan:
+            continue;
+        case kRoundOutOfTime:
+            // Still active: the loop comes back here after its other events.
+            post_drain();
+            return 0;
+        case kRoundIdle:
             if (spin_for(any_work))
                 continue;
             if (leave())
                 return 0;
             continue;
         }
-        if (Clock::now() - started >= kDrainBudget) {
-            // Still active: the loop comes back here after its other events.
-            post_drain();
-            return 0;
-        }
     }
 }
+
+// ---- The delivering threads' side ----
 
 void wait_delivered(slot_t &slot, uint64_t target)
 {
@@ -367,7 +495,7 @@ void publish(slot_t &slot)
 {
     if (slot.staged.empty())
         return;
-    bool start;
+    bool idle_seen;
     {
         std::lock_guard<std::mutex> hold(slot.mutex);
         if (slot.pending.empty()) {
@@ -380,29 +508,19 @@ void publish(slot_t &slot)
         size_t take = std::min(slot.pool.size(), kStagedUpdates - slot.spare.size());
         slot.spare.insert(slot.spare.end(), slot.pool.end() - static_cast<std::ptrdiff_t>(take), slot.pool.end());
         slot.pool.resize(slot.pool.size() - take);
-        start = !owner_active.load(std::memory_order_relaxed);
+        idle_seen = !owner_active.load(std::memory_order_relaxed);
     }
     slot.staged.clear();
-    if (start && !owner_active.exchange(true))
-        post_drain();
+    start_owner(idle_seen);
 }
 
-// The entry's ticket, the delivered count that means it has run.
+// Queues the entry behind what was gathered; its ticket, the delivered
+// count that means it has run.
 uint64_t queue_entry(slot_t &slot, const entry_t &entry)
 {
     slot.staged.push_back(entry);
     publish(slot);
     return ++slot.queued;
-}
-
-// Fits the next batch to the time the last full one took to gather.
-void adapt_stage_limit(slot_t &slot)
-{
-    auto took = Clock::now() - slot.stage_started;
-    if (took > kStageBound)
-        slot.stage_limit = std::max<size_t>(1, slot.stage_limit / 2);
-    else if (took < kStageBound / 2)
-        slot.stage_limit = std::min(kStagedUpdates, slot.stage_limit * 2);
 }
 
 // Stages the update with a spare record (or a new one), which takes the
@@ -417,14 +535,48 @@ void queue_update(slot_t &slot, int peer, vn_data_t *data, _vn_callbacks_owned_c
         owned = static_cast<vn_data_t *>(vn_calloc(1, sizeof(vn_data_t)));
     }
     std::swap(*owned, *data);
-    if (slot.staged.empty())
-        slot.stage_started = Clock::now();
-    slot.staged.push_back(entry_t{nullptr, nullptr, deliver, owned, peer, pass_epoch});
+    slot.staged.push_back(entry_t{nullptr, nullptr, deliver, owned, peer, pass_epoch, false, 0});
     slot.queued++;
-    if (slot.staged.size() < slot.stage_limit)
+    Clock::time_point now = Clock::now();
+    if (slot.staged.size() < kStagedUpdates && now - slot.handed_over < kStageBound)
         return;
-    adapt_stage_limit(slot);
+    slot.handed_over = now;
     publish(slot);
+}
+
+// The calling thread's slot when its deliveries are queued for the init
+// thread, else null.
+slot_t *queueing_slot()
+{
+    if (channel == nullptr || pthread_equal(init_thread, pthread_self()) != 0)
+        return nullptr;
+    return my_slot();
+}
+
+// Puts a report at the end of the line; its number.
+uint64_t line_up(const report_t &report)
+{
+    bool idle_seen;
+    uint64_t number;
+    {
+        std::lock_guard<std::mutex> hold(shared.line_mutex);
+        number = shared.line_queued++;
+        shared.line.push_back(report);
+        line_ready.store(true, std::memory_order_release);
+        idle_seen = !owner_active.load(std::memory_order_relaxed);
+    }
+    start_owner(idle_seen);
+    return number;
+}
+
+// The thread's mark: everything it has queued, published so that the init
+// thread can run up to it.
+_vn_callbacks_mark_t mark_of(slot_t *slot)
+{
+    if (slot == nullptr)
+        return {nullptr, 0};
+    publish(*slot);
+    return {slot, slot->queued};
 }
 
 } // namespace
@@ -434,12 +586,20 @@ char _vn_callbacks_queueing = 0;
 void _vn_callbacks_handoff_init(tarvelutil_signalany_t *init_channel)
 {
     channel = init_channel;
+    init_thread = pthread_self();
     // One call per wake-up: a drain that posts itself again is taken up only
     // after the loop's next turn, not straight away by the same read.
     if (channel != nullptr)
         tarvelutil_signalany_set_yield_count(channel, 1);
     owner_active.store(false);
     _vn_callbacks_queueing = init_channel != nullptr ? 1 : 0;
+}
+
+void _vn_callbacks_report_channel_set(tarvelutil_signalany_t *line_channel)
+{
+    report_channel = line_channel;
+    if (report_channel != nullptr)
+        tarvelutil_signalany_set_yield_count(report_channel, 1);
 }
 
 void _vn_callbacks_handoff(tarvelutil_signalmain_cb_t deliver, void *record)
@@ -449,7 +609,7 @@ void _vn_callbacks_handoff(tarvelutil_signalmain_cb_t deliver, void *record)
         tarvelutil_signalany_send(channel, 0, deliver, record, 0);
         return;
     }
-    wait_delivered(*slot, queue_entry(*slot, entry_t{deliver, record, nullptr, nullptr, 0, 0}));
+    wait_delivered(*slot, queue_entry(*slot, entry_t{deliver, record, nullptr, nullptr, 0, 0, false, 0}));
 }
 
 int _vn_callbacks_handoff_update(int peer, vn_data_t *data, _vn_callbacks_owned_cb deliver)
@@ -463,14 +623,44 @@ int _vn_callbacks_handoff_update(int peer, vn_data_t *data, _vn_callbacks_owned_
     return 1;
 }
 
+int _vn_callbacks_report(tarvelutil_signalmain_cb_t deliver, void *record)
+{
+    if (channel == nullptr && report_channel == nullptr)
+        return 0;
+    slot_t *slot = queueing_slot();
+    _vn_callbacks_mark_t made = mark_of(slot);
+    uint64_t number = line_up({deliver, record, slot, made.ticket, nullptr});
+    if (slot != nullptr)
+        queue_entry(*slot, entry_t{nullptr, nullptr, nullptr, nullptr, 0, 0, true, number});
+    return 1;
+}
+
+void _vn_callbacks_report_and_wait(tarvelutil_signalmain_cb_t deliver, void *record, const _vn_callbacks_mark_t *made)
+{
+    slot_t *slot = my_slot();
+    if (slot == nullptr) {
+        tarvelutil_signalany_send(channel, 0, deliver, record, 0);
+        return;
+    }
+    publish(*slot);
+    bool made_elsewhere = made != nullptr && made->slot != nullptr && made->slot != slot;
+    // The report's own order covers the thread that made it; what this one
+    // handed over goes first, so that the report may count as its next.
+    if (made_elsewhere)
+        wait_delivered(*slot, slot->queued);
+    report_t report{deliver, record, slot, slot->queued, slot};
+    if (made_elsewhere) {
+        report.slot = static_cast<slot_t *>(made->slot);
+        report.ticket = made->ticket;
+    }
+    uint64_t ticket = ++slot->queued;
+    line_up(report);
+    wait_delivered(*slot, ticket);
+}
+
 _vn_callbacks_mark_t _vn_callbacks_mark(void)
 {
-    slot_t *slot = own_slot.slot;
-    if (slot == nullptr)
-        return {nullptr, 0};
-    // The init thread catches up only with what it can see.
-    publish(*slot);
-    return {slot, slot->queued};
+    return mark_of(own_slot.slot);
 }
 
 void _vn_callbacks_catch_up(const _vn_callbacks_mark_t *mark)
@@ -478,31 +668,7 @@ void _vn_callbacks_catch_up(const _vn_callbacks_mark_t *mark)
     if (mark == nullptr || mark->slot == nullptr)
         return;
     slot_t &slot = *static_cast<slot_t *>(mark->slot);
-    // A batch taken from this slot is running (the report is its own entry,
-    // or a callback of it runs the loop): what the batch still holds comes
-    // before anything queued, and only the batch may run it.
-    if (&slot == batch_slot)
-        return;
-    // One entry at a time, so that a drain started by a callback meanwhile
-    // finds the rest still queued, in order.
-    vn_data_t *spent = nullptr;
-    while (slot.delivered.load(std::memory_order_acquire) < mark->ticket) {
-        entry_t entry{};
-        {
-            std::lock_guard<std::mutex> hold(slot.mutex);
-            if (spent != nullptr)
-                pool_spent_locked(slot, spent);
-            spent = nullptr;
-            if (slot.head == slot.pending.size())
-                return;
-            entry = slot.pending[slot.head++];
-            settle_head_locked(slot);
-        }
-        spent = run_entry(slot, entry);
-    }
-    if (spent != nullptr) {
-        std::lock_guard<std::mutex> hold(slot.mutex);
-        pool_spent_locked(slot, spent);
+    while (slot.delivered.load(std::memory_order_acquire) < mark->ticket && step(slot)) {
     }
 }
 

@@ -485,6 +485,19 @@ _vn_callbacks_mark_t _vn_callbacks_mark(void);
 /* On the init thread: runs what the mark's thread had handed over by then and
  * is still queued (nothing for a null mark). */
 void _vn_callbacks_catch_up(const _vn_callbacks_mark_t *mark);
+/* Queues a state report, which deliver(0, record) hands to the application on
+ * the init thread: after every report queued before it, and after everything
+ * the calling thread handed over before it and before everything it hands
+ * over after it. The caller does not wait. 0 when there is no way to the
+ * init thread (nothing is queued: the caller delivers itself). */
+int _vn_callbacks_report(tarvelutil_signalmain_cb_t deliver, void *record);
+/* The same for a report that the caller waits for, whose record may live on
+ * its stack, and that follows what `made` covers (null: the caller's own
+ * mark). Not on the init thread. */
+void _vn_callbacks_report_and_wait(tarvelutil_signalmain_cb_t deliver, void *record, const _vn_callbacks_mark_t *made);
+/* The init thread's channel that runs reports when the hand-over has none
+ * (threaded callbacks). */
+void _vn_callbacks_report_channel_set(tarvelutil_signalany_t *channel);
 /* Deliveries to the application, by peer number, called on the thread that
  * received the event; each returns once the application's callback has run
  * (at once when that callback is null). Subjects are mapped back. */

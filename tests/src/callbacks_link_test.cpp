@@ -88,6 +88,8 @@ struct Report {
 struct Seen {
     std::vector<Delivery> updates;
     std::vector<Report> reports;
+    // Every callback in the order the application got them.
+    std::vector<std::string> events;
     int overlapping = 0;   // callbacks entered while another ran
     int off_init = 0;      // callbacks on another thread
     int changed = 0;       // records that changed during their callback
@@ -114,19 +116,31 @@ void on_update(int peer, vn_data_t *data)
     if (!same)
         seen->changed++;
     seen->updates.push_back(entry);
+    seen->events.push_back("update " + std::to_string(entry.seq));
     seen->running.fetch_sub(1);
 }
 
 void on_object_status(int, char *subject, int, uint16_t, char *message)
 {
     seen->reports.push_back({subject, message != nullptr ? message : "", seen->updates.size()});
+    seen->events.push_back("object " + seen->reports.back().message);
     if (seen->on_report)
         seen->on_report(seen->reports.size());
 }
 
+void on_peer_status(int, int status, int, void *)
+{
+    seen->events.push_back("peer " + std::to_string(status));
+}
+
+void on_service_status(char *, int state)
+{
+    seen->events.push_back("service " + std::to_string(state));
+}
+
 // One test-side source: it accepts the subscriber's link, answers its
 // PEERINFO, waits until every subject of its own was requested and then
-// sends its bursts, each in one write.
+// sends its bursts, each in one write; it may close the link after them.
 class Feed {
 public:
     Feed(int id, std::vector<std::string> subjects) : id_(id), subjects_(std::move(subjects)) {}
@@ -138,9 +152,9 @@ public:
 
     int port() const { return listener_.port(); }
 
-    void start(std::vector<std::string> bursts)
+    void start(std::vector<std::string> bursts, bool close_after = false)
     {
-        thread_ = std::thread([this, bursts = std::move(bursts)] {
+        thread_ = std::thread([this, bursts = std::move(bursts), close_after] {
             socket_ = listener_.accept();
             WireFrame info;
             if (!socket_.valid() || !socket_.read_frame(&info))
@@ -150,6 +164,8 @@ public:
                 return;
             for (const std::string &burst : bursts)
                 socket_.send(burst);
+            if (close_after)
+                socket_ = WireSocket();
         });
     }
 
@@ -210,6 +226,8 @@ protected:
         static vn_init_t init;
         init.recv_update = on_update;
         init.recv_object_status = on_object_status;
+        init.recv_peer_status = on_peer_status;
+        init.recv_service_status = on_service_status;
         vn_config_init("subscriber.conf", static_cast<int>(argv_.size()), argv_.data());
         ASSERT_GE(vn_init(&init, static_cast<int>(argv_.size()), argv_.data()), 0);
     }
@@ -336,6 +354,56 @@ TEST_F(CallbacksLink, NoStateReportOvertakesTheUpdateThatMadeItsSubjectFresh)
             overtaken++;
     }
     EXPECT_EQ(overtaken, 0) << "of " << kSubjects << " reports reached the application before their update";
+}
+
+// A source sends updates, marks its subject stale, sends more and closes the
+// link, all in one write. The init thread is held in the first update until
+// the peer thread has screened every update, so that the stale report, the
+// updates after it and the loss of the link all wait for the init thread at
+// once: the application must get them in the order they happened.
+TEST_F(CallbacksLink, AStateReportKeepsItsPlaceAmongTheUpdatesAndReportsOfItsThread)
+{
+    constexpr int kBefore = 300;
+    constexpr int kAfter = 200;
+    Feed feed(1, {"/f0/x"});
+    ASSERT_NO_FATAL_FAILURE(start_subscriber({&feed}));
+    bool held = true;
+    seen->during = [&](const Delivery &entry) {
+        if (entry.seq == 1)
+            held = wait_screened(0, kBefore + kAfter);
+    };
+    feed.start({burst("/f0/x", "x", 1, kBefore) + status_frame(1, "/f0/x", kStatusStale) +
+                burst("/f0/x", "x", kBefore + 1, kAfter)},
+               true);
+    ASSERT_NO_FATAL_FAILURE(await_links(1));
+    seen->events.clear();
+    vn_request_object("/f0/x");
+    ASSERT_TRUE(run_loop_until([&] { return vn_peer_up(0) == 0 && seen->updates.size() >= kBefore + kAfter; }));
+    feed.join();
+    // What the loss of the link brings is delivered before the link is seen down.
+    ASSERT_TRUE(run_loop_until([&] { return seen->events.size() >= kBefore + kAfter + 4; }));
+
+    EXPECT_TRUE(held);
+    std::vector<std::string> expected{"update 1", "object All peers providing"};
+    for (int n = 2; n <= kBefore + kAfter; n++) {
+        expected.push_back("update " + std::to_string(n));
+        if (n == kBefore)
+            expected.push_back("object Mandatory source down");
+        if (n == kBefore + 1) // fresh again
+            expected.push_back("object All peers providing");
+    }
+    // Then the loss of the link: the service's report and the subject's
+    // before the peer's own.
+    expected.push_back("service " + std::to_string(kServiceDown));
+    expected.push_back("object Mandatory source down");
+    expected.push_back("peer 512");
+    auto first_difference = std::mismatch(expected.begin(), expected.end(), seen->events.begin(), seen->events.end());
+    size_t at = static_cast<size_t>(first_difference.first - expected.begin());
+    std::string around;
+    for (size_t i = at >= 2 ? at - 2 : 0; i < std::min(at + 5, seen->events.size()); i++)
+        around += "[" + seen->events[i] + "] ";
+    EXPECT_EQ(at, expected.size()) << "the application got " << around << "where it expected ["
+                                   << (at < expected.size() ? expected[at] : "nothing more") << "]";
 }
 
 // ---- A second seam: object statuses the peer thread has handed in ----

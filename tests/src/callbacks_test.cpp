@@ -9,6 +9,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -382,6 +383,122 @@ TEST_F(Callbacks, AMarkedReportFollowsWhatItsThreadHadHandedOverThenAndNoMore)
         order.push_back(entry.kind + " " + entry.names[0]);
     EXPECT_EQ(order, (std::vector<std::string>{"update /app/1", "update /app/2", "update /app/3", "service quotes",
                                                "update /app/4", "update /app/5"}));
+}
+
+// ---- The init thread's turns and the hand-over's bound ----
+
+// Longer than the init thread may deliver before its loop gets a turn.
+constexpr auto kSlowCallback = std::chrono::milliseconds(3);
+std::vector<std::string> turns; // init thread only
+
+int note_turn(int, int, void *)
+{
+    turns.push_back("timer");
+    return 0;
+}
+
+void on_slow_update(int, vn_data_t *data)
+{
+    if (turns.empty())
+        vn_add_timed_event(0, 0, note_turn, 0, nullptr);
+    turns.push_back(std::string("update ") + data->subject);
+    // A callback that takes its time, as the application's may.
+    auto until = std::chrono::steady_clock::now() + kSlowCallback;
+    while (std::chrono::steady_clock::now() < until) {
+    }
+}
+
+int note_report(int, void *)
+{
+    turns.push_back("report");
+    return 0;
+}
+
+// Queues `count` updates in one read pass, handed over together, and then,
+// when asked, a report that owes them all.
+void pass_of_updates(int count, bool report)
+{
+    vn_data_t record{};
+    _vn_callbacks_pass_begin();
+    for (int n = 1; n <= count; n++) {
+        vn_free_datapkt_data(&record);
+        record.subject = vn_strdup(std::to_string(n).c_str());
+        _vn_callbacks_lend(&record);
+        _vn_callbacks_recv_update(0, &record);
+        _vn_callbacks_lend(nullptr);
+    }
+    if (report)
+        _vn_callbacks_report(note_report, nullptr);
+    _vn_callbacks_pass_end();
+    vn_free_datapkt_data(&record);
+}
+
+// Updates handed over in one batch, each slower than the init thread's
+// budget: the loop's timer runs after the first and before the second,
+// whether the batch runs on its own or as what a report waits for.
+TEST_F(Callbacks, TheLoopGetsItsTurnBetweenSlowDeliveriesOfOneBatchAndOfACatchUp)
+{
+    constexpr int kUpdates = 4;
+    for (bool report : {false, true}) {
+        SCOPED_TRACE(report ? "catch-up" : "batch");
+        turns.clear();
+        init_.recv_update = on_slow_update;
+        _vn_callbacks_init(&init_);
+        std::thread pass([report] { pass_of_updates(kUpdates, report); });
+        size_t last = kUpdates + (report ? 2 : 1);
+        EXPECT_TRUE(vntest::run_loop_until([last] { return turns.size() == last; }));
+        pass.join();
+        std::vector<std::string> expected{"update 1", "timer", "update 2", "update 3", "update 4"};
+        if (report)
+            expected.push_back("report");
+        EXPECT_EQ(turns, expected);
+    }
+}
+
+std::atomic<int> updates_delivered{0};
+
+void on_counted_update(int, vn_data_t *)
+{
+    updates_delivered++;
+}
+
+// A thread that takes long to screen each next update (here: until the one
+// before has been delivered) does not keep what it gathered: each update
+// reaches the init thread while the next is still being screened, the
+// first at once and the others once the gathering bound has passed.
+TEST_F(Callbacks, AGatheredUpdateIsHandedOverWithoutWaitingForTheRestOfItsPass)
+{
+    constexpr int kUpdates = 3;
+    constexpr double kWaitSeconds = 5; // a delivery that never comes fails here
+    constexpr auto kSlowScreening = std::chrono::microseconds(100);
+    stop_after_callback = false;
+    init_.recv_update = on_counted_update;
+    _vn_callbacks_init(&init_);
+    std::atomic<int> waited_out{0};
+    std::thread pass([&] {
+        vn_data_t record{};
+        _vn_callbacks_pass_begin();
+        for (int n = 1; n <= kUpdates; n++) {
+            auto screened = std::chrono::steady_clock::now() + kSlowScreening;
+            while (std::chrono::steady_clock::now() < screened) {
+            }
+            vn_free_datapkt_data(&record);
+            record.subject = vn_strdup("/wire/slow");
+            _vn_callbacks_lend(&record);
+            _vn_callbacks_recv_update(0, &record);
+            _vn_callbacks_lend(nullptr);
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(kWaitSeconds);
+            while (updates_delivered.load() < n && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::yield();
+            if (updates_delivered.load() < n)
+                waited_out++;
+        }
+        _vn_callbacks_pass_end();
+        vn_free_datapkt_data(&record);
+    });
+    EXPECT_TRUE(vntest::run_loop_until([] { return updates_delivered.load() == kUpdates; }));
+    pass.join();
+    EXPECT_EQ(waited_out.load(), 0) << "updates stayed with their thread until its pass ended";
 }
 
 TEST_F(Callbacks, OnTheInitThreadDeliveryRunsAtOnce)
