@@ -36,11 +36,13 @@
 // are retired, and a copy drops the emptied buffer it would put in front of
 // the copied ones. Every write therefore begins at the oldest buffer.
 //
-// What a waiting SSL record pins. An SSL_write that asks for a retry made a
-// record of `ssl_retry.bytes` bytes from the start of `ssl_retry.buffer`'s
-// unwritten ones, and OpenSSL wants those bytes again (the buffer may move,
-// its contents may not). Until an SSL_write takes them, no out-of-band frame
-// goes ahead of them and a clear keeps the frames that hold them. The pin
+// What a waiting SSL record pins. An SSL write is given one record at the
+// most. One that asks for a retry made a record of `ssl_retry.bytes` bytes
+// from the start of `ssl_retry.buffer`'s unwritten ones, and OpenSSL wants
+// exactly those bytes again (the buffer may move, its contents may not).
+// Until an SSL_write takes them, they are what each write is given, no
+// out-of-band frame goes ahead of them and a clear keeps the frames that
+// hold them. The pin
 // binds its connection only and never outlives its buffer: a new socket, a
 // detach, a close, a slow-consumer cut and a copy (for the queue the
 // buffers leave) forget it, and so does freeing its buffer.
@@ -90,6 +92,7 @@ constexpr uint32_t kMaxDatagramBytes = 0xFFFF;
 constexpr char kWakeByte = 1;
 constexpr int kGatherBuffers = 64; // buffers per gather write: up to 1 MB
 constexpr int kMaxSpareBuffers = 16; // written-out buffers a queue keeps for reuse
+constexpr size_t kSslRecordBytes = 16384; // the plaintext of one TLS record
 constexpr int kLevelDebug = 7;
 constexpr uint16_t kLongLengthFlag = 0x8000;
 
@@ -276,20 +279,41 @@ struct write_plan_t {
 };
 
 // From the oldest buffer on; an empty one can only be the newest.
+void plan_gathered(vn_msgq_t *queue, write_plan_t &plan)
+{
+    for (vn_list_t *link = queue->writeq.prev; link != &queue->writeq && plan.count < kGatherBuffers;
+         link = link->prev) {
+        write_buffer_t *buffer = buffer_of(link);
+        if (buffer->len == 0)
+            break;
+        plan.parts[plan.count++] = {buffer->ptr, static_cast<size_t>(buffer->len)};
+        plan.wanted += static_cast<size_t>(buffer->len);
+    }
+}
+
+// One record at the most, and a waiting one's very bytes again: a retry
+// given more would write the waiting record, begin the next and ask for a
+// retry once more, leaving bytes the remote has that no call counted yet,
+// which the next link would then get a second time.
+void plan_ssl(vn_msgq_t *queue, write_plan_t &plan)
+{
+    write_buffer_t *oldest = oldest_buffer(queue);
+    if (oldest == nullptr || oldest->len == 0)
+        return;
+    plan.first = oldest;
+    plan.wanted = queue->ssl_retry.buffer == oldest ? queue->ssl_retry.bytes
+                                                    : std::min(static_cast<size_t>(oldest->len), kSslRecordBytes);
+    plan.parts[plan.count++] = {oldest->ptr, plan.wanted};
+}
+
 void plan_write(vn_msgq_t *queue, write_plan_t &plan)
 {
     plan.fd = queue->write_fd;
     plan.ssl = queue->write_ssl;
-    int limit = plan.ssl != nullptr ? 1 : kGatherBuffers;
-    for (vn_list_t *link = queue->writeq.prev; link != &queue->writeq && plan.count < limit; link = link->prev) {
-        write_buffer_t *buffer = buffer_of(link);
-        if (buffer->len == 0)
-            break;
-        if (plan.first == nullptr)
-            plan.first = buffer;
-        plan.parts[plan.count++] = {buffer->ptr, static_cast<size_t>(buffer->len)};
-        plan.wanted += static_cast<size_t>(buffer->len);
-    }
+    if (plan.ssl != nullptr)
+        plan_ssl(queue, plan);
+    else
+        plan_gathered(queue, plan);
 }
 
 // A busy line moves many buffers per system call.

@@ -1041,6 +1041,7 @@ struct SslGate {
     std::atomic<int> foreign_writes{0};
     std::atomic<bool> fail_writes{false};
     std::atomic<int> retry_writes{0};
+    std::atomic<int> passes_before_retry{0}; // writes let through before retry_writes counts
     std::atomic<bool> armed{false};
     Hold reader; // the owner, inside a read
 
@@ -1066,7 +1067,7 @@ int gate_write(BIO *bio, const char *data, int len)
         errno = ECONNRESET;
         return -1;
     }
-    if (gate_of(bio)->retry_writes > 0) {
+    if (gate_of(bio)->retry_writes > 0 && gate_of(bio)->passes_before_retry-- <= 0) {
         gate_of(bio)->retry_writes--;
         BIO_clear_retry_flags(bio);
         BIO_set_retry_write(bio);
@@ -1683,6 +1684,15 @@ struct GatedWriter {
     }};
 };
 
+// An SSL queue owned by this thread, its connection behind the gate.
+void gated_ssl_queue(const Link &link, TlsPair &tls, SslGate &gate, vn_msgq_t **queue)
+{
+    ASSERT_NO_FATAL_FAILURE(tls_handshake(link, tls));
+    gate.owner = std::this_thread::get_id();
+    gate_connection(tls, link.near, gate);
+    *queue = vn_new_msgq(link.near, 0, nullptr, tls.near, 0, nullptr);
+}
+
 } // namespace
 
 TEST_F(MsgqTest, ClearKeepsExactlyTheFramesOfASslRecordAwaitingItsRetryBehindAnEmptiedBuffer)
@@ -1701,11 +1711,9 @@ TEST_F(MsgqTest, ClearKeepsExactlyTheFramesOfASslRecordAwaitingItsRetryBehindAnE
         tcp_link(link);
         unix_link(old_link);
         TlsPair tls;
-        ASSERT_NO_FATAL_FAILURE(tls_handshake(link, tls));
         SslGate gate;
-        gate.owner = std::this_thread::get_id();
-        gate_connection(tls, link.near, gate);
-        vn_msgq_t *queue = vn_new_msgq(link.near, 0, nullptr, tls.near, 0, nullptr);
+        vn_msgq_t *queue = nullptr;
+        ASSERT_NO_FATAL_FAILURE(gated_ssl_queue(link, tls, gate, &queue));
         for (int i = 0; i < emptied.written; i++)
             send(queue, 8, numbered(i, emptied.payload));
         ASSERT_EQ(vn_msgq_flush_write_queue(queue), 0);
@@ -1735,6 +1743,37 @@ TEST_F(MsgqTest, ClearKeepsExactlyTheFramesOfASslRecordAwaitingItsRetryBehindAnE
         EXPECT_EQ(rest, "") << emptied.written;
         vn_free_msgq(queue);
     }
+}
+
+TEST_F(MsgqTest, LinkThatEndsWhileAnSslRecordAwaitsItsRetryLeavesTheNextLinkOnlyTheFramesItDidNotGet)
+{
+    // A record waits; frames are appended behind it; the retry writes the
+    // record and then asks for a retry again; the write side then moves to
+    // a new (plain) link.
+    Link link, next;
+    unix_link(link);
+    unix_link(next);
+    TlsPair tls;
+    SslGate gate;
+    vn_msgq_t *queue = nullptr;
+    ASSERT_NO_FATAL_FAILURE(gated_ssl_queue(link, tls, gate, &queue));
+    send(queue, 8, "0"); // written at once; the batch timer keeps the rest buffered
+    gate.retry_writes = 1;
+    send(queue, 8, "1");
+    ASSERT_EQ(vn_msgq_flush_write_queue(queue), 1);
+    send(queue, 8, "2");
+    send(queue, 8, "3");
+    gate.passes_before_retry = 1;
+    gate.retry_writes = 1;
+    ASSERT_EQ(vn_msgq_flush_write_queue(queue), 1);
+    vn_msgq_write_socket_set(queue, next.near, nullptr);
+    vn_msgq_flush_write_queue(queue);
+    std::string rest;
+    std::vector<Frame> frames = read_slowly(link.far, tls.far, 2, rest);
+    std::vector<Frame> later = wait_frames(next.far, 4 - frames.size());
+    frames.insert(frames.end(), later.begin(), later.end());
+    EXPECT_EQ(frames, (std::vector<Frame>{{8, "0"}, {8, "1"}, {8, "2"}, {8, "3"}}));
+    vn_free_msgq(queue);
 }
 
 TEST_F(MsgqTest, FramesQueuedDuringAnOutOfBandWriteThatTheSocketCutWaitWholeForTheNextLink)

@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <ostream>
 #include <future>
 #include <mutex>
 #include <string>
@@ -36,6 +37,13 @@ struct Frame {
 };
 
 // Cuts whole frames off the front of `bytes`.
+// Failures show a frame as its type and the start of its payload.
+inline void PrintTo(const Frame &frame, std::ostream *out)
+{
+    *out << "{" << frame.type << ", \"" << frame.payload.substr(0, 40) << (frame.payload.size() > 40 ? "...\"" : "\"")
+         << " (" << frame.payload.size() << " bytes)}";
+}
+
 inline std::vector<Frame> parse_frames(std::string &bytes)
 {
     // Cut at an offset and erase once: erasing each frame from the front of
