@@ -11,7 +11,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <algorithm>
+#include <cstdlib>
 #include <functional>
+#include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <utility>
@@ -499,6 +503,231 @@ TEST_F(Callbacks, AGatheredUpdateIsHandedOverWithoutWaitingForTheRestOfItsPass)
     EXPECT_TRUE(vntest::run_loop_until([] { return updates_delivered.load() == kUpdates; }));
     pass.join();
     EXPECT_EQ(waited_out.load(), 0) << "updates stayed with their thread until its pass ended";
+}
+
+// ---- The hand-over's rules over random interleavings ----
+//
+// Threads run seeded sequences of read passes, updates, state reports,
+// synchronous deliveries and waited-for service reports, with pauses of their
+// own, while the init thread's callbacks now and then take longer than its
+// budget and its own timer makes reports too. Whatever the interleaving, the
+// application must get each thread's deliveries in the order the thread made
+// them, every report in the order reports were made, each exactly once.
+// VANTRIX_HANDOFF_RANDOM_SECONDS runs it longer, VANTRIX_HANDOFF_RANDOM_SEED
+// replays one seed.
+
+enum class Op { kBegin, kEnd, kUpdate, kReport, kSync, kService, kPause };
+
+struct Made {
+    int thread;
+    int index;  // in its thread's sequence; -1 for the init thread's reports
+    int report; // in the order reports were made, else -1
+};
+
+std::mutex made_mutex; // orders reports as a tracker's hold does
+int reports_made = 0;
+std::vector<Made> got; // init thread only
+std::atomic<int> callbacks_running{0};
+std::atomic<int> overlaps{0};
+
+void note_got(const Made &made)
+{
+    if (callbacks_running.fetch_add(1) != 0)
+        overlaps++;
+    got.push_back(made);
+    callbacks_running.fetch_sub(1);
+}
+
+int deliver_made(int, void *record)
+{
+    note_got(*static_cast<Made *>(record));
+    return 0;
+}
+
+int deliver_owned_made(int, void *record)
+{
+    deliver_made(0, record);
+    delete static_cast<Made *>(record);
+    return 0;
+}
+
+std::atomic<bool> slow_now{false};
+
+void on_random_update(int peer, vn_data_t *data)
+{
+    note_got({peer, data->seq, -1});
+    if (slow_now.exchange(false)) {
+        auto until = std::chrono::steady_clock::now() + kSlowCallback;
+        while (std::chrono::steady_clock::now() < until) {
+        }
+    }
+}
+
+void report_made(int thread, int index)
+{
+    std::lock_guard<std::mutex> hold(made_mutex);
+    Made *made = new Made{thread, index, reports_made++};
+    if (_vn_callbacks_report(deliver_owned_made, made) == 0)
+        deliver_owned_made(0, made);
+}
+
+// Made outside the mutex, as a service's deliverer waits only once the
+// service's lock is released: its place is checked against its own thread's
+// deliveries only.
+void service_made(int thread, int index)
+{
+    Made made{thread, index, -1};
+    _vn_callbacks_report_and_wait(deliver_made, &made, nullptr);
+}
+
+std::vector<Op> random_ops(std::mt19937 &random, int count)
+{
+    std::vector<Op> ops;
+    bool in_pass = false;
+    for (int i = 0; i < count; i++) {
+        int roll = static_cast<int>(random() % 100);
+        if (roll < 8)
+            ops.push_back(in_pass ? Op::kEnd : Op::kBegin), in_pass = !in_pass;
+        else if (roll < 60 && in_pass)
+            ops.push_back(Op::kUpdate);
+        else if (roll < 75)
+            ops.push_back(Op::kReport);
+        else if (roll < 82)
+            ops.push_back(Op::kSync);
+        else if (roll < 86)
+            ops.push_back(Op::kService);
+        else
+            ops.push_back(Op::kPause);
+    }
+    if (in_pass)
+        ops.push_back(Op::kEnd);
+    return ops;
+}
+
+void run_ops(int thread, const std::vector<Op> &ops, uint32_t seed)
+{
+    std::mt19937 random(seed);
+    vn_data_t record{};
+    for (int index = 0; index < static_cast<int>(ops.size()); index++) {
+        switch (ops[index]) {
+        case Op::kBegin:
+            _vn_callbacks_pass_begin();
+            break;
+        case Op::kEnd:
+            _vn_callbacks_pass_end();
+            break;
+        case Op::kUpdate:
+            vn_free_datapkt_data(&record);
+            record.subject = vn_strdup("/plain/random");
+            record.seq = static_cast<uint16_t>(index);
+            _vn_callbacks_lend(&record);
+            _vn_callbacks_recv_update(thread, &record);
+            _vn_callbacks_lend(nullptr);
+            break;
+        case Op::kReport:
+            report_made(thread, index);
+            break;
+        case Op::kSync: {
+            Made made{thread, index, -1};
+            _vn_callbacks_handoff(deliver_made, &made);
+            break;
+        }
+        case Op::kService:
+            service_made(thread, index);
+            break;
+        case Op::kPause: {
+            auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(random() % 40);
+            while (std::chrono::steady_clock::now() < until) {
+            }
+            break;
+        }
+        }
+    }
+    vn_free_datapkt_data(&record);
+}
+
+// What the application got, against the rules; empty when they held.
+std::string broken_rule(const std::vector<std::vector<Op>> &ops)
+{
+    std::vector<int> next(ops.size(), 0);
+    int next_report = 0;
+    for (const Made &made : got) {
+        if (made.index >= 0) {
+            // Each thread's deliveries in its own order, none lost between.
+            const std::vector<Op> &mine = ops[static_cast<size_t>(made.thread)];
+            while (next[made.thread] < made.index && (mine[next[made.thread]] == Op::kBegin ||
+                                                      mine[next[made.thread]] == Op::kEnd ||
+                                                      mine[next[made.thread]] == Op::kPause))
+                next[made.thread]++;
+            if (made.index != next[made.thread])
+                return "thread " + std::to_string(made.thread) + ": got " + std::to_string(made.index) +
+                       " where " + std::to_string(next[made.thread]) + " was due";
+            next[made.thread]++;
+        }
+        if (made.report < 0)
+            continue;
+        if (made.report < next_report)
+            return "report " + std::to_string(made.report) + " after report " + std::to_string(next_report - 1);
+        next_report = made.report + 1;
+    }
+    return "";
+}
+
+int init_thread_report(int, int, void *)
+{
+    report_made(-1, -1);
+    slow_now = true;
+    return 1;
+}
+
+int env_int(const char *name, int otherwise)
+{
+    const char *text = std::getenv(name);
+    return text != nullptr ? std::atoi(text) : otherwise;
+}
+
+TEST_F(Callbacks, RandomInterleavingsKeepEachThreadsOrderAndTheReportOrder)
+{
+    constexpr int kThreads = 3;
+    constexpr int kOpsPerThread = 300;
+    stop_after_callback = false;
+    init_.recv_update = on_random_update;
+    _vn_callbacks_init(&init_);
+    vn_add_timed_event(0, 0.001, init_thread_report, 0, nullptr);
+    int seconds = env_int("VANTRIX_HANDOFF_RANDOM_SECONDS", 2);
+    bool replay = std::getenv("VANTRIX_HANDOFF_RANDOM_SEED") != nullptr;
+    uint32_t seed = static_cast<uint32_t>(env_int("VANTRIX_HANDOFF_RANDOM_SEED", static_cast<int>(std::random_device{}())));
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    int rounds = 0;
+    do {
+        std::mt19937 random(seed);
+        std::vector<std::vector<Op>> ops;
+        for (int t = 0; t < kThreads; t++)
+            ops.push_back(random_ops(random, kOpsPerThread));
+        got.clear();
+        size_t expected = 0;
+        for (const std::vector<Op> &mine : ops)
+            for (Op op : mine)
+                expected += op == Op::kUpdate || op == Op::kReport || op == Op::kSync || op == Op::kService;
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; t++)
+            threads.emplace_back(run_ops, t, std::cref(ops[static_cast<size_t>(t)]), seed + static_cast<uint32_t>(t));
+        // A thread's sequence ends once its last delivery has run, but
+        // reports it left behind need not have.
+        auto from_threads = [] {
+            return std::count_if(got.begin(), got.end(), [](const Made &made) { return made.index >= 0; });
+        };
+        bool all = vntest::run_loop_until([&] { return static_cast<size_t>(from_threads()) == expected; });
+        for (std::thread &thread : threads)
+            thread.join();
+        ASSERT_TRUE(all) << "seed " << seed << ": " << from_threads() << " of " << expected << " arrived";
+        std::string broken = broken_rule(ops);
+        ASSERT_EQ(broken, "") << "seed " << seed;
+        ASSERT_EQ(overlaps.load(), 0) << "seed " << seed;
+        seed++;
+        rounds++;
+    } while (!replay && std::chrono::steady_clock::now() < until);
+    RecordProperty("rounds", rounds);
 }
 
 TEST_F(Callbacks, OnTheInitThreadDeliveryRunsAtOnce)
