@@ -256,6 +256,8 @@ public:
         owner_.call([this] {
             vn_free_msgq(queue_);
             vn_free_msgq(spare_);
+            if (successor_ != nullptr)
+                vn_free_msgq(successor_);
         });
     }
 
@@ -277,6 +279,7 @@ private:
             vn_msgq_write_queue_set(spare_, kUnboundedBuffers);
             queue_ = vn_new_msgq(-1, 0, nullptr, nullptr, 0, nullptr);
             vn_msgq_write_queue_set(queue_, kUnboundedBuffers);
+            writer_ = queue_;
         });
         attach();
     }
@@ -326,13 +329,19 @@ private:
         vn_msgq_copy_queue(queue_, spare_);
     }
 
-    // Only while detached: a copy away from a live link would leave its
-    // stream inside a frame.
-    void copy_there_and_back()
+    // The queue's frames move to a successor, as a peer's do to the queue
+    // of its next link; only while detached, since a copy away from a live
+    // link would leave its stream inside a frame. Copies always go from the
+    // spare to the queue to the successor, so their locks keep one order.
+    void hand_to_successor()
     {
+        owner_.call([this] {
+            successor_ = vn_new_msgq(-1, 0, nullptr, nullptr, 0, nullptr);
+            vn_msgq_write_queue_set(successor_, kUnboundedBuffers);
+        });
         std::lock_guard<std::mutex> lock(senders_);
-        vn_msgq_copy_queue(spare_, queue_);
-        vn_msgq_copy_queue(queue_, spare_);
+        vn_msgq_copy_queue(successor_, queue_);
+        writer_ = successor_;
     }
 
     void attach()
@@ -349,13 +358,13 @@ private:
         RemoteLink *link = remote.get();
         links_.push_back(std::move(remote));
         current_remote = link;
-        owner_.call([this, link] { vn_msgq_write_socket_set(queue_, link->link.near, link->near); });
+        owner_.call([this, link] { vn_msgq_write_socket_set(writer_, link->link.near, link->near); });
         attached_ = true;
     }
 
     void detach()
     {
-        owner_.call([this] { vn_msgq_write_socket_set(queue_, -1, nullptr); });
+        owner_.call([this] { vn_msgq_write_socket_set(writer_, -1, nullptr); });
         // The queue is done with the socket; the remote now sees its end.
         shutdown(links_.back()->link.near, SHUT_RDWR);
         current_remote = nullptr;
@@ -402,8 +411,6 @@ private:
         } else if (pick < 73 && attached_) {
             ops_.push_back("detach");
             detach();
-        } else if (pick < 76 && !attached_) {
-            somewhere([this] { copy_there_and_back(); }, "copy-round");
         } else if (attached_) {
             static constexpr size_t kReads[] = {0, 100, 5000, SIZE_MAX};
             size_t limit = kReads[random_() % 4];
@@ -416,9 +423,9 @@ private:
     {
         uint64_t bytes = 0;
         owner_.call([&] {
-            vn_msgq_flush_write_queue(queue_);
-            msgq_lock lock(queue_);
-            bytes = queue_->writeq_bytes;
+            vn_msgq_flush_write_queue(writer_);
+            msgq_lock lock(writer_);
+            bytes = writer_->writeq_bytes;
         });
         return bytes;
     }
@@ -429,6 +436,10 @@ private:
         owner_.call([] {});
         if (attached_)
             detach();
+        if (random_() % 2 == 0) {
+            ops_.push_back("successor");
+            hand_to_successor();
+        }
         attach();
         auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(kDrainSeconds);
         while (unwritten() != 0 && std::chrono::steady_clock::now() < deadline) {
@@ -485,6 +496,8 @@ private:
     LoopThread owner_;
     vn_msgq_t *queue_ = nullptr;
     vn_msgq_t *spare_ = nullptr;
+    vn_msgq_t *successor_ = nullptr;
+    vn_msgq_t *writer_ = nullptr; // the queue whose link the remote reads: queue_, at the end perhaps successor_
     std::vector<std::unique_ptr<RemoteLink>> links_;
     bool attached_ = false;
     std::vector<std::string> ops_;
