@@ -311,6 +311,8 @@ bool step(slot_t &slot)
 // report. False when the line is empty.
 bool step_line()
 {
+    if (!line_ready.load(std::memory_order_acquire))
+        return false;
     report_t report;
     {
         std::lock_guard<std::mutex> hold(shared.line_mutex);
@@ -324,7 +326,8 @@ bool step_line()
             step(*report.slot);
             return true;
         }
-        // Never reached while rule 2 holds; delivering beats stalling.
+        // What it owes is running further up this stack (a callback that
+        // runs the loop): delivering beats stalling.
     }
     {
         std::lock_guard<std::mutex> hold(shared.line_mutex);
