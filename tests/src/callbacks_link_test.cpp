@@ -376,6 +376,10 @@ TEST_F(CallbacksLink, AStateReportKeepsItsPlaceAmongTheUpdatesAndReportsOfItsThr
                 burst("/f0/x", "x", kBefore + 1, kAfter)},
                true);
     ASSERT_NO_FATAL_FAILURE(await_links(1));
+    // The link's own report of coming up may follow its state.
+    ASSERT_TRUE(run_loop_until([] {
+        return std::find(seen->events.begin(), seen->events.end(), "peer 256") != seen->events.end();
+    }));
     seen->events.clear();
     vn_request_object("/f0/x");
     ASSERT_TRUE(run_loop_until([&] { return vn_peer_up(0) == 0 && seen->updates.size() >= kBefore + kAfter; }));
