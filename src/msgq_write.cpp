@@ -659,10 +659,8 @@ ssize_t write_frame_now(sock_t fd, SSL *ssl, const std::vector<unsigned char> &f
     if (ssl == nullptr)
         return write_plain(fd, frame.data(), frame.size());
     ssize_t written = SSL_write(ssl, frame.data(), static_cast<int>(frame.size()));
-    if (written <= 0) {
-        fputs("oob", stderr);
+    if (written <= 0)
         ERR_print_errors_fp(stderr);
-    }
     return written;
 }
 
