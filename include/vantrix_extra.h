@@ -917,7 +917,8 @@ int vn_msgq_send_msg(vn_msgq_t *queue, vn_msg_t *msg);
 int vn_msgq_send_msg_stream(vn_msgq_t *queue, vn_msg_t *msg);
 int vn_msgq_send_msg_stream_buffer(vn_msgq_t *queue, vn_msg_t *msg);
 /* Writes one frame at once ahead of anything buffered: 0 when all of it was written, else -1.
- * An SSL queue writes it only on its owner's thread; elsewhere nothing is written. */
+ * An SSL queue writes it only on its owner's thread; elsewhere nothing is written. A frame the
+ * socket takes only in part ends the link; what is queued waits, whole, for the next one. */
 int vn_msgq_send_msg_stream_oob(vn_msgq_t *queue, vn_msg_t *msg);
 int vn_msgq_send_msg_dgram(vn_msgq_t *queue, vn_msg_t *msg);
 int vn_msgq_dgram_set(vn_msgq_t *queue, const char *addr, int port, const char *laddr, int lport);
