@@ -75,7 +75,8 @@ constexpr size_t kStagedUpdates = 32;
 constexpr auto kStageBound = std::chrono::microseconds(20);
 
 // One queued delivery: a synchronous one with its caller's record, an
-// update with the record it owns, or the placeholder of report `report`.
+// update with the record it owns, or (with neither) the placeholder of
+// report number `report`.
 struct entry_t {
     tarvelutil_signalmain_cb_t deliver;
     void *record;
@@ -83,7 +84,6 @@ struct entry_t {
     vn_data_t *owned;
     int peer;
     uint64_t epoch;
-    bool placeholder;
     uint64_t report;
 };
 
@@ -281,13 +281,19 @@ void run_entry(slot_t &slot, const entry_t &entry)
     if (entry.owned != nullptr) {
         entry.owned_deliver(entry.peer, entry.owned, entry.epoch);
         slot.spent.push_back(entry.owned);
-    } else if (!entry.placeholder) {
+    } else if (entry.deliver != nullptr) {
         entry.deliver(0, entry.record);
     }
     mark_delivered(slot);
 }
 
 bool step_line();
+
+// The placeholder of a report the line has not run yet.
+bool waits_for_line(const entry_t &entry)
+{
+    return entry.deliver == nullptr && entry.owned == nullptr && entry.report >= reports_run;
+}
 
 // One delivery toward the slot's next entry: the entry itself, or, for the
 // placeholder of a report still in the line, the line's next delivery.
@@ -297,7 +303,7 @@ bool step(slot_t &slot)
     const entry_t *next = front(slot);
     if (next == nullptr)
         return false;
-    if (next->placeholder && next->report >= reports_run)
+    if (waits_for_line(*next))
         return step_line();
     // Taken before it runs: a callback that runs the loop finds the next one.
     entry_t entry = *next;
@@ -322,7 +328,7 @@ bool step_line()
     }
     if (report.slot != nullptr && report.slot->delivered.load(std::memory_order_acquire) < report.ticket) {
         const entry_t *next = front(*report.slot);
-        if (next != nullptr && !(next->placeholder && next->report >= reports_run)) {
+        if (next != nullptr && !waits_for_line(*next)) {
             step(*report.slot);
             return true;
         }
@@ -538,7 +544,7 @@ void queue_update(slot_t &slot, int peer, vn_data_t *data, _vn_callbacks_owned_c
         owned = static_cast<vn_data_t *>(vn_calloc(1, sizeof(vn_data_t)));
     }
     std::swap(*owned, *data);
-    slot.staged.push_back(entry_t{nullptr, nullptr, deliver, owned, peer, pass_epoch, false, 0});
+    slot.staged.push_back(entry_t{nullptr, nullptr, deliver, owned, peer, pass_epoch, 0});
     slot.queued++;
     Clock::time_point now = Clock::now();
     if (slot.staged.size() < kStagedUpdates && now - slot.handed_over < kStageBound)
@@ -612,7 +618,7 @@ void _vn_callbacks_handoff(tarvelutil_signalmain_cb_t deliver, void *record)
         tarvelutil_signalany_send(channel, 0, deliver, record, 0);
         return;
     }
-    wait_delivered(*slot, queue_entry(*slot, entry_t{deliver, record, nullptr, nullptr, 0, 0, false, 0}));
+    wait_delivered(*slot, queue_entry(*slot, entry_t{deliver, record, nullptr, nullptr, 0, 0, 0}));
 }
 
 int _vn_callbacks_handoff_update(int peer, vn_data_t *data, _vn_callbacks_owned_cb deliver)
@@ -634,7 +640,7 @@ int _vn_callbacks_report(tarvelutil_signalmain_cb_t deliver, void *record)
     _vn_callbacks_mark_t made = mark_of(slot);
     uint64_t number = line_up({deliver, record, slot, made.ticket, nullptr});
     if (slot != nullptr)
-        queue_entry(*slot, entry_t{nullptr, nullptr, nullptr, nullptr, 0, 0, true, number});
+        queue_entry(*slot, entry_t{nullptr, nullptr, nullptr, nullptr, 0, 0, number});
     return 1;
 }
 

@@ -393,6 +393,14 @@ TEST_F(Callbacks, AMarkedReportFollowsWhatItsThreadHadHandedOverThenAndNoMore)
 
 // Longer than the init thread may deliver before its loop gets a turn.
 constexpr auto kSlowCallback = std::chrono::milliseconds(3);
+
+// Keeps the calling thread busy, as a slow callback or screening would.
+void busy_for(std::chrono::nanoseconds span)
+{
+    auto until = std::chrono::steady_clock::now() + span;
+    while (std::chrono::steady_clock::now() < until) {
+    }
+}
 std::vector<std::string> turns; // init thread only
 
 int note_turn(int, int, void *)
@@ -407,9 +415,7 @@ void on_slow_update(int, vn_data_t *data)
         vn_add_timed_event(0, 0, note_turn, 0, nullptr);
     turns.push_back(std::string("update ") + data->subject);
     // A callback that takes its time, as the application's may.
-    auto until = std::chrono::steady_clock::now() + kSlowCallback;
-    while (std::chrono::steady_clock::now() < until) {
-    }
+    busy_for(kSlowCallback);
 }
 
 int note_report(int, void *)
@@ -483,9 +489,7 @@ TEST_F(Callbacks, AGatheredUpdateIsHandedOverWithoutWaitingForTheRestOfItsPass)
         vn_data_t record{};
         _vn_callbacks_pass_begin();
         for (int n = 1; n <= kUpdates; n++) {
-            auto screened = std::chrono::steady_clock::now() + kSlowScreening;
-            while (std::chrono::steady_clock::now() < screened) {
-            }
+            busy_for(kSlowScreening);
             vn_free_datapkt_data(&record);
             record.subject = vn_strdup("/wire/slow");
             _vn_callbacks_lend(&record);
@@ -556,11 +560,8 @@ std::atomic<bool> slow_now{false};
 void on_random_update(int peer, vn_data_t *data)
 {
     note_got({peer, data->seq, -1});
-    if (slow_now.exchange(false)) {
-        auto until = std::chrono::steady_clock::now() + kSlowCallback;
-        while (std::chrono::steady_clock::now() < until) {
-        }
-    }
+    if (slow_now.exchange(false))
+        busy_for(kSlowCallback);
 }
 
 void report_made(int thread, int index)
@@ -635,12 +636,9 @@ void run_ops(int thread, const std::vector<Op> &ops, uint32_t seed)
         case Op::kService:
             service_made(thread, index);
             break;
-        case Op::kPause: {
-            auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(random() % 40);
-            while (std::chrono::steady_clock::now() < until) {
-            }
+        case Op::kPause:
+            busy_for(std::chrono::microseconds(random() % 40));
             break;
-        }
         }
     }
     vn_free_datapkt_data(&record);
@@ -680,10 +678,16 @@ int init_thread_report(int, int, void *)
     return 1;
 }
 
-int env_int(const char *name, int otherwise)
+// A number from the environment; `otherwise` when unset or not a number.
+// Seeds are printed as unsigned 32-bit values and must replay as such.
+unsigned long env_number(const char *name, unsigned long otherwise)
 {
     const char *text = std::getenv(name);
-    return text != nullptr ? std::atoi(text) : otherwise;
+    if (text == nullptr || *text == '\0')
+        return otherwise;
+    char *end = nullptr;
+    unsigned long value = std::strtoul(text, &end, 10);
+    return *end == '\0' ? value : otherwise;
 }
 
 TEST_F(Callbacks, RandomInterleavingsKeepEachThreadsOrderAndTheReportOrder)
@@ -694,9 +698,9 @@ TEST_F(Callbacks, RandomInterleavingsKeepEachThreadsOrderAndTheReportOrder)
     init_.recv_update = on_random_update;
     _vn_callbacks_init(&init_);
     vn_add_timed_event(0, 0.001, init_thread_report, 0, nullptr);
-    int seconds = env_int("VANTRIX_HANDOFF_RANDOM_SECONDS", 2);
+    auto seconds = static_cast<long>(env_number("VANTRIX_HANDOFF_RANDOM_SECONDS", 2));
     bool replay = std::getenv("VANTRIX_HANDOFF_RANDOM_SEED") != nullptr;
-    uint32_t seed = static_cast<uint32_t>(env_int("VANTRIX_HANDOFF_RANDOM_SEED", static_cast<int>(std::random_device{}())));
+    auto seed = static_cast<uint32_t>(env_number("VANTRIX_HANDOFF_RANDOM_SEED", std::random_device{}()));
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     int rounds = 0;
     do {
