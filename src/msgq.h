@@ -16,7 +16,7 @@
 // bytes in the write are the writer's, and whatever moves or frees buffers
 // or changes the sockets first waits for the settle on `write_settled`. A
 // step that finds the queue writing leaves its work to the writer, which
-// hands what is left to the owner when its write ends. The write watch and
+// hands it to the owner when its write ends. The write watch and
 // the batch timer live on the owner's loop and only the owner adds or
 // deletes them, so the socket setters, close and free are called on the
 // owner (or while no thread owns the queue).
@@ -99,6 +99,7 @@ struct _vn_msgq {
     double last_taken;                  // monotonic seconds of the last write that took a byte
     uint64_t slow_cut_bytes;            // bytes queued when the link was cut as a slow consumer, else 0
     unsigned char writing;              // 1 while a write call runs without the lock
+    unsigned char stepped_aside;        // 1 when a step found that write in flight and left its work to it
     pthread_cond_t write_settled;       // broadcast when `writing` clears
     int settle_waiters;                 // threads waiting on write_settled
     msgq_ssl_pin_t ssl_retry;           // the bytes an SSL_write awaiting its retry was given

@@ -25,12 +25,18 @@
 // write and does not wait: a flush or an append returns, a write watch
 // removes itself (on a writable socket a kept one would fire again at once
 // for as long as the other write lasts), a batch timer keeps its tick.
+// Each marks the queue `stepped_aside`: its work is now the writer's.
 //
-// The hand-back. A write that is not the owner's own flush loop ends by
-// handing what is left to the owner through msgq_wake_writer: nothing when
-// a watch or a timer will write anyway, else the owner writes now or is
-// woken through the wake-up pair. The owner's flush loop plans again after
-// each settle and so takes what was appended meanwhile.
+// The hand-back. A flush plans again after each settle and so takes what
+// was appended meanwhile; one on another thread ends by handing what it
+// could not write to the owner. An out-of-band write hands over only the
+// work that stepped aside for it, and nothing when none did: frames that
+// waited before it are not its to send. That is what lets a handshake
+// attach the write side, send its frame and detach again with what the
+// queue kept from the last link still waiting for the remote's answer.
+// A hand-over goes through msgq_wake_writer: nothing when a watch or a
+// timer will write anyway, else the owner writes now or is woken through
+// the wake-up pair.
 //
 // The write list holds no empty buffer but the newest: written-out buffers
 // are retired, and a copy drops the emptied buffer it would put in front of
@@ -387,11 +393,15 @@ void begin_write(vn_msgq_t *queue)
     queue->writing = 1;
 }
 
-void end_write(vn_msgq_t *queue)
+// Whether a step left its work to this write.
+bool end_write(vn_msgq_t *queue)
 {
     queue->writing = 0;
+    bool owed = queue->stepped_aside != 0;
+    queue->stepped_aside = 0;
     if (queue->settle_waiters > 0)
         pthread_cond_broadcast(&queue->write_settled);
+    return owed;
 }
 
 // A detached queue keeps fewer than writeq_max buffers, dropping the oldest;
@@ -420,6 +430,8 @@ write_attempt_t write_unlocked(vn_msgq_t *queue, write_plan_t &plan)
         consume(queue, static_cast<size_t>(attempt.written));
     if (plan.ssl != nullptr)
         settle_ssl(queue, plan, attempt);
+    // What stepped aside is taken by the flush's next plan, or handed back
+    // by its caller.
     end_write(queue);
     // An appender cut the link meanwhile and left its bound to this settle.
     if (queue->slow_cut_bytes != 0)
@@ -432,8 +444,10 @@ write_attempt_t write_unlocked(vn_msgq_t *queue, write_plan_t &plan)
 // the bytes where they are: the reader reports the loss of the connection.
 flush_result_t msgq_flush_queue(vn_msgq_t *queue)
 {
-    if (queue->writing)
+    if (queue->writing) {
+        queue->stepped_aside = 1;
         return kFlushBusy;
+    }
     for (;;) {
         // Each plan takes what was appended during the write before it.
         write_plan_t plan;
@@ -654,14 +668,23 @@ bool out_of_band_cuts_in(vn_msgq_t *queue, sock_t fd, const SSL *ssl)
     return oldest != nullptr && oldest->ptr != oldest->buf && fd == queue->write_fd;
 }
 
+// Record by record over SSL: with partial writes on, SSL_write returns
+// after each record, and a frame longer than one is cut only when the
+// connection stops taking it.
 ssize_t write_frame_now(sock_t fd, SSL *ssl, const std::vector<unsigned char> &frame)
 {
     if (ssl == nullptr)
         return write_plain(fd, frame.data(), frame.size());
-    ssize_t written = SSL_write(ssl, frame.data(), static_cast<int>(frame.size()));
-    if (written <= 0)
-        ERR_print_errors_fp(stderr);
-    return written;
+    size_t done = 0;
+    while (done < frame.size()) {
+        int written = SSL_write(ssl, frame.data() + done, static_cast<int>(frame.size() - done));
+        if (written <= 0) {
+            ERR_print_errors_fp(stderr);
+            return done > 0 ? static_cast<ssize_t>(done) : written;
+        }
+        done += static_cast<size_t>(written);
+    }
+    return static_cast<ssize_t>(done);
 }
 
 // The out-of-band write with the queue's turn; the caller holds the lock
@@ -690,10 +713,9 @@ int write_out_of_band(vn_msgq_t *queue, const std::vector<unsigned char> &frame,
     bool cut = !whole && (written > 0 || ssl != nullptr);
     if (cut)
         shutdown(fd, SHUT_RDWR);
-    end_write(queue);
-    // Frames appended meanwhile found the queue busy; on a cut stream they
-    // wait for the next link.
-    if (!cut && has_unwritten(queue))
+    bool owed = end_write(queue);
+    // On a cut stream what stepped aside waits for the next link.
+    if (owed && !cut && has_unwritten(queue))
         *wake = msgq_wake_writer(queue);
     return whole ? 0 : -1;
 }

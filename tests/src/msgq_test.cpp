@@ -927,6 +927,42 @@ TEST_F(MsgqTest, PartialOutOfBandWriteClosesTheLink)
     vn_free_msgq(queue);
 }
 
+TEST_F(MsgqTest, HandshakeFrameGoesAloneAndWhatTheQueueKeptFollowsOnceWholeOnTheNextAttach)
+{
+    // As a link's handshake does: attach, send the own frame out of band,
+    // detach until the remote answers, then attach again (the same socket,
+    // or another one) and flush. More is kept than the socket takes at once.
+    constexpr int kKept = 40;
+    constexpr size_t kPayload = 1000;
+    for (bool same_socket : {true, false}) {
+        SCOPED_TRACE(same_socket ? "same socket" : "new socket");
+        Link link, next;
+        unix_link(link, 4096);
+        unix_link(next);
+        vn_msgq_t *queue = vn_new_msgq(-1, 0, nullptr, nullptr, 0, nullptr);
+        vn_msgq_write_queue_set(queue, 100);
+        for (int i = 0; i < kKept; i++)
+            ASSERT_EQ(send(queue, 8, numbered(i, kPayload)), 0);
+        vn_msgq_write_socket_set(queue, link.near, nullptr);
+        std::string info = "peer info";
+        vn_msg_t msg = message(5, info);
+        EXPECT_EQ(vn_msgq_send_msg_stream_oob(queue, &msg), 0);
+        vn_msgq_write_socket_set(queue, -1, nullptr);
+        std::string before = read_available(link.far);
+        EXPECT_EQ(parse_frames(before), (std::vector<Frame>{{5, info}}));
+        EXPECT_EQ(before.size(), 0u);
+        const Link &answered = same_socket ? link : next;
+        vn_msgq_write_socket_set(queue, answered.near, nullptr);
+        vn_msgq_flush_write_queue(queue);
+        std::vector<Frame> frames = run_until_frames(answered.far, kKept);
+        ASSERT_EQ(frames.size(), static_cast<size_t>(kKept));
+        for (int i = 0; i < kKept; i++)
+            EXPECT_EQ(frames[i], (Frame{8, numbered(i, kPayload)})) << i;
+        EXPECT_EQ(read_available(answered.far), "");
+        vn_free_msgq(queue);
+    }
+}
+
 // ---- Datagrams and monitoring ----
 
 TEST_F(MsgqTest, DatagramCarriesOneFrameWhoseLengthCountsItsHeader)
@@ -1160,6 +1196,26 @@ TEST_F(MsgqTest, BuffersCopiedBehindAWrittenOutBufferGoOutOverSsl)
     EXPECT_EQ(frames[0].payload, "first");
     for (int i = 0; i < 3; i++)
         EXPECT_EQ(frames[i + 1].payload, numbered(i, 100));
+    vn_free_msgq(queue);
+}
+
+TEST_F(MsgqTest, OutOfBandFrameLongerThanOneTlsRecordGoesWholeOverSsl)
+{
+    Link link;
+    tcp_link(link);
+    TlsPair tls;
+    ASSERT_NO_FATAL_FAILURE(tls_handshake(link, tls));
+    vn_msgq_t *queue = vn_new_msgq(link.near, 0, nullptr, tls.near, 0, nullptr);
+    std::string rest;
+    for (size_t size : {16381u, 16384u, 20000u, 32767u}) {
+        std::string payload(size, static_cast<char>('a' + size % 26));
+        vn_msg_t msg = message(5, payload);
+        EXPECT_EQ(vn_msgq_send_msg_stream_oob(queue, &msg), 0) << size;
+        ASSERT_EQ(send(queue, 8, "after " + std::to_string(size)), 0);
+        EXPECT_EQ(vn_msgq_flush_write_queue(queue), 0);
+        std::vector<Frame> frames = read_slowly(link.far, tls.far, 2, rest);
+        EXPECT_EQ(frames, (std::vector<Frame>{{5, payload}, {8, "after " + std::to_string(size)}})) << size;
+    }
     vn_free_msgq(queue);
 }
 

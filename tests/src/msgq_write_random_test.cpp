@@ -1,8 +1,10 @@
 // Seeded random sequences of operations on one queue's write side, from its
 // owner's loop and from another thread, over plain socket pairs and over TLS
-// links whose socket takes a scripted number of bytes per call. After each
-// sequence the remote's bytes are held to the rules at the top of
-// msgq_write.cpp. VANTRIX_MSGQ_RANDOM_SECONDS and VANTRIX_MSGQ_RANDOM_SEED
+// links whose socket takes a scripted number of bytes per call, with the
+// handshake a link makes (attach, its frame out of band, detach until the
+// remote answers). After each sequence the remote's bytes are held to the
+// rules at the top of msgq_write.cpp. One owner loop serves every sequence,
+// so that a long soak keeps its memory flat. VANTRIX_MSGQ_RANDOM_SECONDS and VANTRIX_MSGQ_RANDOM_SEED
 // make a longer soak or replay one failing seed.
 #include "msgq.h"
 #include "msgq_fixtures.h"
@@ -242,17 +244,21 @@ void count_write_call(vn_msgq_t *)
 
 class Sequence {
 public:
-    Sequence(uint64_t seed, bool use_ssl, const TlsPair *tls) : random_(seed), use_ssl_(use_ssl), tls_(tls) {}
+    Sequence(uint64_t seed, bool use_ssl, const TlsPair *tls, LoopThread &owner)
+        : random_(seed), use_ssl_(use_ssl), tls_(tls), owner_(owner)
+    {
+    }
 
     void run()
     {
+        auto failed = [] { return ::testing::Test::HasFatalFailure(); };
         start();
-        if (::testing::Test::HasFatalFailure())
-            return;
-        for (int op = 0; op < kOpsPerSequence; op++)
+        for (int op = 0; op < kOpsPerSequence && !failed(); op++)
             step();
-        finish();
-        check();
+        if (!failed())
+            finish();
+        if (!failed())
+            check();
         owner_.call([this] {
             vn_free_msgq(queue_);
             vn_free_msgq(spare_);
@@ -306,12 +312,52 @@ private:
     void out_of_band()
     {
         std::lock_guard<std::mutex> lock(senders_);
+        send_out_of_band(queue_);
+    }
+
+    // The caller holds senders_; whether the frame went out whole.
+    bool send_out_of_band(vn_msgq_t *queue)
+    {
         uint64_t seq = next_oob_++;
         std::string payload = oob_payload(seq);
         vn_msg_t msg{kOutOfBandType, static_cast<uint32_t>(payload.size()),
                      reinterpret_cast<unsigned char *>(payload.data()), nullptr, 0};
-        if (vn_msgq_send_msg_stream_oob(queue_, &msg) == 0)
-            oob_sent_.push_back(seq);
+        if (vn_msgq_send_msg_stream_oob(queue, &msg) != 0)
+            return false;
+        oob_sent_.push_back(seq);
+        return true;
+    }
+
+    // A link's handshake, as the peer layer makes it: on the owner, with
+    // every sender held off as the peer's lock holds them, a fresh link is
+    // attached, takes one frame out of band and is detached again until
+    // the remote answers (a later attach, of this link or another).
+    void handshake()
+    {
+        RemoteLink *link = add_link();
+        if (::testing::Test::HasFatalFailure())
+            return;
+        bool sent = false;
+        owner_.call([this, link, &sent] {
+            std::lock_guard<std::mutex> lock(senders_);
+            vn_msgq_write_socket_set(writer_, link->link.near, link->near);
+            sent = send_out_of_band(writer_);
+            vn_msgq_write_socket_set(writer_, -1, nullptr);
+        });
+        if (sent) {
+            awaiting_answer_ = link;
+            return;
+        }
+        // A cut frame ended the stream: the answer comes on another link.
+        shutdown(link->link.near, SHUT_RDWR);
+    }
+
+    // Until the answer, the handshake's frame is all its link carries.
+    void check_handshake_alone(RemoteLink &link)
+    {
+        read_remote(link, SIZE_MAX);
+        ASSERT_EQ(link.frames.size(), 1u) << "a link carried more than its handshake before the answer";
+        EXPECT_EQ(link.frames[0].type, kOutOfBandType);
     }
 
     void clear()
@@ -344,19 +390,40 @@ private:
         writer_ = successor_;
     }
 
-    void attach()
+    RemoteLink *add_link()
     {
         auto remote = std::make_unique<RemoteLink>();
         unix_link(remote->link, kSendBuffer);
         if (use_ssl_) {
-            ASSERT_NO_FATAL_FAILURE(tls_connect(remote->link, *tls_, remote->near, remote->far));
+            tls_connect(remote->link, *tls_, remote->near, remote->far);
             static BIO_METHOD *method = filter_method("msgq random script", scripted_write, scripted_read);
             push_filter(remote->near, remote->link.near, method, &remote->script);
             remote->script.random.seed(random_());
             remote->script.active = true;
         }
-        RemoteLink *link = remote.get();
         links_.push_back(std::move(remote));
+        return links_.back().get();
+    }
+
+    // The remote's answer to a handshake attaches its link again, or the
+    // next link; otherwise a fresh one.
+    void attach()
+    {
+        RemoteLink *link = nullptr;
+        if (awaiting_answer_ != nullptr) {
+            ASSERT_NO_FATAL_FAILURE(check_handshake_alone(*awaiting_answer_));
+            if (random_() % 2 == 0) {
+                ops_.push_back("answered");
+                link = awaiting_answer_;
+            } else {
+                shutdown(awaiting_answer_->link.near, SHUT_RDWR);
+            }
+            awaiting_answer_ = nullptr;
+        }
+        if (link == nullptr)
+            link = add_link();
+        if (::testing::Test::HasFatalFailure())
+            return;
         current_remote = link;
         owner_.call([this, link] { vn_msgq_write_socket_set(writer_, link->link.near, link->near); });
         attached_ = true;
@@ -394,7 +461,11 @@ private:
     {
         int count = 1 + static_cast<int>(random_() % 8);
         uint64_t pick = random_() % 100;
-        if (!attached_ && pick < 25) {
+        if (!attached_ && awaiting_answer_ == nullptr && pick < 10) {
+            ops_.push_back("handshake");
+            owner_.call([] {}); // what was posted runs on no socket
+            handshake();
+        } else if (!attached_ && pick < 25) {
             ops_.push_back("attach");
             owner_.call([] {}); // what was posted runs on the old socket or none
             attach();
@@ -441,6 +512,8 @@ private:
             hand_to_successor();
         }
         attach();
+        if (::testing::Test::HasFatalFailure())
+            return;
         auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(kDrainSeconds);
         while (unwritten() != 0 && std::chrono::steady_clock::now() < deadline) {
             read_remote(*links_.back(), SIZE_MAX);
@@ -493,13 +566,14 @@ private:
     std::mt19937_64 random_;
     bool use_ssl_;
     const TlsPair *tls_;
-    LoopThread owner_;
+    LoopThread &owner_; // one loop for every sequence: a loop's globals live as long as the process
     vn_msgq_t *queue_ = nullptr;
     vn_msgq_t *spare_ = nullptr;
     vn_msgq_t *successor_ = nullptr;
     vn_msgq_t *writer_ = nullptr; // the queue whose link the remote reads: queue_, at the end perhaps successor_
     std::vector<std::unique_ptr<RemoteLink>> links_;
     bool attached_ = false;
+    RemoteLink *awaiting_answer_ = nullptr; // detached after its handshake, its answer still to come
     std::vector<std::string> ops_;
     std::mutex senders_;
     uint64_t next_seq_ = 0;  // under senders_
@@ -534,6 +608,7 @@ TEST(MsgqWriteRandomTest, RandomSequencesKeepEveryFrameWholeOnceInOrderAndNoWatc
     TlsPair tls;
     ASSERT_NO_FATAL_FAILURE(tls_contexts(tls));
     Seams seams;
+    LoopThread owner;
     uint64_t seed = kDefaultSeed;
     bool replay = env_seed(&seed) && std::getenv("VANTRIX_MSGQ_RANDOM_SECONDS") == nullptr;
     auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(env_seconds());
@@ -543,7 +618,7 @@ TEST(MsgqWriteRandomTest, RandomSequencesKeepEveryFrameWholeOnceInOrderAndNoWatc
         watch_calls = 0;
         write_calls = 0;
         busy_watch_repeats = 0;
-        Sequence sequence(seed, use_ssl, &tls);
+        Sequence sequence(seed, use_ssl, &tls, owner);
         sequence.run();
         if (HasFailure()) {
             ADD_FAILURE() << "seed " << seed << (use_ssl ? " (ssl)" : " (plain)") << ", ops: " << sequence.ops();
