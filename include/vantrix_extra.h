@@ -917,8 +917,10 @@ int vn_msgq_send_msg(vn_msgq_t *queue, vn_msg_t *msg);
 int vn_msgq_send_msg_stream(vn_msgq_t *queue, vn_msg_t *msg);
 int vn_msgq_send_msg_stream_buffer(vn_msgq_t *queue, vn_msg_t *msg);
 /* Writes one frame at once ahead of anything buffered: 0 when all of it was written, else -1.
- * An SSL queue writes it only on its owner's thread; elsewhere nothing is written. A frame the
- * socket takes only in part ends the link; what is queued waits, whole, for the next one. */
+ * An SSL queue writes it only on its owner's thread, record by record; elsewhere nothing is
+ * written. A frame the socket takes only in part ends the link; what is queued waits, whole,
+ * for the next one. Frames that waited before the call are left where they are: a handshake
+ * may attach the write side, send its frame this way and detach again. */
 int vn_msgq_send_msg_stream_oob(vn_msgq_t *queue, vn_msg_t *msg);
 int vn_msgq_send_msg_dgram(vn_msgq_t *queue, vn_msg_t *msg);
 int vn_msgq_dgram_set(vn_msgq_t *queue, const char *addr, int port, const char *laddr, int lport);

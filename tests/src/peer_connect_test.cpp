@@ -6,6 +6,7 @@
 #include "msgq.h"
 #include "peer.h"
 #include "peer_harness.h"
+#include "tls_link.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -731,6 +733,13 @@ constexpr const char *kSentWhileDown = "SENT.WHILE.DOWN";
 // The application's peer-status callback. With threaded callbacks it runs
 // on the peer's thread inside the report of the loss, while the queue still
 // holds the link that ended.
+void count_status(int status)
+{
+    std::lock_guard<std::mutex> lock(status_calls.mutex);
+    (status == 512 ? status_calls.downs : status_calls.ups)++;
+    status_calls.changed.notify_all();
+}
+
 void send_when_down(int peer, int status, int, void *)
 {
     if (status == 512) {
@@ -738,9 +747,7 @@ void send_when_down(int peer, int status, int, void *)
         vn_add_data(data, 1, "kept");
         vn_send_data_to_peer(peer, data);
     }
-    std::lock_guard<std::mutex> lock(status_calls.mutex);
-    (status == 512 ? status_calls.downs : status_calls.ups)++;
-    status_calls.changed.notify_all();
+    count_status(status);
 }
 
 } // namespace
@@ -778,3 +785,113 @@ TEST(PeerLossReport, FrameSentFromThePeerDownCallbackGoesOutAfterTheNextPeerInfo
     ASSERT_TRUE(back.read_frame_of(VN_DATAUPDATE, &got));
     EXPECT_NE(got.payload.find(kSentWhileDown), std::string::npos);
 }
+
+// ---- A reconnection's handshake ----
+
+namespace {
+
+struct Backlog {
+    const char *name;
+    bool ssl;
+    int frames;
+    size_t size;
+};
+
+void PrintTo(const Backlog &backlog, std::ostream *out)
+{
+    *out << backlog.name;
+}
+
+// Kept while the link was down, sent from the report of its loss: with
+// threaded callbacks that runs on the peer's thread, before the reconnect
+// that thread makes later can begin.
+std::atomic<int> backlog_frames{0};
+std::atomic<size_t> backlog_size{0};
+
+void send_backlog_when_down(int peer, int status, int, void *)
+{
+    if (status == 512)
+        send_numbered(peer, 0, backlog_frames.load(), backlog_size.load());
+    count_status(status);
+}
+
+// The test's end of the link, plain or TLS, behind one face.
+class RemoteEnd {
+public:
+    RemoteEnd(WireSocket socket, SSL_CTX *tls)
+    {
+        // A small window, so that a backlog larger than it cannot go at once.
+        int window = 65536;
+        setsockopt(socket.fd(), SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+        if (tls != nullptr)
+            tls_ = std::make_unique<TlsLink>(socket.release(), tls, true);
+        else
+            plain_ = std::move(socket);
+    }
+    bool ok() const { return tls_ != nullptr ? tls_->ok() : plain_.valid(); }
+    void send(const std::string &bytes) { tls_ != nullptr ? tls_->send(bytes) : plain_.send(bytes); }
+    bool read_frame_of(uint16_t type, WireFrame *frame)
+    {
+        return tls_ != nullptr ? tls_->read_frame_of(type, frame) : plain_.read_frame_of(type, frame);
+    }
+    bool idle() const { return tls_ != nullptr ? tls_->idle() : plain_.idle(); }
+
+private:
+    WireSocket plain_;
+    std::unique_ptr<TlsLink> tls_;
+};
+
+class Reconnection : public testing::TestWithParam<Backlog> {};
+
+} // namespace
+
+TEST_P(Reconnection, NewLinkCarriesOnlyThePeerInfoUntilTheAnswerAndThenEveryKeptFrameOnce)
+{
+    const Backlog &backlog = GetParam();
+    backlog_frames = backlog.frames;
+    backlog_size = backlog.size;
+    TempRoot certs;
+    CtxPtr tls;
+    if (backlog.ssl) {
+        make_certificate(certs, "server");
+        tls = tls_server_context(certs, "server");
+    }
+    WireListener listener;
+    PeerRuntime runtime("vantrix-id " + std::to_string(kLocalId) + "\nvantrix-name me\nenable-threaded-callbacks\n" +
+                        "add-peer\nremote-id 21\naddr 127.0.0.1\nport " + std::to_string(listener.port()) +
+                        "\nqueue-size " + std::to_string(backlog.frames + 10) + "\nheartbeat-time 30\n" +
+                        (backlog.ssl ? "ssl\nend-peer\nstart-ssl\nenable-client\nend-ssl\n" : "end-peer\n"));
+    runtime.prepare_init([](vn_init_t &init) { init.recv_peer_status = send_backlog_when_down; });
+    ASSERT_EQ(runtime.start(), 0);
+    WireFrame got;
+    {
+        RemoteEnd first(listener.accept(), tls.get());
+        ASSERT_TRUE(first.ok());
+        ASSERT_TRUE(first.read_frame_of(5, &got));
+        first.send(frame(5, info_payload(0, 0, 21, "feed")));
+        ASSERT_TRUE(status_calls.wait(1, 0));
+    }
+    ASSERT_TRUE(status_calls.wait(1, 1));
+    RemoteEnd again(listener.accept(), tls.get());
+    ASSERT_TRUE(again.ok());
+    ASSERT_TRUE(again.read_frame_of(5, &got));
+    // The peer's thread has finished the step that wrote the PEERINFO: what
+    // it wrote is in the socket by now.
+    runtime.on_peer(0, [](peer_t &) {});
+    EXPECT_TRUE(again.idle()) << "more than the PEERINFO before the answer";
+    again.send(frame(5, info_payload(0, 0, 21, "feed")));
+    ASSERT_TRUE(status_calls.wait(2, 1));
+    send_update(0, "after");
+    for (int i = 0; i < backlog.frames; i++) {
+        ASSERT_TRUE(again.read_frame_of(VN_DATAUPDATE, &got)) << i;
+        ASSERT_EQ(got.payload.substr(0, 12), numbered(i, backlog.size).substr(0, 12)) << i;
+        ASSERT_TRUE(got.payload == numbered(i, backlog.size)) << i;
+    }
+    ASSERT_TRUE(again.read_frame_of(VN_DATAUPDATE, &got));
+    EXPECT_EQ(got.payload, "after");
+}
+
+INSTANTIATE_TEST_SUITE_P(Backlogs, Reconnection,
+                         testing::Values(Backlog{"PlainSmall", false, 2, 100}, Backlog{"PlainLarge", false, 24, 16000},
+                                         Backlog{"SslSmall", true, 2, 100}, Backlog{"SslLarge", true, 24, 16000}),
+                         [](const testing::TestParamInfo<Backlog> &info) { return std::string(info.param.name); });

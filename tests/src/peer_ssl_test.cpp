@@ -5,6 +5,7 @@
 // send garbage once the handshake is done, and two nodes over SSL.
 #include "peer_harness.h"
 #include "peer_node.h"
+#include "tls_link.h"
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -24,7 +25,9 @@
 
 namespace {
 
+using vntest::CtxPtr;
 using vntest::Node;
+using vntest::TlsLink;
 using vntest::WireFrame;
 using vntest::accept_peer;
 using vntest::connect_peer;
@@ -45,6 +48,7 @@ public:
         vntest::make_certificate(root_, "other");
     }
     std::string file(const std::string &name) const { return root_.file(name); }
+    const vntest::TempRoot &root() const { return root_; }
 
     std::string server_section(const std::string &extra = "") const
     {
@@ -56,11 +60,6 @@ private:
     vntest::TempRoot root_;
 };
 
-struct CtxFree {
-    void operator()(SSL_CTX *ctx) const { SSL_CTX_free(ctx); }
-};
-using CtxPtr = std::unique_ptr<SSL_CTX, CtxFree>;
-
 CtxPtr client_context()
 {
     return CtxPtr(SSL_CTX_new(TLS_client_method()));
@@ -68,92 +67,8 @@ CtxPtr client_context()
 
 CtxPtr server_context(const Certificates &certs)
 {
-    CtxPtr ctx(SSL_CTX_new(TLS_server_method()));
-    SSL_CTX_use_certificate_file(ctx.get(), certs.file("server.pem").c_str(), SSL_FILETYPE_PEM);
-    SSL_CTX_use_PrivateKey_file(ctx.get(), certs.file("server.key").c_str(), SSL_FILETYPE_PEM);
-    return ctx;
+    return vntest::tls_server_context(certs.root(), "server");
 }
-
-// The test's end of a TLS link over a blocking socket whose reads and writes
-// give up at the deadline.
-class TlsLink {
-public:
-    TlsLink(int fd, SSL_CTX *ctx, bool server) : fd_(fd), ssl_(SSL_new(ctx))
-    {
-        struct timeval limit{static_cast<time_t>(kDeadline), 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-        SSL_set_fd(ssl_, fd_);
-        ok_ = (server ? SSL_accept(ssl_) : SSL_connect(ssl_)) == 1;
-        ERR_clear_error();
-    }
-    ~TlsLink()
-    {
-        SSL_free(ssl_);
-        close(fd_);
-    }
-    TlsLink(const TlsLink &) = delete;
-    TlsLink &operator=(const TlsLink &) = delete;
-
-    bool ok() const { return ok_; }
-    const char *cipher() const { return SSL_get_cipher_name(ssl_); }
-
-    void send(const std::string &bytes)
-    {
-        ASSERT_EQ(SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size())), static_cast<int>(bytes.size()));
-    }
-
-    bool read_frame_of(uint16_t type, WireFrame *frame)
-    {
-        for (;;) {
-            std::string header;
-            if (!read_exactly(4, &header))
-                return false;
-            frame->type = static_cast<uint16_t>((static_cast<uint8_t>(header[0]) << 8) | static_cast<uint8_t>(header[1]));
-            uint32_t len = (static_cast<uint8_t>(header[2]) << 8) | static_cast<uint8_t>(header[3]);
-            if (len & 0x8000) {
-                std::string rest;
-                if (!read_exactly(2, &rest))
-                    return false;
-                len = ((len & 0x7FFF) << 16) | (static_cast<uint8_t>(rest[0]) << 8) | static_cast<uint8_t>(rest[1]);
-            }
-            if (!read_exactly(len, &frame->payload))
-                return false;
-            if (frame->type == type)
-                return true;
-        }
-    }
-
-    // True when the node closed the link.
-    bool wait_eof()
-    {
-        char byte;
-        int got;
-        while ((got = SSL_read(ssl_, &byte, 1)) > 0) {
-        }
-        ERR_clear_error();
-        return SSL_get_error(ssl_, got) == SSL_ERROR_ZERO_RETURN || SSL_get_error(ssl_, got) == SSL_ERROR_SYSCALL ||
-               SSL_get_error(ssl_, got) == SSL_ERROR_SSL;
-    }
-
-private:
-    bool read_exactly(size_t count, std::string *out)
-    {
-        out->clear();
-        char chunk[16384];
-        while (out->size() < count) {
-            int got = SSL_read(ssl_, chunk, static_cast<int>(std::min(sizeof chunk, count - out->size())));
-            if (got <= 0)
-                return false;
-            out->append(chunk, static_cast<size_t>(got));
-        }
-        return true;
-    }
-
-    int fd_;
-    SSL *ssl_;
-    bool ok_ = false;
-};
 
 std::string peerinfo(uint16_t id, const std::string &name)
 {

@@ -140,6 +140,12 @@ WireSocket::~WireSocket()
         close(fd_);
 }
 
+bool WireSocket::idle() const
+{
+    struct pollfd watch {fd_, POLLIN, 0};
+    return buffered_.empty() && poll(&watch, 1, 0) == 0;
+}
+
 int WireSocket::release()
 {
     int fd = fd_;

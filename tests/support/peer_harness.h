@@ -58,6 +58,7 @@ public:
 
     static WireSocket connect_to(int port);
     bool valid() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
     void send(const std::string &bytes);
     // The next frame within the deadline; false on end of file or timeout.
     bool read_frame(WireFrame *frame, double seconds = kWireDeadline);
@@ -65,6 +66,8 @@ public:
     bool read_frame_of(uint16_t type, WireFrame *frame, double seconds = kWireDeadline);
     // True when the other side closed within the deadline (frames before the end are skipped).
     bool wait_eof(double seconds = kWireDeadline);
+    // True when nothing more has arrived by now, read or unread.
+    bool idle() const;
     int local_port() const;
     // Gives the socket up to the caller, who then closes it.
     int release();
