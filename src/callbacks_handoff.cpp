@@ -6,7 +6,10 @@
 //    synchronous delivery waits until its own entry has run; an update of a
 //    read pass does not (its record's contents move into a spare record of
 //    the slot's pool, and the caller gets a spent one back to parse into),
-//    and the pass's end waits until everything it queued has run.
+//    and the pass's end waits until everything it queued has run. Nothing
+//    starts a slot's entry while another of its entries runs further up the
+//    stack (a callback that delivers at once or runs the loop): a report
+//    that still owes the slot entries counts them as run by that one.
 // 2. A state report also takes the next place in one process-wide line and
 //    leaves a placeholder in its thread's slot. Reports reach the
 //    application in line order; before a report runs, its thread's slot is
@@ -103,6 +106,7 @@ struct alignas(kCacheLine) slot_t {
     // the records they owned, handed back to the pool at the next take.
     std::vector<entry_t> batch;
     size_t batch_at = 0;
+    bool running = false; // init thread only: an entry of the slot runs further up the stack
     std::vector<vn_data_t *> spent;
     // Set under mutex when pending stops being empty, cleared when the init
     // thread takes it: written once a batch, not once an entry, and on a
@@ -308,8 +312,19 @@ bool step(slot_t &slot)
     // Taken before it runs: a callback that runs the loop finds the next one.
     entry_t entry = *next;
     slot.batch_at++;
+    slot.running = true;
     run_entry(slot, entry);
+    slot.running = false;
     return true;
+}
+
+// Whether the slot's entries up to `ticket` are still to run. An entry of
+// the slot running further up the stack (its callback delivers at once or
+// runs the loop) stands for all of them: starting the next one there would
+// run it inside that one.
+bool owes(const slot_t &slot, uint64_t ticket)
+{
+    return !slot.running && slot.delivered.load(std::memory_order_acquire) < ticket;
 }
 
 // One delivery toward the line's oldest report: first its thread's entries
@@ -326,7 +341,7 @@ bool step_line()
             return false;
         report = shared.line.front();
     }
-    if (report.slot != nullptr && report.slot->delivered.load(std::memory_order_acquire) < report.ticket) {
+    if (report.slot != nullptr && owes(*report.slot, report.ticket)) {
         const entry_t *next = front(*report.slot);
         if (next != nullptr && !waits_for_line(*next)) {
             step(*report.slot);
@@ -677,7 +692,7 @@ void _vn_callbacks_catch_up(const _vn_callbacks_mark_t *mark)
     if (mark == nullptr || mark->slot == nullptr)
         return;
     slot_t &slot = *static_cast<slot_t *>(mark->slot);
-    while (slot.delivered.load(std::memory_order_acquire) < mark->ticket && step(slot)) {
+    while (owes(slot, mark->ticket) && step(slot)) {
     }
 }
 

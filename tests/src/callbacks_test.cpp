@@ -509,6 +509,63 @@ TEST_F(Callbacks, AGatheredUpdateIsHandedOverWithoutWaitingForTheRestOfItsPass)
     EXPECT_EQ(waited_out.load(), 0) << "updates stayed with their thread until its pass ended";
 }
 
+// ---- A report delivered at once inside a delivery ----
+
+std::atomic<bool> second_published{false};
+_vn_callbacks_mark_t between_updates{}; // written before second_published
+std::atomic<int> updates_running{0};
+std::atomic<int> updates_overlapping{0};
+
+// The first update's callback delivers, at once, a service's report that
+// carries its thread's mark between the two updates.
+void on_update_reporting_between(int peer, vn_data_t *data)
+{
+    if (updates_running.fetch_add(1) != 0)
+        updates_overlapping++;
+    finish(entry_of("update", peer, {data->subject}));
+    if (std::string(data->subject) == "/plain/1") {
+        while (!second_published.load())
+            std::this_thread::yield();
+        _vn_callbacks_recv_service_status("quotes", 1, &between_updates);
+    }
+    updates_running.fetch_sub(1);
+}
+
+// A thread hands over u1, marks, and hands over u2. A report carrying that
+// mark, delivered at once inside u1's callback, owes only u1, which is
+// running: it comes before u2, and u2 does not start inside u1's callback.
+TEST_F(Callbacks, AReportDeliveredInsideItsMarksLastUpdateNeitherRunsTheNextNorWaits)
+{
+    stop_after_callback = false;
+    init_.recv_update = on_update_reporting_between;
+    _vn_callbacks_init(&init_);
+    std::thread pass([] {
+        vn_data_t record{};
+        _vn_callbacks_pass_begin();
+        for (int n = 1; n <= 2; n++) {
+            vn_free_datapkt_data(&record);
+            record.subject = vn_strdup(("/plain/" + std::to_string(n)).c_str());
+            _vn_callbacks_lend(&record);
+            _vn_callbacks_recv_update(0, &record);
+            _vn_callbacks_lend(nullptr);
+            if (n == 1)
+                between_updates = _vn_callbacks_mark();
+        }
+        // A mark publishes what its thread gathered: u2 can be reached.
+        _vn_callbacks_mark();
+        second_published = true;
+        _vn_callbacks_pass_end();
+        vn_free_datapkt_data(&record);
+    });
+    EXPECT_TRUE(vntest::run_loop_until([] { return seen.size() == 3; }));
+    pass.join();
+    std::vector<std::string> order;
+    for (const Seen &entry : seen)
+        order.push_back(entry.kind + " " + entry.names[0]);
+    EXPECT_EQ(order, (std::vector<std::string>{"update /plain/1", "service quotes", "update /plain/2"}));
+    EXPECT_EQ(updates_overlapping.load(), 0);
+}
+
 // ---- The hand-over's rules over random interleavings ----
 //
 // Threads run seeded sequences of read passes, updates, state reports,
