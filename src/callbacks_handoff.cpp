@@ -21,7 +21,10 @@
 //    before it enters the line and its placeholder is queued after: whatever
 //    must run before a report stands earlier in the line. A report that its
 //    thread waits for (a service's) needs no placeholder: it counts as that
-//    thread's next delivery.
+//    thread's next delivery. The init thread's reports have no placeholder:
+//    instead, a delivery it makes at once first runs the line up to every
+//    report queued before it, on any thread; inside a report's own delivery
+//    it does not, as the reports behind that one follow it.
 // 3. A thread gathers its updates and hands them over under the slot's mutex
 //    a batch at a time: when kStagedUpdates have gathered, when kStageBound
 //    has passed since its last hand-over (looked at as each update is
@@ -30,7 +33,8 @@
 //    any other delivery, report or the pass's end.
 // 4. The init thread looks at the clock after every delivery: past
 //    kDrainBudget it stops where it is, everything left keeps its place,
-//    and it posts itself to go on after the loop's next turn.
+//    and it posts itself to go on after the loop's next turn. What a
+//    delivery made at once owes (rule 2) runs before it, whatever the time.
 //
 // Threads and ownership: a slot belongs to one thread at a time, which alone
 // gathers into it and publishes under its mutex; the batch taken from it,
@@ -155,6 +159,7 @@ pthread_t init_thread;
 std::atomic<uint64_t> drop_epoch{0};
 bool draining_now = false; // init thread only: drain is running
 uint64_t reports_run = 0;  // init thread only: reports taken from the line
+bool line_running = false; // init thread only: a report of the line runs further up the stack
 
 thread_local int pass_depth = 0;
 thread_local uint64_t pass_epoch = 0;
@@ -356,10 +361,29 @@ bool step_line()
         line_ready.store(!shared.line.empty(), std::memory_order_relaxed);
     }
     reports_run++;
+    bool outer = line_running;
+    line_running = true;
     report.deliver(0, report.record);
+    line_running = outer;
     if (report.waiter != nullptr)
         mark_delivered(*report.waiter);
     return true;
+}
+
+// On the init thread, before a delivery it makes at once: the reports lined
+// up so far, each after what it owes. Not inside a report's own delivery,
+// which those lined up after it must follow.
+void run_line_first()
+{
+    if (line_running || !line_ready.load(std::memory_order_acquire))
+        return;
+    uint64_t lined;
+    {
+        std::lock_guard<std::mutex> hold(shared.line_mutex);
+        lined = shared.line_queued;
+    }
+    while (reports_run < lined && step_line()) {
+    }
 }
 
 enum round_t { kRoundIdle, kRoundRan, kRoundOutOfTime };
@@ -713,6 +737,12 @@ void _vn_callbacks_pass_end(void)
     publish(*slot);
     if (slot->queued != slot->delivered.load(std::memory_order_acquire))
         wait_delivered(*slot, slot->queued);
+}
+
+void _vn_callbacks_line_first(void)
+{
+    if (pthread_equal(init_thread, pthread_self()) != 0)
+        run_line_first();
 }
 
 void _vn_callbacks_lend(vn_data_t *record)

@@ -509,7 +509,55 @@ TEST_F(Callbacks, AGatheredUpdateIsHandedOverWithoutWaitingForTheRestOfItsPass)
     EXPECT_EQ(waited_out.load(), 0) << "updates stayed with their thread until its pass ended";
 }
 
-// ---- A report delivered at once inside a delivery ----
+// ---- The report line against deliveries made at once ----
+
+int note_lined_report(int, void *)
+{
+    finish(entry_of("report", -1));
+    return 0;
+}
+
+std::vector<std::string> kinds_seen()
+{
+    std::vector<std::string> kinds;
+    for (const Seen &entry : seen)
+        kinds.push_back(entry.kind);
+    return kinds;
+}
+
+// A report waiting in the line, made on another thread or on the init thread
+// itself, reaches the application before what the init thread then delivers
+// at once: a service's report or the loss of its link.
+TEST_F(Callbacks, ADeliveryTheInitThreadMakesAtOnceFollowsTheReportsLinedUpBeforeIt)
+{
+    struct Case {
+        const char *name;
+        bool reported_elsewhere;
+        const char *then;
+    };
+    const Case cases[] = {
+        {"a peer thread's report, then a service's", true, "service"},
+        {"its own report, then a service's", false, "service"},
+        {"its own report, then its link's loss", false, "peer"},
+    };
+    stop_after_callback = false;
+    _vn_callbacks_init(&init_);
+    char remote_name[] = "src-0";
+    for (const Case &each : cases) {
+        SCOPED_TRACE(each.name);
+        seen.clear();
+        if (each.reported_elsewhere)
+            std::thread([] { EXPECT_EQ(_vn_callbacks_report(note_lined_report, nullptr), 1); }).join();
+        else
+            EXPECT_EQ(_vn_callbacks_report(note_lined_report, nullptr), 1);
+        if (std::string(each.then) == "service")
+            _vn_callbacks_recv_service_status("quotes", 1, nullptr);
+        else
+            _vn_callbacks_recv_peer_status(0, kPeerDown, 0, remote_name);
+        EXPECT_TRUE(vntest::run_loop_until([] { return seen.size() == 2; }));
+        EXPECT_EQ(kinds_seen(), (std::vector<std::string>{"report", each.then}));
+    }
+}
 
 std::atomic<bool> second_published{false};
 _vn_callbacks_mark_t between_updates{}; // written before second_published
