@@ -21,10 +21,12 @@
 //    before it enters the line and its placeholder is queued after: whatever
 //    must run before a report stands earlier in the line. A report that its
 //    thread waits for (a service's) needs no placeholder: it counts as that
-//    thread's next delivery. The init thread's reports have no placeholder:
-//    instead, a delivery it makes at once first runs the line up to every
-//    report queued before it, on any thread; inside a report's own delivery
-//    it does not, as the reports behind that one follow it.
+//    thread's next delivery. The reports of the init thread and of threads
+//    beyond the slots have no placeholder: instead, a delivery the init
+//    thread makes at once, and one that such a thread sends through the
+//    channel, first runs the line up to every report queued before it, on
+//    any thread; inside a report's own delivery it does not, as the reports
+//    behind that one follow it.
 // 3. A thread gathers its updates and hands them over under the slot's mutex
 //    a batch at a time: when kStagedUpdates have gathered, when kStageBound
 //    has passed since its last hand-over (looked at as each update is
@@ -44,7 +46,7 @@
 // waiting caller spins briefly before it blocks, and the init thread spins
 // briefly for more work before it goes back to its loop. Both spins are
 // bounded, so an idle process sleeps. Threads beyond the slots use the
-// channel's synchronous send.
+// channel's synchronous send, which runs the line first (rule 2).
 #include "vantrix_private.h"
 
 #include <pthread.h>
@@ -478,6 +480,27 @@ int drain(int, void *)
 
 // ---- The delivering threads' side ----
 
+// A delivery of a thread beyond the slots, which goes through the channel's
+// send: the reports it lined up before are not in its slot, so the line
+// runs first.
+struct sent_t {
+    tarvelutil_signalmain_cb_t deliver;
+    void *record;
+};
+
+int deliver_sent(int, void *record)
+{
+    const sent_t *sent = static_cast<const sent_t *>(record);
+    run_line_first();
+    return sent->deliver(0, sent->record);
+}
+
+void send_beyond_slots(tarvelutil_signalmain_cb_t deliver, void *record)
+{
+    sent_t sent{deliver, record};
+    tarvelutil_signalany_send(channel, 0, deliver_sent, &sent, 0);
+}
+
 void wait_delivered(slot_t &slot, uint64_t target)
 {
     auto reached = [&slot, target] { return slot.delivered.load(std::memory_order_acquire) >= target; };
@@ -654,7 +677,7 @@ void _vn_callbacks_handoff(tarvelutil_signalmain_cb_t deliver, void *record)
 {
     slot_t *slot = my_slot();
     if (slot == nullptr) {
-        tarvelutil_signalany_send(channel, 0, deliver, record, 0);
+        send_beyond_slots(deliver, record);
         return;
     }
     wait_delivered(*slot, queue_entry(*slot, entry_t{deliver, record, nullptr, nullptr, 0, 0, 0}));
@@ -687,7 +710,7 @@ void _vn_callbacks_report_and_wait(tarvelutil_signalmain_cb_t deliver, void *rec
 {
     slot_t *slot = my_slot();
     if (slot == nullptr) {
-        tarvelutil_signalany_send(channel, 0, deliver, record, 0);
+        send_beyond_slots(deliver, record);
         return;
     }
     publish(*slot);
