@@ -81,11 +81,19 @@ bool inline_delivery()
     return c_threaded_callbacks || callbacks_handler == nullptr || pthread_equal(init_thread, pthread_self()) != 0;
 }
 
+// Runs a delivery at once; on the init thread, after the reports queued
+// before it.
+void deliver_at_once(tarvelutil_signalmain_cb_t deliver, void *record)
+{
+    _vn_callbacks_line_first();
+    deliver(0, record);
+}
+
 // Runs a delivery inline or on the init thread, and returns once it has run.
 void run(tarvelutil_signalmain_cb_t deliver, void *record)
 {
     if (inline_delivery()) {
-        deliver(0, record);
+        deliver_at_once(deliver, record);
         return;
     }
     _vn_callbacks_handoff(deliver, record);
@@ -279,7 +287,7 @@ void _vn_callbacks_recv_service_status(const char *service, int state, const _vn
         return;
     service_status_delivery_t delivery{service, state, made};
     if (inline_delivery())
-        deliver_service_status(0, &delivery);
+        deliver_at_once(deliver_service_status, &delivery);
     else
         _vn_callbacks_report_and_wait(deliver_service_status, &delivery, made);
 }

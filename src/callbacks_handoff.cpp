@@ -6,7 +6,10 @@
 //    synchronous delivery waits until its own entry has run; an update of a
 //    read pass does not (its record's contents move into a spare record of
 //    the slot's pool, and the caller gets a spent one back to parse into),
-//    and the pass's end waits until everything it queued has run.
+//    and the pass's end waits until everything it queued has run. Nothing
+//    starts a slot's entry while another of its entries runs further up the
+//    stack (a callback that delivers at once or runs the loop): a report
+//    that still owes the slot entries counts them as run by that one.
 // 2. A state report also takes the next place in one process-wide line and
 //    leaves a placeholder in its thread's slot. Reports reach the
 //    application in line order; before a report runs, its thread's slot is
@@ -18,7 +21,12 @@
 //    before it enters the line and its placeholder is queued after: whatever
 //    must run before a report stands earlier in the line. A report that its
 //    thread waits for (a service's) needs no placeholder: it counts as that
-//    thread's next delivery.
+//    thread's next delivery. The reports of the init thread and of threads
+//    beyond the slots have no placeholder: instead, a delivery the init
+//    thread makes at once, and one that such a thread sends through the
+//    channel, first runs the line up to every report queued before it, on
+//    any thread; inside a report's own delivery it does not, as the reports
+//    behind that one follow it.
 // 3. A thread gathers its updates and hands them over under the slot's mutex
 //    a batch at a time: when kStagedUpdates have gathered, when kStageBound
 //    has passed since its last hand-over (looked at as each update is
@@ -27,7 +35,8 @@
 //    any other delivery, report or the pass's end.
 // 4. The init thread looks at the clock after every delivery: past
 //    kDrainBudget it stops where it is, everything left keeps its place,
-//    and it posts itself to go on after the loop's next turn.
+//    and it posts itself to go on after the loop's next turn. What a
+//    delivery made at once owes (rule 2) runs before it, whatever the time.
 //
 // Threads and ownership: a slot belongs to one thread at a time, which alone
 // gathers into it and publishes under its mutex; the batch taken from it,
@@ -37,7 +46,7 @@
 // waiting caller spins briefly before it blocks, and the init thread spins
 // briefly for more work before it goes back to its loop. Both spins are
 // bounded, so an idle process sleeps. Threads beyond the slots use the
-// channel's synchronous send.
+// channel's synchronous send, which runs the line first (rule 2).
 #include "vantrix_private.h"
 
 #include <pthread.h>
@@ -103,6 +112,7 @@ struct alignas(kCacheLine) slot_t {
     // the records they owned, handed back to the pool at the next take.
     std::vector<entry_t> batch;
     size_t batch_at = 0;
+    bool running = false; // init thread only: an entry of the slot runs further up the stack
     std::vector<vn_data_t *> spent;
     // Set under mutex when pending stops being empty, cleared when the init
     // thread takes it: written once a batch, not once an entry, and on a
@@ -151,6 +161,7 @@ pthread_t init_thread;
 std::atomic<uint64_t> drop_epoch{0};
 bool draining_now = false; // init thread only: drain is running
 uint64_t reports_run = 0;  // init thread only: reports taken from the line
+bool line_running = false; // init thread only: a report of the line runs further up the stack
 
 thread_local int pass_depth = 0;
 thread_local uint64_t pass_epoch = 0;
@@ -308,8 +319,19 @@ bool step(slot_t &slot)
     // Taken before it runs: a callback that runs the loop finds the next one.
     entry_t entry = *next;
     slot.batch_at++;
+    slot.running = true;
     run_entry(slot, entry);
+    slot.running = false;
     return true;
+}
+
+// Whether the slot's entries up to `ticket` are still to run. An entry of
+// the slot running further up the stack (its callback delivers at once or
+// runs the loop) stands for all of them: starting the next one there would
+// run it inside that one.
+bool owes(const slot_t &slot, uint64_t ticket)
+{
+    return !slot.running && slot.delivered.load(std::memory_order_acquire) < ticket;
 }
 
 // One delivery toward the line's oldest report: first its thread's entries
@@ -326,7 +348,7 @@ bool step_line()
             return false;
         report = shared.line.front();
     }
-    if (report.slot != nullptr && report.slot->delivered.load(std::memory_order_acquire) < report.ticket) {
+    if (report.slot != nullptr && owes(*report.slot, report.ticket)) {
         const entry_t *next = front(*report.slot);
         if (next != nullptr && !waits_for_line(*next)) {
             step(*report.slot);
@@ -341,10 +363,29 @@ bool step_line()
         line_ready.store(!shared.line.empty(), std::memory_order_relaxed);
     }
     reports_run++;
+    bool outer = line_running;
+    line_running = true;
     report.deliver(0, report.record);
+    line_running = outer;
     if (report.waiter != nullptr)
         mark_delivered(*report.waiter);
     return true;
+}
+
+// On the init thread, before a delivery it makes at once: the reports lined
+// up so far, each after what it owes. Not inside a report's own delivery,
+// which those lined up after it must follow.
+void run_line_first()
+{
+    if (line_running || !line_ready.load(std::memory_order_acquire))
+        return;
+    uint64_t lined;
+    {
+        std::lock_guard<std::mutex> hold(shared.line_mutex);
+        lined = shared.line_queued;
+    }
+    while (reports_run < lined && step_line()) {
+    }
 }
 
 enum round_t { kRoundIdle, kRoundRan, kRoundOutOfTime };
@@ -438,6 +479,27 @@ int drain(int, void *)
 }
 
 // ---- The delivering threads' side ----
+
+// A delivery of a thread beyond the slots, which goes through the channel's
+// send: the reports it lined up before are not in its slot, so the line
+// runs first.
+struct sent_t {
+    tarvelutil_signalmain_cb_t deliver;
+    void *record;
+};
+
+int deliver_sent(int, void *record)
+{
+    const sent_t *sent = static_cast<const sent_t *>(record);
+    run_line_first();
+    return sent->deliver(0, sent->record);
+}
+
+void send_beyond_slots(tarvelutil_signalmain_cb_t deliver, void *record)
+{
+    sent_t sent{deliver, record};
+    tarvelutil_signalany_send(channel, 0, deliver_sent, &sent, 0);
+}
 
 void wait_delivered(slot_t &slot, uint64_t target)
 {
@@ -615,7 +677,7 @@ void _vn_callbacks_handoff(tarvelutil_signalmain_cb_t deliver, void *record)
 {
     slot_t *slot = my_slot();
     if (slot == nullptr) {
-        tarvelutil_signalany_send(channel, 0, deliver, record, 0);
+        send_beyond_slots(deliver, record);
         return;
     }
     wait_delivered(*slot, queue_entry(*slot, entry_t{deliver, record, nullptr, nullptr, 0, 0, 0}));
@@ -648,7 +710,7 @@ void _vn_callbacks_report_and_wait(tarvelutil_signalmain_cb_t deliver, void *rec
 {
     slot_t *slot = my_slot();
     if (slot == nullptr) {
-        tarvelutil_signalany_send(channel, 0, deliver, record, 0);
+        send_beyond_slots(deliver, record);
         return;
     }
     publish(*slot);
@@ -677,7 +739,7 @@ void _vn_callbacks_catch_up(const _vn_callbacks_mark_t *mark)
     if (mark == nullptr || mark->slot == nullptr)
         return;
     slot_t &slot = *static_cast<slot_t *>(mark->slot);
-    while (slot.delivered.load(std::memory_order_acquire) < mark->ticket && step(slot)) {
+    while (owes(slot, mark->ticket) && step(slot)) {
     }
 }
 
@@ -698,6 +760,12 @@ void _vn_callbacks_pass_end(void)
     publish(*slot);
     if (slot->queued != slot->delivered.load(std::memory_order_acquire))
         wait_delivered(*slot, slot->queued);
+}
+
+void _vn_callbacks_line_first(void)
+{
+    if (pthread_equal(init_thread, pthread_self()) != 0)
+        run_line_first();
 }
 
 void _vn_callbacks_lend(vn_data_t *record)

@@ -495,6 +495,9 @@ int _vn_callbacks_report(tarvelutil_signalmain_cb_t deliver, void *record);
  * its stack, and that follows what `made` covers (null: the caller's own
  * mark). Not on the init thread. */
 void _vn_callbacks_report_and_wait(tarvelutil_signalmain_cb_t deliver, void *record, const _vn_callbacks_mark_t *made);
+/* Before a delivery the init thread makes at once: delivers the reports
+ * queued so far, each after what it owes (nothing on another thread). */
+void _vn_callbacks_line_first(void);
 /* The init thread's channel that runs reports when the hand-over has none
  * (threaded callbacks). */
 void _vn_callbacks_report_channel_set(tarvelutil_signalany_t *channel);

@@ -2,6 +2,7 @@
 // application's callbacks on the init thread's loop (or on the calling thread
 // with enable-threaded-callbacks), with subjects mapped back.
 #include "data_services.h"
+#include "signalmain/signalmain.h"
 #include "vantrix_private.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
+#include <latch>
 #include <mutex>
 #include <random>
 #include <string>
@@ -507,6 +509,201 @@ TEST_F(Callbacks, AGatheredUpdateIsHandedOverWithoutWaitingForTheRestOfItsPass)
     EXPECT_TRUE(vntest::run_loop_until([] { return updates_delivered.load() == kUpdates; }));
     pass.join();
     EXPECT_EQ(waited_out.load(), 0) << "updates stayed with their thread until its pass ended";
+}
+
+// ---- The report line against deliveries made at once ----
+
+int note_lined_report(int, void *)
+{
+    finish(entry_of("report", -1));
+    return 0;
+}
+
+std::vector<std::string> kinds_seen()
+{
+    std::vector<std::string> kinds;
+    for (const Seen &entry : seen)
+        kinds.push_back(entry.kind);
+    return kinds;
+}
+
+// A report waiting in the line, made on another thread or on the init thread
+// itself, reaches the application before what the init thread then delivers
+// at once: a service's report or the loss of its link.
+TEST_F(Callbacks, ADeliveryTheInitThreadMakesAtOnceFollowsTheReportsLinedUpBeforeIt)
+{
+    struct Case {
+        const char *name;
+        bool reported_elsewhere;
+        const char *then;
+    };
+    const Case cases[] = {
+        {"a peer thread's report, then a service's", true, "service"},
+        {"its own report, then a service's", false, "service"},
+        {"its own report, then its link's loss", false, "peer"},
+    };
+    stop_after_callback = false;
+    _vn_callbacks_init(&init_);
+    char remote_name[] = "src-0";
+    for (const Case &each : cases) {
+        SCOPED_TRACE(each.name);
+        seen.clear();
+        if (each.reported_elsewhere)
+            std::thread([] { EXPECT_EQ(_vn_callbacks_report(note_lined_report, nullptr), 1); }).join();
+        else
+            EXPECT_EQ(_vn_callbacks_report(note_lined_report, nullptr), 1);
+        if (std::string(each.then) == "service")
+            _vn_callbacks_recv_service_status("quotes", 1, nullptr);
+        else
+            _vn_callbacks_recv_peer_status(0, kPeerDown, 0, remote_name);
+        EXPECT_TRUE(vntest::run_loop_until([] { return seen.size() == 2; }));
+        EXPECT_EQ(kinds_seen(), (std::vector<std::string>{"report", each.then}));
+    }
+}
+
+std::atomic<bool> second_published{false};
+_vn_callbacks_mark_t between_updates{}; // written before second_published
+std::atomic<int> updates_running{0};
+std::atomic<int> updates_overlapping{0};
+
+// The first update's callback delivers, at once, a service's report that
+// carries its thread's mark between the two updates.
+void on_update_reporting_between(int peer, vn_data_t *data)
+{
+    if (updates_running.fetch_add(1) != 0)
+        updates_overlapping++;
+    finish(entry_of("update", peer, {data->subject}));
+    if (std::string(data->subject) == "/plain/1") {
+        while (!second_published.load())
+            std::this_thread::yield();
+        _vn_callbacks_recv_service_status("quotes", 1, &between_updates);
+    }
+    updates_running.fetch_sub(1);
+}
+
+// A thread hands over u1, marks, and hands over u2. A report carrying that
+// mark, delivered at once inside u1's callback, owes only u1, which is
+// running: it comes before u2, and u2 does not start inside u1's callback.
+TEST_F(Callbacks, AReportDeliveredInsideItsMarksLastUpdateNeitherRunsTheNextNorWaits)
+{
+    stop_after_callback = false;
+    init_.recv_update = on_update_reporting_between;
+    _vn_callbacks_init(&init_);
+    std::thread pass([] {
+        vn_data_t record{};
+        _vn_callbacks_pass_begin();
+        for (int n = 1; n <= 2; n++) {
+            vn_free_datapkt_data(&record);
+            record.subject = vn_strdup(("/plain/" + std::to_string(n)).c_str());
+            _vn_callbacks_lend(&record);
+            _vn_callbacks_recv_update(0, &record);
+            _vn_callbacks_lend(nullptr);
+            if (n == 1)
+                between_updates = _vn_callbacks_mark();
+        }
+        // A mark publishes what its thread gathered: u2 can be reached.
+        _vn_callbacks_mark();
+        second_published = true;
+        _vn_callbacks_pass_end();
+        vn_free_datapkt_data(&record);
+    });
+    EXPECT_TRUE(vntest::run_loop_until([] { return seen.size() == 3; }));
+    pass.join();
+    std::vector<std::string> order;
+    for (const Seen &entry : seen)
+        order.push_back(entry.kind + " " + entry.names[0]);
+    EXPECT_EQ(order, (std::vector<std::string>{"update /plain/1", "service quotes", "update /plain/2"}));
+    EXPECT_EQ(updates_overlapping.load(), 0);
+}
+
+// ---- A thread beyond the slots ----
+
+constexpr int kHandoffSlots = 256;
+
+std::vector<std::string> beyond_order; // init thread only
+std::atomic<int> holder_reports{0};
+tarvelutil_signalany_t *beyond_channel;
+std::latch *beyond_go;
+std::atomic<bool> send_seen{true};
+
+int note_holder_report(int, void *)
+{
+    holder_reports++;
+    return 0;
+}
+
+int note_beyond(int, void *record)
+{
+    beyond_order.emplace_back(static_cast<const char *>(record));
+    return 0;
+}
+
+// Lets the thread beyond the slots report and send, holds on until its send
+// is queued in the channel, and runs past the init thread's budget, so that
+// the drain posts itself behind that send.
+void deliver_update_past_budget(int, vn_data_t *, uint64_t)
+{
+    beyond_order.emplace_back("update");
+    beyond_go->count_down();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(kBoundSeconds);
+    while (tarvelutil_queue_count(beyond_channel->queue) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    send_seen = tarvelutil_queue_count(beyond_channel->queue) > 0;
+    busy_for(kSlowCallback);
+}
+
+// Every slot is held (the last by a thread in a read pass), so the next
+// thread's report goes into the line with no placeholder and its synchronous
+// delivery through the channel's send. The report still comes first.
+TEST_F(Callbacks, AThreadBeyondTheSlotsKeepsItsReportAheadOfItsNextDelivery)
+{
+    beyond_channel = tarvelutil_signalany_create(nullptr);
+    ASSERT_NE(beyond_channel, nullptr);
+    _vn_callbacks_handoff_init(beyond_channel);
+    std::latch release(1);
+    std::latch go(1);
+    beyond_go = &go;
+    std::atomic<int> holding{0};
+    std::vector<std::thread> holders;
+    for (int i = 0; i < kHandoffSlots - 1; i++) {
+        holders.emplace_back([&] {
+            _vn_callbacks_report(note_holder_report, nullptr);
+            if (_vn_callbacks_mark().slot != nullptr)
+                holding++;
+            release.wait();
+        });
+    }
+    ASSERT_TRUE(vntest::run_loop_until([&] { return holder_reports.load() == kHandoffSlots - 1; }));
+    std::atomic<bool> pass_has_slot{false};
+    std::thread pass([&] {
+        vn_data_t record{};
+        _vn_callbacks_pass_begin();
+        record.subject = vn_strdup("/plain/last");
+        _vn_callbacks_lend(&record);
+        EXPECT_EQ(_vn_callbacks_handoff_update(0, &record, deliver_update_past_budget), 1);
+        _vn_callbacks_lend(nullptr);
+        pass_has_slot = _vn_callbacks_mark().slot != nullptr;
+        _vn_callbacks_pass_end();
+        vn_free_datapkt_data(&record);
+    });
+    std::atomic<bool> beyond_has_slot{true};
+    std::thread beyond([&] {
+        go.wait();
+        _vn_callbacks_report(note_beyond, const_cast<char *>("report"));
+        beyond_has_slot = _vn_callbacks_mark().slot != nullptr;
+        _vn_callbacks_handoff(note_beyond, const_cast<char *>("sync"));
+    });
+    EXPECT_TRUE(vntest::run_loop_until([] { return beyond_order.size() == 3; }));
+    beyond.join();
+    pass.join();
+    release.count_down();
+    for (std::thread &holder : holders)
+        holder.join();
+    EXPECT_EQ(holding.load(), kHandoffSlots - 1);
+    EXPECT_TRUE(pass_has_slot.load());
+    EXPECT_FALSE(beyond_has_slot.load());
+    EXPECT_TRUE(send_seen.load());
+    EXPECT_EQ(beyond_order, (std::vector<std::string>{"update", "report", "sync"}));
 }
 
 // ---- The hand-over's rules over random interleavings ----
