@@ -100,8 +100,10 @@ struct alignas(kCacheLine) slot_t {
     std::vector<vn_data_t *> spare;
     std::atomic<bool> taken{false};   // a thread owns the slot
     // Init thread only: the entries taken from pending, the next to run, and
-    // the records they owned, handed back to the pool at the next take.
-    std::vector<entry_t> batch;
+    // the records they owned, handed back to the pool at the next take. On a
+    // line of their own: written once an entry, they would otherwise move
+    // the owner's line, which it writes once an update, at every delivery.
+    alignas(kCacheLine) std::vector<entry_t> batch;
     size_t batch_at = 0;
     std::vector<vn_data_t *> spent;
     // Set under mutex when pending stops being empty, cleared when the init
