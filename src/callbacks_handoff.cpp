@@ -275,6 +275,10 @@ const entry_t *front(slot_t &slot)
 {
     if (!batch_left(slot) && !take_batch(slot))
         return nullptr;
+    // The record after this one was last written by the slot's thread:
+    // asking for it now overlaps the move with this delivery.
+    if (slot.batch_at + 1 < slot.batch.size() && slot.batch[slot.batch_at + 1].owned != nullptr)
+        __builtin_prefetch(slot.batch[slot.batch_at + 1].owned);
     return &slot.batch[slot.batch_at];
 }
 
@@ -523,6 +527,10 @@ void publish(slot_t &slot)
     }
     slot.staged.clear();
     start_owner(idle_seen);
+    // The init thread read these last: asking for them now overlaps the
+    // moves with the screening of the next updates.
+    for (vn_data_t *record : slot.spare)
+        __builtin_prefetch(record, 1);
 }
 
 // Queues the entry behind what was gathered; its ticket, the delivered
