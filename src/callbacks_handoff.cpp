@@ -100,9 +100,10 @@ struct alignas(kCacheLine) slot_t {
     std::vector<vn_data_t *> spare;
     std::atomic<bool> taken{false};   // a thread owns the slot
     // Init thread only: the entries taken from pending, the next to run, and
-    // the records they owned, handed back to the pool at the next take. On a
-    // line of their own: written once an entry, they would otherwise move
-    // the owner's line, which it writes once an update, at every delivery.
+    // the records they owned, handed back to the pool at the next take or
+    // before the init thread waits for more. On a line of their own: written
+    // once an entry, they would otherwise move the owner's line, which it
+    // writes once an update, at every delivery.
     alignas(kCacheLine) std::vector<entry_t> batch;
     size_t batch_at = 0;
     std::vector<vn_data_t *> spent;
@@ -270,6 +271,16 @@ void return_spent(slot_t &slot)
     pool_spent_locked(slot);
 }
 
+// Before the init thread waits for more: the slot's thread takes its spare
+// records from the pool as it hands over, before the next take could bring
+// these back, and would make new ones that the pool, full again later, frees.
+void return_all_spent()
+{
+    int used = slots_used.load();
+    for (int i = 0; i < used; i++)
+        return_spent(shared.slots[i]);
+}
+
 // The slot's next entry, or null when it has none.
 const entry_t *front(slot_t &slot)
 {
@@ -403,9 +414,6 @@ void start_owner(bool idle_seen)
 // a drain.
 bool leave()
 {
-    int used = slots_used.load();
-    for (int i = 0; i < used; i++)
-        return_spent(shared.slots[i]);
     owner_active.store(false);
     if (!any_work_locked())
         return true;
@@ -434,6 +442,7 @@ int drain(int, void *)
             post_drain();
             return 0;
         case kRoundIdle:
+            return_all_spent();
             if (spin_for(any_work))
                 continue;
             if (leave())
