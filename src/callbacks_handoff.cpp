@@ -67,6 +67,7 @@ constexpr int kSpinsPerClockRead = 64;
 constexpr int kMaxSlots = 256;
 constexpr size_t kCacheLine = 64;
 constexpr size_t kMaxPooledRecords = 1024;
+constexpr size_t kRecordsAhead = 3; // asked for ahead of their deliveries
 // One hold of the slot's lock per update would keep the init thread waiting
 // for the lock; kStageBound stays well inside kSpinBound, so that an init
 // thread waiting for slow updates (images that each make a tracker) does not
@@ -286,10 +287,14 @@ const entry_t *front(slot_t &slot)
 {
     if (!batch_left(slot) && !take_batch(slot))
         return nullptr;
-    // The record after this one was last written by the slot's thread:
-    // asking for it now overlaps the move with this delivery.
-    if (slot.batch_at + 1 < slot.batch.size() && slot.batch[slot.batch_at + 1].owned != nullptr)
-        __builtin_prefetch(slot.batch[slot.batch_at + 1].owned);
+    // The next records and their subjects were last written by the slot's
+    // thread: asking for them ahead overlaps their moves with the deliveries
+    // before. A subject is asked for once its record is likely here.
+    size_t next = slot.batch_at + 1;
+    if (next + kRecordsAhead < slot.batch.size() && slot.batch[next + kRecordsAhead].owned != nullptr)
+        __builtin_prefetch(slot.batch[next + kRecordsAhead].owned);
+    if (next < slot.batch.size() && slot.batch[next].owned != nullptr)
+        __builtin_prefetch(slot.batch[next].owned->subject);
     return &slot.batch[slot.batch_at];
 }
 
@@ -559,6 +564,10 @@ void queue_update(slot_t &slot, int peer, vn_data_t *data, _vn_callbacks_owned_c
     if (!slot.spare.empty()) {
         owned = slot.spare.back();
         slot.spare.pop_back();
+        // The init thread read the next one's subject last; the parse after
+        // next writes into it.
+        if (!slot.spare.empty())
+            __builtin_prefetch(slot.spare.back()->subject, 1);
     } else {
         owned = static_cast<vn_data_t *>(vn_calloc(1, sizeof(vn_data_t)));
     }
