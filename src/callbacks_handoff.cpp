@@ -76,6 +76,7 @@ constexpr int kSpinsPerClockRead = 64;
 constexpr int kMaxSlots = 256;
 constexpr size_t kCacheLine = 64;
 constexpr size_t kMaxPooledRecords = 1024;
+constexpr size_t kRecordsAhead = 3; // asked for ahead of their deliveries
 // One hold of the slot's lock per update would keep the init thread waiting
 // for the lock; kStageBound stays well inside kSpinBound, so that an init
 // thread waiting for slow updates (images that each make a tracker) does not
@@ -109,8 +110,11 @@ struct alignas(kCacheLine) slot_t {
     std::vector<vn_data_t *> spare;
     std::atomic<bool> taken{false};   // a thread owns the slot
     // Init thread only: the entries taken from pending, the next to run, and
-    // the records they owned, handed back to the pool at the next take.
-    std::vector<entry_t> batch;
+    // the records they owned, handed back to the pool at the next take or
+    // before the init thread waits for more. On a line of their own: written
+    // once an entry, they would otherwise move the owner's line, which it
+    // writes once an update, at every delivery.
+    alignas(kCacheLine) std::vector<entry_t> batch;
     size_t batch_at = 0;
     bool running = false; // init thread only: an entry of the slot runs further up the stack
     std::vector<vn_data_t *> spent;
@@ -279,11 +283,29 @@ void return_spent(slot_t &slot)
     pool_spent_locked(slot);
 }
 
+// Before the init thread waits for more: the slot's thread takes its spare
+// records from the pool as it hands over, before the next take could bring
+// these back, and would make new ones that the pool, full again later, frees.
+void return_all_spent()
+{
+    int used = slots_used.load();
+    for (int i = 0; i < used; i++)
+        return_spent(shared.slots[i]);
+}
+
 // The slot's next entry, or null when it has none.
 const entry_t *front(slot_t &slot)
 {
     if (!batch_left(slot) && !take_batch(slot))
         return nullptr;
+    // The next records and their subjects were last written by the slot's
+    // thread: asking for them ahead overlaps their moves with the deliveries
+    // before. A subject is asked for once its record is likely here.
+    size_t next = slot.batch_at + 1;
+    if (next + kRecordsAhead < slot.batch.size() && slot.batch[next + kRecordsAhead].owned != nullptr)
+        __builtin_prefetch(slot.batch[next + kRecordsAhead].owned);
+    if (next < slot.batch.size() && slot.batch[next].owned != nullptr)
+        __builtin_prefetch(slot.batch[next].owned->subject);
     return &slot.batch[slot.batch_at];
 }
 
@@ -438,9 +460,6 @@ void start_owner(bool idle_seen)
 // a drain.
 bool leave()
 {
-    int used = slots_used.load();
-    for (int i = 0; i < used; i++)
-        return_spent(shared.slots[i]);
     owner_active.store(false);
     if (!any_work_locked())
         return true;
@@ -469,6 +488,7 @@ int drain(int, void *)
             post_drain();
             return 0;
         case kRoundIdle:
+            return_all_spent();
             if (spin_for(any_work))
                 continue;
             if (leave())
@@ -583,6 +603,10 @@ void publish(slot_t &slot)
     }
     slot.staged.clear();
     start_owner(idle_seen);
+    // The init thread read these last: asking for them now overlaps the
+    // moves with the screening of the next updates.
+    for (vn_data_t *record : slot.spare)
+        __builtin_prefetch(record, 1);
 }
 
 // Queues the entry behind what was gathered; its ticket, the delivered
@@ -602,6 +626,10 @@ void queue_update(slot_t &slot, int peer, vn_data_t *data, _vn_callbacks_owned_c
     if (!slot.spare.empty()) {
         owned = slot.spare.back();
         slot.spare.pop_back();
+        // The init thread read the next one's subject last; the parse after
+        // next writes into it.
+        if (!slot.spare.empty())
+            __builtin_prefetch(slot.spare.back()->subject, 1);
     } else {
         owned = static_cast<vn_data_t *>(vn_calloc(1, sizeof(vn_data_t)));
     }
