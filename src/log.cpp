@@ -115,12 +115,15 @@ constexpr int kNamedLevels = kLevelRows - 1;
 char *c_log_level;
 char *c_log_monitor_level;
 char *c_log_dir;
+constexpr int kDefaultCycleTime = 240;
+constexpr int kDefaultCyclePeriod = 1440;
+constexpr int kDefaultMaxHistory = 10;
 int c_log_maxsize = 0;
-int c_log_cycle_time = 240;
-int c_log_cycle_period = 1440;
+int c_log_cycle_time = kDefaultCycleTime;
+int c_log_cycle_period = kDefaultCyclePeriod;
 char *c_log_cycle_suffix;
 int c_log_cycle_offset = -1;
-int c_log_max_history = 10;
+int c_log_max_history = kDefaultMaxHistory;
 char c_log_use_parent_handlers = 0;
 
 int c_debug_level = kDefaultLevel;
@@ -1317,15 +1320,23 @@ void add_cycle_group(const char *open, const char *help, bool deprecated)
 
 extern "C" void _vn_log_config_init(void)
 {
-    // The registry frees a string variable when it replaces it.
+    // A new configuration starts from the defaults, not from what the last
+    // one set: the registry takes each variable's value as its default, and
+    // frees a string variable when it replaces it.
     c_log_level = vn_strdup("INFO");
     c_log_monitor_level = vn_strdup("CRIT");
     c_log_dir = vn_strdup(kDefaultLogDir);
+    c_log_maxsize = 0;
+    c_log_cycle_time = kDefaultCycleTime;
+    c_log_cycle_period = kDefaultCyclePeriod;
     c_log_cycle_suffix = vn_strdup(".%u");
+    c_log_cycle_offset = -1;
+    c_log_max_history = kDefaultMaxHistory;
+    c_log_use_parent_handlers = 0;
     log_template = logcycle_t{};
     log_template.name = vn_strdup("");
-    log_template.time = 240;
-    log_template.period = 1440;
+    log_template.time = kDefaultCycleTime;
+    log_template.period = kDefaultCyclePeriod;
     log_template.suffix = vn_strdup(".%u");
     log_template.offset = -1;
 

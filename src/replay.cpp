@@ -424,8 +424,15 @@ extern "C" {
 
 void _vn_replay_config_init(void)
 {
+    // A new configuration starts with no files: the registry only ever
+    // appends to the list.
     c_auto_replay = kAutoReplayOff;
     c_auto_replay_days = 0;
+    for (int i = 0; i < replay_files_num; i++)
+        vn_free(replay_files_array[i]);
+    vn_free(replay_files_array);
+    replay_files_array = nullptr;
+    replay_files_num = 0;
     vn_config_add_option(0, "vantrix-auto-replay", "!AutoReplay|!Vantro Auto Replay Start Time", VN_CONFIG_INT,
                          &c_auto_replay);
     vn_config_add_option(0, "vantrix-auto-replay-days", "!AutoReplay|!Vantro Auto Replay Days", VN_CONFIG_INT,

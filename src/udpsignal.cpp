@@ -421,6 +421,11 @@ int vn_udpsignal_deljob(const char *cmd, vn_udpsignal_job_cb fn)
 
 void _vn_udpsignal_config_init(void)
 {
+    // A new configuration starts from the defaults: the registry takes each
+    // variable's value as its default and frees a string it replaces.
+    c_udp_port = kNoPort;
+    vn_free(c_udp_interface);
+    c_udp_interface = nullptr;
     vn_config_add_option(0, "udp-port", "!UDP|!UDP Socket to accept messages on", VN_CONFIG_INT, &c_udp_port);
     vn_config_add_option(0, "udp-interface", "!UDP|!Interface for UDP to listen on", VN_CONFIG_STRING,
                          &c_udp_interface);

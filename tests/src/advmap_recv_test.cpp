@@ -426,10 +426,12 @@ TEST_F(Inbound, TimerRacingARearmOnAnotherThreadDoesNothing)
         vn_thread_init(0, 0);
         nodata("A", "/q/1", VN_NODATA_NOTFOUND); // B, its timer armed here
         {
+            // Notified under the lock: the test may end, and these go,
+            // as soon as it can take the lock again.
             std::lock_guard<std::mutex> hold(mutex);
             failed_over = true;
+            changed.notify_all();
         }
-        changed.notify_all();
         vn_loop();
     }).detach();
     {

@@ -307,6 +307,10 @@ TEST_F(CacheEndToEnd, WithoutARequestCallbackUncachedSubjectsAreNotFound)
     EXPECT_EQ(missing.subject, "rec/z");
     EXPECT_EQ(missing.flags, 1);
     adapter_->send_line("publish rec/z now");
+    // The publish reaches the cache on the adapter's init thread, the request
+    // on its peer thread: the adapter's answer to a ping says the publish has
+    // run.
+    EXPECT_EQ(application_saw(), Calls{});
     request(0, {"rec/z"});
     Received image = receive(peers_[0]);
     EXPECT_EQ(image.flags, kImageFlags);

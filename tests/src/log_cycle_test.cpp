@@ -99,17 +99,34 @@ protected:
         _vn_log_init(&record);
     }
 
+    // Logs live until they are freed, their cycle timers too: a log left
+    // to the next test would cycle there.
+    void TearDown() override
+    {
+        for (vn_log_t *log : made)
+            vn_free_log(log);
+    }
+
+    // The log, freed after the test.
+    vn_log_t *for_test(vn_log_t *log)
+    {
+        if (log != nullptr)
+            made.push_back(log);
+        return log;
+    }
+
     std::string var(const std::string &name) const { return root.file("var/" + name); }
 
     vntest::TempRoot root;
     std::string app_name = "cycletest";
     vn_init_t record{};
+    std::vector<vn_log_t *> made;
 };
 
 TEST_F(LogCycleTest, SizeLimitKeepsTheFileUntilItIsReached)
 {
     start({{"log-maxsize", "1000"}, {"log-cycle-period", "0"}});
-    vn_log_t *log = vn_new_log("sized", "sized.log");
+    vn_log_t *log = for_test(vn_new_log("sized", "sized.log"));
     ASSERT_NE(log, nullptr);
     vn_log_cycled_callback(log, record_cycle);
     std::string bytes(999, 'x');
@@ -130,7 +147,7 @@ TEST_F(LogCycleTest, SizeLimitKeepsTheFileUntilItIsReached)
 TEST_F(LogCycleTest, FileThatCannotBeMovedIsKeptAndARemovedOneIsBegunAfresh)
 {
     start({{"log-cycle-period", "0"}});
-    vn_log_t *log = vn_new_log("stuck", "stuck.log");
+    vn_log_t *log = for_test(vn_new_log("stuck", "stuck.log"));
     ASSERT_NE(log, nullptr);
     vn_log_cycled_callback(log, record_cycle);
     vn_printf(log, "before\n");
@@ -158,7 +175,7 @@ TEST_F(LogCycleTest, DefaultSuffixIsTheWeekdayTheFileWasBegun)
         begin_file(root, c.name, c.begun);
     start({{"log-cycle-period", "0"}});
     for (const Case &c : cases) {
-        vn_log_t *log = vn_new_log(c.name, c.name);
+        vn_log_t *log = for_test(vn_new_log(c.name, c.name));
         ASSERT_NE(log, nullptr);
         vn_printf(log, "first file\n");
         EXPECT_EQ(vn_cycle_log(log, nullptr, -1), 0);
@@ -171,8 +188,8 @@ TEST_F(LogCycleTest, DefaultSuffixIsTheWeekdayTheFileWasBegun)
 TEST_F(LogCycleTest, ExplicitSuffixGoesToEveryLogWithItsPatterns)
 {
     start({{"log-cycle-period", "0"}});
-    vn_log_t *plain = vn_new_log("plain", "plain.log");
-    vn_log_t *other = vn_new_level_log("other", "other.txt", nullptr);
+    vn_log_t *plain = for_test(vn_new_log("plain", "plain.log"));
+    vn_log_t *other = for_test(vn_new_level_log("other", "other.txt", nullptr));
     ASSERT_NE(plain, nullptr);
     ASSERT_NE(other, nullptr);
     vn_cycle_all_logs(".v%M.%m-old", 0);
@@ -183,9 +200,9 @@ TEST_F(LogCycleTest, ExplicitSuffixGoesToEveryLogWithItsPatterns)
 TEST_F(LogCycleTest, DevicesAreReopenedInPlaceAndCommandsAreNeverCycled)
 {
     start({{"log-cycle-period", "0"}});
-    vn_log_t *device = vn_new_log("device", "/dev/null");
+    vn_log_t *device = for_test(vn_new_log("device", "/dev/null"));
     std::string sink = var("sink.txt");
-    vn_log_t *piped = vn_new_log("piped", ("|tee " + sink).c_str());
+    vn_log_t *piped = for_test(vn_new_log("piped", ("|tee " + sink).c_str()));
     ASSERT_NE(device, nullptr);
     ASSERT_NE(piped, nullptr);
     vn_log_cycled_callback(device, record_cycle);
@@ -205,7 +222,7 @@ TEST_F(LogCycleTest, RelativeLogDirectoryIsNotPutInFrontTwice)
     ASSERT_EQ(chdir(root.path().c_str()), 0);
     vn_config_set_option("log-dir", "var");
     start({{"log-cycle-period", "0"}});
-    vn_log_t *log = vn_new_log("rel", "rel.log");
+    vn_log_t *log = for_test(vn_new_log("rel", "rel.log"));
     ASSERT_NE(log, nullptr);
     EXPECT_EQ(vn_cycle_log(log, ".old", 0), 0);
     EXPECT_TRUE(root.exists("var/rel.old"));
@@ -216,7 +233,7 @@ TEST_F(LogCycleTest, FileOlderThanAPeriodIsCycledAsSoonAsTheLoopRuns)
 {
     begin_file(root, "stale.log", time(nullptr) - 3 * 86400);
     start();
-    vn_log_t *log = vn_new_log("stale", "stale.log");
+    vn_log_t *log = for_test(vn_new_log("stale", "stale.log"));
     ASSERT_NE(log, nullptr);
     vn_printf(log, "old line\n");
     vn_log_cycled_callback(log, stop_on_cycle);
@@ -231,7 +248,7 @@ TEST_F(LogCycleTest, FreedLogHandsItsRecordsTimerToAnotherLogOfTheRecord)
     begin_file(root, "second.log", time(nullptr) - 3 * 86400);
     start({}, {"--add-log", "--name=shared", "--period=60", "--time=0", "--end-log"});
     vn_log_t *first = vn_new_log("shared", "first.log");
-    vn_log_t *second = vn_new_log("shared", "second.log");
+    vn_log_t *second = for_test(vn_new_log("shared", "second.log"));
     ASSERT_NE(first, nullptr);
     ASSERT_NE(second, nullptr);
     vn_free_log(first); // its timer would otherwise cycle a freed log
@@ -248,8 +265,8 @@ TEST_F(LogCycleTest, NegativePeriodsAreRaisedToZeroAndArmNoTimer)
           {"--add-log", "--name=own", "--period=-5", "--time=-1", "--end-log"});
     char value[32];
     EXPECT_STREQ(_vn_config_get_option_value("log-cycle-period", value, sizeof value), "0");
-    vn_log_t *global = vn_new_log("global", "global.log");
-    vn_log_t *own = vn_new_log("own", "own.log");
+    vn_log_t *global = for_test(vn_new_log("global", "global.log"));
+    vn_log_t *own = for_test(vn_new_log("own", "own.log"));
     ASSERT_NE(global, nullptr);
     ASSERT_NE(own, nullptr);
     // Without a timer the loop sees only the stop.
@@ -405,7 +422,7 @@ void stop_on_level(vn_log_t *, int)
 TEST_F(LogCycleTest, MonitoringMethodsCycleAndSetTheLevelOnTheInitThread)
 {
     start({{"log-cycle-period", "0"}, {"log-max-history", "2"}});
-    vn_log_t *early = vn_new_level_log("early", "early.log", stop_on_level);
+    vn_log_t *early = for_test(vn_new_level_log("early", "early.log", stop_on_level));
     ASSERT_NE(early, nullptr);
     _vn_udpsignal_init(&record);
     _vn_log_monitor_config(&record);

@@ -543,11 +543,24 @@ TEST_F(MsgqTest, FirstFrameOnAnIdleLineGoesAtOnceAndLaterOnesAtTheBatchTick)
     vn_free_msgq(queue);
 }
 
+// Sets the batch time through a configuration of its own for one test, and
+// puts the time back after: the other tests of this process batch at the
+// default. The configuration stays current, since its options are never
+// freed.
+struct BatchTime {
+    explicit BatchTime(const char *seconds)
+    {
+        vn_config_set_ctx(vn_config_new_ctx());
+        _vn_msgq_config_init();
+        vn_config_set_option("vantrix-batch-time", seconds);
+    }
+    ~BatchTime() { c_vantrix_batch_time = previous_time; }
+    double previous_time = c_vantrix_batch_time;
+};
+
 TEST_F(MsgqTest, BatchTimeZeroWritesEveryFrameAtOnce)
 {
-    vn_config_set_ctx(vn_config_new_ctx());
-    _vn_msgq_config_init();
-    vn_config_set_option("vantrix-batch-time", "0");
+    BatchTime batch_time("0");
     ASSERT_EQ(c_vantrix_batch_time, 0.0);
     Link link;
     unix_link(link);

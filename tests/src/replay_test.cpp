@@ -81,6 +81,9 @@ protected:
     {
         setenv("TZ", "UTC", 1);
         replayed.clear();
+        // A configuration of the test's own, with no files to replay.
+        vn_config_set_ctx(vn_config_new_ctx());
+        _vn_replay_config_init();
         vn_num_peers = kPeers;
         event_log = vn_new_level_log("event_log", root.file("var/event.log").c_str(), nullptr);
         root_text = root.path();
@@ -281,8 +284,6 @@ TEST_F(Replay, FailuresAreResults)
 
 TEST_F(Replay, ListFindsNamesAsGivenBesideThePacketLogAndUnderTheLogRoot)
 {
-    vn_config_set_ctx(vn_config_new_ctx());
-    _vn_replay_config_init();
     write("pkt/beside-the-log.bin", packet_log_header() + update(0, 100, "BESIDE1") + update(0, 200, "BESIDE2"));
     const std::string packet_path = open_packet_log("pkt/packet-app.log");
     ASSERT_NE(packet_log, nullptr);
@@ -431,6 +432,7 @@ std::vector<std::string> handed_on(const std::string &kind)
 
 TEST(ReplayRuntime, PacketLogWrittenByTheLibraryReplaysWhatItReceivedAndSent)
 {
+    replayed.clear();
     vntest::record_handoffs();
     vntest::WireListener listener;
     vntest::PeerRuntime runtime("vantrix-id " + std::to_string(kLocalId) + "\nvantrix-name me\nadd-peer\nremote-id " +

@@ -111,7 +111,21 @@ protected:
         vn_config_set_option("udp-interface", "127.0.0.1");
         this->port = port;
         _vn_udpsignal_init(&record);
-        vn_add_udp_event("stop", stop_on_command, 0, nullptr);
+        add_for_test("stop", stop_on_command);
+    }
+
+    // Handlers live as long as the process: one the next test would find
+    // again runs twice there.
+    void TearDown() override
+    {
+        for (vn_udp_event_t *handler : added)
+            vn_del_udp_event(handler);
+    }
+
+    // A handler for this test only.
+    void add_for_test(const char *command, vn_udp_event_cb callback)
+    {
+        added.push_back(vn_add_udp_event(command, callback, 0, nullptr));
     }
 
     void send_raw(const std::string &bytes) const
@@ -152,6 +166,7 @@ protected:
     vn_init_t record{};
     int port = -1;
     int stops = 0;
+    std::vector<vn_udp_event_t *> added;
 };
 
 TEST_F(UdpSignalTest, CommandRunsEveryHandlerOfItsWordInAnyCaseNewestFirst)
@@ -394,7 +409,7 @@ int send_burst_from_timer(int, int, void *)
 TEST_F(UdpSignalTest, ThousandsOfOwnCommandsNeverBlockTheSenderAndAllRunInOrder)
 {
     start(-1);
-    vn_add_udp_event("seq", record_seq, 0, nullptr);
+    add_for_test("seq", record_seq);
     enum class Sender { InitThreadTimer, ThreadWhileLoopRuns, ThreadBeforeLoop };
     for (Sender sender : {Sender::InitThreadTimer, Sender::ThreadWhileLoopRuns, Sender::ThreadBeforeLoop}) {
         SCOPED_TRACE(static_cast<int>(sender));
@@ -421,7 +436,8 @@ TEST_F(UdpSignalTest, ThousandsOfOwnCommandsNeverBlockTheSenderAndAllRunInOrder)
 TEST_F(UdpSignalTest, OwnCommandsBeyondTheBoundAreRefusedAndEverySentOneRuns)
 {
     start(-1);
-    vn_add_udp_event("seq", record_seq, 0, nullptr);
+    add_for_test("seq", record_seq);
+    ran_seq.clear();
     constexpr int kTries = 5000; // 10 MB of commands, far beyond the pipe and the bound
     int sent = send_seq(kTries, " " + std::string(2000, 'p'));
     ASSERT_LT(sent, kTries) << "no send was refused";

@@ -191,19 +191,25 @@ bool DataServicesTest::run_until(const std::function<bool()> &done)
 
 void DataServicesTest::settle()
 {
-    // A call queued now runs after everything queued before it.
-    bool ran = false;
-    struct marker_t {
-        bool *ran;
-    } marker{&ran};
+    // A call queued now runs after everything queued before it. State
+    // reports wait in a line of their own, which the loop may leave for
+    // other events when the line runs long: a report of the test's own
+    // runs after every report queued before it.
+    int ran = 0;
     vn_add_timed_event(
         0, 0,
         [](int, int, void *data) {
-            *static_cast<marker_t *>(data)->ran = true;
+            ++*static_cast<int *>(data);
             return 0;
         },
-        0, &marker);
-    run_until([&] { return ran; });
+        0, &ran);
+    int markers = 1 + _vn_callbacks_report(
+                          [](int, void *data) {
+                              ++*static_cast<int *>(data);
+                              return 0;
+                          },
+                          &ran);
+    run_until([&] { return ran == markers; });
 }
 
 std::vector<std::string> DataServicesTest::hints(const std::string &subject)
