@@ -34,8 +34,6 @@ using vntest::connect_peer;
 using vntest::node_conf;
 using vntest::start_listening;
 
-constexpr double kDeadline = vntest::kWireDeadline;
-
 // Certificates shared by the test's nodes: a CA, a server and a client
 // certificate it signed, and another CA that signed nothing of theirs.
 class Certificates {
