@@ -208,6 +208,9 @@ extern "C" {
 
 void _vn_callbacks_config_init(void)
 {
+    // A new configuration starts from the default: the registry takes the
+    // variable's value as its default.
+    c_threaded_callbacks = 0;
     vn_config_add_option(0, "enable-threaded-callbacks", "Enabled threaded callbacks", VN_CONFIG_BOOL,
                          &c_threaded_callbacks);
 }

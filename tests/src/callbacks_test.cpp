@@ -156,6 +156,13 @@ class Callbacks : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // What an earlier test of this process saw or set is not this one's.
+        seen.clear();
+        stop_after_callback = true;
+        streamed = 0;
+        stream_delivered = 0;
+        stream_over = false;
+        timer_ran = false;
         vn_config_set_ctx(vn_config_new_ctx());
         _vn_callbacks_config_init();
         _vn_map_config_init();
