@@ -61,8 +61,9 @@
 // again from its start.
 //
 // A cut frame ends the stream. When the socket takes only part of an
-// out-of-band frame, or an SSL connection fails it, the stream is shut down
-// before the write settles; nothing more is written to it, and what is
+// out-of-band frame, or an SSL connection fails it (over SSL it goes record
+// by record, so only a connection that stops taking it cuts it), the
+// stream is shut down before the write settles; nothing more is written to it, and what is
 // queued stays queued, whole, for the next link. Any other SSL write error
 // ends the link too, which its reader then reports lost.
 //
