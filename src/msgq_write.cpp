@@ -84,6 +84,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -398,8 +399,7 @@ void begin_write(vn_msgq_t *queue)
 bool end_write(vn_msgq_t *queue)
 {
     queue->writing = 0;
-    bool owed = queue->stepped_aside != 0;
-    queue->stepped_aside = 0;
+    bool owed = std::exchange(queue->stepped_aside, 0) != 0;
     if (queue->settle_waiters > 0)
         pthread_cond_broadcast(&queue->write_settled);
     return owed;

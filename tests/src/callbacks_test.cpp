@@ -51,6 +51,23 @@ Seen entry_of(const char *kind, int peer, std::vector<std::string> names = {})
 std::vector<Seen> seen;
 bool stop_after_callback = true;
 
+std::vector<std::string> kinds_seen()
+{
+    std::vector<std::string> kinds;
+    for (const Seen &entry : seen)
+        kinds.push_back(entry.kind);
+    return kinds;
+}
+
+// Each delivery as its kind and first name.
+std::vector<std::string> order_seen()
+{
+    std::vector<std::string> order;
+    for (const Seen &entry : seen)
+        order.push_back(entry.kind + " " + entry.names[0]);
+    return order;
+}
+
 void finish(Seen entry)
 {
     entry.thread = pthread_self();
@@ -391,10 +408,7 @@ TEST_F(Callbacks, AMarkedReportFollowsWhatItsThreadHadHandedOverThenAndNoMore)
     reported = true;
     EXPECT_TRUE(vntest::run_loop_until([] { return seen.size() == kUpdates + 1; }));
     pass.join();
-    std::vector<std::string> order;
-    for (const Seen &entry : seen)
-        order.push_back(entry.kind + " " + entry.names[0]);
-    EXPECT_EQ(order, (std::vector<std::string>{"update /app/1", "update /app/2", "update /app/3", "service quotes",
+    EXPECT_EQ(order_seen(), (std::vector<std::string>{"update /app/1", "update /app/2", "update /app/3", "service quotes",
                                                "update /app/4", "update /app/5"}));
 }
 
@@ -526,14 +540,6 @@ int note_lined_report(int, void *)
     return 0;
 }
 
-std::vector<std::string> kinds_seen()
-{
-    std::vector<std::string> kinds;
-    for (const Seen &entry : seen)
-        kinds.push_back(entry.kind);
-    return kinds;
-}
-
 // A report waiting in the line, made on another thread or on the init thread
 // itself, reaches the application before what the init thread then delivers
 // at once: a service's report or the loss of its link.
@@ -616,10 +622,7 @@ TEST_F(Callbacks, AReportDeliveredInsideItsMarksLastUpdateNeitherRunsTheNextNorW
     });
     EXPECT_TRUE(vntest::run_loop_until([] { return seen.size() == 3; }));
     pass.join();
-    std::vector<std::string> order;
-    for (const Seen &entry : seen)
-        order.push_back(entry.kind + " " + entry.names[0]);
-    EXPECT_EQ(order, (std::vector<std::string>{"update /plain/1", "service quotes", "update /plain/2"}));
+    EXPECT_EQ(order_seen(), (std::vector<std::string>{"update /plain/1", "service quotes", "update /plain/2"}));
     EXPECT_EQ(updates_overlapping.load(), 0);
 }
 
